@@ -1,0 +1,51 @@
+# The README's commands. Everything is built by CMake in build/ (and build-*/ for other variants).
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all build test demo windows test-windows bench test-asan test-tsan fuzz package clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every test suite: library over a pseudo-terminal, simulator, CLI, end to end.
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# A tour of the product: orvex-sim plays two drives, orvex drives them.
+demo: build
+	./scripts/demo.sh $(BUILD)
+
+# ORVEX_DLL.dll (32-bit, shipped) and a 64-bit build with its Windows tests.
+windows:
+	./scripts/windows.sh build
+
+test-windows: windows
+	./scripts/windows.sh test
+
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_BENCH=ON -DORVEX_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	./scripts/bench.sh build-bench
+
+test-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+fuzz:
+	./scripts/fuzz.sh $(or $(FUZZ_SECONDS),300)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+clean:
+	rm -rf build build-*

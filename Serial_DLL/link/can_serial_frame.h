@@ -1,0 +1,114 @@
+// CanSerialFrame: the fixed 12-byte record that carries one CAN message over the serial line, the
+// CANopen content the library puts in it, and how values come back out of an answer. Pure code.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex {
+
+constexpr std::size_t kFrameSize = 12;
+
+struct CanSerialFrame {
+    std::array<std::uint8_t, kFrameSize> bytes{};
+    const std::uint8_t* data() const { return bytes.data(); }
+};
+
+// SDO command specifiers (expedited transfers) and the NMT command code.
+namespace sdo {
+constexpr std::uint8_t kDownload1 = 0x2F;
+constexpr std::uint8_t kDownload2 = 0x2B;
+constexpr std::uint8_t kDownload3 = 0x27;
+constexpr std::uint8_t kDownload4 = 0x23;
+constexpr std::uint8_t kUploadRequest = 0x40;
+constexpr std::uint8_t kUploadRequest1 = 0x4F;
+constexpr std::uint8_t kUploadRequest2 = 0x4B;
+constexpr std::uint8_t kUploadRequest3 = 0x47;
+constexpr std::uint8_t kUploadRequest4 = 0x43;
+constexpr std::uint8_t kAbort = 0x80;
+}  // namespace sdo
+
+namespace nmt {
+constexpr std::uint8_t kResetCommunication = 0x82;
+}
+
+struct ObjectEntry {
+    std::uint16_t index;
+    std::uint8_t subindex;
+};
+
+namespace object {
+constexpr ObjectEntry kControlword{0x6040, 0};
+constexpr ObjectEntry kStatusword{0x6041, 0};
+constexpr ObjectEntry kModesOfOperation{0x6060, 0};
+constexpr ObjectEntry kPositionActual{0x6064, 0};
+constexpr ObjectEntry kTargetTorque{0x6071, 0};
+constexpr ObjectEntry kTargetPosition{0x607A, 0};
+constexpr ObjectEntry kMaxProfileVelocity{0x607F, 0};
+constexpr ObjectEntry kProfileVelocity{0x6081, 0};
+constexpr ObjectEntry kProfileAcceleration{0x6083, 0};
+constexpr ObjectEntry kProfileDeceleration{0x6084, 0};
+constexpr ObjectEntry kHomingMethod{0x6098, 0};
+constexpr ObjectEntry kHomingSpeedSwitch{0x6099, 1};
+constexpr ObjectEntry kHomingSpeedZero{0x6099, 2};
+constexpr ObjectEntry kHomingAcceleration{0x609A, 0};
+constexpr ObjectEntry kTargetVelocity{0x60FF, 0};
+constexpr ObjectEntry kVersion{0x2001, 1};
+constexpr ObjectEntry kLed{0x2003, 0x14};
+constexpr ObjectEntry kAllEnableStatus{0x3001, 0};
+constexpr ObjectEntry kAllReachedStatus{0x3002, 0};
+constexpr ObjectEntry kAllErrorStatus{0x3003, 0};
+}  // namespace object
+
+namespace controlword {
+constexpr std::uint32_t kEnableOperation = 0x000F;
+constexpr std::uint32_t kDisableOperation = 0x0007;
+constexpr std::uint32_t kQuickStop = 0x0002;
+constexpr std::uint32_t kHalt = 0x010F;
+constexpr std::uint32_t kHomingStart = 0x001F;
+constexpr std::uint32_t kMoveAbsolute = 0x003F;
+constexpr std::uint32_t kMoveRelative = 0x007F;
+}  // namespace controlword
+
+namespace mode {
+constexpr std::uint32_t kProfilePosition = 1;
+constexpr std::uint32_t kProfileVelocity = 3;
+constexpr std::uint32_t kProfileTorque = 4;
+constexpr std::uint32_t kHoming = 6;
+}  // namespace mode
+
+constexpr std::uint32_t kStatuswordMask = 0x1D0F;
+
+// Only the low 8 bits of a node argument are placed in a frame.
+constexpr std::uint8_t node_byte(int node) {
+    return static_cast<std::uint8_t>(node & 0xFF);
+}
+
+// Size codes compare their low byte: 1, 2, 3 name that many bytes, anything else four.
+std::uint8_t download_command_for(int sizeCode);
+std::uint8_t upload_command_for(int sizeCode);
+
+CanSerialFrame sdo_download(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t value);
+CanSerialFrame upload_request(int node, std::uint8_t command, ObjectEntry entry);
+CanSerialFrame nmt_command(std::uint8_t command, int node);
+
+// Answer bytes 6-9, least significant first, never sign-extended.
+std::uint32_t answer_u32(const std::uint8_t* frame);
+std::uint16_t answer_u16(const std::uint8_t* frame);
+inline std::int32_t answer_i32(const std::uint8_t* frame) {
+    return static_cast<std::int32_t>(answer_u32(frame));
+}
+
+// How a frame read back relates to an upload request sent to `node` for `entry`.
+enum class AnswerKind {
+    kOther,     // not for this request: acknowledgement, boot-up, another object or node, noise
+    kResponse,  // the upload response for the request
+    kAbort,     // an SDO abort for the request
+};
+AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry);
+
+// True when the frame ends in CR LF where a frame should.
+bool has_terminator(const std::uint8_t* frame);
+
+}  // namespace orvex

@@ -1,0 +1,41 @@
+// Per-thread failure detail behind Orvex_LastResult and friends. Every export records its outcome
+// here; results themselves never change because of it.
+#pragma once
+
+#include <cstdint>
+
+namespace orvex {
+
+enum class Outcome : int {
+    kOk = 0,
+    kNoPort = -1,
+    kSystemError = -2,
+    kTimeout = -10,
+    kSdoAbort = -11,
+    kBadArgument = -12,
+};
+
+struct LastResult {
+    Outcome outcome = Outcome::kOk;
+    std::uint32_t abort_code = 0;
+    int system_error = 0;
+};
+
+// The calling thread's record.
+LastResult& last_result();
+
+inline void record(Outcome outcome) {
+    last_result().outcome = outcome;
+}
+inline void record_system_error(int error) {
+    LastResult& r = last_result();
+    r.outcome = Outcome::kSystemError;
+    r.system_error = error;
+}
+inline void record_abort(std::uint32_t code) {
+    LastResult& r = last_result();
+    r.outcome = Outcome::kSdoAbort;
+    r.abort_code = code;
+}
+
+}  // namespace orvex

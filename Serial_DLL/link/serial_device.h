@@ -1,0 +1,81 @@
+// The operating-system layer: the only code in the library that touches the OS. One interface, one
+// implementation per platform (serial_device_posix.cpp, serial_device_win32.cpp), chosen at build
+// time. Everything above it is portable and never includes a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex::os {
+
+// An open device: a file descriptor on POSIX, a HANDLE on Windows. kNoDevice means "none".
+using DeviceHandle = std::intptr_t;
+constexpr DeviceHandle kNoDevice = -1;
+
+// Outcome of an OS call that can fail; `error` is errno / GetLastError() when it did.
+struct Status {
+    bool ok = true;
+    int error = 0;
+};
+
+// Path of the serial port with the given number ("COM3" / "\\.\COM12" on Windows, "/dev/ttyS2"
+// for port 3 elsewhere). Returns false when the platform has no device for that number.
+bool port_path(int port, char* path, std::size_t capacity);
+
+// Opens the device for exclusive read/write use. kNoDevice on failure with `status` set.
+DeviceHandle open_device(const char* path, Status& status);
+
+// Line settings: raw 8N1 at `baud`, no flow control, RTS raised, reads that wait for data, then
+// both directions purged. The device stays open when this fails.
+Status configure(DeviceHandle device, int baud);
+
+void close_device(DeviceHandle device);
+
+// Writes the whole buffer, continuing after partial writes; fails on the first OS error.
+Status write_all(DeviceHandle device, const void* data, std::size_t length);
+
+// Reads up to `length` bytes that are already waiting; `got` receives the count.
+Status read_waiting(DeviceHandle device, void* data, std::size_t length, std::size_t& got);
+
+// Bytes waiting in the input queue; 0 when the query fails (with `status` set).
+std::size_t bytes_waiting(DeviceHandle device, Status& status);
+
+// Blocks until input is waiting or `timeout_ms` has passed, without spinning. Fails when the device
+// reports a hang-up or error: it is gone.
+Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms);
+
+enum class Purge { kReceive, kBoth };
+void purge(DeviceHandle device, Purge what);
+
+// Flushes the receive side of a handle given by the host (U_Transmit_Validation); errors ignored.
+void purge_foreign_handle(void* handle);
+
+// A 32-bit millisecond counter; differences are taken modulo 2^32.
+std::uint32_t tick_ms();
+void sleep_ms(std::uint32_t ms);
+
+// A re-entrant lock with explicit set-up and tear-down, so the load and unload order decides its
+// lifetime (no static constructors or destructors involved).
+class RecursiveLock {
+  public:
+    void create();
+    void destroy();
+    void lock();
+    void unlock();
+
+  private:
+    alignas(16) unsigned char storage_[64];
+};
+
+class LockGuard {
+  public:
+    explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.lock(); }
+    ~LockGuard() { lock_.unlock(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+  private:
+    RecursiveLock& lock_;
+};
+
+}  // namespace orvex::os

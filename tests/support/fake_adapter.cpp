@@ -1,0 +1,204 @@
+#include "fake_adapter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace orvex::test {
+namespace {
+
+void write_fully(int fd, const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n <= 0) return;  // the master was closed under us: nothing more to deliver
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+}
+
+Frame sdo_frame(int node, std::uint8_t command, std::uint16_t index, std::uint8_t sub,
+                std::uint32_t value) {
+    const unsigned id = 0x580u + static_cast<unsigned>(node & 0xFF);
+    return Frame{static_cast<std::uint8_t>(id >> 8),
+                 static_cast<std::uint8_t>(id & 0xFF),
+                 command,
+                 static_cast<std::uint8_t>(index & 0xFF),
+                 static_cast<std::uint8_t>(index >> 8),
+                 sub,
+                 static_cast<std::uint8_t>(value),
+                 static_cast<std::uint8_t>(value >> 8),
+                 static_cast<std::uint8_t>(value >> 16),
+                 static_cast<std::uint8_t>(value >> 24),
+                 0x0D,
+                 0x0A};
+}
+
+}  // namespace
+
+Frame sdo_answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t value,
+                 std::uint8_t command) {
+    return sdo_frame(node, command, index, sub, value);
+}
+Frame sdo_abort(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t code) {
+    return sdo_frame(node, 0x80, index, sub, code);
+}
+Frame download_ack(int node, std::uint16_t index, std::uint8_t sub) {
+    return sdo_frame(node, 0x60, index, sub, 0);
+}
+Frame frame_of(std::initializer_list<int> bytes) {
+    Frame frame{};
+    std::size_t i = 0;
+    for (int b : bytes) frame.at(i++) = static_cast<std::uint8_t>(b);
+    return frame;
+}
+Bytes bytes_of(const Frame& frame) {
+    return Bytes(frame.begin(), frame.end());
+}
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+std::string hex(const Frame& frame) {
+    std::string text;
+    char byte[4];
+    for (std::uint8_t b : frame) {
+        std::snprintf(byte, sizeof byte, "%02X ", b);
+        text += byte;
+    }
+    text.pop_back();
+    return text;
+}
+std::uint16_t index_of(const Frame& request) {
+    return static_cast<std::uint16_t>(request[3] | request[4] << 8);
+}
+
+FakeAdapter::FakeAdapter() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    path_ = ::ptsname(master_);
+    termios tio{};
+    ::tcgetattr(master_, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(master_, TCSANOW, &tio);
+    // Held open so the master never sees a hang-up while the library has the slave closed.
+    slave_keepalive_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (::pipe(wake_) != 0) throw std::runtime_error("no pipe");
+    thread_ = std::thread([this] { run(); });
+}
+
+FakeAdapter::~FakeAdapter() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    const char byte = 0;
+    (void)!::write(wake_[1], &byte, 1);
+    thread_.join();
+    if (master_ >= 0) ::close(master_);
+    if (slave_keepalive_ >= 0) ::close(slave_keepalive_);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void FakeAdapter::set_responder(Responder responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+void FakeAdapter::answer_uploads_with(std::uint32_t value) {
+    set_responder([value](const Frame& request) -> std::vector<Reply> {
+        if ((request[2] & 0xE0) != 0x40) return {};
+        return {Reply{bytes_of(sdo_answer(request[1], index_of(request), request[5], value))}};
+    });
+}
+
+void FakeAdapter::silence() {
+    set_responder(nullptr);
+}
+
+void FakeAdapter::send(const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (master_ >= 0) write_fully(master_, bytes.data(), bytes.size());
+}
+
+std::vector<Frame> FakeAdapter::frames(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+    return frames_;
+}
+
+std::size_t FakeAdapter::raw_byte_count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return raw_bytes_;
+}
+
+void FakeAdapter::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.clear();
+    pending_.clear();
+    raw_bytes_ = 0;
+}
+
+void FakeAdapter::vanish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+    if (slave_keepalive_ >= 0) ::close(slave_keepalive_);
+    slave_keepalive_ = -1;
+}
+
+void FakeAdapter::run() {
+    std::uint8_t buffer[256];
+    for (;;) {
+        int master;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) return;
+            master = master_;
+        }
+        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master, POLLIN, 0}};
+        if (::poll(fds, master >= 0 ? 2 : 1, 50) <= 0) continue;
+        if (master < 0 || !(fds[1].revents & POLLIN)) continue;
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        std::vector<std::pair<Frame, Responder>> work;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            raw_bytes_ += static_cast<std::size_t>(n);
+            pending_.insert(pending_.end(), buffer, buffer + n);
+            while (pending_.size() >= 12) {
+                Frame frame;
+                std::copy(pending_.begin(), pending_.begin() + 12, frame.begin());
+                pending_.erase(pending_.begin(), pending_.begin() + 12);
+                frames_.push_back(frame);
+                work.emplace_back(frame, responder_);
+            }
+        }
+        arrived_.notify_all();
+        for (auto& [frame, responder] : work) {
+            if (!responder) continue;
+            for (const Reply& reply : responder(frame)) {
+                if (reply.delay_ms > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
+                const std::size_t chunk = reply.chunk ? reply.chunk : reply.bytes.size();
+                for (std::size_t at = 0; at < reply.bytes.size(); at += chunk) {
+                    if (at > 0 && reply.chunk_pause_ms > 0)
+                        std::this_thread::sleep_for(
+                            std::chrono::milliseconds(reply.chunk_pause_ms));
+                    send(Bytes(reply.bytes.begin() + static_cast<long>(at),
+                               reply.bytes.begin() +
+                                   static_cast<long>(std::min(at + chunk, reply.bytes.size()))));
+                }
+            }
+        }
+    }
+}
+
+}  // namespace orvex::test

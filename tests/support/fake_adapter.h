@@ -1,0 +1,89 @@
+// A fake serial-to-CAN adapter on a pseudo-terminal: the library opens the slave path, the adapter
+// holds the master, records every byte the library writes and answers as a test tells it to
+// (promptly, late, never, in pieces, with noise in front).
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvex::test {
+
+using Frame = std::array<std::uint8_t, 12>;
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes to send back, after a pause, optionally in chunks with pauses between them.
+struct Reply {
+    Bytes bytes;
+    int delay_ms = 0;
+    std::size_t chunk = 0;  // 0: all at once
+    int chunk_pause_ms = 0;
+};
+
+// Frame helpers, in wire order.
+Frame sdo_answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t value,
+                 std::uint8_t command = 0x43);
+Frame sdo_abort(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t code);
+Frame download_ack(int node, std::uint16_t index, std::uint8_t sub);
+Frame frame_of(std::initializer_list<int> bytes);
+Bytes bytes_of(const Frame& frame);
+Bytes concat(std::initializer_list<Bytes> parts);
+std::string hex(const Frame& frame);
+std::uint16_t index_of(const Frame& request);
+
+class FakeAdapter {
+  public:
+    // Called for every complete 12-byte frame the library writes; returns what to send back.
+    using Responder = std::function<std::vector<Reply>(const Frame&)>;
+
+    FakeAdapter();
+    ~FakeAdapter();
+    FakeAdapter(const FakeAdapter&) = delete;
+    FakeAdapter& operator=(const FakeAdapter&) = delete;
+
+    const std::string& path() const { return path_; }
+    // A descriptor of the adapter's own on the same terminal (flushing it flushes the library's).
+    int slave_fd() const { return slave_keepalive_; }
+
+    void set_responder(Responder responder);
+    // Answers every upload request with `value` for the requested object, like a drive would.
+    void answer_uploads_with(std::uint32_t value);
+    // Stays silent.
+    void silence();
+
+    // Unsolicited bytes, now.
+    void send(const Bytes& bytes);
+
+    // Waits until at least `count` frames have arrived (or `timeout`), then returns all so far.
+    std::vector<Frame> frames(std::size_t count = 0,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    std::size_t raw_byte_count();
+    void clear();
+
+    // Closes the master: for the library the device is gone.
+    void vanish();
+
+  private:
+    void run();
+
+    std::string path_;
+    int master_ = -1;
+    int slave_keepalive_ = -1;
+    int wake_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    Responder responder_;
+    std::vector<Frame> frames_;
+    Bytes pending_;
+    std::size_t raw_bytes_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+}  // namespace orvex::test
