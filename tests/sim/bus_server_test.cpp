@@ -1,0 +1,170 @@
+// Frames in, frames out: the adapter side of the line with the drives behind it.
+#include <gtest/gtest.h>
+
+#include "sdo_server.h"
+#include "sim_test_util.h"
+
+namespace orvex::sim {
+namespace {
+
+using testing::Hex;
+using testing::Sdo;
+using Frames = std::vector<std::string>;
+
+std::vector<Frame> Send(BusServer& bus, const Frame& request) {
+    return bus.Handle(request);
+}
+
+TEST(BusServerUpload, AnswersWithTheObjectSizeInTheCommandByte) {
+    BusServer bus(ServerOptions{});
+    // Given a fresh drive at node 1; the request's own size hint does not matter.
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x1001, 0))),
+              Frames{"05 81 4F 01 10 00 00 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x43, 0x6041, 0))),
+              Frames{"05 81 4B 41 60 00 40 02 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x4F, 0x1000, 0))),
+              Frames{"05 81 43 00 10 00 92 01 02 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x2001, 1))),
+              Frames{"05 82 4B 01 20 01 03 01 00 00 0D 0A"});
+}
+
+TEST(BusServerUpload, SignedObjectsComeBackInTheirOwnSize) {
+    BusServer bus(ServerOptions{});
+    Send(bus, Sdo(1, 0x2F, 0x6098, 0, 0xFFFFFFFE));  // method -2
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6098, 0))),
+              Frames{"05 81 4F 98 60 00 FE 00 00 00 0D 0A"});
+    Send(bus, Sdo(1, 0x23, 0x607A, 0, 0xFFFFFF9C));  // -100
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x607A, 0))),
+              Frames{"05 81 43 7A 60 00 9C FF FF FF 0D 0A"});
+}
+
+TEST(BusServerAbort, RefusesWithTheCodeForEachFault) {
+    ServerOptions options;
+    options.strict_sizes = true;
+    BusServer bus(options);
+    struct Case {
+        Frame request;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {Sdo(1, 0x40, 0x1234, 0), "05 81 80 34 12 00 00 00 02 06 0D 0A"},       // no object
+        {Sdo(1, 0x40, 0x6041, 1), "05 81 80 41 60 01 11 00 09 06 0D 0A"},       // no subindex
+        {Sdo(1, 0x2B, 0x6041, 0, 7), "05 81 80 41 60 00 02 00 01 06 0D 0A"},    // read-only
+        {Sdo(1, 0x2F, 0x1018, 0, 7), "05 81 80 18 10 00 02 00 01 06 0D 0A"},    // read-only sub 0
+        {Sdo(1, 0x23, 0x6071, 0, 300), "05 81 80 71 60 00 10 00 07 06 0D 0A"},  // size mismatch
+        {Sdo(1, 0x23, 0x6098, 0, 0), "05 81 80 98 60 00 10 00 07 06 0D 0A"},    // size mismatch
+        {Sdo(1, 0x21, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // segmented
+        {Sdo(1, 0xA0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // block upload
+        {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},    // bus summary
+        {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},       // bus: no object
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Hex(Send(bus, c.request)), Frames{c.answer}) << Hex(c.request);
+    }
+    // The right size passes the strict check.
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x2B, 0x6071, 0, 300)).empty());
+}
+
+TEST(BusServerSilence, AbsentNodesOtherTrafficAndClientAbortsGetNoAnswer) {
+    BusServer bus(ServerOptions{});
+    EXPECT_TRUE(Send(bus, Sdo(3, 0x40, 0x6041, 0)).empty());
+    EXPECT_TRUE(Send(bus, Sdo(0x7F, 0x40, 0x6041, 0)).empty());
+    EXPECT_TRUE(Send(bus, MakeFrame(0x581, {0x4B, 0x41, 0x60, 0, 0, 0, 0, 0})).empty());
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x80, 0x6041, 0)).empty());
+    EXPECT_TRUE(Send(bus, MakeFrame(0x000, {0x01, 0x00, 0, 0, 0, 0, 0, 0})).empty());  // start
+}
+
+TEST(BusServerDownload, LenientSizesStoreTheLowBytesOfTheObject) {
+    BusServer bus(ServerOptions{});
+    // Target torque -150 as a 4-byte download, the homing method 256 as 1 byte with 4 value bytes.
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x23, 0x6071, 0, 0xFFFFFF6A)).empty());
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x2F, 0x6098, 0, 0x100)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6071, 0))),
+              Frames{"05 81 4B 71 60 00 6A FF 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6098, 0))),
+              Frames{"05 81 4F 98 60 00 00 00 00 00 0D 0A"});
+    // An LED write with no size announced (0x22) is taken whole.
+    EXPECT_TRUE(Send(bus, Sdo(2, 0x22, 0x2003, 0x14, 0x01020304)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x2003, 0x14))),
+              Frames{"05 82 43 03 20 14 04 03 02 01 0D 0A"});
+}
+
+TEST(BusServerAcks, AcknowledgementsAndBootUpOnlyWithTheOption) {
+    const Frame reset_all = MakeFrame(0x000, {0x82, 0x00, 0, 0, 0, 0, 0, 0});
+    const Frame reset_two = MakeFrame(0x000, {0x82, 0x02, 0, 0, 0, 0, 0, 0});
+    BusServer quiet(ServerOptions{});
+    EXPECT_TRUE(Send(quiet, Sdo(1, 0x2B, 0x6040, 0, 0x0F)).empty());
+    EXPECT_TRUE(Send(quiet, reset_all).empty());
+
+    ServerOptions options;
+    options.acks = true;
+    BusServer bus(options);
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x0F))),
+              Frames{"05 81 60 40 60 00 00 00 00 00 0D 0A"});
+    // A refused download gets its abort, not an acknowledgement.
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6041, 0, 0x0F))),
+              Frames{"05 81 80 41 60 00 02 00 01 06 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, reset_two)), Frames{"07 02 00 00 00 00 00 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, reset_all)), (Frames{"07 01 00 00 00 00 00 00 00 00 0D 0A",
+                                                 "07 02 00 00 00 00 00 00 00 00 0D 0A"}));
+    // Resetting communication leaves the drive enabled.
+    EXPECT_EQ(bus.drive(1).state(), DriveState::kOperationEnabled);
+}
+
+TEST(BusServerSummaries, NodeZeroReportsOneBitPerDrive) {
+    BusServer bus(ServerOptions{3, false, false});
+    bus.drive(3).InjectFault(0x2310);
+    Send(bus, Sdo(2, 0x2B, 0x6040, 0, 0x0F));  // drive 2 enabled, mode 0, standing: reached
+
+    EXPECT_EQ(Hex(Send(bus, Sdo(0, 0x40, 0x3001, 0))),
+              Frames{"05 80 43 01 30 00 02 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(0, 0x40, 0x3002, 0))),
+              Frames{"05 80 43 02 30 00 02 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(0, 0x40, 0x3003, 0))),
+              Frames{"05 80 43 03 30 00 04 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(0, 0x40, 0x3001, 1))),
+              Frames{"05 80 80 01 30 01 11 00 09 06 0D 0A"});
+
+    // Starting a velocity run clears drive 2's target-reached bit until it is up to speed.
+    Send(bus, Sdo(2, 0x2F, 0x6060, 0, 3));
+    Send(bus, Sdo(2, 0x23, 0x60FF, 0, 1000));
+    EXPECT_EQ(testing::ValueOf(Send(bus, Sdo(0, 0x40, 0x3002, 0)).at(0)), 0u);
+    bus.Advance(1.0);
+    EXPECT_EQ(testing::ValueOf(Send(bus, Sdo(0, 0x40, 0x3002, 0)).at(0)), 2u);
+}
+
+TEST(FrameReader, SplitsAStreamAndResynchronisesAfterGarbage) {
+    const Frame a = Sdo(1, 0x40, 0x6041, 0);
+    const Frame b = Sdo(2, 0x40, 0x6064, 0);
+    FrameReader reader;
+    Frame out;
+
+    // A frame arriving in pieces.
+    reader.Feed(a.data(), 5);
+    EXPECT_FALSE(reader.Next(&out));
+    reader.Feed(a.data() + 5, 7);
+    ASSERT_TRUE(reader.Next(&out));
+    EXPECT_EQ(out, a);
+
+    // Garbage without CR LF is dropped a byte at a time; the next frame still comes through.
+    const uint8_t junk[] = {0x11, 0x22, 0x33};
+    reader.Feed(junk, sizeof junk);
+    reader.Feed(b.data(), b.size());
+    ASSERT_TRUE(reader.Next(&out));
+    EXPECT_EQ(out, b);
+
+    // The tail of a damaged frame ending in CR LF is dropped whole.
+    const uint8_t tail[] = {0x60, 0x00, 0x0A, 0x0D, 0x0A};
+    reader.Feed(tail, sizeof tail);
+    reader.Feed(a.data(), a.size());
+    reader.Feed(b.data(), b.size());
+    ASSERT_TRUE(reader.Next(&out));
+    EXPECT_EQ(out, a);
+    ASSERT_TRUE(reader.Next(&out));
+    EXPECT_EQ(out, b);
+    EXPECT_FALSE(reader.Next(&out));
+    EXPECT_EQ(reader.discarded(), sizeof junk + sizeof tail);
+}
+
+}  // namespace
+}  // namespace orvex::sim

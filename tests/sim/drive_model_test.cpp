@@ -1,0 +1,344 @@
+// The drive's power state machine and motion model, with time advanced by hand.
+#include "drive_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace orvex::sim {
+namespace {
+
+class DriveTest : public ::testing::Test {
+  protected:
+    void Write(uint16_t index, uint32_t value, uint8_t subindex = 0) {
+        ASSERT_EQ(drive_.Write(index, subindex, value, 0, false), 0u)
+            << std::hex << index << "/" << int{subindex};
+    }
+    void Control(uint16_t controlword) { Write(0x6040, controlword); }
+    uint32_t Read(uint16_t index, uint8_t subindex = 0) const {
+        uint32_t value = 0;
+        std::size_t size = 0;
+        EXPECT_EQ(drive_.Read(index, subindex, &value, &size), 0u);
+        return value;
+    }
+    int32_t Position() const { return static_cast<int32_t>(Read(0x6064)); }
+    uint16_t Status() const { return drive_.statusword(); }
+    bool Reached() const { return (Status() & kStatusTargetReached) != 0; }
+    bool ModeBit() const { return (Status() & kStatusModeSpecific) != 0; }
+
+    // Advances in 1 ms steps until `done` or `limit` seconds; returns the time taken.
+    template <typename Done>
+    double RunUntil(Done done, double limit) {
+        double t = 0.0;
+        while (!done() && t < limit) {
+            drive_.Advance(0.001);
+            t += 0.001;
+        }
+        return t;
+    }
+
+    void EnableIn(int8_t mode) {
+        Write(0x6060, static_cast<uint8_t>(mode));
+        Control(0x000F);
+    }
+
+    Drive drive_{1};
+};
+
+TEST_F(DriveTest, ControlwordsFromTheHostReachTheirStatesDirectly) {
+    EXPECT_EQ(Status(), 0x0240);  // switch on disabled, remote
+    struct Step {
+        uint16_t controlword;
+        DriveState state;
+        uint16_t status_low;  // statusword bits 0-6
+    };
+    const Step steps[] = {
+        {0x000F, DriveState::kOperationEnabled, 0x37},
+        {0x0007, DriveState::kSwitchedOn, 0x33},
+        {0x0006, DriveState::kReadyToSwitchOn, 0x31},
+        {0x000F, DriveState::kOperationEnabled, 0x37},
+        {0x0002, DriveState::kQuickStopActive, 0x17},
+        {0x000F, DriveState::kOperationEnabled, 0x37},
+        {0x0000, DriveState::kSwitchOnDisabled, 0x40},
+        {0x0007, DriveState::kSwitchedOn, 0x33},
+        {0x0002, DriveState::kSwitchOnDisabled, 0x40},  // quick stop outside operation
+        {0x010F, DriveState::kOperationEnabled, 0x37},  // enabled, held by halt
+    };
+    for (const Step& s : steps) {
+        Control(s.controlword);
+        EXPECT_EQ(drive_.state(), s.state) << std::hex << s.controlword;
+        EXPECT_EQ(Status() & 0x7F, s.status_low) << std::hex << s.controlword;
+        EXPECT_NE(Status() & 0x0200, 0) << "remote";
+    }
+}
+
+TEST_F(DriveTest, FaultHoldsUntilARisingFaultResetEdge) {
+    Control(0x0080);  // bit 7 already high when the fault comes: no edge afterwards
+    drive_.InjectFault(0x2310);
+    EXPECT_EQ(Status() & 0x4F, 0x08);
+    EXPECT_EQ(Read(0x603F), 0x2310u);
+    EXPECT_EQ(Read(0x1001) & 1u, 1u);
+
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), DriveState::kFault);
+    Control(0x0080);  // 0 -> 1 on bit 7
+    EXPECT_EQ(drive_.state(), DriveState::kSwitchOnDisabled);
+    EXPECT_EQ(Read(0x603F), 0u);
+    EXPECT_EQ(Read(0x1001), 0u);
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), DriveState::kOperationEnabled);
+}
+
+TEST_F(DriveTest, ModesDisplayFollowsModesOfOperation) {
+    Write(0x6060, 0xFA);  // -6
+    EXPECT_EQ(Read(0x6061), 0xFAu);
+    Write(0x6060, 3);
+    EXPECT_EQ(Read(0x6061), 3u);
+}
+
+TEST_F(DriveTest, ProfilePositionMovesFollowTheTrapezoidAndStopOnTarget) {
+    EnableIn(kModeProfilePosition);
+    Write(0x6081, 1000);
+    Write(0x6083, 10000);
+    Write(0x6084, 10000);
+    EXPECT_TRUE(Reached());  // no set-point yet
+
+    // 500 units: 0.1 s up, 0.4 s at 1000 units/s, 0.1 s down.
+    Write(0x607A, 500);
+    Control(0x003F);
+    EXPECT_FALSE(Reached());
+    EXPECT_TRUE(ModeBit());  // set-point acknowledged
+    double top_speed = 0.0;
+    const double t = RunUntil(
+        [&] {
+            top_speed = std::max(top_speed, std::fabs(drive_.velocity()));
+            return Reached();
+        },
+        5.0);
+    EXPECT_NEAR(t, 0.6, 0.02);
+    EXPECT_LE(top_speed, 1000.0);
+    EXPECT_EQ(Position(), 500);
+    EXPECT_EQ(drive_.velocity(), 0.0);
+
+    // Relative moves count from the current target; 0x003F again (bit 4 never cleared) triggers.
+    Write(0x607A, static_cast<uint32_t>(-200));
+    Control(0x007F);
+    RunUntil([&] { return Reached(); }, 5.0);
+    EXPECT_EQ(Position(), 300);
+    Write(0x607A, 800);
+    Control(0x003F);
+    RunUntil([&] { return Reached(); }, 5.0);
+    EXPECT_EQ(Position(), 800);
+    EXPECT_EQ(Status() & 0x0400, 0x0400);
+}
+
+TEST_F(DriveTest, ProfilePositionChangeImmediatelyOrAfterTheCurrentSetPoint) {
+    EnableIn(kModeProfilePosition);
+    Write(0x607A, 100000);
+    Control(0x003F);
+    drive_.Advance(0.2);
+    ASSERT_GT(Position(), 0);
+
+    // Immediately: a target behind the motor makes it turn round.
+    Write(0x607A, static_cast<uint32_t>(-50));
+    Control(0x003F);
+    RunUntil([&] { return Reached(); }, 10.0);
+    EXPECT_EQ(Position(), -50);
+
+    // Without bit 5 the new set-point waits for the one in progress.
+    Write(0x607A, 1000);
+    Control(0x003F);
+    drive_.Advance(0.01);
+    Write(0x607A, 200);
+    Control(0x001F);
+    bool passed_first = false;
+    RunUntil(
+        [&] {
+            passed_first = passed_first || Position() == 1000;
+            return Reached();
+        },
+        10.0);
+    EXPECT_TRUE(passed_first);
+    EXPECT_EQ(Position(), 200);
+}
+
+TEST_F(DriveTest, HaltStopsTheMotorAndTheMoveResumesOnRelease) {
+    EnableIn(kModeProfilePosition);
+    Write(0x607A, 20000);
+    Control(0x003F);
+    drive_.Advance(0.5);
+    Control(0x013F);
+    RunUntil([&] { return drive_.velocity() == 0.0; }, 2.0);
+    EXPECT_EQ(drive_.state(), DriveState::kOperationEnabled);
+    EXPECT_TRUE(Reached());  // halted at standstill
+    const int32_t held = Position();
+    drive_.Advance(0.5);
+    EXPECT_EQ(Position(), held);
+
+    Control(0x000F);
+    RunUntil([&] { return Reached(); }, 10.0);
+    EXPECT_EQ(Position(), 20000);
+}
+
+TEST_F(DriveTest, VelocityModeRampsWithAccelerationAndDeceleration) {
+    Write(0x6083, 10000);
+    Write(0x6084, 20000);
+    Write(0x60FF, 1000);
+    EnableIn(kModeProfileVelocity);
+    drive_.Advance(0.05);
+    EXPECT_NEAR(drive_.velocity(), 500.0, 1.0);
+    EXPECT_FALSE(Reached());
+    drive_.Advance(0.06);
+    EXPECT_EQ(static_cast<int32_t>(Read(0x606C)), 1000);
+    EXPECT_TRUE(Reached());
+
+    // Reversing brakes at the deceleration down to 0, then accelerates.
+    Write(0x60FF, static_cast<uint32_t>(-1000));
+    EXPECT_FALSE(Reached());
+    drive_.Advance(0.05);
+    EXPECT_NEAR(drive_.velocity(), 0.0, 1.0);
+    drive_.Advance(0.05);
+    EXPECT_NEAR(drive_.velocity(), -500.0, 1.0);
+
+    Control(0x010F);  // halt
+    RunUntil([&] { return drive_.velocity() == 0.0; }, 1.0);
+    EXPECT_TRUE(Reached());
+    EXPECT_TRUE(ModeBit());  // speed zero
+}
+
+TEST_F(DriveTest, ElapsedTimeInSmallPiecesAddsUpToTheSameMotion) {
+    Drive whole(2);
+    for (Drive* d : {&drive_, &whole}) {
+        d->Write(0x6060, 0, 3, 1, false);
+        d->Write(0x60FF, 0, 2000, 4, false);
+        d->Write(0x6040, 0, 0x0F, 2, false);
+    }
+    for (int i = 0; i < 1000; ++i) drive_.Advance(0.0003);
+    whole.Advance(0.3);
+    EXPECT_NEAR(drive_.position(), whole.position(), 2.0);
+    EXPECT_EQ(drive_.velocity(), whole.velocity());
+}
+
+TEST_F(DriveTest, TorqueModeAcceleratesByTorqueUpToTheSpeedLimit) {
+    Write(0x607F, 500);
+    Write(0x6071, 100);  // 10 % of rated torque
+    EnableIn(kModeProfileTorque);
+    drive_.Advance(0.002);
+    const double early = drive_.velocity();
+    EXPECT_NEAR(early, 0.002 * Drive::kRatedAcceleration / 10.0, 1.0);
+    EXPECT_EQ(static_cast<int16_t>(Read(0x6077)), 100);
+    drive_.Advance(2.0);
+    EXPECT_EQ(drive_.velocity(), 500.0);
+
+    Write(0x6071, static_cast<uint32_t>(-300));
+    drive_.Advance(2.0);
+    EXPECT_EQ(drive_.velocity(), -500.0);
+
+    Control(0x010F);
+    RunUntil([&] { return drive_.velocity() == 0.0; }, 1.0);
+    EXPECT_EQ(drive_.velocity(), 0.0);
+    EXPECT_TRUE(Reached());
+}
+
+TEST_F(DriveTest, QuickStopBrakesWithItsOwnDecelerationAndStaysActive) {
+    Write(0x6085, 10000);
+    Write(0x60FF, 1000);
+    EnableIn(kModeProfileVelocity);
+    drive_.Advance(0.5);
+    Control(0x0002);
+    EXPECT_EQ(drive_.state(), DriveState::kQuickStopActive);
+    EXPECT_FALSE(Reached());
+    const double t = RunUntil([&] { return drive_.velocity() == 0.0; }, 2.0);
+    EXPECT_NEAR(t, 0.1, 0.005);
+    EXPECT_EQ(drive_.state(), DriveState::kQuickStopActive);
+    EXPECT_TRUE(Reached());
+    drive_.Advance(0.5);
+    EXPECT_EQ(drive_.velocity(), 0.0);
+}
+
+TEST_F(DriveTest, DisablingOperationStopsTheMotor) {
+    Write(0x60FF, 1000);
+    EnableIn(kModeProfileVelocity);
+    drive_.Advance(0.5);
+    Control(0x0007);
+    drive_.Advance(0.5);
+    EXPECT_EQ(drive_.velocity(), 0.0);
+    EXPECT_EQ(drive_.state(), DriveState::kSwitchedOn);
+}
+
+TEST_F(DriveTest, NothingMovesUnlessOperationIsEnabled) {
+    Write(0x6060, kModeProfileVelocity);
+    Write(0x60FF, 1000);
+    Control(0x0007);
+    drive_.Advance(1.0);
+    EXPECT_EQ(Position(), 0);
+}
+
+TEST_F(DriveTest, HomingWithASwitchMethodRunsThenZeroesThePosition) {
+    EnableIn(kModeProfilePosition);
+    Write(0x607A, 3000);
+    Control(0x003F);
+    RunUntil([&] { return Reached(); }, 5.0);
+
+    // The sequence HM_Set then HM_start_motor writes.
+    Control(0x010F);
+    Write(0x6060, kModeHoming);
+    Write(0x6098, 17);
+    Write(0x6099, 2000, 1);
+    Write(0x6099, 500, 2);
+    Write(0x609A, 20000);
+    EXPECT_FALSE(ModeBit());
+    Control(0x001F);
+    EXPECT_FALSE(Reached());
+    drive_.Advance(0.05);
+    EXPECT_LT(drive_.velocity(), 0.0);  // method 17 searches towards the negative end
+    EXPECT_FALSE(Reached());
+    const double t = RunUntil([&] { return ModeBit(); }, 10.0);
+    EXPECT_LT(t, 3.0);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_TRUE(Reached());
+    EXPECT_EQ(Status() & 0x1400, 0x1400);
+    EXPECT_FALSE(drive_.moving());
+}
+
+TEST_F(DriveTest, HomingMethodZeroRunsAgainstAHardStopByTorque) {
+    Control(0x010F);
+    Write(0x6060, kModeHoming);
+    Write(0x6098, 0);
+    Write(0x607F, 2000);
+    Write(0x6071, 300, 0);
+    Control(0x001F);
+    bool pressed = false;
+    double top_speed = 0.0;
+    const double t = RunUntil(
+        [&] {
+            top_speed = std::max(top_speed, drive_.velocity());
+            pressed = pressed || static_cast<int16_t>(Read(0x6077)) == 300;
+            return ModeBit();
+        },
+        10.0);
+    EXPECT_LT(t, 3.0);
+    EXPECT_TRUE(pressed);
+    EXPECT_LE(top_speed, 2000.0);
+    EXPECT_GT(top_speed, 0.0);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_EQ(Status() & 0x1400, 0x1400);
+}
+
+TEST_F(DriveTest, HaltInterruptsHomingAndANewStartRunsItAgain) {
+    Control(0x010F);
+    Write(0x6060, kModeHoming);
+    Control(0x001F);
+    drive_.Advance(0.1);
+    Control(0x011F);
+    RunUntil([&] { return drive_.velocity() == 0.0; }, 2.0);
+    EXPECT_FALSE(drive_.homing());
+    EXPECT_FALSE(ModeBit());
+    EXPECT_NE(Position(), 0);
+    Control(0x001F);
+    RunUntil([&] { return ModeBit(); }, 10.0);
+    EXPECT_EQ(Position(), 0);
+}
+
+}  // namespace
+}  // namespace orvex::sim

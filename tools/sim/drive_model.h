@@ -1,0 +1,112 @@
+// One simulated CiA 402 servo drive: power state machine, operating modes and a motion model
+// that advances by the elapsed time it is given, so it runs without a clock in tests.
+#pragma once
+
+#include <cstdint>
+
+#include "object_dictionary.h"
+
+namespace orvex::sim {
+
+enum class DriveState {
+    kSwitchOnDisabled,
+    kReadyToSwitchOn,
+    kSwitchedOn,
+    kOperationEnabled,
+    kQuickStopActive,
+    kFault,
+};
+
+const char* StateName(DriveState state);
+
+// Modes of operation (0x6060) that move the motor.
+constexpr int8_t kModeProfilePosition = 1;
+constexpr int8_t kModeProfileVelocity = 3;
+constexpr int8_t kModeProfileTorque = 4;
+constexpr int8_t kModeHoming = 6;
+
+// Statusword bits the model drives beyond the state bits.
+constexpr uint16_t kStatusTargetReached = 1u << 10;
+constexpr uint16_t kStatusModeSpecific = 1u << 12;  // set-point acknowledge / homing attained
+
+class Drive {
+  public:
+    static constexpr double kStepSeconds = 0.001;
+    // Acceleration at rated torque (1000 per mille), in position units/s^2.
+    static constexpr double kRatedAcceleration = 100000.0;
+    // Distance from the homing start to the simulated switch or hard stop.
+    static constexpr double kHomingTravel = 500.0;
+    // Distance the zero search backs off from the switch.
+    static constexpr double kHomingBackOff = 100.0;
+    // Time the drive presses against the hard stop before it accepts it as found.
+    static constexpr double kHardStopDwell = 0.05;
+
+    explicit Drive(int node);
+
+    int node() const { return node_; }
+
+    // SDO access. Both return 0 or an SDO abort code. `announced_size` is the size the download
+    // command announced (0 when it announced none); with `strict_sizes` a different size than the
+    // object's is refused, otherwise the low bytes that the object holds are stored.
+    uint32_t Read(uint16_t index, uint8_t subindex, uint32_t* value, std::size_t* size) const;
+    uint32_t Write(uint16_t index, uint8_t subindex, uint32_t value, std::size_t announced_size,
+                   bool strict_sizes);
+
+    // Runs the motion model for `seconds` in fixed 1 ms steps; a remainder carries over.
+    void Advance(double seconds);
+
+    // Puts the drive into fault as a failing power stage would.
+    void InjectFault(uint16_t error_code);
+
+    DriveState state() const { return state_; }
+    int8_t mode() const { return static_cast<int8_t>(od_.GetSigned(0x6060, 0)); }
+    double position() const { return position_; }
+    double velocity() const { return velocity_; }
+    uint16_t statusword() const { return static_cast<uint16_t>(od_.GetUnsigned(0x6041, 0)); }
+    bool moving() const;
+    bool homing() const { return homing_phase_ != HomingPhase::kIdle; }
+
+  private:
+    enum class HomingPhase { kIdle, kSearchSwitch, kSearchZero, kStopAtZero, kPressHardStop };
+
+    void OnControlword(uint16_t controlword);
+    void OnModeChange();
+    void StartSetPoint(uint16_t controlword);
+    void StartHoming();
+    void FinishHoming();
+    void Step(double dt);
+    void StepProfilePosition(double dt);
+    void StepHoming(double dt);
+    void RampVelocity(double target, double acceleration, double deceleration, double dt);
+    void UpdateStatus();
+
+    uint32_t Param(uint16_t index, uint8_t subindex = 0) const {
+        return od_.GetUnsigned(index, subindex);
+    }
+    // Speeds and accelerations of 0 would freeze the motor for good; treat them as 1.
+    double Rate(uint16_t index, uint8_t subindex = 0) const;
+
+    int node_;
+    ObjectDictionary od_;
+    DriveState state_ = DriveState::kSwitchOnDisabled;
+    uint16_t last_controlword_ = 0;
+    double position_ = 0.0;
+    double velocity_ = 0.0;
+    double torque_ = 0.0;  // per mille of rated torque
+    double pending_time_ = 0.0;
+
+    // Profile position: the set-point in progress and one buffered behind it.
+    bool pp_active_ = false;
+    double pp_target_ = 0.0;
+    bool pp_buffered_ = false;
+    double pp_buffered_target_ = 0.0;
+
+    HomingPhase homing_phase_ = HomingPhase::kIdle;
+    bool homing_attained_ = false;
+    bool homing_hard_stop_ = false;  // method 0: run against a mechanical stop by torque
+    double homing_direction_ = -1.0;
+    double homing_mark_ = 0.0;  // switch or hard stop position of the current run
+    double homing_dwell_ = 0.0;
+};
+
+}  // namespace orvex::sim

@@ -1,0 +1,319 @@
+// orvex-sim: a virtual serial-to-CAN adapter with simulated drives, on a pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sdo_server.h"
+#include "sim_options.h"
+
+namespace {
+
+using orvex::sim::BusServer;
+using orvex::sim::Frame;
+using orvex::sim::FrameReader;
+using orvex::sim::SimOptions;
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+    g_stop = 1;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+struct Outgoing {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+    bool garbage;
+};
+
+class Simulator {
+  public:
+    explicit Simulator(const SimOptions& options)
+        : options_(options), server_(options.server), garbage_random_(0x5EED) {
+        if (options.fault_node != 0) server_.drive(options.fault_node).InjectFault(0x2310);
+    }
+    ~Simulator() { Close(); }
+
+    bool Open(std::string* error);
+    void Run();
+
+  private:
+    void Close();
+    void ReadInput();
+    void Schedule(const Frame& answer, Clock::time_point now);
+    void SendDue(Clock::time_point now);
+    void ClearExclusiveAfterClose();
+    void Trace(const char* direction, const uint8_t* bytes, std::size_t count);
+    void ShowStatus();
+    int PollTimeoutMs(Clock::time_point now) const;
+
+    SimOptions options_;
+    BusServer server_;
+    FrameReader reader_;
+    std::deque<Outgoing> queue_;
+    std::mt19937 garbage_random_;
+    uint64_t answers_ = 0;
+
+    int master_fd_ = -1;
+    int slave_fd_ = -1;
+    int inotify_fd_ = -1;
+    std::string slave_path_;
+    bool link_made_ = false;
+    FILE* trace_ = nullptr;
+    bool display_ = false;
+    int display_lines_ = 0;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_advance_ = start_;
+    Clock::time_point next_display_ = start_;
+};
+
+bool Simulator::Open(std::string* error) {
+    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0) {
+        *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(master_fd_, name, sizeof name) != 0) {
+        *error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    slave_path_ = name;
+
+    // Holding a slave descriptor keeps the master from reporting hang-up between clients, and
+    // raw mode here stops the line discipline echoing answers back as requests.
+    slave_fd_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_fd_ < 0) {
+        *error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(slave_fd_, &tio) == 0) {
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(slave_fd_, TCSANOW, &tio);
+    }
+    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+
+    // A client that takes the terminal exclusively leaves that mark behind when it closes (the
+    // terminal lives on with the master), which would lock out its next open; watch for closes.
+    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd_ >= 0) inotify_add_watch(inotify_fd_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+
+    if (!options_.link_path.empty()) {
+        struct stat st {};
+        if (lstat(options_.link_path.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                *error = "--link " + options_.link_path + " exists and is not a symlink";
+                return false;
+            }
+            unlink(options_.link_path.c_str());
+        }
+        if (symlink(name, options_.link_path.c_str()) != 0) {
+            *error = "cannot create link " + options_.link_path + ": " + std::strerror(errno);
+            return false;
+        }
+        link_made_ = true;
+    }
+
+    if (!options_.trace_path.empty()) {
+        trace_ = std::fopen(options_.trace_path.c_str(), "w");
+        if (trace_ == nullptr) {
+            *error = "cannot open trace " + options_.trace_path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    display_ = !options_.quiet && isatty(STDERR_FILENO);
+    return true;
+}
+
+void Simulator::Close() {
+    if (link_made_) {
+        unlink(options_.link_path.c_str());
+        link_made_ = false;
+    }
+    if (trace_ != nullptr) std::fclose(trace_);
+    trace_ = nullptr;
+    for (int* fd : {&inotify_fd_, &slave_fd_, &master_fd_}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+}
+
+void Simulator::Trace(const char* direction, const uint8_t* bytes, std::size_t count) {
+    if (trace_ == nullptr) return;
+    const double t = SecondsBetween(start_, Clock::now());
+    std::fprintf(trace_, "%.6f %s", t, direction);
+    for (std::size_t i = 0; i < count; ++i) std::fprintf(trace_, " %02X", bytes[i]);
+    std::fputc('\n', trace_);
+    std::fflush(trace_);
+}
+
+void Simulator::Schedule(const Frame& answer, Clock::time_point now) {
+    ++answers_;
+    const Clock::time_point due = now + std::chrono::milliseconds(options_.delay_ms);
+    if (options_.garbage_every > 0 &&
+        answers_ % static_cast<uint64_t>(options_.garbage_every) == 0) {
+        std::uniform_int_distribution<int> length(1, 11);
+        std::uniform_int_distribution<int> byte(0, 255);
+        std::vector<uint8_t> garbage(static_cast<std::size_t>(length(garbage_random_)));
+        for (uint8_t& b : garbage) b = static_cast<uint8_t>(byte(garbage_random_));
+        queue_.push_back({due, garbage, true});
+    }
+    if (options_.drop_every > 0 && answers_ % static_cast<uint64_t>(options_.drop_every) == 0) {
+        Trace("drop", answer.data(), answer.size());
+        return;
+    }
+    queue_.push_back({due, std::vector<uint8_t>(answer.begin(), answer.end()), false});
+}
+
+void Simulator::SendDue(Clock::time_point now) {
+    // The delay is the same for every answer, so the queue is in order of due time.
+    while (!queue_.empty() && queue_.front().due <= now) {
+        const Outgoing& item = queue_.front();
+        const ssize_t written = write(master_fd_, item.bytes.data(), item.bytes.size());
+        // A full buffer means nobody is reading the terminal; the answer is lost as on a line.
+        if (written > 0) {
+            Trace(item.garbage ? "tx garbage" : "tx", item.bytes.data(), item.bytes.size());
+        }
+        queue_.pop_front();
+    }
+}
+
+void Simulator::ReadInput() {
+    uint8_t buffer[4096];
+    for (;;) {
+        const ssize_t count = read(master_fd_, buffer, sizeof buffer);
+        if (count <= 0) return;  // EAGAIN, or EIO while no client holds the terminal
+        const Clock::time_point now = Clock::now();
+        server_.Advance(SecondsBetween(last_advance_, now));
+        last_advance_ = now;
+        reader_.Feed(buffer, static_cast<std::size_t>(count));
+        Frame frame;
+        while (reader_.Next(&frame)) {
+            Trace("rx", frame.data(), frame.size());
+            for (const Frame& answer : server_.Handle(frame)) Schedule(answer, now);
+        }
+    }
+}
+
+void Simulator::ClearExclusiveAfterClose() {
+    inotify_event events[16];
+    bool closed = false;
+    while (read(inotify_fd_, events, sizeof events) > 0) closed = true;
+    if (closed) ioctl(slave_fd_, TIOCNXCL);
+}
+
+void Simulator::ShowStatus() {
+    std::string text;
+    if (display_lines_ > 0) text += "\033[" + std::to_string(display_lines_) + "A";
+    char line[160];
+    for (int node = 1; node <= server_.drive_count(); ++node) {
+        const orvex::sim::Drive& d = server_.drive(node);
+        std::snprintf(line, sizeof line,
+                      "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X\n", node,
+                      orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
+                      d.statusword());
+        text += line;
+    }
+    display_lines_ = server_.drive_count();
+    if (write(STDERR_FILENO, text.data(), text.size()) < 0) display_ = false;
+}
+
+int Simulator::PollTimeoutMs(Clock::time_point now) const {
+    auto until = [&](Clock::time_point t) {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
+        return static_cast<int>(std::max<int64_t>(0, ms));
+    };
+    int timeout = 1000;
+    if (server_.any_moving()) timeout = 1;  // the motion tick
+    if (!queue_.empty()) timeout = std::min(timeout, until(queue_.front().due));
+    if (display_) timeout = std::min(timeout, until(next_display_));
+    return timeout;
+}
+
+void Simulator::Run() {
+    std::printf("%s\n", slave_path_.c_str());
+    std::fflush(stdout);
+
+    sigset_t blocked, original;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &original);
+
+    while (!g_stop) {
+        Clock::time_point now = Clock::now();
+        server_.Advance(SecondsBetween(last_advance_, now));
+        last_advance_ = now;
+        SendDue(now);
+        if (display_ && now >= next_display_) {
+            ShowStatus();
+            next_display_ = now + std::chrono::milliseconds(200);
+        }
+
+        pollfd fds[2] = {{master_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}};
+        const int timeout_ms = PollTimeoutMs(now);
+        const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        const int ready = ppoll(fds, inotify_fd_ >= 0 ? 2 : 1, &timeout, &original);
+        if (ready <= 0) continue;  // time-out, or a signal that ends the loop
+        if ((fds[0].revents & POLLIN) != 0) ReadInput();
+        if (inotify_fd_ >= 0 && (fds[1].revents & POLLIN) != 0) ClearExclusiveAfterClose();
+    }
+    if (display_) std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    const std::string error = orvex::sim::ParseOptions(argc, argv, &options);
+    const std::string program = "orvex-sim";
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), error.c_str(),
+                     program.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(orvex::sim::UsageText(program).c_str(), stdout);
+        return 0;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Simulator simulator(options);
+    std::string open_error;
+    if (!simulator.Open(&open_error)) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), open_error.c_str());
+        return 1;
+    }
+    simulator.Run();
+    return 0;
+}

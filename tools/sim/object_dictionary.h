@@ -1,0 +1,56 @@
+// Object dictionary of one simulated drive: typed entries addressed by index and subindex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <utility>
+
+namespace orvex::sim {
+
+enum class ObjectType { kU8, kI8, kU16, kI16, kU32, kI32 };
+enum class Access { kReadOnly, kReadWrite };
+
+// SDO abort codes the simulated servers answer with.
+constexpr uint32_t kAbortCommandSpecifier = 0x05040001;
+constexpr uint32_t kAbortReadOnly = 0x06010002;
+constexpr uint32_t kAbortNoObject = 0x06020000;
+constexpr uint32_t kAbortLengthMismatch = 0x06070010;
+constexpr uint32_t kAbortNoSubindex = 0x06090011;
+
+std::size_t SizeOf(ObjectType type);
+bool IsSigned(ObjectType type);
+
+struct ObjectEntry {
+    ObjectType type;
+    Access access;
+    uint32_t raw;  // the object's bytes, zero above its size
+};
+
+class ObjectDictionary {
+  public:
+    void Add(uint16_t index, uint8_t subindex, ObjectType type, Access access, uint32_t value);
+
+    const ObjectEntry* Find(uint16_t index, uint8_t subindex) const;
+    bool HasIndex(uint16_t index) const;
+
+    // Abort code for a missing entry: unknown subindex when the index exists.
+    uint32_t MissingEntryAbort(uint16_t index) const;
+
+    // Stores the low bytes that the entry holds; the entry must exist.
+    void Set(uint16_t index, uint8_t subindex, uint32_t value);
+    uint32_t GetUnsigned(uint16_t index, uint8_t subindex) const;
+    // Sign-extended from the entry's size when its type is signed.
+    int32_t GetSigned(uint16_t index, uint8_t subindex) const;
+
+  private:
+    static uint32_t Key(uint16_t index, uint8_t subindex) {
+        return (static_cast<uint32_t>(index) << 8) | subindex;
+    }
+    std::map<uint32_t, ObjectEntry> entries_;
+};
+
+// Every object a drive at `node` offers, with power-on values.
+ObjectDictionary MakeDriveDictionary(int node);
+
+}  // namespace orvex::sim

@@ -1,0 +1,123 @@
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace orvex::sim {
+
+namespace {
+
+bool ParseInt(const std::string& text, long low, long high, int* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    *value = static_cast<int>(parsed);
+    return true;
+}
+
+}  // namespace
+
+std::string ParseOptions(int argc, const char* const* argv, SimOptions* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_inline_value = false;
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            has_inline_value = true;
+        }
+
+        auto flag = [&](bool* target) -> std::string {
+            if (has_inline_value) return "option " + arg + " takes no value";
+            *target = true;
+            return "";
+        };
+        auto text = [&](std::string* target) -> std::string {
+            if (!has_inline_value) {
+                if (i + 1 >= argc) return "option " + arg + " needs a value";
+                value = argv[++i];
+            }
+            if (value.empty()) return "option " + arg + " needs a non-empty value";
+            *target = value;
+            return "";
+        };
+        auto number = [&](int* target, long low, long high) -> std::string {
+            std::string raw;
+            std::string error = text(&raw);
+            if (!error.empty()) return error;
+            if (!ParseInt(raw, low, high, target)) {
+                return "option " + arg + " needs a whole number from " + std::to_string(low) +
+                       " to " + std::to_string(high) + ", not '" + raw + "'";
+            }
+            return "";
+        };
+
+        std::string error;
+        if (arg == "--help" || arg == "-h") {
+            error = flag(&options->help);
+        } else if (arg == "--drives") {
+            error = number(&options->server.drive_count, 1, 127);
+        } else if (arg == "--link") {
+            error = text(&options->link_path);
+        } else if (arg == "--acks") {
+            error = flag(&options->server.acks);
+        } else if (arg == "--strict-sizes") {
+            error = flag(&options->server.strict_sizes);
+        } else if (arg == "--delay-ms") {
+            error = number(&options->delay_ms, 0, 60000);
+        } else if (arg == "--drop-every") {
+            error = number(&options->drop_every, 0, 1000000);
+        } else if (arg == "--garbage-every") {
+            error = number(&options->garbage_every, 0, 1000000);
+        } else if (arg == "--fault-node") {
+            error = number(&options->fault_node, 1, 127);
+        } else if (arg == "--trace") {
+            error = text(&options->trace_path);
+        } else if (arg == "--quiet") {
+            error = flag(&options->quiet);
+        } else {
+            error = "unknown option '" + std::string(argv[i]) + "'";
+        }
+        if (!error.empty()) return error;
+    }
+    if (options->fault_node > options->server.drive_count) {
+        return "--fault-node " + std::to_string(options->fault_node) + " is not one of the " +
+               std::to_string(options->server.drive_count) + " drives";
+    }
+    return "";
+}
+
+std::string UsageText(const std::string& program) {
+    return "Usage: " + program +
+           " [options]\n"
+           "\n"
+           "Plays a serial-to-CAN adapter with simulated CiA 402 servo drives behind it on a\n"
+           "pseudo-terminal. The first line on stdout is the terminal's path; open it as the\n"
+           "serial port. Stops cleanly on SIGINT or SIGTERM.\n"
+           "\n"
+           "Options:\n"
+           "  --drives N          drives on the bus, nodes 1..N (1-127, default 2)\n"
+           "  --link PATH         keep a symlink PATH to the terminal (a stale link is replaced;\n"
+           "                      removed on exit)\n"
+           "  --acks              also send download acknowledgements and boot-up messages\n"
+           "  --strict-sizes      abort downloads whose size differs from the object's\n"
+           "                      (0x06070010) instead of storing the low bytes\n"
+           "  --delay-ms D        send each answer D ms after its request (default 0)\n"
+           "  --drop-every N      do not send the Nth, 2Nth, ... answer (default 0 = off)\n"
+           "  --garbage-every N   send 1-11 garbage bytes before every Nth answer (default 0 = "
+           "off)\n"
+           "  --fault-node N      drive N starts in fault\n"
+           "  --trace FILE        log every frame received and sent to FILE\n"
+           "  --quiet             no live status display on stderr\n"
+           "  --help              show this text\n"
+           "\n"
+           "Example:\n"
+           "  " +
+           program + " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n";
+}
+
+}  // namespace orvex::sim
