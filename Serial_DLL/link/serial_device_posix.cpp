@@ -191,10 +191,12 @@ Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms) {
     const int timeout = timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
     const int n = ::poll(&pfd, 1, timeout);
     if (n < 0) return errno == EINTR ? Status{} : failed();
-    if (n > 0 && !(pfd.revents & POLLIN)) {
-        if (pfd.revents & POLLNVAL) return Status{false, EBADF};
-        if (pfd.revents & (POLLHUP | POLLERR)) return Status{false, EIO};
-    }
+    if (n == 0) return Status{};
+    if (pfd.revents & POLLNVAL) return Status{false, EBADF};
+    if (pfd.revents & (POLLHUP | POLLERR)) return Status{false, EIO};
+    // Readable with nothing to read is an end of file: waiting again would return at once forever.
+    Status status;
+    if (bytes_waiting(device, status) == 0) return Status{false, status.ok ? EIO : status.error};
     return Status{};
 }
 

@@ -156,6 +156,19 @@ TEST_F(Port, AVanishedDeviceFailsCommandsAndQueriesUntilReopened) {
     EXPECT_EQ(GetPosition(1), 31);
 }
 
+TEST_F(Port, AQueryWaitingWhenTheDeviceVanishesFailsWithoutWaitingOutItsLimit) {
+    ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
+    adapter.silence();
+    std::thread pull_the_plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        adapter.vanish();
+    });
+    const long long ms = millis_of([] { EXPECT_EQ(GetPosition(1), 0); });
+    pull_the_plug.join();
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR);
+    EXPECT_LT(ms, 700);
+}
+
 // The unload helper loads the library, opens the port, reports, unloads it when told, reports again
 // and stays alive until its standard input closes: a port still held after the second report would
 // be held by the process, not by the library.

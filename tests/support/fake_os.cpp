@@ -1,0 +1,164 @@
+#include "fake_os.h"
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+
+#include "serial_device.h"
+
+namespace orvex::test::fake_os {
+namespace {
+
+struct Arrival {
+    std::uint32_t at;
+    Bytes bytes;
+};
+
+struct Device {
+    std::uint32_t clock = 1000;
+    std::deque<std::uint8_t> input;
+    std::vector<Arrival> scheduled;
+    std::vector<Bytes> writes;
+    int fail_at = -1;
+    int fail_error = 0;
+    Responder responder = nullptr;
+};
+
+Device g;
+
+// Moves arrivals that are due into the input queue.
+void settle() {
+    for (auto it = g.scheduled.begin(); it != g.scheduled.end();) {
+        if (static_cast<std::int32_t>(g.clock - it->at) >= 0) {
+            g.input.insert(g.input.end(), it->bytes.begin(), it->bytes.end());
+            it = g.scheduled.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace
+
+void reset(std::uint32_t start_tick) {
+    g = Device{};
+    g.clock = start_tick;
+}
+void deliver(const Bytes& bytes, std::uint32_t after_ms) {
+    g.scheduled.push_back(Arrival{g.clock + after_ms, bytes});
+    settle();
+}
+void fail_write(int nth, int error) {
+    g.fail_at = static_cast<int>(g.writes.size()) + nth;
+    g.fail_error = error;
+}
+const std::vector<Bytes>& writes() {
+    return g.writes;
+}
+std::size_t unread() {
+    return g.input.size();
+}
+std::uint32_t now() {
+    return g.clock;
+}
+void set_responder(Responder responder) {
+    g.responder = responder;
+}
+
+}  // namespace orvex::test::fake_os
+
+namespace orvex::os {
+
+using namespace orvex::test::fake_os;
+
+bool port_path(int port, char* path, std::size_t capacity) {
+    if (port < 1) return false;
+    std::snprintf(path, capacity, "fake%d", port);
+    return true;
+}
+
+DeviceHandle open_device(const char* path, Status& status) {
+    if (std::strncmp(path, "fake", 4) != 0) {
+        status = Status{false, 2};
+        return kNoDevice;
+    }
+    status = Status{};
+    return 3;
+}
+
+Status configure(DeviceHandle, int) {
+    return Status{};
+}
+void close_device(DeviceHandle) {}
+
+Status write_all(DeviceHandle, const void* data, std::size_t length) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    g.writes.emplace_back(bytes, bytes + length);
+    if (static_cast<int>(g.writes.size()) - 1 == g.fail_at) return Status{false, g.fail_error};
+    if (g.responder) {
+        const Bytes answer = g.responder(g.writes.back());
+        g.input.insert(g.input.end(), answer.begin(), answer.end());
+    }
+    return Status{};
+}
+
+Status read_waiting(DeviceHandle, void* data, std::size_t length, std::size_t& got) {
+    settle();
+    got = 0;
+    auto* into = static_cast<std::uint8_t*>(data);
+    while (got < length && !g.input.empty()) {
+        into[got++] = g.input.front();
+        g.input.pop_front();
+    }
+    return got > 0 ? Status{} : Status{false, 11};
+}
+
+std::size_t bytes_waiting(DeviceHandle, Status& status) {
+    settle();
+    status = Status{};
+    return g.input.size();
+}
+
+Status wait_readable(DeviceHandle, std::uint32_t timeout_ms) {
+    settle();
+    if (!g.input.empty()) return Status{};
+    // Jump to the next arrival if it comes within the timeout, else to the end of the timeout.
+    std::uint32_t wait = timeout_ms;
+    for (const Arrival& a : g.scheduled) {
+        const std::uint32_t until = a.at - g.clock;
+        if (until < wait) wait = until;
+    }
+    g.clock += wait;
+    settle();
+    return Status{};
+}
+
+void purge(DeviceHandle, Purge) {
+    settle();
+    g.input.clear();
+}
+void purge_foreign_handle(void*) {}
+
+std::uint32_t tick_ms() {
+    return g.clock;
+}
+void sleep_ms(std::uint32_t ms) {
+    g.clock += ms;
+    settle();
+}
+
+void RecursiveLock::create() {
+    new (storage_) std::recursive_mutex;
+}
+void RecursiveLock::destroy() {
+    std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->~recursive_mutex();
+}
+void RecursiveLock::lock() {
+    std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->lock();
+}
+void RecursiveLock::unlock() {
+    std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->unlock();
+}
+
+}  // namespace orvex::os
