@@ -1,0 +1,206 @@
+// The library against orvex-sim over a pseudo-terminal: what a host sees of real drives.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "orvex.h"
+#include "sim_process.h"
+
+namespace orvex::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTargetReached = 1 << 10;
+constexpr int kHomingAttained = 1 << 12;
+
+// Polls `done` until it holds or `seconds` pass.
+bool eventually(const std::function<bool()>& done, double seconds = 5.0) {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < until) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+int read_object(int node, unsigned index, int sub) {
+    int value = 0;
+    EXPECT_EQ(SDO_Read(node, index, sub, &value, 4), 1) << std::hex << index;
+    return value;
+}
+
+class Drives : public ::testing::Test {
+  protected:
+    void start(std::vector<std::string> options = {}) {
+        sim = std::make_unique<SimProcess>(ORVEX_SIM_BINARY, options);
+        ASSERT_EQ(Serial_OpenDevice(sim->path().c_str(), 115200), 1);
+    }
+    void SetUp() override { start(); }
+    void TearDown() override {
+        Serial_ClosePort();
+        if (sim) EXPECT_EQ(sim->stop(), 0);
+    }
+    // Enabled and set up for fast profile-position moves.
+    void ready_for_moves(int node) {
+        ASSERT_EQ(CMD_Enable_motor(node), 1);
+        ASSERT_EQ(PP_Set(node, 40000, 200000, 200000), 1);
+    }
+    bool at_target(int node, int position) {
+        return (GetMotorStatus(node) & kTargetReached) && GetPosition(node) == position;
+    }
+    std::unique_ptr<SimProcess> sim;
+};
+
+TEST_F(Drives, EnableDisableAndQuickStopMoveThroughThePowerStates) {
+    EXPECT_EQ(GetMotorStatus(1) & 0x0F, 0x00);  // switch on disabled
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_OK);
+    ASSERT_EQ(CMD_Enable_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return (GetMotorStatus(1) & 0x0F) == 0x07; }));
+    ASSERT_EQ(CMD_Disable_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return (GetMotorStatus(1) & 0x0F) == 0x03; }));
+    ASSERT_EQ(CMD_Enable_motor(1), 1);
+    ASSERT_EQ(CMD_Emergency_Stop_motor(1), 1);
+    // Quick stop active: operation enabled bits with the (active-low) quick-stop bit 5 clear.
+    EXPECT_TRUE(eventually([] { return (read_object(1, 0x6041, 0) & 0x6F) == 0x07; }));
+    EXPECT_GE(GetVersions(1), 1);
+}
+
+TEST_F(Drives, AbsoluteAndRelativeMovesReachTheirTargets) {
+    ready_for_moves(1);
+    ASSERT_EQ(PP_Abs_move(1, 20000), 1);
+    EXPECT_TRUE(eventually([&] { return at_target(1, 20000); }));
+    ASSERT_EQ(PP_Inc_move(1, -5000), 1);
+    EXPECT_TRUE(eventually([&] { return at_target(1, 15000); }));
+    ASSERT_EQ(PP_Abs_move(1, -3000), 1);
+    EXPECT_TRUE(eventually([&] { return at_target(1, -3000); }));
+    EXPECT_EQ(GetPosition(2), 0);  // the other drive stayed put
+}
+
+TEST_F(Drives, AHaltStopsAMoveShortOfItsTarget) {
+    ready_for_moves(1);
+    ASSERT_EQ(PP_Set(1, 5000, 50000, 50000), 1);
+    ASSERT_EQ(PP_Abs_move(1, 100000), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(PP_stop_motor(1), 1);
+    int last = GetPosition(1);
+    EXPECT_TRUE(eventually([&] {
+        const int now = GetPosition(1);
+        const bool still = now == last;
+        last = now;
+        return still;
+    }));
+    EXPECT_GT(last, 0);
+    EXPECT_LT(last, 100000);
+}
+
+TEST_F(Drives, AVelocityRunMovesAndAHaltStopsIt) {
+    ASSERT_EQ(PV_Set(1, 20000, 100000, 100000), 1);
+    ASSERT_EQ(PV_start_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return read_object(1, 0x606C, 0) == 20000; }));
+    const int before = GetPosition(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(GetPosition(1), before);
+    ASSERT_EQ(PV_Set_Vel(1, -10000), 1);
+    EXPECT_TRUE(eventually([] { return read_object(1, 0x606C, 0) == -10000; }));
+    ASSERT_EQ(PV_stop_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return read_object(1, 0x606C, 0) == 0; }));
+    EXPECT_EQ(GetMotorStatus(1) & 0x0F, 0x07);  // halted, still enabled
+}
+
+TEST_F(Drives, HomingAttainsAndZeroesThePositionForMethod17AndMethod0) {
+    ready_for_moves(1);
+    ASSERT_EQ(PP_Abs_move(1, 3000), 1);
+    ASSERT_TRUE(eventually([&] { return at_target(1, 3000); }));
+    ASSERT_EQ(HM_Set(1, 20000, 5000, 100000, 17), 1);
+    ASSERT_EQ(HM_start_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return (GetMotorStatus(1) & kHomingAttained) != 0; }));
+    EXPECT_EQ(GetPosition(1), 0);
+
+    ASSERT_EQ(CMD_Enable_motor(2), 1);
+    ASSERT_EQ(HM_Set(2, 20000, 0, 300, 0), 1);
+    EXPECT_EQ(read_object(2, 0x6071, 0), 300);  // the four-byte torque write was taken
+    ASSERT_EQ(HM_start_motor(2), 1);
+    EXPECT_TRUE(eventually([] { return (GetMotorStatus(2) & kHomingAttained) != 0; }));
+    EXPECT_EQ(GetPosition(2), 0);
+}
+
+TEST_F(Drives, TorqueMovesTheMotorWithinItsSpeedLimit) {
+    ASSERT_EQ(CMD_Enable_motor(1), 1);
+    ASSERT_EQ(PT_Set(1, 3000, -200), 1);
+    EXPECT_TRUE(eventually([] { return read_object(1, 0x606C, 0) == -3000; }));
+    EXPECT_LT(GetPosition(1), 0);
+    ASSERT_EQ(PT_stop_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return read_object(1, 0x606C, 0) == 0; }));
+    ASSERT_EQ(PT_start_motor(1), 1);
+    EXPECT_EQ(read_object(1, 0x6061, 0), 4);
+}
+
+TEST_F(Drives, SummariesFollowTheDrives) {
+    EXPECT_EQ(Get_ALL_Enable_Status(), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_OK);
+    ASSERT_EQ(CMD_Enable_motor(2), 1);
+    EXPECT_TRUE(eventually([] { return Get_ALL_Enable_Status() == 0b10; }));
+    ASSERT_EQ(PV_start_motor(1), 1);
+    EXPECT_TRUE(eventually([] { return Get_ALL_Enable_Status() == 0b11; }));
+    EXPECT_EQ(Get_ALL_Err_Status(), 0);
+    ready_for_moves(1);
+    ASSERT_EQ(PP_Abs_move(1, 1000), 1);
+    EXPECT_TRUE(eventually([] { return (Get_ALL_Reached_Status() & 1) != 0; }));
+}
+
+TEST_F(Drives, ObjectAccessReadsBackWritesAndReportsAborts) {
+    ASSERT_EQ(SDO_Write(1, 0x6081, 0, 12345, 4), 1);
+    EXPECT_EQ(read_object(1, 0x6081, 0), 12345);
+    ASSERT_EQ(LED_Set(1, 3), 1);
+    EXPECT_EQ(read_object(1, 0x2003, 0x14), 3);
+    int value = -7;
+    EXPECT_EQ(SDO_Read(1, 0x5FFF, 0, &value, 4), 0);
+    EXPECT_EQ(value, -7);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT);
+    EXPECT_EQ(Orvex_LastAbortCode(), 0x06020000u);
+    EXPECT_EQ(GetPosition(9), 0);  // no such drive: silence
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+}
+
+TEST_F(Drives, WithAcknowledgementsForwardedQueriesStillGetTheirOwnValue) {
+    sim.reset();
+    Serial_ClosePort();
+    start({"--acks"});
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(SDO_Write(1, 0x6081, 0, 1000u + i, 4), 1);
+    ASSERT_EQ(CMD_Restart_motor(1), 1);  // a boot-up message follows
+    ASSERT_EQ(PP_Set(2, 777, 888, 999), 1);
+    EXPECT_EQ(read_object(1, 0x6081, 0), 1019);
+    EXPECT_EQ(read_object(2, 0x6083, 0), 888);
+    EXPECT_EQ(read_object(2, 0x6084, 0), 999);
+    EXPECT_EQ(GetPosition(1), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_OK);
+}
+
+TEST_F(Drives, ADrivePastTheTimeLimitGivesATimeOut) {
+    sim.reset();
+    Serial_ClosePort();
+    start({"--delay-ms", "900"});
+    const auto started = Clock::now();
+    EXPECT_EQ(GetPosition(1), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(800));
+    // The late answer does not poison the next query.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(GetPosition(1), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+}
+
+TEST_F(Drives, ADriveInFaultShowsInTheErrorSummary) {
+    sim.reset();
+    Serial_ClosePort();
+    start({"--fault-node", "2"});
+    EXPECT_EQ(Get_ALL_Err_Status(), 0b10);
+    EXPECT_EQ(GetMotorStatus(2) & 0x08, 0x08);
+}
+
+}  // namespace
+}  // namespace orvex::test
