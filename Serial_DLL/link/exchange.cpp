@@ -66,7 +66,7 @@ std::size_t resynchronise(std::uint8_t* window) {
     if (has_terminator(window)) {
         drop = kFrameSize;
     } else {
-        for (std::size_t i = 0; i + 1 < kFrameSize - 2; ++i) {
+        for (std::size_t i = 0; i + 2 < kFrameSize; ++i) {
             if (window[i] == 0x0D && window[i + 1] == 0x0A) {
                 drop = i + 2;
                 break;
