@@ -42,7 +42,9 @@ class Drives : public ::testing::Test {
     void SetUp() override { start(); }
     void TearDown() override {
         Serial_ClosePort();
-        if (sim) EXPECT_EQ(sim->stop(), 0);
+        if (sim) {
+            EXPECT_EQ(sim->stop(), 0);
+        }
     }
     // Enabled and set up for fast profile-position moves.
     void ready_for_moves(int node) {
