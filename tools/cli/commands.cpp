@@ -1,0 +1,276 @@
+#include "commands.h"
+
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+
+#include "format.h"
+#include "orvex.h"
+#include "port.h"
+
+namespace orvex::cli {
+namespace {
+
+const Command kCommands[] = {
+    {"enable", RunEnable},
+    {"disable", RunDisable},
+    {"quick-stop", RunQuickStop},
+    {"halt", RunHalt},
+    {"restart", RunRestart},
+    {"status", RunStatus},
+    {"position", RunPosition},
+    {"version", RunVersion},
+    {"summary", RunSummary},
+    {"sdo", RunSdo},
+    {"led", RunLed},
+    {"raw", RunRaw},
+    {"pp", RunProfilePosition},
+    {"pv", RunProfileVelocity},
+    {"home", RunHoming},
+    {"torque", RunTorque},
+};
+
+std::string NodeName(int node) {
+    return "node " + std::to_string(node);
+}
+
+// One-frame device control commands.
+int RunControl(Arguments& args, const Connection& connection, int (*send)(int),
+               const std::string& verb, const std::string& done) {
+    args.ExpectEnd();
+    Port port(connection);
+    port.Require(send(connection.node), verb + " " + NodeName(connection.node));
+    std::cout << NodeName(connection.node) << ": " << done << "\n";
+    return 0;
+}
+
+int ParseSize(Arguments& args) {
+    const auto size = args.TakeValue("--size");
+    if (!size) return 4;
+    return static_cast<int>(ParseInteger(*size, "--size", 1, 4, args.topic()));
+}
+
+// Hex bytes given as separate words ("06 01 40"), run together ("060140") or with separators
+// ("06:01:40", "0x06,0x01").
+std::vector<std::uint8_t> ParseHexBytes(Arguments& args) {
+    std::vector<std::uint8_t> bytes;
+    while (args.HasPositional()) {
+        const std::string word = args.Next("bytes");
+        std::string piece;
+        auto flush = [&]() {
+            if (piece.rfind("0x", 0) == 0 || piece.rfind("0X", 0) == 0) piece.erase(0, 2);
+            if (piece.empty()) return;
+            for (char c : piece) {
+                if (!std::isxdigit(static_cast<unsigned char>(c))) {
+                    throw UsageError("'" + word + "' is not hex bytes", args.topic());
+                }
+            }
+            if (piece.size() == 1) piece.insert(0, "0");
+            if (piece.size() % 2 != 0) {
+                throw UsageError("'" + word + "' has an odd number of hex digits", args.topic());
+            }
+            for (std::size_t i = 0; i < piece.size(); i += 2) {
+                bytes.push_back(
+                    static_cast<std::uint8_t>(std::stoul(piece.substr(i, 2), nullptr, 16)));
+            }
+            piece.clear();
+        };
+        for (char c : word) {
+            if (c == ':' || c == ',' || c == ' ' || c == '-') {
+                flush();
+            } else {
+                piece += c;
+            }
+        }
+        flush();
+    }
+    if (bytes.empty()) throw UsageError("missing bytes to send", args.topic());
+    return bytes;
+}
+
+}  // namespace
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
+int RunEnable(Arguments& args, const Connection& connection) {
+    return RunControl(args, connection, CMD_Enable_motor, "enable",
+                      "enable operation sent (controlword 0x000F)");
+}
+
+int RunDisable(Arguments& args, const Connection& connection) {
+    return RunControl(args, connection, CMD_Disable_motor, "disable",
+                      "disable operation sent (controlword 0x0007)");
+}
+
+int RunQuickStop(Arguments& args, const Connection& connection) {
+    return RunControl(args, connection, CMD_Emergency_Stop_motor, "quick-stop",
+                      "quick stop sent (controlword 0x0002)");
+}
+
+int RunHalt(Arguments& args, const Connection& connection) {
+    return RunControl(args, connection, PV_stop_motor, "halt", "halt sent (controlword 0x010F)");
+}
+
+int RunRestart(Arguments& args, const Connection& connection) {
+    return RunControl(args, connection, CMD_Restart_motor, "restart",
+                      "NMT reset communication sent");
+}
+
+int RunStatus(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    Port port(connection);
+    const int node = connection.node;
+    // The whole statusword: GetMotorStatus masks away bits 4-6, which tell a quick stop from
+    // operation enabled.
+    const auto statusword = static_cast<std::uint16_t>(port.Read(node, {0x6041, 0}, 2) & 0xFFFF);
+    std::uint32_t mode_bits = 0;
+    const bool has_mode = port.ReadIfPresent(node, {0x6061, 0}, 1, &mode_bits);
+    const int mode = has_mode ? static_cast<std::int8_t>(mode_bits & 0xFF) : -1000;
+    const int position = port.Position(node);
+
+    std::cout << NodeName(node) << ": " << StateName(statusword) << "\n";
+    const std::string flags = Join(StatusFlags(statusword, mode), ", ");
+    std::cout << "  statusword  " << HexValue(statusword, 2) << "  "
+              << (flags.empty() ? "no bits set" : flags) << "\n";
+    if (has_mode) std::cout << "  mode        " << mode << " (" << ModeName(mode) << ")\n";
+    std::cout << "  position    " << position << "\n";
+    return 0;
+}
+
+int RunPosition(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    Port port(connection);
+    std::cout << port.Position(connection.node) << "\n";
+    return 0;
+}
+
+int RunVersion(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    Port port(connection);
+    const std::uint16_t version = port.Version(connection.node);
+    std::cout << NodeName(connection.node) << ": version " << HexValue(version, 2) << " ("
+              << version << ")\n";
+    return 0;
+}
+
+int RunSummary(Arguments& args, const Connection& connection) {
+    const auto drives_word = args.TakeValue("--drives");
+    const int drives_given =
+        drives_word ? static_cast<int>(ParseInteger(*drives_word, "--drives", 1, 32, args.topic()))
+                    : 0;
+    args.ExpectEnd();
+    Port port(connection);
+    const std::uint32_t enabled = port.Summary(0x3001);
+    const std::uint32_t reached = port.Summary(0x3002);
+    const std::uint32_t fault = port.Summary(0x3003);
+
+    int drives = drives_given;
+    if (drives == 0) {
+        const std::uint32_t any = enabled | reached | fault;
+        for (int bit = 0; bit < 32; ++bit) {
+            if (any & (1u << bit)) drives = bit + 1;
+        }
+        if (drives == 0) drives = 1;
+    }
+    std::cout << "bus summary (node 0)\n";
+    std::cout << "  enabled    0x3001  " << HexValue(enabled, 4)
+              << "  drives: " << DriveList(enabled) << "\n";
+    std::cout << "  at target  0x3002  " << HexValue(reached, 4)
+              << "  drives: " << DriveList(reached) << "\n";
+    std::cout << "  in fault   0x3003  " << HexValue(fault, 4) << "  drives: " << DriveList(fault)
+              << "\n";
+    std::cout << "  drive  enabled  at target  fault\n";
+    auto yes_no = [](std::uint32_t mask, int drive) {
+        return mask & (1u << (drive - 1)) ? "yes" : "no";
+    };
+    for (int drive = 1; drive <= drives; ++drive) {
+        char line[64];
+        std::snprintf(line, sizeof line, "  %-5d  %-7s  %-9s  %s", drive, yes_no(enabled, drive),
+                      yes_no(reached, drive), yes_no(fault, drive));
+        std::cout << line << "\n";
+    }
+    return 0;
+}
+
+int RunSdo(Arguments& args, const Connection& connection) {
+    args.set_topic("sdo");
+    const int size = ParseSize(args);
+    const std::string action = args.Next("sdo command (read or write)");
+    const std::string& topic = args.topic();
+    const auto index =
+        static_cast<unsigned>(ParseInteger(args.Next("INDEX"), "INDEX", 0, 0xFFFF, topic));
+    const auto subindex = static_cast<int>(ParseInteger(args.Next("SUB"), "SUB", 0, 0xFF, topic));
+    const ObjectRef object{index, subindex};
+    const int node = connection.node;
+    if (action == "read") {
+        args.ExpectEnd();
+        Port port(connection);
+        std::uint32_t value = port.Read(node, object, size);
+        if (size < 4) value &= (1u << (8 * size)) - 1u;
+        std::cout << FormatObject(object) << " = " << HexValue(value, size) << " (" << value;
+        const std::uint32_t sign = 1u << (8 * size - 1);
+        if (value & sign) {
+            const long long negative = static_cast<long long>(value) - (2LL * sign);
+            std::cout << ", signed " << negative;
+        }
+        std::cout << ")\n";
+        return 0;
+    }
+    if (action == "write") {
+        const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", topic);
+        args.ExpectEnd();
+        Port port(connection);
+        port.Require(SDO_Write(node, index, subindex, value, size),
+                     "write " + FormatObject(object) + " of " + NodeName(node));
+        std::cout << NodeName(node) << ": " << FormatObject(object) << " <- "
+                  << HexValue(value, size) << " (" << size << (size == 1 ? " byte" : " bytes")
+                  << " sent; downloads are not confirmed)\n";
+        return 0;
+    }
+    throw UsageError("unknown sdo command '" + action + "' (read or write)", topic);
+}
+
+int RunLed(Arguments& args, const Connection& connection) {
+    args.set_topic("led");
+    const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", args.topic());
+    args.ExpectEnd();
+    Port port(connection);
+    port.Require(LED_Set(connection.node, static_cast<int>(value)),
+                 "set the LED of " + NodeName(connection.node));
+    std::cout << NodeName(connection.node) << ": LED 0x2003:14 <- " << HexValue(value, 4) << "\n";
+    return 0;
+}
+
+int RunRaw(Arguments& args, const Connection& connection) {
+    args.set_topic("raw");
+    const auto answer_word = args.TakeValue("--answer");
+    const std::string action = args.Next("raw command (send or exchange)");
+    if (action == "send") {
+        if (answer_word) throw UsageError("--answer belongs to raw exchange", args.topic());
+        const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
+        args.ExpectEnd();
+        Port port(connection);
+        port.Require(U_Transmit(bytes.data(), static_cast<int>(bytes.size())),
+                     "send " + std::to_string(bytes.size()) + " bytes");
+        std::cout << "sent " << bytes.size() << " bytes: " << HexBytes(bytes) << "\n";
+        return 0;
+    }
+    if (action == "exchange") {
+        if (!answer_word) throw UsageError("raw exchange needs --answer N", args.topic());
+        const int answer_length =
+            static_cast<int>(ParseInteger(*answer_word, "--answer", 1, 4096, args.topic()));
+        const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
+        args.ExpectEnd();
+        Port port(connection);
+        std::cout << HexBytes(port.Exchange(bytes, answer_length)) << "\n";
+        return 0;
+    }
+    throw UsageError("unknown raw command '" + action + "' (send or exchange)", args.topic());
+}
+
+}  // namespace orvex::cli

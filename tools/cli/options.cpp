@@ -1,0 +1,158 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace orvex::cli {
+
+Arguments::Arguments(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) words_.emplace_back(argv[i]);
+}
+
+bool LooksLikeOption(const std::string& word) {
+    return word.size() >= 2 && word[0] == '-' && !std::isdigit(static_cast<unsigned char>(word[1]));
+}
+
+bool Arguments::TakeFlag(const std::string& name) {
+    bool found = false;
+    for (auto it = words_.begin(); it != words_.end();) {
+        if (*it == name) {
+            it = words_.erase(it);
+            found = true;
+        } else if (it->rfind(name + "=", 0) == 0) {
+            throw UsageError(name + " takes no value", topic_);
+        } else {
+            ++it;
+        }
+    }
+    return found;
+}
+
+std::optional<std::string> Arguments::TakeValue(const std::string& name) {
+    std::optional<std::string> value;
+    for (auto it = words_.begin(); it != words_.end();) {
+        if (*it == name) {
+            if (std::next(it) == words_.end()) throw UsageError(name + " needs a value", topic_);
+            value = *std::next(it);
+            it = words_.erase(it, std::next(it, 2));
+        } else if (it->rfind(name + "=", 0) == 0) {
+            value = it->substr(name.size() + 1);
+            it = words_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return value;
+}
+
+bool Arguments::HasPositional() const {
+    for (const std::string& word : words_) {
+        if (!LooksLikeOption(word)) return true;
+    }
+    return false;
+}
+
+std::string Arguments::Next(const std::string& what) {
+    if (words_.empty()) throw UsageError("missing " + what, topic_);
+    if (LooksLikeOption(words_.front())) {
+        throw UsageError("unknown option " + words_.front(), topic_);
+    }
+    std::string word = words_.front();
+    words_.erase(words_.begin());
+    return word;
+}
+
+void Arguments::ExpectEnd() const {
+    if (words_.empty()) return;
+    const std::string& word = words_.front();
+    if (LooksLikeOption(word)) throw UsageError("unknown option " + word, topic_);
+    throw UsageError("unexpected argument '" + word + "'", topic_);
+}
+
+long long ParseInteger(const std::string& text, const std::string& what, long long min,
+                       long long max, const std::string& topic) {
+    std::size_t pos = 0;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    int base = 10;
+    if (text.size() > pos + 1 && text[pos] == '0' &&
+        (text[pos + 1] == 'x' || text[pos + 1] == 'X')) {
+        base = 16;
+        pos += 2;
+    }
+    const std::string digits = text.substr(pos);
+    bool valid = !digits.empty();
+    for (char c : digits) {
+        const auto u = static_cast<unsigned char>(c);
+        if (base == 16 ? !std::isxdigit(u) : !std::isdigit(u)) valid = false;
+    }
+    if (!valid) {
+        throw UsageError(what + " must be a number (decimal or 0x hex), not '" + text + "'", topic);
+    }
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(digits.c_str(), nullptr, base);
+    const bool too_big = errno == ERANGE || magnitude > (1ULL << 62);
+    const long long value =
+        negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    if (too_big || value < min || value > max) {
+        throw UsageError(what + " " + text + " is out of range (" + std::to_string(min) + " to " +
+                             std::to_string(max) + ")",
+                         topic);
+    }
+    return value;
+}
+
+int ParseInt32(const std::string& text, const std::string& what, const std::string& topic) {
+    return static_cast<int>(ParseInteger(text, what, std::numeric_limits<int>::min(),
+                                         std::numeric_limits<int>::max(), topic));
+}
+
+std::uint32_t ParseBits32(const std::string& text, const std::string& what,
+                          const std::string& topic) {
+    const long long value = ParseInteger(text, what, std::numeric_limits<std::int32_t>::min(),
+                                         std::numeric_limits<std::uint32_t>::max(), topic);
+    return static_cast<std::uint32_t>(value);
+}
+
+double ParseSeconds(const std::string& text, const std::string& what, const std::string& topic) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || errno != 0 || !std::isfinite(value) ||
+        value < 0 || value > 86400) {
+        throw UsageError(what + " must be a number of seconds (0 to 86400), not '" + text + "'",
+                         topic);
+    }
+    return value;
+}
+
+Connection TakeConnection(Arguments& args) {
+    Connection connection;
+    const auto device = args.TakeValue("--device");
+    const auto port = args.TakeValue("--port");
+    const auto baud = args.TakeValue("--baud");
+    const auto node = args.TakeValue("--node");
+    if (device && port) throw UsageError("give either --device or --port, not both");
+    if (device) {
+        if (device->empty()) throw UsageError("--device needs a path");
+        connection.device = *device;
+    } else if (port) {
+        connection.port = static_cast<int>(ParseInteger(*port, "--port", 1, 255, ""));
+    } else if (const char* env = std::getenv("ORVEX_DEVICE"); env != nullptr && *env != '\0') {
+        connection.device = env;
+    }
+    if (baud) {
+        connection.baud =
+            static_cast<int>(ParseInteger(*baud, "--baud", 1, std::numeric_limits<int>::max(), ""));
+    }
+    if (node) connection.node = static_cast<int>(ParseInteger(*node, "--node", 0, 127, ""));
+    return connection;
+}
+
+}  // namespace orvex::cli

@@ -1,0 +1,180 @@
+#include "port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "abort_codes.h"
+#include "orvex.h"
+
+namespace orvex::cli {
+namespace {
+
+// The library's answer limits (orvex.h): 800 ms for answers up to 50 bytes, 3800 ms beyond.
+int AnswerLimitMs(int answer_length) {
+    return answer_length > 50 ? 3800 : 800;
+}
+
+std::string Hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// Why the last call failed, for anything but a time-out or an abort, which need their context.
+std::string GeneralReason(const std::string& port_label) {
+    switch (Orvex_LastResult()) {
+        case ORVEX_SYSTEM_ERROR:
+            return "serial I/O on " + port_label +
+                   " failed: " + std::strerror(Orvex_LastSystemError());
+        case ORVEX_NO_PORT:
+            return "no port is open";
+        case ORVEX_BAD_ARGUMENT:
+            return "the library refused the arguments";
+        case ORVEX_TIMEOUT:
+            return "no answer within " + std::to_string(AnswerLimitMs(12)) + " ms";
+        case ORVEX_SDO_ABORT:
+            return "SDO abort " + Hex32(Orvex_LastAbortCode());
+        default:
+            return "the library reported failure (result " + std::to_string(Orvex_LastResult()) +
+                   ")";
+    }
+}
+
+std::string OpenFailure(const std::string& label, int baud) {
+    if (Orvex_LastResult() != ORVEX_SYSTEM_ERROR) {
+        return "cannot open " + label + " at " + std::to_string(baud) +
+               " baud: " + GeneralReason(label);
+    }
+    const int error = Orvex_LastSystemError();
+    std::string line = "cannot open " + label + ": " + std::strerror(error);
+    // The library takes the port for itself (flock), and a file that is no terminal opens but
+    // refuses the line settings.
+    if (error == EWOULDBLOCK || error == EBUSY) line += " (is another program using it?)";
+    if (error == ENOTTY) line += " (not a serial device)";
+    if (error == EINVAL) line += " (baud " + std::to_string(baud) + " refused?)";
+    return line;
+}
+
+}  // namespace
+
+std::string FormatObject(ObjectRef object) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X:%02X", object.index & 0xFFFFu,
+                  static_cast<unsigned>(object.subindex) & 0xFFu);
+    return text;
+}
+
+Port::Port(const Connection& connection) {
+    int opened = 0;
+    if (!connection.device.empty()) {
+        label_ = connection.device;
+        opened = Serial_OpenDevice(connection.device.c_str(), connection.baud);
+    } else if (connection.port > 0) {
+        label_ = "port " + std::to_string(connection.port) + " (/dev/ttyS" +
+                 std::to_string(connection.port - 1) + ")";
+        opened = Serial_OpenPort(connection.port, connection.baud);
+    } else {
+        throw UsageError("no adapter given: use --device PATH or --port N (or set ORVEX_DEVICE)");
+    }
+    if (opened != 1) {
+        const std::string reason = OpenFailure(label_, connection.baud);
+        Serial_ClosePort();  // a refused setting leaves the device open
+        throw Failure(reason);
+    }
+}
+
+Port::~Port() {
+    Serial_ClosePort();
+}
+
+void Port::Require(int result, const std::string& action) const {
+    if (result == 1) return;
+    throw Failure("cannot " + action + ": " + GeneralReason(label_));
+}
+
+void Port::FailQuery(int node, ObjectRef object) const {
+    switch (Orvex_LastResult()) {
+        case ORVEX_TIMEOUT:
+            throw Failure("no answer from node " + std::to_string(node) + " within " +
+                          std::to_string(AnswerLimitMs(12)) + " ms");
+        case ORVEX_SDO_ABORT: {
+            const std::uint32_t code = Orvex_LastAbortCode();
+            const char* meaning = AbortCodeMeaning(code);
+            throw Failure("node " + std::to_string(node) + " refused " + FormatObject(object) +
+                          ": SDO abort " + Hex32(code) + " (" +
+                          (meaning != nullptr ? meaning : "unknown abort code") + ")");
+        }
+        default:
+            throw Failure("cannot read " + FormatObject(object) + " of node " +
+                          std::to_string(node) + ": " + GeneralReason(label_));
+    }
+}
+
+int Port::Position(int node) const {
+    const int value = GetPosition(node);
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6064, 0});
+    return value;
+}
+
+std::uint16_t Port::MotorStatus(int node) const {
+    const int value = GetMotorStatus(node);
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6041, 0});
+    return static_cast<std::uint16_t>(value);
+}
+
+std::uint16_t Port::Version(int node) const {
+    const int value = GetVersions(node);
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x2001, 1});
+    return static_cast<std::uint16_t>(value);
+}
+
+std::uint32_t Port::Summary(unsigned index) const {
+    int value = 255;
+    switch (index) {
+        case 0x3001:
+            value = Get_ALL_Enable_Status();
+            break;
+        case 0x3002:
+            value = Get_ALL_Reached_Status();
+            break;
+        case 0x3003:
+            value = Get_ALL_Err_Status();
+            break;
+        default:
+            throw Failure("no bus summary at " + FormatObject({index, 0}));
+    }
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(0, {index, 0});
+    return static_cast<std::uint32_t>(value);
+}
+
+std::uint32_t Port::Read(int node, ObjectRef object, int size) const {
+    std::uint32_t value = 0;
+    if (!ReadIfPresent(node, object, size, &value)) FailQuery(node, object);
+    return value;
+}
+
+bool Port::ReadIfPresent(int node, ObjectRef object, int size, std::uint32_t* value) const {
+    int raw = 0;
+    if (SDO_Read(node, object.index, object.subindex, &raw, size) == 1) {
+        *value = static_cast<std::uint32_t>(raw);
+        return true;
+    }
+    if (Orvex_LastResult() == ORVEX_SDO_ABORT) return false;
+    FailQuery(node, object);
+}
+
+std::vector<std::uint8_t> Port::Exchange(const std::vector<std::uint8_t>& request,
+                                         int answer_length) const {
+    std::vector<std::uint8_t> answer(static_cast<std::size_t>(answer_length));
+    const int result = U_Transmit_Validation(nullptr, request.data(), answer.data(),
+                                             static_cast<int>(request.size()), answer_length);
+    if (result == 0) return answer;
+    if (Orvex_LastResult() == ORVEX_TIMEOUT) {
+        throw Failure("no complete answer (" + std::to_string(answer_length) + " bytes) within " +
+                      std::to_string(AnswerLimitMs(answer_length)) + " ms");
+    }
+    throw Failure("raw exchange failed: " + GeneralReason(label_));
+}
+
+}  // namespace orvex::cli
