@@ -11,7 +11,6 @@ namespace orvex {
 namespace {
 
 struct TickClock {
-    double ticks_per_ms = 1.0;
     bool calibrated = false;
 };
 
@@ -87,16 +86,16 @@ Outcome fail_with(Outcome outcome) {
 void TickClock_Calibrate() {
     if (g_clock.calibrated) return;
     g_clock.calibrated = true;
-    const std::uint32_t t0 = os::tick_ms();
+    // Loading keeps its one-second calibration sleep, but the measured ratio is not applied: the
+    // counter counts milliseconds on every platform, so the ratio could only carry the sleep's
+    // overrun (stretching every limit) or the counter's granularity (up to 16 ms on Windows,
+    // cutting limits short). Limits count the counter's own milliseconds.
     os::sleep_ms(1000);
-    const std::uint32_t t1 = os::tick_ms();
-    const std::uint32_t ticks = t1 - t0;
-    if (ticks > 0) g_clock.ticks_per_ms = ticks / 1000.0;
 }
 
 int TickClock_ElapsedMs(std::uint32_t start) {
     const std::uint32_t ticks = os::tick_ms() - start;
-    return static_cast<int>(ticks / g_clock.ticks_per_ms);
+    return ticks > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ticks);
 }
 
 void Exchange_Create() {
