@@ -1,0 +1,169 @@
+"""Finding, loading and describing the ORVEX_DLL shared library."""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+
+from . import errors
+
+LIBRARY_ENV = "ORVEX_LIBRARY"
+
+if sys.platform == "win32":
+    _SYSTEM_NAMES = ("ORVEX_DLL.dll",)
+elif sys.platform == "darwin":
+    _SYSTEM_NAMES = ("libORVEX_DLL.1.dylib", "libORVEX_DLL.dylib")
+else:
+    _SYSTEM_NAMES = ("libORVEX_DLL.so.1", "libORVEX_DLL.so")
+
+_int = ctypes.c_int
+_uint = ctypes.c_uint
+_ptr = ctypes.c_void_p
+
+# Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
+# c_int; Orvex_LastAbortCode is unsigned.
+PROTOTYPES = {
+    "Serial_OpenPort": (_int, (_int, _int)),
+    "Serial_OpenDevice": (_int, (ctypes.c_char_p, _int)),
+    "Serial_ClosePort": (_int, ()),
+    "U_Transmit": (_int, (_ptr, _int)),
+    "U_Transmit_Validation": (_int, (_ptr, _ptr, _ptr, _int, _int)),
+    "CMD_Enable_motor": (_int, (_int,)),
+    "PV_start_motor": (_int, (_int,)),
+    "CMD_Disable_motor": (_int, (_int,)),
+    "CMD_Emergency_Stop_motor": (_int, (_int,)),
+    "CMD_Restart_motor": (_int, (_int,)),
+    "PV_stop_motor": (_int, (_int,)),
+    "PP_stop_motor": (_int, (_int,)),
+    "HM_stop_motor": (_int, (_int,)),
+    "PT_stop_motor": (_int, (_int,)),
+    "Get_ALL_Enable_Status": (_int, ()),
+    "Get_ALL_Reached_Status": (_int, ()),
+    "Get_ALL_Err_Status": (_int, ()),
+    "GetPosition": (_int, (_int,)),
+    "GetMotorStatus": (_int, (_int,)),
+    "GetVersions": (_int, (_int,)),
+    "SDO_Write": (_int, (_int, _uint, _int, _uint, _int)),
+    "SDO_Read": (_int, (_int, _uint, _int, ctypes.POINTER(_int), _int)),
+    "LED_Set": (_int, (_int, _int)),
+    "PV_Set": (_int, (_int, _int, _uint, _uint)),
+    "PV_Set_Vel": (_int, (_int, _int)),
+    "PP_Set": (_int, (_int, _int, _uint, _uint)),
+    "PP_Inc_move": (_int, (_int, _int)),
+    "PP_Abs_move": (_int, (_int, _int)),
+    "PP_Abs_move_enhance": (_int, (_int, _int)),
+    "HM_Set": (_int, (_int, _int, _int, _uint, _int)),
+    "HM_start_motor": (_int, (_int,)),
+    "PT_Set": (_int, (_int, _int, _int)),
+    "PT_start_motor": (_int, (_int,)),
+    "Orvex_LastResult": (_int, ()),
+    "Orvex_LastAbortCode": (_uint, ()),
+    "Orvex_LastSystemError": (_int, ()),
+}
+
+
+class Library:
+    """One loaded copy of the library, with every export declared.
+
+    The exports are attributes under their C names (``lib.GetPosition(1)``) and behave exactly
+    as in C: they return failure values instead of raising. ``Bus`` and ``Drive`` are the
+    checked interface.
+    """
+
+    def __init__(self, handle, path):
+        self.handle = handle
+        self.path = path
+        self.port_owner = lambda: None  # the Bus that opened the port (set by Bus)
+        missing = []
+        for name, (restype, argtypes) in PROTOTYPES.items():
+            try:
+                function = getattr(handle, name)
+            except AttributeError:
+                missing.append(name)
+                continue
+            function.restype = restype
+            function.argtypes = argtypes
+            setattr(self, name, function)
+        if missing:
+            raise errors.OrvexError(
+                "%s is not a complete ORVEX_DLL: it lacks %s" % (path, ", ".join(missing))
+            )
+
+    def last_failure(self):
+        """(outcome, abort code, system error) of this thread's most recent call."""
+        return (
+            self.Orvex_LastResult(),
+            self.Orvex_LastAbortCode(),
+            self.Orvex_LastSystemError(),
+        )
+
+    def __repr__(self):
+        return "<orvex.Library %r>" % (self.path,)
+
+
+def _open(path):
+    # The library exports plain cdecl functions on every platform, 32-bit Windows included.
+    return ctypes.CDLL(path)
+
+
+def find_library_path(path=None):
+    """The path or name the library will be loaded from, and where that came from.
+
+    Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then
+    ctypes.util.find_library, then the bare library names for the system loader to resolve.
+    Returns a list of (candidate, source) pairs to try in order.
+    """
+    if path:
+        return [(os.fspath(path), "argument")]
+    from_env = os.environ.get(LIBRARY_ENV)
+    if from_env:
+        return [(from_env, LIBRARY_ENV)]
+    candidates = []
+    found = ctypes.util.find_library("ORVEX_DLL")
+    if found:
+        candidates.append((found, "find_library"))
+    candidates.extend((name, "system library path") for name in _SYSTEM_NAMES)
+    return candidates
+
+
+_loaded = {}
+_load_lock = threading.Lock()
+
+
+def load(path=None):
+    """Loads the library once per process and returns it.
+
+    Loading takes about one second (the library calibrates its clock), so later calls with
+    the same path return the copy already loaded, and so do calls with no path while
+    ORVEX_LIBRARY is unset: the system search is for the first load only.
+    """
+    candidates = find_library_path(path)
+    with _load_lock:
+        if candidates[0][1] not in ("argument", LIBRARY_ENV) and _loaded:
+            return next(iter(_loaded.values()))
+        for candidate, _ in candidates:
+            if candidate in _loaded:
+                return _loaded[candidate]
+        tried = []
+        for candidate, source in candidates:
+            if source in ("argument", LIBRARY_ENV) and not os.path.exists(candidate):
+                raise errors.OrvexError(
+                    "ORVEX_DLL not found at %s (from the %s)"
+                    % (candidate, "argument" if source == "argument" else LIBRARY_ENV
+                       + " environment variable")
+                )
+            try:
+                handle = _open(candidate)
+            except OSError as error:
+                tried.append("%s (%s): %s" % (candidate, source, error))
+                continue
+            # The same file reached under another name is the same loaded library, with the
+            # same one port: hand out the same Library for it.
+            library = _loaded.get(handle._handle) or Library(handle, candidate)
+            _loaded[handle._handle] = _loaded[candidate] = library
+            return library
+        raise errors.OrvexError(
+            "ORVEX_DLL not found; pass its path, set %s, or install it on the system library "
+            "path. Tried: %s" % (LIBRARY_ENV, "; ".join(tried))
+        )
