@@ -26,23 +26,16 @@ void wait_out(std::uint32_t start, int limit_ms) {
 // Result of waiting for more input.
 enum class Wait { kMore, kLate, kGone };
 
-Wait gone(const os::Status& status) {
-    record_system_error(status.error);
-    return Wait::kGone;
-}
-
-// Blocks until input arrives or the limit passes. A partial answer already waiting cannot be waited
-// on (the device is readable at once), so then it naps for a millisecond instead of spinning.
-Wait wait_for_input(os::DeviceHandle device, std::uint32_t start, int limit_ms, bool partial) {
+// Blocks until input is waiting (`ready`) or the limit passes.
+Wait wait_for_input(os::DeviceHandle device, std::uint32_t start, int limit_ms, bool& ready) {
+    ready = false;
     const int elapsed = TickClock_ElapsedMs(start);
     if (elapsed > limit_ms) return Wait::kLate;
     const auto remaining = static_cast<std::uint32_t>(limit_ms - elapsed + 1);
-    if (partial) {
-        os::sleep_ms(1);
-        return Wait::kMore;
-    }
-    const os::Status status = os::wait_readable(device, remaining);
-    return status.ok ? Wait::kMore : gone(status);
+    const os::Status status = os::wait_readable(device, remaining, ready);
+    if (status.ok) return Wait::kMore;
+    record_system_error(status.error);
+    return Wait::kGone;
 }
 
 Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wanted,
@@ -133,24 +126,22 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
     std::size_t have = 0;
     for (;;) {
         if (have < kFrameSize) {
-            os::Status status;
-            const std::size_t waiting = os::bytes_waiting(device, status);
-            if (waiting > 0) {
-                std::size_t got = 0;
-                const Outcome read =
-                    read_some(device, window + have, std::min(waiting, kFrameSize - have), got);
-                if (read != Outcome::kOk) return read;
-                have += got;
-                continue;
-            }
-            switch (wait_for_input(device, start, limit, false)) {
+            // Straight from the wait to the read: the answer is usually one read away.
+            bool ready = false;
+            switch (wait_for_input(device, start, limit, ready)) {
                 case Wait::kMore:
-                    continue;
+                    break;
                 case Wait::kLate:
                     return fail_with(Outcome::kTimeout);
                 case Wait::kGone:
                     return Outcome::kSystemError;
             }
+            if (!ready) continue;
+            std::size_t got = 0;
+            const Outcome read = read_some(device, window + have, kFrameSize - have, got);
+            if (read != Outcome::kOk) return read;
+            have += got;
+            continue;
         }
         switch (classify_answer(window, node, entry)) {
             case AnswerKind::kResponse:
@@ -197,12 +188,23 @@ extern "C" int U_Transmit_Validation(void* purgeHandle, const void* request, voi
         return kTimedOut;
     }
     // The answer stays queued until it is complete, so that bytes of a late answer are still there
-    // for the next exchange, as hosts of this call expect.
-    for (;;) {
+    // for the next exchange, as hosts of this call expect. Part of an answer, or input reported but
+    // not yet counted, cannot be waited on (the device is readable at once): then it naps for a
+    // millisecond instead of spinning.
+    for (bool nap = false;;) {
         os::Status status;
         const std::size_t waiting = os::bytes_waiting(device, status);
         if (waiting >= wanted) break;
-        switch (wait_for_input(device, start, limit, waiting > 0)) {
+        if (waiting > 0 || nap) {
+            if (TickClock_ElapsedMs(start) > limit) {
+                record(sent ? Outcome::kTimeout : last_result().outcome);
+                return kTimedOut;
+            }
+            os::sleep_ms(1);
+            nap = false;
+            continue;
+        }
+        switch (wait_for_input(device, start, limit, nap)) {
             case Wait::kMore:
                 continue;
             case Wait::kLate:

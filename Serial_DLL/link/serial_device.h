@@ -34,15 +34,16 @@ void close_device(DeviceHandle device);
 // Writes the whole buffer, continuing after partial writes; fails on the first OS error.
 Status write_all(DeviceHandle device, const void* data, std::size_t length);
 
-// Reads up to `length` bytes that are already waiting; `got` receives the count.
+// Reads at least one and at most `length` bytes of those waiting; `got` receives the count. Call it
+// only when input is waiting: otherwise it blocks until some arrives.
 Status read_waiting(DeviceHandle device, void* data, std::size_t length, std::size_t& got);
 
 // Bytes waiting in the input queue; 0 when the query fails (with `status` set).
 std::size_t bytes_waiting(DeviceHandle device, Status& status);
 
-// Blocks until input is waiting or `timeout_ms` has passed, without spinning. Fails when the device
-// reports a hang-up or error: it is gone.
-Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms);
+// Blocks until input is waiting (`ready`) or `timeout_ms` has passed, without spinning. Fails when
+// the device reports a hang-up or error: it is gone.
+Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms, bool& ready);
 
 enum class Purge { kReceive, kBoth };
 void purge(DeviceHandle device, Purge what);

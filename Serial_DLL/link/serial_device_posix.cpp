@@ -186,17 +186,17 @@ std::size_t bytes_waiting(DeviceHandle device, Status& status) {
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
-Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms) {
+Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms, bool& ready) {
+    ready = false;
     pollfd pfd{fd_of(device), POLLIN, 0};
     const int timeout = timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
     const int n = ::poll(&pfd, 1, timeout);
     if (n < 0) return errno == EINTR ? Status{} : failed();
     if (n == 0) return Status{};
+    // A hang-up comes with POLLIN on a terminal whose other side closed: the device is gone.
     if (pfd.revents & POLLNVAL) return Status{false, EBADF};
     if (pfd.revents & (POLLHUP | POLLERR)) return Status{false, EIO};
-    // Readable with nothing to read is an end of file: waiting again would return at once forever.
-    Status status;
-    if (bytes_waiting(device, status) == 0) return Status{false, status.ok ? EIO : status.error};
+    ready = (pfd.revents & POLLIN) != 0;
     return Status{};
 }
 

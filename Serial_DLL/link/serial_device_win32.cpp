@@ -117,6 +117,10 @@ Status read_waiting(DeviceHandle device, void* data, std::size_t length, std::si
     // only the bytes already counted in the input queue are certain to be there.
     auto* bytes = static_cast<unsigned char*>(data);
     got = 0;
+    std::size_t waiting = 0;
+    if (!input_queue(handle_of(device), waiting)) return failed();
+    if (waiting == 0) waiting = 1;  // told to read with nothing counted: wait for one byte
+    if (length > waiting) length = waiting;
     while (got < length) {
         DWORD read = 0;
         if (!ReadFile(handle_of(device), bytes + got, 1, &read, nullptr)) return failed();
@@ -132,7 +136,7 @@ std::size_t bytes_waiting(DeviceHandle device, Status& status) {
     return count;
 }
 
-Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms) {
+Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms, bool& ready) {
     // A synchronous handle offers no wait with a time limit (WaitCommEvent would block for good),
     // so the queue is polled. Until the tick count has moved on twice (at most two timer periods,
     // about 16 ms each) the loop only yields, so that a prompt answer is seen at once; after that
@@ -144,7 +148,8 @@ Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms) {
         std::size_t count = 0;
         if (!input_queue(handle, count)) return failed();  // how a vanished device shows
         const DWORD elapsed = GetTickCount() - start;
-        if (count > 0 || elapsed >= timeout_ms) return Status{};
+        ready = count > 0;
+        if (ready || elapsed >= timeout_ms) return Status{};
         Sleep(elapsed < kYieldOnlyMs ? 0 : 1);
     }
 }

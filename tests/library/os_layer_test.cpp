@@ -94,9 +94,19 @@ TEST(OsLayer, WaitingReportsAVanishedDevice) {
     const DeviceHandle device = open_device(adapter->path().c_str(), status);
     ASSERT_NE(device, kNoDevice);
     ASSERT_TRUE(configure(device, 115200).ok);
-    EXPECT_TRUE(wait_readable(device, 10).ok);  // nothing yet, but the device is there
+    bool ready = true;
+    EXPECT_TRUE(wait_readable(device, 10, ready).ok);  // nothing yet, but the device is there
+    EXPECT_FALSE(ready);
+    adapter->send({0x42});
+    EXPECT_TRUE(wait_readable(device, 1000, ready).ok);
+    EXPECT_TRUE(ready);
+    std::uint8_t byte = 0;
+    std::size_t got = 0;
+    EXPECT_TRUE(read_waiting(device, &byte, 12, got).ok);
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(byte, 0x42);
     adapter->vanish();
-    EXPECT_FALSE(wait_readable(device, 1000).ok);
+    EXPECT_FALSE(wait_readable(device, 1000, ready).ok);
     close_device(device);
 }
 

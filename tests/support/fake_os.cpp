@@ -120,9 +120,10 @@ std::size_t bytes_waiting(DeviceHandle, Status& status) {
     return g.input.size();
 }
 
-Status wait_readable(DeviceHandle, std::uint32_t timeout_ms) {
+Status wait_readable(DeviceHandle, std::uint32_t timeout_ms, bool& ready) {
     settle();
-    if (!g.input.empty()) return Status{};
+    ready = !g.input.empty();
+    if (ready) return Status{};
     // Jump to the next arrival if it comes within the timeout, else to the end of the timeout.
     std::uint32_t wait = timeout_ms;
     for (const Arrival& a : g.scheduled) {
@@ -131,6 +132,7 @@ Status wait_readable(DeviceHandle, std::uint32_t timeout_ms) {
     }
     g.clock += wait;
     settle();
+    ready = !g.input.empty();
     return Status{};
 }
 
