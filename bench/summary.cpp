@@ -1,0 +1,177 @@
+#include "summary.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+
+namespace orvex::bench {
+
+void CollectingReporter::ReportRuns(const std::vector<Run>& runs) {
+    for (const Run& run : runs) {
+        const std::string& name = run.run_name.function_name;
+        if (run.error_occurred) {
+            failures_.push_back(name + ": " + run.error_message);
+            continue;
+        }
+        const bool median = run.run_type == Run::RT_Aggregate;
+        if (median && run.aggregate_name != "median") continue;
+        Entry& entry = results_[name];
+        // A single run stands in only until the median over repetitions arrives.
+        if (entry.from_median && !median) continue;
+        entry.from_median = median;
+        for (const auto& [counter, value] : run.counters) entry.counters[counter] = value.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+}
+
+std::optional<double> CollectingReporter::counter(const std::string& benchmark,
+                                                  const std::string& name) const {
+    const auto entry = results_.find(benchmark);
+    if (entry == results_.end()) return std::nullopt;
+    const auto value = entry->second.counters.find(name);
+    if (value == entry->second.counters.end()) return std::nullopt;
+    return value->second;
+}
+
+namespace {
+
+std::string format(const char* pattern, ...) {
+    char text[96];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+// measure, library, reference, ratio, goal, met?
+using Row = std::array<std::string, 6>;
+
+const char* verdict(bool met) {
+    return met ? "yes" : "NO";
+}
+
+class TableBuilder {
+  public:
+    explicit TableBuilder(const CollectingReporter& results) : results_(results) {}
+
+    // Library against reference, both from `counter`; `goal_met` judges the ratio.
+    template <typename Goal>
+    void compare(const std::string& measure, const std::string& library,
+                 const std::string& reference, const std::string& counter, const char* unit,
+                 const std::string& goal, Goal goal_met) {
+        const auto lib = results_.counter(library, counter);
+        const auto ref = results_.counter(reference, counter);
+        if (!lib || !ref || *ref == 0) return missing(measure, goal);
+        const double ratio = *lib / *ref;
+        rows_.push_back({measure, number(*lib, unit), number(*ref, unit), format("%.3f", ratio),
+                         goal, goal.empty() ? "-" : verdict(goal_met(*lib, ratio))});
+    }
+
+    // How far past `limit_ms` a call that got no answer returned.
+    void lateness(const std::string& measure, const std::string& benchmark, int limit_ms) {
+        const std::string goal = "0 < late < 20 ms";
+        const auto worst = results_.counter(benchmark, "late_max_ms");
+        const auto best = results_.counter(benchmark, "late_min_ms");
+        if (!worst || !best) return missing(measure, goal);
+        rows_.push_back({measure, format("+%.2f..+%.2f ms", *best, *worst),
+                         format("%d ms", limit_ms), format("%.4f", (limit_ms + *worst) / limit_ms),
+                         goal, verdict(*best > 0 && *worst < 20)});
+    }
+
+    void allocations(const std::string& measure, const std::string& library,
+                     const std::string& reference) {
+        const auto lib = results_.counter(library, "allocs_per_call");
+        const auto ref = results_.counter(reference, "allocs_per_call");
+        if (!lib || !ref) return missing(measure, "0");
+        rows_.push_back(
+            {measure, format("%.2f", *lib), format("%.2f", *ref), "-", "0", verdict(*lib == 0)});
+    }
+
+    // Loading against a plain 1000 ms sleep timed in the same fresh process: the calibration's
+    // own cost on this machine at that moment.
+    void load_time(const std::string& measure, const std::string& benchmark) {
+        const std::string goal = "load - sleep < 5 ms";
+        const auto load = results_.counter(benchmark, "load_ms_max");
+        const auto sleep = results_.counter(benchmark, "sleep_ms_max");
+        const auto over = results_.counter(benchmark, "over_sleep_ms_max");
+        if (!load || !sleep || !over || *sleep == 0) return missing(measure, goal);
+        rows_.push_back({measure, format("%.1f ms", *load), format("%.1f ms sleep", *sleep),
+                         format("%.4f", *load / *sleep), goal, verdict(*over < 5)});
+    }
+
+    std::string text() const {
+        const Row header{"measure", "library", "reference", "ratio", "goal", "met?"};
+        std::array<std::size_t, 6> width{};
+        auto widen = [&](const Row& row) {
+            for (std::size_t i = 0; i < row.size(); ++i)
+                width[i] = std::max(width[i], row[i].size());
+        };
+        widen(header);
+        for (const Row& row : rows_) widen(row);
+        std::string out;
+        auto line = [&](const Row& row) {
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                out += i == 0 ? "| " : " | ";
+                out += row[i] + std::string(width[i] - row[i].size(), ' ');
+            }
+            out += " |\n";
+        };
+        line(header);
+        Row rule;
+        for (std::size_t i = 0; i < rule.size(); ++i) rule[i] = std::string(width[i], '-');
+        line(rule);
+        for (const Row& row : rows_) line(row);
+        return out;
+    }
+
+  private:
+    static std::string number(double value, const char* unit) {
+        if (value >= 1000) return format("%.0f %s", value, unit);
+        if (value >= 10) return format("%.1f %s", value, unit);
+        return format("%.2f %s", value, unit);
+    }
+
+    void missing(const std::string& measure, const std::string& goal) {
+        rows_.push_back({measure, "not run", "-", "-", goal, "-"});
+    }
+
+    const CollectingReporter& results_;
+    std::vector<Row> rows_;
+};
+
+}  // namespace
+
+std::string summary_table(const CollectingReporter& results) {
+    TableBuilder table(results);
+    table.compare("a. query round trip, median", "a_query/library", "a_query/raw", "p50_us", "us",
+                  "ratio <= 1.10", [](double, double ratio) { return ratio <= 1.10; });
+    table.compare("b. CPU/wall, answer after 2 ms", "b_wait/library", "b_wait/spin", "cpu_pct", "%",
+                  "library <= 3 %", [](double lib, double) { return lib <= 3; });
+    table.compare("b. wall per 2 ms query", "b_wait/library", "b_wait/spin", "wall_us", "us",
+                  "ratio <= 1.05", [](double, double ratio) { return ratio <= 1.05; });
+    table.compare("c. PP_Abs_move per second", "c_command/library", "c_command/raw", "per_s", "/s",
+                  "ratio >= 0.90", [](double, double ratio) { return ratio >= 0.90; });
+    table.lateness("d. time-out GetPosition", "d_timeout/GetPosition", 800);
+    table.lateness("d. time-out U_Transmit_Validation 12 B", "d_timeout/U_Transmit_Validation_12",
+                   800);
+    table.lateness("d. time-out U_Transmit_Validation 51 B", "d_timeout/U_Transmit_Validation_51",
+                   3800);
+    table.allocations("e. allocations per PP_Abs_move", "e_alloc/PP_Abs_move",
+                      "e_alloc/raw_command");
+    table.allocations("e. allocations per PP_Set", "e_alloc/PP_Set", "e_alloc/raw_command");
+    table.allocations("e. allocations per GetPosition", "e_alloc/GetPosition", "e_alloc/raw_query");
+    table.allocations("e. allocations per SDO_Read", "e_alloc/SDO_Read", "e_alloc/raw_query");
+    table.allocations("e. allocations per U_Transmit_Validation", "e_alloc/U_Transmit_Validation",
+                      "e_alloc/raw_query");
+    table.load_time("f. load (dlopen, fresh process)", "f_load/dlopen");
+    auto info = [](double, double) { return true; };
+    table.compare("g. orvex-sim queries/s, one drive", "g_sim/library_one_drive",
+                  "g_sim/raw_one_drive", "per_s", "/s", "", info);
+    table.compare("g. orvex-sim queries/s, two drives", "g_sim/library_two_drives",
+                  "g_sim/raw_two_drives", "per_s", "/s", "", info);
+    return table.text();
+}
+
+}  // namespace orvex::bench
