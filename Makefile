@@ -44,8 +44,10 @@ test-tsan:
 fuzz:
 	./scripts/fuzz.sh $(or $(FUZZ_SECONDS),300)
 
+# The Debian package of the build in $(BUILD) (needs dpkg-dev and file); its path is printed last.
 package: build
 	cd $(BUILD) && cpack -G DEB
+	@echo "package: $$(ls -t $(abspath $(BUILD))/orvex_*.deb | head -n 1)"
 
 clean:
 	rm -rf build build-*
