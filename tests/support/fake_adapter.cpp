@@ -147,11 +147,21 @@ void FakeAdapter::clear() {
 }
 
 void FakeAdapter::vanish() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (master_ >= 0) ::close(master_);
+    // The reader thread may be waiting on the master: take it away first, wake the reader, and
+    // close only once the reader has moved past its last use of it.
+    int master, keepalive;
+    std::unique_lock<std::mutex> lock(mutex_);
+    master = master_;
+    keepalive = slave_keepalive_;
     master_ = -1;
-    if (slave_keepalive_ >= 0) ::close(slave_keepalive_);
     slave_keepalive_ = -1;
+    const unsigned generation = ++generation_;
+    const char byte = 0;
+    (void)!::write(wake_[1], &byte, 1);
+    reader_moved_on_.wait(lock, [&] { return reader_generation_ == generation; });
+    lock.unlock();
+    if (master >= 0) ::close(master);
+    if (keepalive >= 0) ::close(keepalive);
 }
 
 void FakeAdapter::run() {
@@ -162,9 +172,16 @@ void FakeAdapter::run() {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stop_) return;
             master = master_;
+            reader_generation_ = generation_;
         }
+        reader_moved_on_.notify_all();
         pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master, POLLIN, 0}};
         if (::poll(fds, master >= 0 ? 2 : 1, 50) <= 0) continue;
+        if (fds[0].revents & POLLIN) {
+            char byte;
+            (void)!::read(wake_[0], &byte, 1);
+            continue;
+        }
         if (master < 0 || !(fds[1].revents & POLLIN)) continue;
         const ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n <= 0) continue;

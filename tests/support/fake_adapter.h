@@ -83,6 +83,9 @@ class FakeAdapter {
     Bytes pending_;
     std::size_t raw_bytes_ = 0;
     bool stop_ = false;
+    unsigned generation_ = 0;         // bumped when the master is taken away
+    unsigned reader_generation_ = 0;  // what the reader last saw
+    std::condition_variable reader_moved_on_;
     std::thread thread_;
 };
 
