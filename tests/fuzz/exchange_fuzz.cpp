@@ -32,6 +32,7 @@
 
 #include "fake_os.h"
 #include "orvex.h"
+#include "test_frames.h"
 
 namespace {
 
@@ -133,19 +134,8 @@ Seen judge(const std::uint8_t* w, const Object& object) {
 
 void put_frame(Bytes& out, unsigned id, std::uint8_t command, std::uint16_t index,
                std::uint8_t subindex, std::uint32_t value) {
-    const std::uint8_t f[12] = {static_cast<std::uint8_t>(id >> 8),
-                                static_cast<std::uint8_t>(id),
-                                command,
-                                static_cast<std::uint8_t>(index),
-                                static_cast<std::uint8_t>(index >> 8),
-                                subindex,
-                                static_cast<std::uint8_t>(value),
-                                static_cast<std::uint8_t>(value >> 8),
-                                static_cast<std::uint8_t>(value >> 16),
-                                static_cast<std::uint8_t>(value >> 24),
-                                0x0D,
-                                0x0A};
-    out.insert(out.end(), f, f + 12);
+    const orvex::test::Frame f = orvex::test::can_frame(id, command, index, subindex, value);
+    out.insert(out.end(), f.begin(), f.end());
 }
 
 // The identifier in front of an answer: adapters differ, so the input may choose it.

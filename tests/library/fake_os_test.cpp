@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "orvex.h"
+#include "test_frames.h"
 
 namespace orvex::test {
 namespace {
@@ -14,18 +15,7 @@ namespace {
 using fake_os::Bytes;
 
 Bytes answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
-    return Bytes{0x05,
-                 static_cast<std::uint8_t>(0x80 + node),
-                 0x43,
-                 static_cast<std::uint8_t>(index),
-                 static_cast<std::uint8_t>(index >> 8),
-                 sub,
-                 static_cast<std::uint8_t>(value),
-                 static_cast<std::uint8_t>(value >> 8),
-                 static_cast<std::uint8_t>(value >> 16),
-                 static_cast<std::uint8_t>(value >> 24),
-                 0x0D,
-                 0x0A};
+    return bytes_of(sdo_answer(node, index, sub, value));
 }
 
 class FakeOs : public ::testing::Test {

@@ -1,13 +1,7 @@
 // The adapter disappears (unplugged USB adapter, closed terminal) while the library is busy with
 // it: calls fail promptly with the system's reason, nothing hangs, and a new device works.
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <functional>
-#include <stdexcept>
 #include <thread>
 
 #include "reliability_fixture.h"
@@ -15,80 +9,9 @@
 namespace orvex::test {
 namespace {
 
-// An adapter on a pseudo-terminal that can be unplugged at a precise moment: its reader stops
-// before the terminal is closed. (A descriptor closed while another thread polls it stays open
-// until that poll returns, which would delay the hang-up and race with the reader.)
-class UnpluggableAdapter {
-  public:
-    using Answer = std::function<Bytes(const Frame& request)>;
-
-    explicit UnpluggableAdapter(Answer answer) : answer_(std::move(answer)) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        path_ = ::ptsname(master_);
-        termios tio{};
-        ::tcgetattr(master_, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master_, TCSANOW, &tio);
-        keepalive_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (::pipe(wake_) != 0) throw std::runtime_error("no pipe");
-        reader_ = std::thread([this] { run(); });
-    }
-    ~UnpluggableAdapter() {
-        unplug();
-        ::close(wake_[0]);
-        ::close(wake_[1]);
-    }
-    const std::string& path() const { return path_; }
-
-    void unplug() {
-        if (master_ < 0) return;
-        stop_ = true;
-        (void)!::write(wake_[1], "x", 1);
-        reader_.join();
-        ::close(master_);
-        ::close(keepalive_);
-        master_ = keepalive_ = -1;
-    }
-
-  private:
-    void run() {
-        Bytes pending;
-        std::uint8_t buffer[256];
-        while (!stop_) {
-            pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-            if (::poll(fds, 2, 50) <= 0 || !(fds[1].revents & POLLIN)) continue;
-            const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n <= 0) continue;
-            pending.insert(pending.end(), buffer, buffer + n);
-            while (pending.size() >= 12) {
-                Frame request;
-                std::copy(pending.begin(), pending.begin() + 12, request.begin());
-                pending.erase(pending.begin(), pending.begin() + 12);
-                const Bytes reply = answer_(request);
-                if (!reply.empty()) (void)!::write(master_, reply.data(), reply.size());
-            }
-        }
-    }
-
-    Answer answer_;
-    std::string path_;
-    int master_ = -1;
-    int keepalive_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
-    std::thread reader_;
-};
-
-Bytes answer_uploads_with_4242(const Frame& request) {
-    if ((request[2] & 0xE0) != 0x40) return {};
-    return bytes_of(sdo_answer(request[1], index_of(request), request[5], 4242));
-}
-
 class Vanish : public ::testing::Test {
   protected:
-    void open(UnpluggableAdapter& adapter) {
+    void open(FakeAdapter& adapter) {
         ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
     }
     void TearDown() override { Serial_ClosePort(); }
@@ -105,7 +28,8 @@ void expect_usable_again(FakeAdapter& replacement) {
 }
 
 TEST_F(Vanish, DuringMultiFrameCommandsTheyFailFromThenOnWithTheSystemsReason) {
-    UnpluggableAdapter adapter(answer_uploads_with_4242);
+    FakeAdapter adapter;
+    adapter.answer_uploads_with(4242);
     open(adapter);
     std::atomic<bool> gone{false};
     std::atomic<int> succeeded{0}, failed_after{0}, bad_outcomes{0};
@@ -123,7 +47,7 @@ TEST_F(Vanish, DuringMultiFrameCommandsTheyFailFromThenOnWithTheSystemsReason) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    adapter.unplug();
+    adapter.vanish();
     gone = true;
     host.join();
     EXPECT_GT(succeeded.load(), 0);
@@ -135,13 +59,13 @@ TEST_F(Vanish, DuringMultiFrameCommandsTheyFailFromThenOnWithTheSystemsReason) {
 }
 
 TEST_F(Vanish, DuringARawExchangeItFailsWithoutWaitingOutTheLongLimit) {
-    UnpluggableAdapter adapter([](const Frame&) { return Bytes{}; });
+    FakeAdapter adapter;  // silent
     open(adapter);
     const Frame request = frame_of({0x06, 0x01, 0x40, 0x64, 0x60, 0, 0, 0, 0, 0, 0x0D, 0x0A});
     std::uint8_t answer[60] = {};
     std::thread unplug([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        adapter.unplug();
+        adapter.vanish();
     });
     const long long ms = millis_of(
         [&] { EXPECT_EQ(U_Transmit_Validation(nullptr, request.data(), answer, 12, 60), -10); });
@@ -156,13 +80,16 @@ TEST_F(Vanish, DuringARawExchangeItFailsWithoutWaitingOutTheLongLimit) {
 TEST_F(Vanish, DuringARawExchangeWithPartOfTheAnswerInItStillFailsPromptly) {
     // Part of the answer is queued when the adapter goes: no more can come, so waiting is
     // pointless.
-    UnpluggableAdapter adapter([](const Frame&) { return Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5}; });
+    FakeAdapter adapter;
+    adapter.set_responder([](const Frame&) {
+        return std::vector<Reply>{Reply{Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5}}};
+    });
     open(adapter);
     const Frame request = frame_of({0x06, 0x01, 0x40, 0x64, 0x60, 0, 0, 0, 0, 0, 0x0D, 0x0A});
     std::uint8_t answer[60] = {};
     std::thread unplug([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        adapter.unplug();
+        adapter.vanish();
     });
     const long long ms = millis_of(
         [&] { EXPECT_EQ(U_Transmit_Validation(nullptr, request.data(), answer, 12, 60), -10); });
@@ -175,7 +102,8 @@ TEST_F(Vanish, DuringARawExchangeWithPartOfTheAnswerInItStillFailsPromptly) {
 }
 
 TEST_F(Vanish, WhileThreadsQueryAndCommandNoCallHangsAndNoValueIsWrong) {
-    UnpluggableAdapter adapter(answer_uploads_with_4242);
+    FakeAdapter adapter;
+    adapter.answer_uploads_with(4242);
     open(adapter);
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0}, slow{0}, calls{0};
@@ -197,7 +125,7 @@ TEST_F(Vanish, WhileThreadsQueryAndCommandNoCallHangsAndNoValueIsWrong) {
         });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    adapter.unplug();
+    adapter.vanish();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop = true;
     for (auto& h : hosts) h.join();

@@ -13,10 +13,9 @@
 #include <thread>
 #include <vector>
 
-namespace orvex::test {
+#include "test_frames.h"
 
-using Frame = std::array<std::uint8_t, 12>;
-using Bytes = std::vector<std::uint8_t>;
+namespace orvex::test {
 
 // Bytes to send back, after a pause, optionally in chunks with pauses between them.
 struct Reply {
@@ -25,17 +24,6 @@ struct Reply {
     std::size_t chunk = 0;  // 0: all at once
     int chunk_pause_ms = 0;
 };
-
-// Frame helpers, in wire order.
-Frame sdo_answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t value,
-                 std::uint8_t command = 0x43);
-Frame sdo_abort(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t code);
-Frame download_ack(int node, std::uint16_t index, std::uint8_t sub);
-Frame frame_of(std::initializer_list<int> bytes);
-Bytes bytes_of(const Frame& frame);
-Bytes concat(std::initializer_list<Bytes> parts);
-std::string hex(const Frame& frame);
-std::uint16_t index_of(const Frame& request);
 
 class FakeAdapter {
   public:

@@ -1,4 +1,4 @@
-// Shared fixture: the real library, opened on a fake adapter's pseudo-terminal.
+// Shared fixture: the real library, opened on a fake adapter's pseudo-terminal, and a timer.
 #pragma once
 
 #include <gtest/gtest.h>
