@@ -169,6 +169,23 @@ std::uint32_t TakeUnsigned(Arguments& args, const char* name) {
         ParseInteger(args.Next(name), name, 0, 0xFFFFFFFFLL, args.topic()));
 }
 
+// `pp set` and `pv set`: VEL ACC DEC handed to one of the profile set-ups.
+int SetProfile(Arguments& args, const Connection& connection,
+               int (*set_up)(int, int, unsigned, unsigned), const std::string& what,
+               const char* afterwards) {
+    const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
+    const std::uint32_t acceleration = TakeUnsigned(args, "ACC");
+    const std::uint32_t deceleration = TakeUnsigned(args, "DEC");
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(set_up(node, velocity, acceleration, deceleration),
+                 "set up " + what + " on " + NodeName(node));
+    std::cout << NodeName(node) << ": " << what << " set" << afterwards << ", velocity " << velocity
+              << ", acceleration " << acceleration << ", deceleration " << deceleration << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int RunProfilePosition(Arguments& args, const Connection& connection) {
@@ -181,18 +198,7 @@ int RunProfilePosition(Arguments& args, const Connection& connection) {
         throw UsageError("--relative and --wait belong to pp move", args.topic());
     }
     const int node = connection.node;
-    if (action == "set") {
-        const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
-        const std::uint32_t acceleration = TakeUnsigned(args, "ACC");
-        const std::uint32_t deceleration = TakeUnsigned(args, "DEC");
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PP_Set(node, velocity, acceleration, deceleration),
-                     "set up profile position on " + NodeName(node));
-        std::cout << NodeName(node) << ": profile position set, velocity " << velocity
-                  << ", acceleration " << acceleration << ", deceleration " << deceleration << "\n";
-        return 0;
-    }
+    if (action == "set") return SetProfile(args, connection, PP_Set, "profile position", "");
     if (action == "target") {
         const int position = ParseInt32(args.Next("POS"), "POS", args.topic());
         args.ExpectEnd();
@@ -271,17 +277,8 @@ int RunProfileVelocity(Arguments& args, const Connection& connection) {
     }
     const int node = connection.node;
     if (action == "set") {
-        const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
-        const std::uint32_t acceleration = TakeUnsigned(args, "ACC");
-        const std::uint32_t deceleration = TakeUnsigned(args, "DEC");
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PV_Set(node, velocity, acceleration, deceleration),
-                     "set up profile velocity on " + NodeName(node));
-        std::cout << NodeName(node) << ": profile velocity set (halted), velocity " << velocity
-                  << ", acceleration " << acceleration << ", deceleration " << deceleration
-                  << "; 'orvex pv start' runs it\n";
-        return 0;
+        return SetProfile(args, connection, PV_Set, "profile velocity",
+                          " (halted; 'orvex pv start' runs it)");
     }
     if (action == "speed") {
         const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
