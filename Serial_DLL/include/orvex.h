@@ -30,6 +30,11 @@
  *   - Serial_ClosePort is locked against other calls; opening a port closes one that is open.
  *   - Null pointers and negative lengths are refused without touching memory (see each export).
  *   - A write that the system completes only in part is continued until the frame is whole.
+ *   - Time limits count the system tick counter's milliseconds: a load-time calibration sleep that
+ *     overran no longer stretches them, nor does a coarse counter shorten them.
+ *   - A query whose request cannot be written, or whose device hangs up while it waits, fails at
+ *     once (ORVEX_SYSTEM_ERROR) instead of waiting out its limit; a raw exchange whose read fails
+ *     returns -10 instead of 0.
  */
 #ifndef ORVEX_H
 #define ORVEX_H
