@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "orvex.h"
+#include "test_frames.h"
 
 namespace {
 
@@ -142,22 +143,14 @@ Library lib;
 
 // ---- frames and the adapter's trace --------------------------------------------------------
 
-using Frame = std::array<std::uint8_t, 12>;
+using orvex::test::Frame;
+using orvex::test::hex;
 
+// A request as the library writes it: COB-ID 0x600 + node.
 Frame sdo(int node, std::uint8_t command, std::uint16_t index, std::uint8_t sub,
           std::uint32_t value = 0) {
-    return {0x06,
-            static_cast<std::uint8_t>(node),
-            command,
-            static_cast<std::uint8_t>(index),
-            static_cast<std::uint8_t>(index >> 8),
-            sub,
-            static_cast<std::uint8_t>(value),
-            static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16),
-            static_cast<std::uint8_t>(value >> 24),
-            0x0D,
-            0x0A};
+    return orvex::test::can_frame(0x600u + static_cast<unsigned>(node & 0xFF), command, index, sub,
+                                  value);
 }
 
 Frame controlword(int node, std::uint16_t value) {
@@ -171,16 +164,6 @@ Frame u32(int node, std::uint16_t index, std::uint8_t sub, std::int32_t value) {
 }
 Frame upload(int node, std::uint16_t index, std::uint8_t sub, std::uint8_t command = 0x40) {
     return sdo(node, command, index, sub);
-}
-
-std::string hex(const Frame& frame) {
-    std::string text;
-    char byte[4];
-    for (std::uint8_t b : frame) {
-        std::snprintf(byte, sizeof byte, "%02X ", b);
-        text += byte;
-    }
-    return text;
 }
 
 // The frames the adapter received, in order, read from its trace as it grows.
