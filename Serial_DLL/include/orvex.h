@@ -172,6 +172,42 @@ ORVEX_API int ORVEX_CALL Orvex_LastResult(void);
 ORVEX_API unsigned ORVEX_CALL Orvex_LastAbortCode(void);
 ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
 
+/* ---- Extensions --------------------------------------------------------------------------------
+ * Orvex_SetTimeLimits: process-wide time limits. query_ms is the limit of every query (GetPosition,
+ *   SDO_Read, ... and Orvex_ReadMany) and of raw exchanges awaiting up to 50 bytes (default 800);
+ *   exchange_ms that of raw exchanges awaiting more (default 3800). An answer is late once strictly
+ *   more than the limit has passed, never sooner. 0 keeps a limit as it is. A value below 1 or
+ *   above 60000 is refused (ORVEX_BAD_ARGUMENT, nothing changes). 1 when set, 0 when refused. Safe
+ *   while other threads query: a new limit applies to exchanges that start after the call.
+ * Orvex_ReceiveFrame: stores the next complete 12-byte frame that arrives on the port (any frame:
+ *   answers, boot-ups, heartbeats, emergencies, echoes), regaining framing on CR LF after noise,
+ *   and returns 1. Waits at most timeout_ms (0 takes only a frame already there, without waiting).
+ *   0 otherwise, `frame` untouched, with Orvex_LastResult: ORVEX_TIMEOUT, ORVEX_NO_PORT (at once),
+ *   ORVEX_SYSTEM_ERROR, or ORVEX_BAD_ARGUMENT for a null frame or a timeout_ms below 0 or above
+ *   60000. It holds the exchange lock while it waits: queries from other threads wait for it, and
+ *   their answers never arrive here. A frame still incomplete when the wait ends is kept for the
+ *   next call; a query discards it with the rest of the waiting input.
+ * Orvex_ReadMany: reads `count` objects (node, index, subindex taken from the three arrays) in one
+ *   round trip: all upload requests (0x40) are written back to back in one write, then the answers
+ *   are matched as they come, in any order, with the rules of the single queries (input waiting
+ *   before is discarded; acknowledgements, boot-ups, echoes, other objects and noise are skipped;
+ *   a node-0 item takes an answer from any SDO response identifier). Per item, results[i] is
+ *   ORVEX_OK with answer bytes 6-9 in values[i], or ORVEX_SDO_ABORT, ORVEX_TIMEOUT,
+ *   ORVEX_SYSTEM_ERROR or ORVEX_NO_PORT with values[i] untouched. Returns the number of items read.
+ *   Orvex_LastResult gives the most serious outcome (in rising order: OK, SDO abort, time-out,
+ *   system error, no port) and Orvex_LastAbortCode the first abort's code. Items without an answer
+ *   time out once strictly more than the query limit plus the batch's time on the line at the
+ *   port's baud (both directions, 10 bits a byte) has passed since the requests were written.
+ *   With no port it returns 0 at once. Refused with ORVEX_BAD_ARGUMENT, nothing sent, results[i]
+ *   set to ORVEX_BAD_ARGUMENT where it can be: count <= 0 or above 127, a null array, a node
+ *   outside 0-127, an index outside 0-0xFFFF, a subindex outside 0-255, the same item twice. Holds
+ *   the exchange lock for the whole batch: other threads' queries wait and never take its answers.
+ */
+ORVEX_API int ORVEX_CALL Orvex_SetTimeLimits(int query_ms, int exchange_ms);
+ORVEX_API int ORVEX_CALL Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* indexes,
+                                        const int* subindexes, unsigned* values, int* results);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 
 #include "can_serial_frame.h"
 #include "last_result.h"
+#include "time_limits.h"
 
 namespace orvex {
 
@@ -26,12 +27,6 @@ class ExchangeGuard {
     ExchangeGuard(const ExchangeGuard&) = delete;
     ExchangeGuard& operator=(const ExchangeGuard&) = delete;
 };
-
-// Time limit for an answer of `answerLength` bytes: an answer counts as late once strictly more
-// than this has passed.
-constexpr int answer_limit_ms(int answerLength) {
-    return answerLength <= 50 ? 800 : 3800;
-}
 
 // Sends an upload request with `command` for `entry` to `node` and waits for its own answer,
 // skipping any other frame. On kOk `value` holds answer bytes 6-9. Records the outcome.

@@ -12,6 +12,7 @@ namespace {
 struct PortState {
     // Atomic so that a command can see "no port" without taking the lock; changed only under it.
     std::atomic<os::DeviceHandle> device{os::kNoDevice};
+    std::atomic<int> baud{0};
     os::RecursiveLock lock;
 };
 
@@ -37,11 +38,16 @@ os::DeviceHandle port_device() {
     return g_port.device;
 }
 
+int port_baud() {
+    return g_port.baud;
+}
+
 void Serial_Close() {
     // Waits for a query in progress, so its wait never outlives the device it waits on.
     ExchangeGuard exchange;
     os::LockGuard guard(g_port.lock);
     const os::DeviceHandle device = g_port.device.exchange(os::kNoDevice);
+    g_port.baud = 0;
     if (device != os::kNoDevice) os::close_device(device);
 }
 
@@ -66,6 +72,7 @@ bool Serial_OpenPath(const char* path, int baud) {
         record_system_error(status.error);
         return false;
     }
+    g_port.baud = baud;
     record(Outcome::kOk);
     return true;
 }

@@ -16,6 +16,8 @@ os::RecursiveLock& port_lock();
 
 // The open device, kNoDevice when none. Read it with the port lock held.
 os::DeviceHandle port_device();
+// The baud rate the open device was configured with; 0 when none is.
+int port_baud();
 
 // Opens and configures `path`, closing an open port first. Records the outcome.
 bool Serial_OpenPath(const char* path, int baud);

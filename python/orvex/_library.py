@@ -60,6 +60,13 @@ PROTOTYPES = {
     "Orvex_LastResult": (_int, ()),
     "Orvex_LastAbortCode": (_uint, ()),
     "Orvex_LastSystemError": (_int, ()),
+    "Orvex_SetTimeLimits": (_int, (_int, _int)),
+    "Orvex_ReceiveFrame": (_int, (ctypes.POINTER(ctypes.c_ubyte), _int)),
+    "Orvex_ReadMany": (
+        _int,
+        (_int, ctypes.POINTER(_int), ctypes.POINTER(_int), ctypes.POINTER(_int),
+         ctypes.POINTER(_uint), ctypes.POINTER(_int)),
+    ),
 }
 
 

@@ -22,6 +22,9 @@ C_TYPES = {
     "void*": ctypes.c_void_p,
     "const void*": ctypes.c_void_p,
     "int*": ctypes.POINTER(ctypes.c_int),
+    "const int*": ctypes.POINTER(ctypes.c_int),
+    "unsigned*": ctypes.POINTER(ctypes.c_uint),
+    "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
 }
 
 
@@ -34,6 +37,7 @@ def header_exports():
         arguments = []
         for param in params.split(","):
             param = " ".join(param.split())
+            param = re.sub(r"(\w+)\[\d*\]$", r"*\1", param)  # an array parameter is a pointer
             if param in ("", "void"):
                 continue
             kind = re.sub(r"\s*\w+$", "", param).replace(" *", "*")
@@ -86,7 +90,7 @@ class Exports(unittest.TestCase):
     @unittest.skipUnless(os.path.exists(HEADER), "needs the source tree's orvex.h")
     def test_every_export_is_declared_as_the_header_declares_it(self):
         exports = header_exports()
-        self.assertEqual(len(exports), 36)
+        self.assertEqual(len(exports), 39)
         self.assertEqual(set(orvex.PROTOTYPES), set(exports))
         for name, (result, arguments) in exports.items():
             self.assertEqual(orvex.PROTOTYPES[name], (result, arguments), name)
