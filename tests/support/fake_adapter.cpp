@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 namespace orvex::test {
@@ -61,6 +62,18 @@ void FakeAdapter::answer_uploads_with(std::uint32_t value) {
     set_responder([value](const Frame& request) -> std::vector<Reply> {
         if ((request[2] & 0xE0) != 0x40) return {};
         return {Reply{bytes_of(sdo_answer(request[1], index_of(request), request[5], value))}};
+    });
+}
+
+void FakeAdapter::answer_batches(std::size_t size, BatchResponder responder) {
+    // Runs on the reader thread only, so the collected frames need no lock of their own.
+    auto collected = std::make_shared<std::vector<Frame>>();
+    set_responder([size, responder = std::move(responder), collected](const Frame& request) {
+        collected->push_back(request);
+        if (collected->size() < size) return std::vector<Reply>{};
+        std::vector<Frame> batch;
+        batch.swap(*collected);
+        return responder(batch);
     });
 }
 

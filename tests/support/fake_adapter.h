@@ -42,6 +42,9 @@ class FakeAdapter {
     void set_responder(Responder responder);
     // Answers every upload request with `value` for the requested object, like a drive would.
     void answer_uploads_with(std::uint32_t value);
+    // Collects `size` frames, then answers them together: a batch of pipelined requests.
+    using BatchResponder = std::function<std::vector<Reply>(const std::vector<Frame>&)>;
+    void answer_batches(std::size_t size, BatchResponder responder);
     // Stays silent.
     void silence();
 

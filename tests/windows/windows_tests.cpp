@@ -105,7 +105,10 @@ void section(const char* name) {
     X(PT_start_motor)           \
     X(Orvex_LastResult)         \
     X(Orvex_LastAbortCode)      \
-    X(Orvex_LastSystemError)
+    X(Orvex_LastSystemError)    \
+    X(Orvex_SetTimeLimits)      \
+    X(Orvex_ReceiveFrame)       \
+    X(Orvex_ReadMany)
 
 struct Library {
     HMODULE module = nullptr;
