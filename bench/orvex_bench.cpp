@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "batch_bench.h"
 #include "child_process.h"
 #include "orvex.h"
 #include "pty_responder.h"
@@ -522,6 +523,7 @@ void register_benchmarks() {
                  0.2);
         repeated(RegisterBenchmark(("g_sim/raw_" + suffix).c_str(), SimRaw)->Arg(drives), 3, 0.2);
     }
+    register_batch_benchmarks();
 #endif
 }
 
@@ -551,6 +553,7 @@ int main(int argc, char** argv) {
                                                       : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     SimProcess::instance().stop();
+    stop_batch_simulators();
     g_library_side.reset();
     g_reference_side.reset();
 
