@@ -31,6 +31,29 @@ def eventually(done, seconds=5.0):
     return done()
 
 
+_HELP = {}
+
+
+def sim_supports(option):
+    """Whether the orvex-sim of this build knows ``option`` (newer options are skipped on an
+    older simulator with that reason)."""
+    program = os.environ.get(SIM_ENV)
+    if not program:
+        return False
+    if program not in _HELP:
+        _HELP[program] = subprocess.run(
+            [program, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            universal_newlines=True, timeout=10).stdout
+    return option in _HELP[program]
+
+
+def require_extension(library, name):
+    """Skips the calling test when the library lacks the extension export ``name``."""
+    if not library.has(name):
+        raise unittest.SkipTest("%s lacks %s (not landed in this build yet)"
+                                % (library.path, name))
+
+
 class Simulator:
     """orvex-sim on a pseudo-terminal; ``path`` is the terminal to open."""
 
@@ -74,6 +97,9 @@ class SimTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.library = library()
+        for option in cls.sim_options:
+            if str(option).startswith("--") and not sim_supports(str(option)):
+                raise unittest.SkipTest("this orvex-sim has no %s" % option)
         cls.sim = Simulator(*cls.sim_options)
         try:
             cls.bus = orvex.Bus(cls.sim.path, library=cls.library)
