@@ -37,6 +37,7 @@ BITS32 = (INT32[0], UINT32[1])
 # The library's own bounds for its time limits, in milliseconds.
 TIME_LIMIT_MS = (1, 60000)
 MAX_BATCH = 127
+_NOT_DONE = -32768
 
 # Objects the binding reads and writes, named in failure messages.
 CONTROLWORD = (0x6040, 0)
@@ -409,13 +410,14 @@ class Bus:
         indexes = (ctypes.c_int * count)(*(item[1] for item in checked))
         subindexes = (ctypes.c_int * count)(*(item[2] for item in checked))
         values = (ctypes.c_uint * count)()
-        results = (ctypes.c_int * count)()
+        # An item the library did not get to keeps this, never taken for success.
+        results = (ctypes.c_int * count)(*([_NOT_DONE] * count))
         function(count, nodes, indexes, subindexes, values, results)
         outcome = self.library.Orvex_LastResult()
-        if outcome in (errors.NO_PORT, errors.BAD_ARGUMENT, errors.SYSTEM_ERROR) and not any(
-                result == errors.OK for result in results):
-            # The batch as a whole failed (for a system error the abort code slot is unused).
+        if not any(result == errors.OK for result in results) and outcome in (
+                errors.NO_PORT, errors.BAD_ARGUMENT, errors.SYSTEM_ERROR):
             raise self._failure("Orvex_ReadMany", outcome, None)
+        results = [outcome if result == _NOT_DONE else result for result in results]
         # The library keeps one abort code per call: it belongs to an item only when that
         # item is the batch's one abort.
         aborts = sum(1 for result in results if result == errors.SDO_ABORT)
@@ -521,16 +523,17 @@ class Drive:
             % (self.node, what, status.state, told),
             code=code, node=self.node)
 
-    def _await_state(self, wanted, step_timeout, after):
+    def _await_state(self, wanted, step_timeout, after, fault_ends_wait=True):
         """Polls the statusword until the state is one of ``wanted``; raises DriveFaultError
-        if the drive goes into fault on the way and StateError after ``step_timeout``."""
+        if the drive goes into fault on the way (unless ``fault_ends_wait`` is false: the
+        wait is for it to leave fault) and StateError after ``step_timeout``."""
         deadline = time.monotonic() + step_timeout
         while True:
             status = self.status
             state = status.state
             if state in wanted:
                 return status
-            if state.in_fault and not any(target.in_fault for target in wanted):
+            if fault_ends_wait and state.in_fault and not any(t.in_fault for t in wanted):
                 raise self._fault_error(status, "went into fault after " + after)
             if time.monotonic() >= deadline:
                 raise StateError(
@@ -620,7 +623,7 @@ class Drive:
         try:
             self._await_state(
                 [s for s in State if not s.in_fault and s != State.UNKNOWN], step_timeout,
-                "fault reset (controlword 0x0080)")
+                "fault reset (controlword 0x0080)", fault_ends_wait=False)
         except StateError:
             raise self._fault_error(self.status, "stayed in fault after a fault reset") from None
         return code
@@ -685,9 +688,14 @@ class Drive:
         ack_timeout = _seconds("ack_timeout", ack_timeout)
         self._require_enabled("move")
         start = self.position if (wait and relative) else 0
-        controlword = self.sdo_read(*CONTROLWORD, size=2)
-        if controlword & NEW_SET_POINT_BIT:
-            self._controlword(controlword & ~NEW_SET_POINT_BIT)
+        try:
+            controlword = self.sdo_read(*CONTROLWORD, size=2)
+            if controlword & NEW_SET_POINT_BIT:
+                self._controlword(controlword & ~NEW_SET_POINT_BIT)
+        except SdoAbortError:
+            # A drive that does not let the controlword be read: enable operation has bit 4
+            # low, and the drive is enabled already.
+            self._controlword(ENABLE_OPERATION)
         self._command("PP_Inc_move" if relative else "PP_Abs_move", position)
         deadline = time.monotonic() + ack_timeout
         while not self.status.set_point_acknowledged and time.monotonic() < deadline:
