@@ -335,7 +335,8 @@ class Bus:
     def exchange(self, request, answer_length):
         """Writes ``request`` and returns the next ``answer_length`` bytes, unexamined.
 
-        The limit is 800 ms for answers up to 50 bytes and 3800 ms beyond. Bytes of an answer
+        The limit is 800 ms for answers up to 50 bytes and 3800 ms beyond (set_time_limits
+        changes them). Bytes of an answer
         that came too late stay queued and are read first by the next exchange.
         """
         request = bytes(request)
@@ -353,8 +354,9 @@ class Bus:
 
     def set_time_limits(self, query_ms=None, exchange_ms=None):
         """Sets the library's process-wide time limits in milliseconds (1-60000): ``query_ms``
-        for queries (800 at load), ``exchange_ms`` for exchange() (3800 at load). None keeps a
-        limit as it is. They apply to exchanges that start afterwards, for every Bus."""
+        for queries, batches and exchange() awaiting up to 50 bytes (800 at load),
+        ``exchange_ms`` for exchange() awaiting more (3800 at load). None keeps a limit as it
+        is. They apply to exchanges that start afterwards, for every Bus in the process."""
         values = []
         for name, value in (("query_ms", query_ms), ("exchange_ms", exchange_ms)):
             values.append(0 if value is None else _whole(name, value, TIME_LIMIT_MS))
@@ -368,8 +370,9 @@ class Bus:
         keep their answers: the library hands out only frames no exchange is waiting for."""
         seconds = _seconds("timeout", timeout)
         milliseconds = math.ceil(seconds * 1000)
-        if milliseconds > INT32[1]:
-            raise BadArgumentError("timeout %r is too long" % (timeout,))
+        if milliseconds > TIME_LIMIT_MS[1]:
+            raise BadArgumentError("timeout %r is longer than the library's %d s"
+                                   % (timeout, TIME_LIMIT_MS[1] // 1000))
         function = self.library.require("Orvex_ReceiveFrame")
         self._check_usable("Orvex_ReceiveFrame")
         frame = (ctypes.c_ubyte * FRAME_LENGTH)()
@@ -418,16 +421,16 @@ class Bus:
                 errors.NO_PORT, errors.BAD_ARGUMENT, errors.SYSTEM_ERROR):
             raise self._failure("Orvex_ReadMany", outcome, None)
         results = [outcome if result == _NOT_DONE else result for result in results]
-        # The library keeps one abort code per call: it belongs to an item only when that
-        # item is the batch's one abort.
-        aborts = sum(1 for result in results if result == errors.SDO_ABORT)
-        abort_code = self.library.Orvex_LastAbortCode() if aborts == 1 else None
+        # The library keeps one abort code per call, the first aborted item's.
+        first_abort = next((position for position, result in enumerate(results)
+                            if result == errors.SDO_ABORT), None)
         readings = []
-        for (node, index, subindex), value, result in zip(checked, values, results):
+        for position, ((node, index, subindex), value, result) in enumerate(
+                zip(checked, values, results)):
             if result == errors.OK:
                 readings.append(Reading(node, index, subindex, value, None))
                 continue
-            if result == errors.SDO_ABORT and abort_code:
+            if position == first_abort:
                 error = self._failure("Orvex_ReadMany", result, None, node=node,
                                       obj=(index, subindex))
             elif result == errors.SDO_ABORT:

@@ -158,6 +158,7 @@ class Drives(SimTestCase):
             lambda: self.bus.read_many([(128, 0x6041, 0)]),
             lambda: self.bus.read_many([(1, 0x6041)]),
             lambda: self.bus.receive(timeout=nan),
+            lambda: self.bus.receive(timeout=61),
             lambda: self.bus.set_time_limits(query_ms=0),
             lambda: self.bus.set_time_limits(exchange_ms=60001),
         )):

@@ -108,6 +108,7 @@ class SizeCheckingDrives(DriveBehaviour, SimTestCase):
 
 class StrictDrives(DriveBehaviour, SimTestCase):
     sim_options = ("--drives", 8, "--strict-402")
+    sim_options_needed = (("--strict-402",),)
 
     def test_the_library_one_frame_enable_is_not_enough_here(self):
         # What enable() is for: 0x000F alone does nothing from switch on disabled.
