@@ -841,8 +841,14 @@ class Drive:
         self._release("run")
 
     def start_torque(self):
-        """Profile torque mode with operation enabled, using the torque already set."""
-        self._command("PT_start_motor")
+        """Profile torque mode with operation enabled, using the torque already set: the frames
+        of PT_start_motor (mode 4, then 0x000F) on an enabled drive; a drive below operation
+        enabled is walked up to it step by step, one in fault raises DriveFaultError."""
+        status = self.status
+        if status.state.in_fault:
+            raise self._fault_error(status, "is in fault: cannot run")
+        self._write(MODES_OF_OPERATION, PROFILE_TORQUE_MODE, 1)
+        self._release("run")
 
     # -- queries ------------------------------------------------------------------------------
 

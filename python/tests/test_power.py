@@ -79,6 +79,18 @@ class DriveBehaviour:
         self.assertTrue(_eventually(lambda: drive.velocity == 0))
         drive.disable()
 
+    def test_velocity_runs_from_power_up_and_halts(self):
+        drive = self.bus.drive(8)
+        drive.run_velocity(20000, 200000, 200000)
+        self.assertEqual(drive.state, State.OPERATION_ENABLED)
+        self.assertTrue(_eventually(lambda: drive.velocity == 20000))
+        drive.halt()
+        self.assertTrue(_eventually(lambda: drive.velocity == 0))
+        drive.start_torque()  # the torque already set (0): no motion, mode 4, enabled
+        self.assertEqual(drive.sdo_read(0x6061, 0, size=1), 4)
+        self.assertEqual(drive.state, State.OPERATION_ENABLED)
+        drive.disable()
+
     def test_an_absent_node_fails_cleanly(self):
         drive = self.bus.drive(9)
         started = time.monotonic()
