@@ -70,8 +70,9 @@ PROFILE_TORQUE_MODE = 4
 POLL_INTERVAL = 0.02
 STEP_TIMEOUT = 1.0  # how long one power-state transition may take
 
-# Which Bus opened the library's one port (a weak reference, or _nobody), so that opening a
-# second Bus retires the first and closing a retired Bus leaves the new port alone.
+# Which Bus opened the library's one port (a weak reference, or _nobody), so that a second Bus
+# is refused while the first is open, and closing a Bus that no longer holds the port leaves
+# the port alone.
 _owners_lock = threading.Lock()
 
 
@@ -197,8 +198,6 @@ class Bus:
             else:
                 raise BadArgumentError("this Bus has no device or port to open")
             outcome, _, system_error = lib.last_failure()
-            if previous is not None and previous is not self:
-                previous._closed = True  # a closed Bus's port: the library closed it anyway
             if opened == 1:
                 lib.port_owner = weakref.ref(self)
                 self._closed = False
@@ -808,7 +807,9 @@ class Drive:
         deadline = time.monotonic() + timeout
         while True:
             status = self.status
-            if status.fault or status.homing_error:
+            if status.fault:
+                raise self._fault_error(status, "went into fault while homing")
+            if status.homing_error:
                 raise DriveFaultError(
                     "node %d failed to home (%r)" % (self.node, status), node=self.node)
             if status.homing_attained:

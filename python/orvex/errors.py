@@ -220,14 +220,15 @@ class TimeoutError(OrvexError, builtins.TimeoutError):  # noqa: A001 - deliberat
 
 
 class SdoAbortError(OrvexError):
-    """The drive refused an object access; .code is the abort code, .meaning its meaning."""
+    """The drive refused an object access; .code is the abort code, .meaning its meaning
+    (both None where the library could not tell the code: a batch's second abort)."""
 
     outcome = SDO_ABORT
 
-    def __init__(self, message, code=0, **where):
+    def __init__(self, message, code=None, **where):
         super().__init__(message, **where)
         self.code = code
-        self.meaning = abort_meaning(code)
+        self.meaning = None if code is None else abort_meaning(code)
 
 
 class BadArgumentError(OrvexError, ValueError):
