@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "describe.h"
 #include "names.h"
 
 namespace orvex::codec {
@@ -310,6 +311,49 @@ TEST(CodecNames, NmtStatesAndCommands) {
     EXPECT_STREQ(NmtCommandName(kNmtResetCommunication), "reset communication");
     EXPECT_STREQ(NmtCommandName(kNmtEnterPreOperational), "enter pre-operational");
     EXPECT_EQ(NmtCommandName(0x03), nullptr);
+}
+
+TEST(CodecDescribe, EachKindOfFrameReadsAsOneLine) {
+    struct Case {
+        Frame frame;
+        const char* text;
+    };
+    const Case cases[] = {
+        {UploadRequest(1, 0x6041, 0), "node 1  SDO read 0x6041:00 statusword"},
+        {UploadResponse(1, 0x6041, 0, 0x0237, 2),
+         "node 1  SDO answer 0x6041:00 statusword = 0x0237 (567) operation enabled"},
+        {UploadResponse(2, 0x6064, 0, 0xFFFFFF9C),
+         "node 2  SDO answer 0x6064:00 position actual value = 0xFFFFFF9C (-100)"},
+        {UploadResponse(2, 0x6061, 0, 6, 1),
+         "node 2  SDO answer 0x6061:00 modes of operation display = 0x06 (6) homing"},
+        {UploadResponse(2, 0x603F, 0, 0x2310, 2),
+         "node 2  SDO answer 0x603F:00 error code = 0x2310 (8976) continuous over current"},
+        {UploadResponse(3, 0x5000, 1, 7), "node 3  SDO answer 0x5000:01 = 0x00000007 (7)"},
+        {Download(1, 0x6040, 0, 0x000F, 2),
+         "node 1  SDO write 0x6040:00 controlword <- 0x000F (15)"},
+        {Download(1, 0x607A, 0, 0xFFFFF830),
+         "node 1  SDO write 0x607A:00 target position <- 0xFFFFF830 (-2000)"},
+        {DownloadAck(1, 0x6040, 0), "node 1  SDO write confirmed 0x6040:00 controlword"},
+        {SdoAbortFrame(1, 0x6041, 1, kAbortNoSubindex),
+         "node 1  SDO abort 0x6041:01: 0x06090011 subindex does not exist"},
+        {SdoAbortFrame(1, 0x1234, 0, 0x12345678),
+         "node 1  SDO abort 0x1234:00: 0x12345678 unknown abort code"},
+        {SdoFrame(0x581, 0x00, 0x607A, 0, 0x11), "node 1  SDO 0x00 00 7A 60 00 11 00 00 00"},
+        {NmtCommand(kNmtResetCommunication, 5), "NMT reset communication, node 5"},
+        {NmtCommand(kNmtStart, 0), "NMT start, all nodes"},
+        {NmtCommand(0x03, 2), "NMT command 0x03, node 2"},
+        {BootUp(4), "node 4  boot-up"},
+        {Heartbeat(4, kNmtPreOperational), "node 4  heartbeat pre-operational"},
+        {Heartbeat(4, 0x42), "node 4  heartbeat state 0x42"},
+        {Emcy(2, 0x2310, 0x03),
+         "node 2  EMCY 0x2310 continuous over current, error register 0x03 (generic error, "
+         "current)"},
+        {Emcy(2, 0x0000, 0x00), "node 2  EMCY 0x0000 no error (error reset), error register 0x00"},
+        {MakeFrame(kSyncId, {}), "SYNC"},
+        {MakeFrame(0x181, {1, 2}), "node 1  PDO 01 02 00 00 00 00 00 00"},
+        {MakeFrame(0x7E5, {0x11}), "data 11 00 00 00 00 00 00 00"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(DescribeFrame(c.frame), c.text) << Hex(c.frame);
 }
 
 }  // namespace
