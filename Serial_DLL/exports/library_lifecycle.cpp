@@ -1,22 +1,29 @@
-// Load and unload order. Load: the port state (lock created, no port), the exchange lock, then the
-// clock calibration (about one second). Unload, in reverse: an open port is closed, then the locks
-// are destroyed.
+// Load and unload order. Load: the port state (both locks created, no port), then the load-time
+// delay (one second). Unload, in reverse: an open port is closed, then the locks are destroyed.
 #include "library_lifecycle.h"
 
-#include "../link/exchange.h"
 #include "../link/port_state.h"
+#include "../link/serial_device.h"
 
 namespace orvex {
+namespace {
+
+// Loading the library takes one second, as hosts of this library have always seen it do. The
+// delay sets nothing up: time limits count the millisecond counter's own milliseconds.
+void LoadDelay_Sleep() {
+    constexpr std::uint32_t kLoadDelayMs = 1000;
+    os::sleep_ms(kLoadDelayMs);
+}
+
+}  // namespace
 
 void library_load() {
     PortState_Create();
-    Exchange_Create();
-    TickClock_Calibrate();
+    LoadDelay_Sleep();
 }
 
 void library_unload() {
     PortState_Destroy();
-    Exchange_Destroy();
 }
 
 }  // namespace orvex

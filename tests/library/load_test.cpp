@@ -22,7 +22,7 @@ TEST(Exports, SharedEntriesAreOneFunction) {
 }
 
 TEST(Exports, InternalNamesStayHidden) {
-    for (const char* name : {"Serial_Write", "TickClock_Calibrate", "_ZN5orvex12Serial_WriteEPKvm"})
+    for (const char* name : {"Serial_Write", "LoadDelay_Sleep", "_ZN5orvex12Serial_WriteEPKvm"})
         EXPECT_EQ(symbol(name), nullptr) << name;
 }
 
