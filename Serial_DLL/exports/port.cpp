@@ -1,4 +1,6 @@
-// The port exports: open by number or path, close, and the raw write.
+// The port exports: open by number or path, close, and the raw write. Opening closes an open port
+// first, so an open that fails leaves no port; one whose settings are refused after the device
+// opened leaves that device open (Serial_ClosePort closes it).
 #include "../link/port_state.h"
 #include "orvex.h"
 
@@ -10,6 +12,7 @@ extern "C" {
 int Serial_OpenPort(int port, int baud) {
     char path[64];
     if (!orvex::os::port_path(port, path, sizeof path)) {
+        orvex::Serial_Close();  // a failed open leaves no port, whatever made it fail
         record(Outcome::kBadArgument);
         return 0;
     }
@@ -18,6 +21,7 @@ int Serial_OpenPort(int port, int baud) {
 
 int Serial_OpenDevice(const char* path, int baud) {
     if (path == nullptr) {
+        orvex::Serial_Close();
         record(Outcome::kBadArgument);
         return 0;
     }
