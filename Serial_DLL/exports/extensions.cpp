@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "../link/batch_exchange.h"
-#include "../link/exchange.h"
+#include "../link/deadline.h"
 #include "../link/frame_receiver.h"
 #include "../link/last_result.h"
 #include "../link/port_state.h"
@@ -40,7 +40,8 @@ int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms) {
     std::uint8_t received[kFrameSize];
     // Late once strictly more than timeout_ms - 1 has passed: it waits at most timeout_ms, and a
     // timeout of 0 takes only what is already there.
-    const Outcome outcome = port_receiver().next(device, received, os::tick_ms(), timeout_ms - 1);
+    const Outcome outcome =
+        port_receiver().next(device, received, Deadline::starting_now(timeout_ms - 1));
     if (outcome != Outcome::kOk) {
         if (outcome != Outcome::kSystemError) record(outcome);
         return 0;

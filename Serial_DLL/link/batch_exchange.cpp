@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "can_serial_frame.h"
-#include "exchange.h"
+#include "deadline.h"
 #include "frame_receiver.h"
 #include "last_result.h"
 #include "orvex.h"
@@ -111,18 +111,18 @@ int read_batch(const BatchReads& batch) {
                     kFrameSize);
     }
     // One write: the requests leave back to back and the limit counts from the last of them.
-    const bool sent = Serial_Write(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
-    const std::uint32_t start = os::tick_ms();
-    if (!sent) {
-        settle_pending(batch, static_cast<int>(last_result().outcome));
+    const Outcome sent = Serial_Write(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
+    const Deadline deadline =
+        Deadline::starting_now(limit + batch_wire_ms(batch.count, port_baud()));
+    if (sent != Outcome::kOk) {
+        settle_pending(batch, static_cast<int>(sent));
         return finish(batch);
     }
-    const int batch_limit = limit + batch_wire_ms(batch.count, port_baud());
 
     bool abort_seen = false;
     for (int pending = batch.count; pending > 0;) {
         std::uint8_t frame[kFrameSize];
-        const Outcome received = receiver.next(device, frame, start, batch_limit);
+        const Outcome received = receiver.next(device, frame, deadline);
         if (received != Outcome::kOk) {
             settle_pending(batch, static_cast<int>(received));
             break;
@@ -130,7 +130,7 @@ int read_batch(const BatchReads& batch) {
         AnswerKind kind = AnswerKind::kOther;
         const int i = item_answered_by(batch, frame, kind);
         if (i < 0) {
-            if (TickClock_ElapsedMs(start) > batch_limit) {
+            if (deadline.expired()) {
                 settle_pending(batch, ORVEX_TIMEOUT);
                 break;
             }

@@ -13,11 +13,18 @@ FrameReceiver& port_receiver() {
     return receiver;
 }
 
+void FrameReceiver::follow_port() {
+    if (port_opened_ != port_opened_count()) {
+        have_ = 0;
+        port_opened_ = port_opened_count();
+    }
+}
+
 void FrameReceiver::discard_waiting(os::DeviceHandle device) {
+    follow_port();
     have_ = 0;
-    device_ = device;
     if (device == os::kNoDevice) return;
-    os::LockGuard guard(port_lock());
+    PortGuard guard;
     os::purge(device, os::Purge::kReceive);
 }
 
@@ -33,12 +40,9 @@ void FrameReceiver::drop_noise() {
     have_ = kFrameSize - drop;
 }
 
-Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame, std::uint32_t start,
-                            int limit_ms) {
-    if (device != device_) {
-        have_ = 0;  // bytes of a port that has been closed since
-        device_ = device;
-    }
+Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame,
+                            const Deadline& deadline) {
+    follow_port();
     for (;;) {
         if (have_ == kFrameSize) {
             if (has_terminator(window_)) {
@@ -49,35 +53,36 @@ Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame, std::u
             drop_noise();
             continue;
         }
-        const int elapsed = TickClock_ElapsedMs(start);
-        const bool late = elapsed > limit_ms;
-        // One more look (without waiting) once late: input that is already there still counts.
-        const auto remaining = late ? 0u : static_cast<std::uint32_t>(limit_ms - elapsed) + 1u;
-        bool ready = false;
-        const os::Status waited = os::wait_readable(device, remaining, ready);
-        if (!waited.ok) {
-            record_system_error(waited.error);
-            return Outcome::kSystemError;
-        }
-        if (!ready) {
-            if (late || TickClock_ElapsedMs(start) > limit_ms) return Outcome::kTimeout;
-            continue;
+        bool input_ready = false;
+        const bool late = deadline.expired();
+        if (late) {
+            // One look without waiting: input that is already there still counts.
+            const os::Status status = os::wait_readable(device, 0, input_ready);
+            if (!status.ok) {
+                record_system_error(status.error);
+                return Outcome::kSystemError;
+            }
+            if (!input_ready) return Outcome::kTimeout;
+        } else {
+            switch (wait_for_input(device, deadline, input_ready)) {
+                case Wait::kMore:
+                    break;
+                case Wait::kLate:
+                    continue;  // the look above decides
+                case Wait::kGone:
+                    return Outcome::kSystemError;
+            }
+            if (!input_ready) continue;
         }
         // Never more than the rest of one frame, so that what follows stays in the device.
         std::size_t got = 0;
-        os::Status read;
-        {
-            os::LockGuard guard(port_lock());
-            read = os::read_waiting(device, window_ + have_, kFrameSize - have_, got);
-            if (!read.ok) os::purge(device, os::Purge::kReceive);
-        }
-        if (!read.ok) {
+        if (read_some(device, window_ + have_, kFrameSize - have_, got) != Outcome::kOk) {
             have_ = 0;
-            record_system_error(read.error);
             return Outcome::kSystemError;
         }
         have_ += got;
-        if (have_ < kFrameSize && late) return Outcome::kTimeout;
+        // In a flood of noise that never makes a frame, the deadline still ends the wait.
+        if (late && have_ < kFrameSize) return Outcome::kTimeout;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "can_serial_frame.h"
+#include "deadline.h"
 #include "last_result.h"
 #include "serial_device.h"
 
@@ -18,20 +19,25 @@ class FrameReceiver {
     // before a request answers an earlier one.
     void discard_waiting(os::DeviceHandle device);
 
-    // Waits for the next complete frame from `device` and copies it into `frame`. Late (kTimeout)
-    // once strictly more than `limit_ms` has passed since the tick count `start`; a limit below 0
-    // only takes what is already waiting. kSystemError when the device fails or hangs up
-    // (recorded). Records nothing else: the caller decides what the frame means.
-    Outcome next(os::DeviceHandle device, std::uint8_t* frame, std::uint32_t start, int limit_ms);
+    // Drops a partial frame held here (the device's own input stays).
+    void forget() { have_ = 0; }
+
+    // Waits for the next complete frame from `device` and copies it into `frame`. kTimeout once
+    // the deadline has expired (input already waiting is still read then); kSystemError, recorded,
+    // when the device fails or has gone away. Records nothing else: the caller decides what the
+    // frame means.
+    Outcome next(os::DeviceHandle device, std::uint8_t* frame, const Deadline& deadline);
 
   private:
     // Drops bytes from the front of a full window that is not a frame: up to a CR LF found inside
     // it, else one byte.
     void drop_noise();
+    // Forgets bytes held from a port that has been closed since.
+    void follow_port();
 
     std::uint8_t window_[kFrameSize] = {};
     std::size_t have_ = 0;
-    os::DeviceHandle device_ = os::kNoDevice;  // the device the held bytes came from
+    unsigned port_opened_ = 0;  // which opening of the port the held bytes came from
 };
 
 // The port's one receiver. Use it only with the exchange lock held.

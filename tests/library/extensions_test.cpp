@@ -235,6 +235,48 @@ TEST_F(Extensions, ReadManySkipsAcknowledgementsHeartbeatsEmergenciesAndNoise) {
     EXPECT_EQ(b.values[3], value_for(2, kStatusword));
 }
 
+TEST_F(Extensions, ReadManyNeverTakesAnEchoedRequestForItsAnswer) {
+    // An adapter that echoes the host's frames: each request comes back before its answer, and
+    // the whole batch once more after all of them.
+    Batch b = drives(2);
+    adapter.answer_batches(4, [](const std::vector<Frame>& requests) {
+        std::vector<Reply> replies;
+        for (const Frame& request : requests)
+            replies.push_back(Reply{concat({bytes_of(request), answer_to(request).bytes})});
+        for (const Frame& request : requests) replies.push_back(Reply{bytes_of(request)});
+        return replies;
+    });
+    EXPECT_EQ(b.run(), 4);
+    for (int i = 0; i < b.count(); ++i)
+        EXPECT_EQ(b.values[i], value_for(b.nodes[i], static_cast<std::uint16_t>(b.indexes[i])));
+
+    // Echoes only: every item times out, none takes its own request as a value of 0.
+    adapter.set_responder(
+        [](const Frame& request) { return std::vector<Reply>{Reply{bytes_of(request)}}; });
+    ASSERT_EQ(Orvex_SetTimeLimits(50, 0), 1);
+    Batch echoed = drives(2);
+    EXPECT_EQ(echoed.run(), 0);
+    for (int r : echoed.results) EXPECT_EQ(r, ORVEX_TIMEOUT);
+    for (unsigned v : echoed.values) EXPECT_EQ(v, 0xDEADBEEFu);
+}
+
+TEST_F(Extensions, ReadManyTakesABusSummaryFromAnySdoIdButADrivesAnswerOnlyFromThatDrive) {
+    // The same object asked of the bus (node 0) and of drive 1. The device answering for the bus
+    // uses its own identifier, 0x582 here: that answer cannot be drive 1's, so the bus item takes
+    // it. Drive 1's answer from 0x581 goes to drive 1's item, not to the bus.
+    Batch b;
+    b.add(0, 0x3001);
+    b.add(1, 0x3001);
+    adapter.answer_batches(2, [](const std::vector<Frame>&) {
+        return std::vector<Reply>{Reply{concat({bytes_of(sdo_answer(2, 0x3001, 0, 0x22)),
+                                                bytes_of(sdo_answer(1, 0x3001, 0, 0x11)),
+                                                bytes_of(sdo_answer(1, 0x3001, 0, 0x0F))})}};
+    });
+    EXPECT_EQ(b.run(), 2);
+    EXPECT_EQ(b.values[0], 0x22u);
+    EXPECT_EQ(b.values[1], 0x11u);
+}
+
 TEST_F(Extensions, ReadManyDiscardsInputWaitingBeforeTheBatch) {
     adapter.send(bytes_of(sdo_answer(1, kPosition, 0, 111)));  // late answer to an earlier request
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
