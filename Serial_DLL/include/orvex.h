@@ -14,9 +14,10 @@
  *   - A node argument is an int of which only the low 8 bits go on the wire.
  *   - Commands only write; they return 1 when every frame was handed to the port, 0 otherwise. A
  *     multi-frame command stops at its first failed write; frames already written stay in effect.
- *   - Queries send one upload request and wait at most 800 ms for the answer; on failure they
- *     return their failure value (0 or 255), which a drive can also report as a real value. Call
- *     Orvex_LastResult() to tell the two apart.
+ *   - Queries send one upload request and wait at most 800 ms for the answer (a host can change
+ *     the limit with Orvex_SetTimeLimits, see Extensions); on failure they return their failure
+ *     value (0 or 255), which a drive can also report as a real value. Call Orvex_LastResult() to
+ *     tell the two apart.
  *   - Every export except the three Orvex_Last* records, per calling thread, why it failed.
  *   - Loading the library takes about one second (a plain delay; nothing is measured). A host that
  *     does not need it sets the environment variable ORVEX_LOAD_DELAY_MS before loading: digits
@@ -91,12 +92,12 @@ ORVEX_API int ORVEX_CALL Serial_ClosePort(void);
  *   null buffer or length <= 0 (U_Transmit(buf, 0) returns 0, ORVEX_BAD_ARGUMENT).
  * U_Transmit_Validation: flushes the receive side of purgeHandle when it is not null (a file
  *   descriptor number on POSIX, a HANDLE on Windows), writes the request, then waits until
- *   answerLength bytes are waiting (limit 800 ms for up to 50 bytes, 3800 ms beyond) and copies
- *   them unexamined into `answer`. 0 when the answer was read (or answerLength <= 0), -10 on
- *   time-out, on a read error, when the device hangs up during the wait, with no port open (after
- *   the limit), or for a null request/answer with a positive length or a negative requestLength (at
- *   once, nothing sent). Bytes of an answer that came too late stay queued and are read first by
- *   the next raw exchange. */
+ *   answerLength bytes are waiting (limit 800 ms for up to 50 bytes, 3800 ms beyond; both can be
+ *   changed with Orvex_SetTimeLimits) and copies them unexamined into `answer`. 0 when the answer
+ *   was read (or answerLength <= 0), -10 on time-out, on a read error, when the device hangs up
+ *   during the wait, with no port open (after the limit), or for a null request/answer with a
+ *   positive length or a negative requestLength (at once, nothing sent). Bytes of an answer that
+ *   came too late stay queued and are read first by the next raw exchange. */
 ORVEX_API int ORVEX_CALL U_Transmit(const void* buffer, int length);
 ORVEX_API int ORVEX_CALL U_Transmit_Validation(void* purgeHandle, const void* request, void* answer,
                                                int requestLength, int answerLength);
@@ -198,7 +199,7 @@ ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
  *   ORVEX_SYSTEM_ERROR, or ORVEX_BAD_ARGUMENT for a null frame or a timeout_ms below 0 or above
  *   60000. It holds the exchange lock while it waits: queries from other threads wait for it, and
  *   their answers never arrive here. A frame still incomplete when the wait ends is kept for the
- *   next call; a query discards it with the rest of the waiting input.
+ *   next call; a query, a raw exchange or opening a port discards it.
  * Orvex_ReadMany: reads `count` objects (node, index, subindex taken from the three arrays) in one
  *   round trip: all upload requests (0x40) are written back to back in one write, then the answers
  *   are matched as they come, in any order, with the rules of the single queries (input waiting
@@ -207,9 +208,10 @@ ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
  *   ORVEX_OK with answer bytes 6-9 in values[i], or ORVEX_SDO_ABORT, ORVEX_TIMEOUT,
  *   ORVEX_SYSTEM_ERROR or ORVEX_NO_PORT with values[i] untouched. Returns the number of items read.
  *   Orvex_LastResult gives the most serious outcome (in rising order: OK, SDO abort, time-out,
- *   system error, no port) and Orvex_LastAbortCode the first abort's code. Items without an answer
- *   time out once strictly more than the query limit plus the batch's time on the line at the
- *   port's baud (both directions, 10 bits a byte) has passed since the requests were written.
+ *   system error, no port) and Orvex_LastAbortCode the code of the first abort received. Items
+ *   without an answer time out once strictly more than the query limit plus the batch's time on
+ *   the line at the port's baud (both directions, 10 bits a byte) has passed since the requests
+ *   were written.
  *   With no port it returns 0 at once. Refused with ORVEX_BAD_ARGUMENT, nothing sent, results[i]
  *   set to ORVEX_BAD_ARGUMENT where it can be: count <= 0 or above 127, a null array, a node
  *   outside 0-127, an index outside 0-0xFFFF, a subindex outside 0-255, the same item twice. Holds
