@@ -183,6 +183,10 @@ std::string summary_table(const CollectingReporter& results) {
                    800);
     table.lateness("d. time-out U_Transmit_Validation 51 B", "d_timeout/U_Transmit_Validation_51",
                    3800);
+    table.lateness("d. time-out GetPosition, limit set to 100 ms",
+                   "d_timeout/GetPosition_limit_100", 100);
+    table.lateness("d. time-out Orvex_ReadMany, 16 silent items", "d_timeout/Orvex_ReadMany_16",
+                   834);
     table.allocations("e. allocations per PP_Abs_move", "e_alloc/PP_Abs_move",
                       "e_alloc/raw_command");
     table.allocations("e. allocations per PP_Set", "e_alloc/PP_Set", "e_alloc/raw_command");
