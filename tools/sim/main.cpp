@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "line_model.h"
 #include "sdo_server.h"
 #include "sim_options.h"
 
@@ -41,18 +43,13 @@ double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-struct Outgoing {
-    Clock::time_point due;
-    std::vector<uint8_t> bytes;
-    bool garbage;
-};
-
 class Simulator {
   public:
     explicit Simulator(const SimOptions& options)
-        : options_(options), server_(options.server), garbage_random_(0x5EED) {
-        if (options.fault_node != 0) server_.drive(options.fault_node).InjectFault(0x2310);
-    }
+        : options_(options),
+          server_(options.server),
+          line_(options.line),
+          garbage_random_(0x5EED) {}
     ~Simulator() { Close(); }
 
     bool Open(std::string* error);
@@ -60,18 +57,21 @@ class Simulator {
 
   private:
     void Close();
+    double Now() const { return SecondsBetween(start_, Clock::now()); }
+    void AdvanceDrives(double now);
     void ReadInput();
-    void Schedule(const Frame& answer, Clock::time_point now);
-    void SendDue(Clock::time_point now);
+    void TakeRequests(double now);
+    void Schedule(const Frame& answer, double ready, bool counted);
+    void SendDue(double now);
     void ClearExclusiveAfterClose();
     void Trace(const char* direction, const uint8_t* bytes, std::size_t count);
     void ShowStatus();
-    int PollTimeoutMs(Clock::time_point now) const;
+    double WaitSeconds(double now) const;
 
     SimOptions options_;
     BusServer server_;
     FrameReader reader_;
-    std::deque<Outgoing> queue_;
+    orvex::sim::LineModel line_;
     std::mt19937 garbage_random_;
     uint64_t answers_ = 0;
 
@@ -84,7 +84,7 @@ class Simulator {
     bool display_ = false;
     int display_lines_ = 0;
     Clock::time_point start_ = Clock::now();
-    Clock::time_point last_advance_ = start_;
+    double last_advance_ = 0.0;  // seconds from start_
     Clock::time_point next_display_ = start_;
 };
 
@@ -171,35 +171,44 @@ void Simulator::Trace(const char* direction, const uint8_t* bytes, std::size_t c
     std::fflush(trace_);
 }
 
-void Simulator::Schedule(const Frame& answer, Clock::time_point now) {
-    ++answers_;
-    const Clock::time_point due = now + std::chrono::milliseconds(options_.delay_ms);
-    if (options_.garbage_every > 0 &&
-        answers_ % static_cast<uint64_t>(options_.garbage_every) == 0) {
-        std::uniform_int_distribution<int> length(1, 11);
-        std::uniform_int_distribution<int> byte(0, 255);
-        std::vector<uint8_t> garbage(static_cast<std::size_t>(length(garbage_random_)));
-        for (uint8_t& b : garbage) b = static_cast<uint8_t>(byte(garbage_random_));
-        queue_.push_back({due, garbage, true});
+void Simulator::AdvanceDrives(double now) {
+    const std::vector<Frame> unasked = server_.Advance(now - last_advance_);
+    last_advance_ = now;
+    for (const Frame& frame : unasked) {
+        Schedule(frame,
+                 line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
+                                  orvex::sim::DataLength(frame), now),
+                 false);
     }
-    if (options_.drop_every > 0 && answers_ % static_cast<uint64_t>(options_.drop_every) == 0) {
-        Trace("drop", answer.data(), answer.size());
-        return;
-    }
-    queue_.push_back({due, std::vector<uint8_t>(answer.begin(), answer.end()), false});
 }
 
-void Simulator::SendDue(Clock::time_point now) {
-    // The delay is the same for every answer, so the queue is in order of due time.
-    while (!queue_.empty() && queue_.front().due <= now) {
-        const Outgoing& item = queue_.front();
-        const ssize_t written = write(master_fd_, item.bytes.data(), item.bytes.size());
-        // A full buffer means nobody is reading the terminal; the answer is lost as on a line.
-        if (written > 0) {
-            Trace(item.garbage ? "tx garbage" : "tx", item.bytes.data(), item.bytes.size());
+// Hands one frame from the bus to the adapter's serial side, with the faults asked for.
+void Simulator::Schedule(const Frame& frame, double ready, bool counted) {
+    if (counted) {
+        ++answers_;
+        if (options_.garbage_every > 0 &&
+            answers_ % static_cast<uint64_t>(options_.garbage_every) == 0) {
+            std::uniform_int_distribution<int> length(1, 11);
+            std::uniform_int_distribution<int> byte(0, 255);
+            std::vector<uint8_t> garbage(static_cast<std::size_t>(length(garbage_random_)));
+            for (uint8_t& b : garbage) b = static_cast<uint8_t>(byte(garbage_random_));
+            Trace("tx garbage", garbage.data(), garbage.size());
+            line_.ToHost(garbage.data(), garbage.size(), ready);
         }
-        queue_.pop_front();
+        if (options_.drop_every > 0 && answers_ % static_cast<uint64_t>(options_.drop_every) == 0) {
+            Trace("drop", frame.data(), frame.size());
+            return;
+        }
     }
+    Trace("tx", frame.data(), frame.size());
+    line_.ToHost(frame.data(), frame.size(), ready);
+}
+
+void Simulator::SendDue(double now) {
+    const std::vector<uint8_t> bytes = line_.TakeToHost(now);
+    if (bytes.empty()) return;
+    // A full buffer means nobody is reading the terminal; the bytes are lost as on a line.
+    if (write(master_fd_, bytes.data(), bytes.size()) < 0 && errno != EAGAIN) return;
 }
 
 void Simulator::ReadInput() {
@@ -207,14 +216,26 @@ void Simulator::ReadInput() {
     for (;;) {
         const ssize_t count = read(master_fd_, buffer, sizeof buffer);
         if (count <= 0) return;  // EAGAIN, or EIO while no client holds the terminal
-        const Clock::time_point now = Clock::now();
-        server_.Advance(SecondsBetween(last_advance_, now));
-        last_advance_ = now;
-        reader_.Feed(buffer, static_cast<std::size_t>(count));
-        Frame frame;
-        while (reader_.Next(&frame)) {
-            Trace("rx", frame.data(), frame.size());
-            for (const Frame& answer : server_.Handle(frame)) Schedule(answer, now);
+        line_.FromHost(buffer, static_cast<std::size_t>(count), Now());
+    }
+}
+
+void Simulator::TakeRequests(double now) {
+    const std::vector<uint8_t> bytes = line_.TakeFromHost(now);
+    if (bytes.empty()) return;
+    AdvanceDrives(now);
+    reader_.Feed(bytes.data(), bytes.size());
+    Frame frame;
+    while (reader_.Next(&frame)) {
+        Trace("rx", frame.data(), frame.size());
+        // The request crosses the bus, the drive takes its time, then each answer crosses back.
+        const double delivered = line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
+                                                  orvex::sim::DataLength(frame), now);
+        const double answered = delivered + options_.delay_ms / 1000.0;
+        for (const Frame& answer : server_.Handle(frame)) {
+            const double ready = line_.CarryOnBus(orvex::sim::CobId(answer), answer.data() + 2,
+                                                  orvex::sim::DataLength(answer), answered);
+            Schedule(answer, ready, orvex::sim::IsSdoAnswer(answer));
         }
     }
 }
@@ -242,16 +263,16 @@ void Simulator::ShowStatus() {
     if (write(STDERR_FILENO, text.data(), text.size()) < 0) display_ = false;
 }
 
-int Simulator::PollTimeoutMs(Clock::time_point now) const {
-    auto until = [&](Clock::time_point t) {
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
-        return static_cast<int>(std::max<int64_t>(0, ms));
-    };
-    int timeout = 1000;
-    if (server_.any_moving()) timeout = 1;  // the motion tick
-    if (!queue_.empty()) timeout = std::min(timeout, until(queue_.front().due));
-    if (display_) timeout = std::min(timeout, until(next_display_));
-    return timeout;
+double Simulator::WaitSeconds(double now) const {
+    double wait = 1.0;
+    if (server_.any_moving()) wait = 0.001;  // the motion tick
+    const double heartbeat = server_.SecondsToNextHeartbeat();
+    if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
+    wait = std::min(wait, line_.NextEvent() - now);
+    if (display_) {
+        wait = std::min(wait, std::chrono::duration<double>(next_display_ - Clock::now()).count());
+    }
+    return std::max(0.0, wait);
 }
 
 void Simulator::Run() {
@@ -265,18 +286,20 @@ void Simulator::Run() {
     sigprocmask(SIG_BLOCK, &blocked, &original);
 
     while (!g_stop) {
-        Clock::time_point now = Clock::now();
-        server_.Advance(SecondsBetween(last_advance_, now));
-        last_advance_ = now;
+        const double now = Now();
+        TakeRequests(now);
+        AdvanceDrives(now);
         SendDue(now);
-        if (display_ && now >= next_display_) {
+        if (display_ && Clock::now() >= next_display_) {
             ShowStatus();
-            next_display_ = now + std::chrono::milliseconds(200);
+            next_display_ = Clock::now() + std::chrono::milliseconds(200);
         }
 
         pollfd fds[2] = {{master_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}};
-        const int timeout_ms = PollTimeoutMs(now);
-        const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        const double wait = WaitSeconds(now);
+        const auto wait_ns = static_cast<long long>(wait * 1e9);
+        const timespec timeout{static_cast<time_t>(wait_ns / 1000000000LL),
+                               static_cast<long>(wait_ns % 1000000000LL)};
         const int ready = ppoll(fds, inotify_fd_ >= 0 ? 2 : 1, &timeout, &original);
         if (ready <= 0) continue;  // time-out, or a signal that ends the loop
         if ((fds[0].revents & POLLIN) != 0) ReadInput();

@@ -17,6 +17,7 @@ constexpr uint32_t kAbortReadOnly = 0x06010002;
 constexpr uint32_t kAbortNoObject = 0x06020000;
 constexpr uint32_t kAbortLengthMismatch = 0x06070010;
 constexpr uint32_t kAbortNoSubindex = 0x06090011;
+constexpr uint32_t kAbortValueRange = 0x06090030;
 
 std::size_t SizeOf(ObjectType type);
 bool IsSigned(ObjectType type);

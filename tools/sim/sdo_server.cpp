@@ -1,6 +1,7 @@
 #include "sdo_server.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvex::sim {
 
@@ -9,7 +10,11 @@ namespace {
 constexpr uint16_t kNmtCobId = 0x000;
 constexpr uint16_t kSdoRequestBase = 0x600;
 constexpr uint16_t kSdoResponseBase = 0x580;
-constexpr uint16_t kBootUpBase = 0x700;
+constexpr uint16_t kEmergencyBase = 0x080;
+constexpr uint16_t kBootUpBase = 0x700;  // also the heartbeat
+constexpr uint8_t kNmtStart = 0x01;
+constexpr uint8_t kNmtStop = 0x02;
+constexpr uint8_t kNmtEnterPreOperational = 0x80;
 constexpr uint8_t kNmtResetNode = 0x81;
 constexpr uint8_t kNmtResetCommunication = 0x82;
 constexpr uint8_t kSdoClientAbort = 0x80;
@@ -46,6 +51,18 @@ uint16_t CobId(const Frame& frame) {
     return static_cast<uint16_t>((frame[0] << 8) | frame[1]);
 }
 
+int DataLength(const Frame& frame) {
+    const uint16_t id = CobId(frame);
+    if (id == kNmtCobId) return 2;
+    if (id >= kBootUpBase && id <= kBootUpBase + kMaxNode) return 1;
+    return 8;
+}
+
+bool IsSdoAnswer(const Frame& frame) {
+    const uint16_t id = CobId(frame);
+    return id >= kSdoResponseBase && id <= kSdoResponseBase + kMaxNode;
+}
+
 void FrameReader::Feed(const uint8_t* bytes, std::size_t count) {
     buffer_.insert(buffer_.end(), bytes, bytes + count);
 }
@@ -72,15 +89,72 @@ bool FrameReader::Next(Frame* frame) {
 }
 
 BusServer::BusServer(const ServerOptions& options) : options_(options) {
-    for (int node = 1; node <= options.drive_count; ++node) drives_.emplace_back(node);
+    if (options_.strict_402) options_.strict_sizes = true;
+    for (int node = 1; node <= options_.drive_count; ++node) {
+        drives_.emplace_back(node, options_.strict_402);
+        since_heartbeat_.push_back(0.0);
+        PowerUp(drives_.size() - 1);
+    }
+}
+
+void BusServer::PowerUp(std::size_t slot) {
+    Drive& d = drives_[slot];
+    d = Drive(d.node(), options_.strict_402);
+    d.set_heartbeat_ms(static_cast<uint16_t>(options_.heartbeat_ms));
+    since_heartbeat_[slot] = 0.0;
+    // The configured fault is a condition the drive finds at every power-up.
+    if (d.node() == options_.fault_node) d.InjectFault(options_.fault_code);
+}
+
+void BusServer::CollectEmergencies(std::vector<Frame>* out) {
+    for (Drive& d : drives_) {
+        for (const Emergency& e : d.TakeEmergencies()) {
+            // A forwarding adapter passes them on; a filtering one keeps them to itself.
+            if (!options_.acks) continue;
+            out->push_back(MakeFrame(
+                static_cast<uint16_t>(kEmergencyBase + d.node()),
+                {static_cast<uint8_t>(e.error_code & 0xFF), static_cast<uint8_t>(e.error_code >> 8),
+                 e.error_register, 0, 0, 0, 0, 0}));
+        }
+    }
 }
 
 bool BusServer::any_moving() const {
     return std::any_of(drives_.begin(), drives_.end(), [](const Drive& d) { return d.moving(); });
 }
 
-void BusServer::Advance(double seconds) {
-    for (Drive& d : drives_) d.Advance(seconds);
+std::vector<Frame> BusServer::Advance(double seconds) {
+    std::vector<Frame> out;
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        Drive& d = drives_[slot];
+        d.Advance(seconds);
+        const uint16_t period_ms = d.heartbeat_ms();
+        if (period_ms == 0) {
+            since_heartbeat_[slot] = 0.0;
+            continue;
+        }
+        since_heartbeat_[slot] += seconds;
+        const double period = period_ms / 1000.0;
+        if (since_heartbeat_[slot] >= period - 1e-9) {
+            // A host that stalled for several periods gets one heartbeat, not a burst.
+            since_heartbeat_[slot] = std::fmod(since_heartbeat_[slot], period);
+            out.push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()),
+                                    {static_cast<uint8_t>(d.nmt_state()), 0, 0, 0, 0, 0, 0, 0}));
+        }
+    }
+    CollectEmergencies(&out);
+    return out;
+}
+
+double BusServer::SecondsToNextHeartbeat() const {
+    double next = -1.0;
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        const uint16_t period_ms = drives_[slot].heartbeat_ms();
+        if (period_ms == 0) continue;
+        const double left = std::max(0.0, period_ms / 1000.0 - since_heartbeat_[slot]);
+        if (next < 0.0 || left < next) next = left;
+    }
+    return next;
 }
 
 uint32_t BusServer::EnabledMask() const {
@@ -120,19 +194,42 @@ std::vector<Frame> BusServer::Handle(const Frame& request) {
         HandleSdo(cob_id - kSdoRequestBase, request, &out);
     }
     // Any other identifier is bus traffic not addressed to a server here.
+    CollectEmergencies(&out);
     return out;
 }
 
 void BusServer::HandleNmt(const Frame& request, std::vector<Frame>* out) {
     const uint8_t command = request[2];
     const uint8_t target = request[3];
-    if (command != kNmtResetCommunication && command != kNmtResetNode) return;
-    for (Drive& d : drives_) {
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        Drive& d = drives_[slot];
         if (target != 0 && target != d.node()) continue;
-        // Resetting communication leaves the drive's application state as it is.
-        if (command == kNmtResetNode) d = Drive(d.node());
-        if (options_.acks) {
-            out->push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()), {}));
+        switch (command) {
+            case kNmtStart:
+                d.set_nmt_state(NmtState::kOperational);
+                break;
+            case kNmtStop:
+                d.set_nmt_state(NmtState::kStopped);
+                break;
+            case kNmtEnterPreOperational:
+                d.set_nmt_state(NmtState::kPreOperational);
+                break;
+            case kNmtResetNode:
+            case kNmtResetCommunication:
+                if (command == kNmtResetNode) {
+                    PowerUp(slot);
+                } else {
+                    // Resetting communication keeps the drive's application state as it is.
+                    d.set_heartbeat_ms(static_cast<uint16_t>(options_.heartbeat_ms));
+                    d.set_nmt_state(NmtState::kPreOperational);
+                    since_heartbeat_[slot] = 0.0;
+                }
+                if (options_.acks) {
+                    out->push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()), {}));
+                }
+                break;
+            default:
+                break;
         }
     }
 }
@@ -146,6 +243,8 @@ uint32_t BusServer::ReadBusObject(uint16_t index, uint8_t subindex, uint32_t* va
 
 void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* out) {
     if (node > drive_count()) return;  // absent node: nothing on the bus answers
+    // A stopped node keeps off the bus but for NMT and heartbeats.
+    if (node > 0 && options_.strict_402 && drive(node).nmt_state() == NmtState::kStopped) return;
     const uint8_t command = request[2];
     const uint16_t index = static_cast<uint16_t>(request[3] | (request[4] << 8));
     const uint8_t subindex = request[5];

@@ -17,6 +17,22 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
     return true;
 }
 
+// N or N:CODE, the code in hex with 0x or in decimal.
+bool ParseFaultNode(const std::string& text, int* node, uint16_t* code) {
+    const std::size_t colon = text.find(':');
+    if (!ParseInt(text.substr(0, colon), 1, 127, node)) return false;
+    *code = kFollowingError;
+    if (colon == std::string::npos) return true;
+    const std::string raw = text.substr(colon + 1);
+    if (raw.empty() || raw[0] == '-' || raw[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(raw.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || parsed == 0 || parsed > 0xFFFF) return false;
+    *code = static_cast<uint16_t>(parsed);
+    return true;
+}
+
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* options) {
@@ -73,8 +89,26 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = number(&options->drop_every, 0, 1000000);
         } else if (arg == "--garbage-every") {
             error = number(&options->garbage_every, 0, 1000000);
+        } else if (arg == "--baud") {
+            error = number(&options->line.baud, 0, 12000000);
+        } else if (arg == "--latency-ms") {
+            error = number(&options->line.latency_ms, 0, 255);
+        } else if (arg == "--can-kbit") {
+            error = number(&options->line.can_kbit, 0, 1000);
+        } else if (arg == "--strict-402") {
+            error = flag(&options->server.strict_402);
+        } else if (arg == "--heartbeat-ms") {
+            error = number(&options->server.heartbeat_ms, 0, 65535);
         } else if (arg == "--fault-node") {
-            error = number(&options->fault_node, 1, 127);
+            std::string raw;
+            error = text(&raw);
+            if (error.empty() &&
+                !ParseFaultNode(raw, &options->server.fault_node, &options->server.fault_code)) {
+                error =
+                    "option --fault-node needs N or N:CODE (node 1-127, code 0x0001-0xFFFF), "
+                    "not '" +
+                    raw + "'";
+            }
         } else if (arg == "--trace") {
             error = text(&options->trace_path);
         } else if (arg == "--quiet") {
@@ -84,9 +118,9 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
         }
         if (!error.empty()) return error;
     }
-    if (options->fault_node > options->server.drive_count) {
-        return "--fault-node " + std::to_string(options->fault_node) + " is not one of the " +
-               std::to_string(options->server.drive_count) + " drives";
+    if (options->server.fault_node > options->server.drive_count) {
+        return "--fault-node " + std::to_string(options->server.fault_node) +
+               " is not one of the " + std::to_string(options->server.drive_count) + " drives";
     }
     return "";
 }
