@@ -64,12 +64,11 @@ double LineModel::byte_seconds() const {
 }
 
 void LineModel::FromHost(const uint8_t* bytes, std::size_t count, double now) {
-    double at = std::max(from_host_free_, now);
+    const double start = std::max(from_host_free_, now);
     for (std::size_t i = 0; i < count; ++i) {
-        at += byte_seconds();
-        from_host_.push_back({at, bytes[i]});
+        from_host_.push_back({start + static_cast<double>(i + 1) * byte_seconds(), bytes[i]});
     }
-    from_host_free_ = at;
+    if (count > 0) from_host_free_ = from_host_.back().at;
 }
 
 std::vector<uint8_t> LineModel::TakeFromHost(double now) {
@@ -89,12 +88,11 @@ double LineModel::CarryOnBus(uint16_t cob_id, const uint8_t* data, int length, d
 }
 
 void LineModel::ToHost(const uint8_t* bytes, std::size_t count, double ready) {
-    double at = std::max(to_host_free_, ready);
+    const double start = std::max(to_host_free_, ready);
     for (std::size_t i = 0; i < count; ++i) {
-        at += byte_seconds();
-        to_host_.push_back({at, bytes[i]});
+        to_host_.push_back({start + static_cast<double>(i + 1) * byte_seconds(), bytes[i]});
     }
-    to_host_free_ = at;
+    if (count > 0) to_host_free_ = to_host_.back().at;
 }
 
 double LineModel::ReleaseTime(std::size_t* count) const {
