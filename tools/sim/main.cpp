@@ -1,4 +1,5 @@
 // orvex-sim: a virtual serial-to-CAN adapter with simulated drives, on a pseudo-terminal.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,45 @@ void OnStopSignal(int) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) return "";
+    return std::string(target, static_cast<std::size_t>(length));
+}
+
+// The process id of another orvex-sim holding `terminal` open, or 0. A link whose terminal has
+// gone, or now belongs to some other program, is stale.
+pid_t SimulatorServing(const std::string& terminal) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    pid_t found = 0;
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == getpid()) continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        FILE* comm = std::fopen((base + "/comm").c_str(), "r");
+        if (comm == nullptr) continue;
+        char name[64] = {};
+        const bool named = std::fgets(name, sizeof name, comm) != nullptr;
+        std::fclose(comm);
+        if (!named || std::strcmp(name, "orvex-sim\n") != 0) continue;
+        DIR* fds = opendir((base + "/fd").c_str());
+        if (fds == nullptr) continue;
+        while (dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] != '.' && LinkTarget(base + "/fd/" + fd->d_name) == terminal) {
+                found = static_cast<pid_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+        if (found != 0) break;
+    }
+    closedir(proc);
+    return found;
+}
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -129,6 +170,14 @@ bool Simulator::Open(std::string* error) {
                 *error = "--link " + options_.link_path + " exists and is not a symlink";
                 return false;
             }
+            const std::string old_target = LinkTarget(options_.link_path);
+            const pid_t owner = old_target.empty() ? 0 : SimulatorServing(old_target);
+            if (owner != 0 && !options_.force_link) {
+                *error = "--link " + options_.link_path + " leads to " + old_target +
+                         ", which orvex-sim (process " + std::to_string(owner) +
+                         ") still serves; stop it, choose another path, or add --force";
+                return false;
+            }
             unlink(options_.link_path.c_str());
         }
         if (symlink(name, options_.link_path.c_str()) != 0) {
@@ -150,10 +199,11 @@ bool Simulator::Open(std::string* error) {
 }
 
 void Simulator::Close() {
-    if (link_made_) {
+    // Only our own link goes: another simulator may have taken the path over with --force.
+    if (link_made_ && LinkTarget(options_.link_path) == slave_path_) {
         unlink(options_.link_path.c_str());
-        link_made_ = false;
     }
+    link_made_ = false;
     if (trace_ != nullptr) std::fclose(trace_);
     trace_ = nullptr;
     for (int* fd : {&inotify_fd_, &slave_fd_, &master_fd_}) {
@@ -168,7 +218,13 @@ void Simulator::Trace(const char* direction, const uint8_t* bytes, std::size_t c
     std::fprintf(trace_, "%.6f %s", t, direction);
     for (std::size_t i = 0; i < count; ++i) std::fprintf(trace_, " %02X", bytes[i]);
     std::fputc('\n', trace_);
-    std::fflush(trace_);
+    if (std::fflush(trace_) != 0 || std::ferror(trace_)) {
+        // Said once; the drives go on answering without a trace.
+        std::fprintf(stderr, "orvex-sim: cannot write trace %s: %s; tracing stops\n",
+                     options_.trace_path.c_str(), std::strerror(errno));
+        std::fclose(trace_);
+        trace_ = nullptr;
+    }
 }
 
 void Simulator::AdvanceDrives(double now) {
@@ -276,8 +332,15 @@ double Simulator::WaitSeconds(double now) const {
 }
 
 void Simulator::Run() {
+    // What the drives send at power-up is on the line before anyone can know where it is.
+    AdvanceDrives(Now());
+    SendDue(Now());
     std::printf("%s\n", slave_path_.c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr,
+                     "orvex-sim: cannot write the terminal's path to stdout: %s; serving %s\n",
+                     std::strerror(errno), slave_path_.c_str());
+    }
 
     sigset_t blocked, original;
     sigemptyset(&blocked);

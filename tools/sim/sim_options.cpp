@@ -79,6 +79,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = number(&options->server.drive_count, 1, 127);
         } else if (arg == "--link") {
             error = text(&options->link_path);
+        } else if (arg == "--force") {
+            error = flag(&options->force_link);
         } else if (arg == "--acks") {
             error = flag(&options->server.acks);
         } else if (arg == "--strict-sizes") {
@@ -133,25 +135,57 @@ std::string UsageText(const std::string& program) {
            "pseudo-terminal. The first line on stdout is the terminal's path; open it as the\n"
            "serial port. Stops cleanly on SIGINT or SIGTERM.\n"
            "\n"
-           "Options:\n"
+           "Drives:\n"
            "  --drives N          drives on the bus, nodes 1..N (1-127, default 2)\n"
-           "  --link PATH         keep a symlink PATH to the terminal (a stale link is replaced;\n"
-           "                      removed on exit)\n"
-           "  --acks              also send download acknowledgements and boot-up messages\n"
+           "  --strict-402        drives follow the CiA 402 state machine to the letter: power up\n"
+           "                      in switch on disabled, take each command only where its\n"
+           "                      transition exists, start set-points and homing on a rising\n"
+           "                      bit 4, acknowledge set-points with bit 12, reset a fault on a\n"
+           "                      rising bit 7; implies --strict-sizes. Without it, drives take\n"
+           "                      the host's controlwords directly (0x000F enables from any "
+           "state)\n"
            "  --strict-sizes      abort downloads whose size differs from the object's\n"
            "                      (0x06070010) instead of storing the low bytes\n"
+           "  --fault-node N[:CODE]\n"
+           "                      drive N is in fault from power-up (and after an NMT reset node)\n"
+           "                      with error code CODE (hex with 0x, or decimal; default 0x8611,\n"
+           "                      following error)\n"
+           "  --heartbeat-ms N    each drive sends a heartbeat (0x700+node, its NMT state) every\n"
+           "                      N ms (0-65535, default 0 = none; 0x1017 changes it per drive)\n"
+           "\n"
+           "Adapter and line:\n"
+           "  --acks              forward everything on the bus: download acknowledgements,\n"
+           "                      boot-ups and emergencies (EMCY, 0x80+node) as well as answers\n"
+           "  --baud B            pace the bytes each way at B baud, 10 bits a byte (default 0 =\n"
+           "                      instant)\n"
+           "  --latency-ms L      hold bytes for the host like a USB-serial latency timer: sent\n"
+           "                      L ms after the first held byte, or when 62 are held (0-255,\n"
+           "                      default 0 = off)\n"
+           "  --can-kbit K        each CAN frame takes its time on a K kbit/s bus, one frame at a\n"
+           "                      time (default 0 = no bus time)\n"
+           "\n"
+           "Faults and output:\n"
            "  --delay-ms D        send each answer D ms after its request (default 0)\n"
            "  --drop-every N      do not send the Nth, 2Nth, ... answer (default 0 = off)\n"
            "  --garbage-every N   send 1-11 garbage bytes before every Nth answer (default 0 = "
            "off)\n"
-           "  --fault-node N      drive N starts in fault\n"
+           "  --link PATH         keep a symlink PATH to the terminal, removed on exit; a stale\n"
+           "                      link is replaced, one to a terminal another orvex-sim serves\n"
+           "                      is refused\n"
+           "  --force             with --link, take the link over even from a running orvex-sim\n"
            "  --trace FILE        log every frame received and sent to FILE\n"
            "  --quiet             no live status display on stderr\n"
            "  --help              show this text\n"
            "\n"
-           "Example:\n"
+           "Examples:\n"
            "  " +
-           program + " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n";
+           program +
+           " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n"
+           "  " +
+           program +
+           " --strict-402 --acks --heartbeat-ms 500 --fault-node 2 --link /tmp/orvex-port\n"
+           "  " +
+           program + " --baud 115200 --latency-ms 16 --can-kbit 500 --link /tmp/orvex-port\n";
 }
 
 }  // namespace orvex::sim
