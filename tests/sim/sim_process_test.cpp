@@ -21,13 +21,14 @@ using testing::Sdo;
 
 class SimProcess {
   public:
-    explicit SimProcess(std::vector<std::string> args) {
+    // `stdout_path`, when given, takes the program's stdout instead of the pipe FirstLine reads.
+    explicit SimProcess(std::vector<std::string> args, const char* stdout_path = nullptr) {
         int out[2];
         int err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
+            dup2(stdout_path ? open(stdout_path, O_WRONLY) : out[1], STDOUT_FILENO);
             dup2(err[1], STDERR_FILENO);
             close(out[0]);
             close(out[1]);
@@ -214,6 +215,19 @@ TEST(SimProcess, AFullTraceOrStdoutIsReportedOnceAndServingGoesOn) {
     const std::string errors = sim.Stderr();
     EXPECT_NE(errors.find("cannot write trace /dev/full"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("trace", errors.find("trace") + 20), std::string::npos) << "said once";
+}
+
+TEST(SimProcess, AFullStdoutIsReportedAndTheLinkStillServes) {
+    const std::string link = "/tmp/orvex-sim-full-" + std::to_string(getpid());
+    SimProcess sim({"--quiet", "--link", link}, "/dev/full");
+    struct stat st {};
+    for (int i = 0; i < 200 && lstat(link.c_str(), &st) != 0; ++i) usleep(10000);
+    const int fd = OpenRaw(link);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, Sdo(2, 0x40, 0x6041, 0)), "05 82 4B 41 60 00 40 02 00 00 0D 0A");
+    close(fd);
+    EXPECT_EQ(sim.Terminate(), 0);
+    EXPECT_NE(sim.Stderr().find("cannot write the terminal's path to stdout"), std::string::npos);
 }
 
 TEST(SimProcess, AStrictDriveInFaultSendsItsEmergencyAfterItsBootUp) {
