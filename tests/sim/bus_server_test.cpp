@@ -196,8 +196,11 @@ TEST(BusServerEmergency, AFaultSendsItsCodeAndRegisterWhenTheAdapterForwards) {
     options.acks = true;
     options.fault_code = kFollowingError;
     BusServer bus(options);
-    // Given a drive found in fault at power-up, its emergency goes out first.
-    EXPECT_EQ(Hex(bus.Advance(0.0)), Frames{"00 82 11 86 21 00 00 00 00 00 0D 0A"});
+    // Given a drive found in fault at power-up: the boot-ups, then its emergency.
+    EXPECT_EQ(Hex(bus.Advance(0.0)),
+              (Frames{"07 01 00 00 00 00 00 00 00 00 0D 0A", "07 02 00 00 00 00 00 00 00 00 0D 0A",
+                      "00 82 11 86 21 00 00 00 00 00 0D 0A"}));
+    EXPECT_TRUE(bus.Advance(0.1).empty());
     EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x603F, 0))),
               Frames{"05 82 4B 3F 60 00 11 86 00 00 0D 0A"});
     EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x1001, 0))),

@@ -94,6 +94,9 @@ BusServer::BusServer(const ServerOptions& options) : options_(options) {
         drives_.emplace_back(node, options_.strict_402);
         since_heartbeat_.push_back(0.0);
         PowerUp(drives_.size() - 1);
+        // Each drive announces itself as it comes up, before anything else it says.
+        if (options_.acks)
+            power_up_.push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + node), {}));
     }
 }
 
@@ -125,6 +128,7 @@ bool BusServer::any_moving() const {
 
 std::vector<Frame> BusServer::Advance(double seconds) {
     std::vector<Frame> out;
+    out.swap(power_up_);
     for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
         Drive& d = drives_[slot];
         d.Advance(seconds);

@@ -79,6 +79,7 @@ class BusServer {
     ServerOptions options_;
     std::vector<Drive> drives_;
     std::vector<double> since_heartbeat_;  // seconds since each drive's last heartbeat
+    std::vector<Frame> power_up_;          // boot-ups not yet sent
 };
 
 }  // namespace orvex::sim
