@@ -101,6 +101,7 @@ class Drive {
     double position() const { return position_; }
     double velocity() const { return velocity_; }
     uint16_t statusword() const { return static_cast<uint16_t>(od_.GetUnsigned(0x6041, 0)); }
+    uint16_t error_code() const { return static_cast<uint16_t>(od_.GetUnsigned(0x603F, 0)); }
     bool moving() const;
     bool homing() const { return homing_phase_ != HomingPhase::kIdle; }
 

@@ -41,6 +41,23 @@ void OnStopSignal(int) {
 
 using Clock = std::chrono::steady_clock;
 
+const char* ShortNmtName(orvex::sim::NmtState state) {
+    switch (state) {
+        case orvex::sim::NmtState::kOperational:
+            return "op";
+        case orvex::sim::NmtState::kStopped:
+            return "stopped";
+        default:
+            return "pre-op";
+    }
+}
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
 std::string LinkTarget(const std::string& path) {
     char target[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
@@ -306,13 +323,15 @@ void Simulator::ClearExclusiveAfterClose() {
 void Simulator::ShowStatus() {
     std::string text;
     if (display_lines_ > 0) text += "\033[" + std::to_string(display_lines_) + "A";
-    char line[160];
+    char line[200];
     for (int node = 1; node <= server_.drive_count(); ++node) {
         const orvex::sim::Drive& d = server_.drive(node);
         std::snprintf(line, sizeof line,
-                      "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X\n", node,
-                      orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
-                      d.statusword());
+                      "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X  %-7s"
+                      "%s\n",
+                      node, orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
+                      d.statusword(), ShortNmtName(d.nmt_state()),
+                      d.error_code() != 0 ? ("  error 0x" + Hex16(d.error_code())).c_str() : "");
         text += line;
     }
     display_lines_ = server_.drive_count();
