@@ -54,6 +54,12 @@ TEST(LineModel, TheBaudRatePacesEachByteInBothDirections) {
     EXPECT_EQ(line.TakeFromHost(1.0 + 11.5 * kByte115200).size(), 11u);
     EXPECT_NEAR(line.NextEvent(), 1.0 + 12 * kByte115200, 1e-12);
     EXPECT_EQ(line.TakeFromHost(1.0 + 12 * kByte115200 + kJustAfter).size(), 1u);
+    // A reader that needs a whole frame need not wake before its last byte is in.
+    line.FromHost(frame.data(), frame.size(), 1.5);
+    EXPECT_NEAR(line.NextEvent(), 1.5 + kByte115200, 1e-12);
+    EXPECT_NEAR(line.NextEvent(12), 1.5 + 12 * kByte115200, 1e-12);
+    EXPECT_EQ(line.NextEvent(13), LineModel::kNever);
+    line.TakeFromHost(2.0);
 
     // Bytes sent while the line is busy queue behind the earlier ones.
     line.ToHost(frame.data(), frame.size(), 2.0);

@@ -130,10 +130,11 @@ std::vector<uint8_t> LineModel::TakeToHost(double now) {
     return taken;
 }
 
-double LineModel::NextEvent() const {
+double LineModel::NextEvent(std::size_t host_bytes_wanted) const {
     std::size_t count = 0;
     double next = ReleaseTime(&count);
-    if (!from_host_.empty()) next = std::min(next, from_host_.front().at);
+    const std::size_t wanted = std::max<std::size_t>(1, host_bytes_wanted);
+    if (from_host_.size() >= wanted) next = std::min(next, from_host_[wanted - 1].at);
     return next;
 }
 

@@ -47,8 +47,10 @@ class LineModel {
     // Bytes that reach the host by `now`, in order, released as the latency timer lets them go.
     std::vector<uint8_t> TakeToHost(double now);
 
-    // The earliest time at which either Take call has something new; kNever when nothing waits.
-    double NextEvent() const;
+    // The earliest time at which TakeToHost has something new, or TakeFromHost has
+    // `host_bytes_wanted` bytes (a caller that can do nothing with fewer need not wake for them);
+    // kNever when nothing waits.
+    double NextEvent(std::size_t host_bytes_wanted = 1) const;
     bool idle() const { return from_host_.empty() && to_host_.empty(); }
 
   private:

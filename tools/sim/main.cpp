@@ -343,7 +343,8 @@ double Simulator::WaitSeconds(double now) const {
     if (server_.any_moving()) wait = 0.001;  // the motion tick
     const double heartbeat = server_.SecondsToNextHeartbeat();
     if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
-    wait = std::min(wait, line_.NextEvent() - now);
+    // Paced request bytes matter once a whole frame can be in, not at each byte.
+    wait = std::min(wait, line_.NextEvent(reader_.wanted()) - now);
     if (display_) {
         wait = std::min(wait, std::chrono::duration<double>(next_display_ - Clock::now()).count());
     }

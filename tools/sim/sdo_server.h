@@ -30,6 +30,10 @@ class FrameReader {
     void Feed(const uint8_t* bytes, std::size_t count);
     bool Next(Frame* frame);
     std::size_t discarded() const { return discarded_; }
+    // Bytes still to come before the reader can decide on a frame.
+    std::size_t wanted() const {
+        return buffer_.size() >= kFrameSize ? 1 : kFrameSize - buffer_.size();
+    }
 
   private:
     std::vector<uint8_t> buffer_;
