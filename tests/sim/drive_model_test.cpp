@@ -582,7 +582,7 @@ TEST_F(StrictDriveTest, OnlyModelledModesAreTakenAndTheDisplayFollows) {
     Write(0x6060, kModeProfileVelocity);
     EXPECT_EQ(Read(0x6061), 3u);
     for (const uint8_t refused : {2, 5, 7, 8, 9, 10, 0xFF}) {
-        EXPECT_EQ(drive_.Write(0x6060, 0, refused, 1, true), kAbortValueRange) << int{refused};
+        EXPECT_EQ(drive_.Write(0x6060, 0, refused, 1, true), kAbortInvalidValue) << int{refused};
         EXPECT_EQ(Read(0x6061), 3u);
         EXPECT_EQ(Read(0x6060), 3u);
     }

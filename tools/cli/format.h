@@ -1,23 +1,21 @@
-// Output formatting: CiA 402 statusword decoding, modes, hex bytes and bus masks.
+// Output formatting: hex bytes, bus masks, progress bars.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "names.h"
+
 namespace orvex::cli {
 
-// Statusword bits the CLI waits on.
-constexpr std::uint16_t kStatusFault = 1u << 3;
-constexpr std::uint16_t kStatusTargetReached = 1u << 10;
-constexpr std::uint16_t kStatusHomingAttained = 1u << 12;
-
-// The CiA 402 power state of a full statusword ("operation enabled", "fault", ...).
-std::string StateName(std::uint16_t statusword);
-// The names of the bits set in `statusword`; bits 12 and 13 are named for `mode` (0x6061).
-std::vector<std::string> StatusFlags(std::uint16_t statusword, int mode);
-// "profile position", "homing", ... or "mode N".
-std::string ModeName(int mode);
+// The statusword, mode and bit names come from the tools' shared tables.
+using codec::kStatusFault;
+using codec::kStatusHomingAttained;
+using codec::kStatusTargetReached;
+using codec::ModeName;
+using codec::StateName;
+using codec::StatusFlags;
 
 std::string Join(const std::vector<std::string>& parts, const std::string& separator);
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);

@@ -134,7 +134,7 @@ uint32_t Drive::Write(uint16_t index, uint8_t subindex, uint32_t value, std::siz
         const int8_t requested = static_cast<int8_t>(value & 0xFF);
         const bool modelled =
             requested > 0 && requested < 32 && ((kSupportedModes >> (requested - 1)) & 1u) != 0;
-        if (requested != 0 && !modelled) return kAbortValueRange;
+        if (requested != 0 && !modelled) return kAbortInvalidValue;
     }
     const int8_t old_mode = mode();
     od_.Set(index, subindex, value);

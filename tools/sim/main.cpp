@@ -129,6 +129,7 @@ class Simulator {
     SimOptions options_;
     BusServer server_;
     FrameReader reader_;
+    std::size_t bytes_since_frame_ = 0;
     orvex::sim::LineModel line_;
     std::mt19937 garbage_random_;
     uint64_t answers_ = 0;
@@ -297,9 +298,11 @@ void Simulator::TakeRequests(double now) {
     const std::vector<uint8_t> bytes = line_.TakeFromHost(now);
     if (bytes.empty()) return;
     AdvanceDrives(now);
-    reader_.Feed(bytes.data(), bytes.size());
     Frame frame;
-    while (reader_.Next(&frame)) {
+    for (const uint8_t byte : bytes) {
+        ++bytes_since_frame_;
+        if (!reader_.Push(byte, &frame)) continue;
+        bytes_since_frame_ = 0;
         Trace("rx", frame.data(), frame.size());
         // The request crosses the bus, the drive takes its time, then each answer crosses back.
         const double delivered = line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
@@ -344,7 +347,12 @@ double Simulator::WaitSeconds(double now) const {
     const double heartbeat = server_.SecondsToNextHeartbeat();
     if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
     // Paced request bytes matter once a whole frame can be in, not at each byte.
-    wait = std::min(wait, line_.NextEvent(reader_.wanted()) - now);
+    // The reader holds at most the bytes since its last frame, so it cannot decide on a frame
+    // before 12 minus those have come.
+    const std::size_t wanted = bytes_since_frame_ < orvex::sim::kFrameSize
+                                   ? orvex::sim::kFrameSize - bytes_since_frame_
+                                   : 1;
+    wait = std::min(wait, line_.NextEvent(wanted) - now);
     if (display_) {
         wait = std::min(wait, std::chrono::duration<double>(next_display_ - Clock::now()).count());
     }

@@ -7,49 +7,19 @@ namespace orvex::sim {
 
 namespace {
 
-constexpr uint16_t kNmtCobId = 0x000;
-constexpr uint16_t kSdoRequestBase = 0x600;
-constexpr uint16_t kSdoResponseBase = 0x580;
-constexpr uint16_t kEmergencyBase = 0x080;
-constexpr uint16_t kBootUpBase = 0x700;  // also the heartbeat
-constexpr uint8_t kNmtStart = 0x01;
-constexpr uint8_t kNmtStop = 0x02;
-constexpr uint8_t kNmtEnterPreOperational = 0x80;
-constexpr uint8_t kNmtResetNode = 0x81;
-constexpr uint8_t kNmtResetCommunication = 0x82;
-constexpr uint8_t kSdoClientAbort = 0x80;
-constexpr uint8_t kMaxNode = 0x7F;
-
-std::array<uint8_t, 8> SdoData(uint8_t command, uint16_t index, uint8_t subindex, uint32_t value) {
-    return {command,
-            static_cast<uint8_t>(index & 0xFF),
-            static_cast<uint8_t>(index >> 8),
-            subindex,
-            static_cast<uint8_t>(value & 0xFF),
-            static_cast<uint8_t>((value >> 8) & 0xFF),
-            static_cast<uint8_t>((value >> 16) & 0xFF),
-            static_cast<uint8_t>((value >> 24) & 0xFF)};
-}
-
-uint8_t UploadResponseCommand(std::size_t size) {
-    return static_cast<uint8_t>(0x43 | ((4 - size) << 2));
-}
+constexpr uint16_t kNmtCobId = codec::kNmtId;
+constexpr uint16_t kSdoRequestBase = codec::kSdoRequestBase;
+constexpr uint16_t kSdoResponseBase = codec::kSdoResponseBase;
+constexpr uint16_t kBootUpBase = codec::kHeartbeatBase;  // also the heartbeat
+constexpr uint8_t kNmtStart = codec::kNmtStart;
+constexpr uint8_t kNmtStop = codec::kNmtStop;
+constexpr uint8_t kNmtEnterPreOperational = codec::kNmtEnterPreOperational;
+constexpr uint8_t kNmtResetNode = codec::kNmtResetNode;
+constexpr uint8_t kNmtResetCommunication = codec::kNmtResetCommunication;
+constexpr uint8_t kSdoClientAbort = codec::kSdoAbort;
+constexpr uint8_t kMaxNode = codec::kMaxNode;
 
 }  // namespace
-
-Frame MakeFrame(uint16_t cob_id, const std::array<uint8_t, 8>& data) {
-    Frame frame{};
-    frame[0] = static_cast<uint8_t>(cob_id >> 8);
-    frame[1] = static_cast<uint8_t>(cob_id & 0xFF);
-    std::copy(data.begin(), data.end(), frame.begin() + 2);
-    frame[10] = 0x0D;
-    frame[11] = 0x0A;
-    return frame;
-}
-
-uint16_t CobId(const Frame& frame) {
-    return static_cast<uint16_t>((frame[0] << 8) | frame[1]);
-}
 
 int DataLength(const Frame& frame) {
     const uint16_t id = CobId(frame);
@@ -63,31 +33,6 @@ bool IsSdoAnswer(const Frame& frame) {
     return id >= kSdoResponseBase && id <= kSdoResponseBase + kMaxNode;
 }
 
-void FrameReader::Feed(const uint8_t* bytes, std::size_t count) {
-    buffer_.insert(buffer_.end(), bytes, bytes + count);
-}
-
-bool FrameReader::Next(Frame* frame) {
-    while (buffer_.size() >= kFrameSize) {
-        if (buffer_[kFrameSize - 2] == 0x0D && buffer_[kFrameSize - 1] == 0x0A) {
-            std::copy(buffer_.begin(), buffer_.begin() + kFrameSize, frame->begin());
-            buffer_.erase(buffer_.begin(), buffer_.begin() + kFrameSize);
-            return true;
-        }
-        // Misaligned: a CR LF inside the window most likely ends the damaged frame.
-        std::size_t drop = 1;
-        for (std::size_t i = 0; i + 1 < kFrameSize - 1; ++i) {
-            if (buffer_[i] == 0x0D && buffer_[i + 1] == 0x0A) {
-                drop = i + 2;
-                break;
-            }
-        }
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
-        discarded_ += drop;
-    }
-    return false;
-}
-
 BusServer::BusServer(const ServerOptions& options) : options_(options) {
     if (options_.strict_402) options_.strict_sizes = true;
     for (int node = 1; node <= options_.drive_count; ++node) {
@@ -95,8 +40,7 @@ BusServer::BusServer(const ServerOptions& options) : options_(options) {
         since_heartbeat_.push_back(0.0);
         PowerUp(drives_.size() - 1);
         // Each drive announces itself as it comes up, before anything else it says.
-        if (options_.acks)
-            power_up_.push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + node), {}));
+        if (options_.acks) power_up_.push_back(codec::BootUp(node));
     }
 }
 
@@ -114,10 +58,7 @@ void BusServer::CollectEmergencies(std::vector<Frame>* out) {
         for (const Emergency& e : d.TakeEmergencies()) {
             // A forwarding adapter passes them on; a filtering one keeps them to itself.
             if (!options_.acks) continue;
-            out->push_back(MakeFrame(
-                static_cast<uint16_t>(kEmergencyBase + d.node()),
-                {static_cast<uint8_t>(e.error_code & 0xFF), static_cast<uint8_t>(e.error_code >> 8),
-                 e.error_register, 0, 0, 0, 0, 0}));
+            out->push_back(codec::Emcy(d.node(), e.error_code, e.error_register));
         }
     }
 }
@@ -142,8 +83,7 @@ std::vector<Frame> BusServer::Advance(double seconds) {
         if (since_heartbeat_[slot] >= period - 1e-9) {
             // A host that stalled for several periods gets one heartbeat, not a burst.
             since_heartbeat_[slot] = std::fmod(since_heartbeat_[slot], period);
-            out.push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()),
-                                    {static_cast<uint8_t>(d.nmt_state()), 0, 0, 0, 0, 0, 0, 0}));
+            out.push_back(codec::Heartbeat(d.node(), static_cast<uint8_t>(d.nmt_state())));
         }
     }
     CollectEmergencies(&out);
@@ -229,7 +169,7 @@ void BusServer::HandleNmt(const Frame& request, std::vector<Frame>* out) {
                     since_heartbeat_[slot] = 0.0;
                 }
                 if (options_.acks) {
-                    out->push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()), {}));
+                    out->push_back(codec::BootUp(d.node()));
                 }
                 break;
             default:
@@ -257,7 +197,7 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         (static_cast<uint32_t>(request[8]) << 16) | (static_cast<uint32_t>(request[9]) << 24);
     const uint16_t response_id = static_cast<uint16_t>(kSdoResponseBase + node);
     auto abort = [&](uint32_t code) {
-        out->push_back(MakeFrame(response_id, SdoData(kSdoClientAbort, index, subindex, code)));
+        out->push_back(codec::SdoFrame(response_id, kSdoClientAbort, index, subindex, code));
     };
 
     if (command == kSdoClientAbort) return;  // the client gave up a transfer: no answer
@@ -270,8 +210,9 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         if (code != 0) {
             abort(code);
         } else {
-            out->push_back(MakeFrame(response_id,
-                                     SdoData(UploadResponseCommand(size), index, subindex, data)));
+            out->push_back(codec::SdoFrame(response_id,
+                                           codec::UploadResponseCommand(static_cast<int>(size)),
+                                           index, subindex, data));
         }
         return;
     }
@@ -293,7 +234,8 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         if (code != 0) {
             abort(code);
         } else if (options_.acks) {
-            out->push_back(MakeFrame(response_id, SdoData(0x60, index, subindex, 0)));
+            out->push_back(
+                codec::SdoFrame(response_id, codec::kSdoDownloadAck, index, subindex, 0));
         }
         return;
     }
