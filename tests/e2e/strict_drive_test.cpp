@@ -24,6 +24,7 @@ constexpr int kSwitchOnDisabled = 0x40;  // mask 0x4F
 constexpr int kReadyToSwitchOn = 0x21;   // mask 0x6F
 constexpr int kSwitchedOn = 0x23;
 constexpr int kOperationEnabled = 0x27;
+constexpr int kQuickStopActive = 0x07;
 constexpr int kFault = 0x08;  // mask 0x4F
 constexpr int kTargetReached = 1 << 10;
 constexpr int kSetPointAcknowledge = 1 << 12;
@@ -110,9 +111,14 @@ TEST_F(StrictDrives, TheOneFrameEnableIsIgnoredFromPowerUpAndTheStepwiseWalkWork
     EXPECT_TRUE(eventually([] { return state_bits(1) == kSwitchedOn; }));
     ASSERT_EQ(SDO_Write(1, 0x6040, 0, 0x000F, 2), 1);
     ASSERT_EQ(CMD_Emergency_Stop_motor(1), 1);
-    // Quick stop option 2 (the default): quick stop active, then switch on disabled at rest.
+    // Quick stop option 6 (the default): quick stop active at rest, and enable operation resumes.
+    EXPECT_TRUE(eventually([] { return state_bits(1) == kQuickStopActive; }));
+    EXPECT_EQ(read_object(1, 0x605A) & 0xFFFF, 6);
+    step(1, 0x000F, kOperationEnabled);
+    // Option 2 ends a quick stop in switch on disabled once the motor stands.
+    ASSERT_EQ(SDO_Write(1, 0x605A, 0, 2, 2), 1);
+    ASSERT_EQ(CMD_Emergency_Stop_motor(1), 1);
     EXPECT_TRUE(eventually([] { return state_bits(1) == kSwitchOnDisabled; }));
-    EXPECT_EQ(read_object(1, 0x605A) & 0xFFFF, 2);
 }
 
 TEST_F(StrictDrives, ASetPointNeedsARisingBitFourSoTheSecondLibraryMoveIsIgnored) {

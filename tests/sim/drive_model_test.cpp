@@ -400,7 +400,7 @@ TEST_F(StrictDriveTest, EachCommandIsTakenOnlyWhereTheStateMachineHasItsTransiti
         {kRTSO, {kSOD, kSOD, kRTSO, kSO, kOE, kRTSO}},
         {kSO, {kSOD, kSOD, kRTSO, kSO, kOE, kSO}},
         {kOE, {kSOD, kQSA, kRTSO, kSO, kOE, kOE}},
-        {kQSA, {kSOD, kQSA, kQSA, kQSA, kQSA, kQSA}},  // quick stop option 2: no way back
+        {kQSA, {kSOD, kQSA, kQSA, kQSA, kOE, kQSA}},   // quick stop option 6 (the default)
         {kFLT, {kFLT, kFLT, kFLT, kFLT, kFLT, kSOD}},  // only the rising bit 7 leaves fault
     };
     for (const Row& row : table) {
@@ -447,21 +447,24 @@ TEST_F(StrictDriveTest, TheOneFrameEnableDoesNothingFromPowerUpButTheStepsDo) {
 }
 
 TEST_F(StrictDriveTest, QuickStopEndsAsItsOptionCodeSays) {
-    // Option 2 (the default): brake on the quick stop ramp, then switch on disabled.
+    // Option 2: brake on the quick stop ramp, then switch on disabled; no way back to operation.
+    Write(0x605A, 2);
     Write(0x6085, 10000);
     Write(0x60FF, 1000);
     EnableStrictIn(kModeProfileVelocity);
     drive_.Advance(0.5);
     Control(0x000B);
     EXPECT_EQ(drive_.state(), kQSA);
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kQSA);
     const double t = RunUntil([&] { return drive_.state() != kQSA; }, 2.0);
     EXPECT_NEAR(t, 0.1, 0.005);
     EXPECT_EQ(drive_.state(), kSOD);
     EXPECT_EQ(drive_.velocity(), 0.0);
 
-    // Option 6: stays in quick stop active at standstill; enable operation goes back.
+    // Option 6 (the default): stays in quick stop active at standstill; enable operation goes
+    // back.
     drive_ = Drive(1, true);
-    Write(0x605A, 6);
     Write(0x60FF, 1000);
     EnableStrictIn(kModeProfileVelocity);
     drive_.Advance(0.2);

@@ -97,7 +97,9 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x6041, 0, T::kU16, ro, 0);
     od.Add(0x6060, 0, T::kI8, rw, 0);
     od.Add(0x6061, 0, T::kI8, ro, 0);
-    od.Add(0x605A, 0, T::kI16, rw, 2);  // quick stop option: quick stop ramp, then disabled
+    // Quick stop option 6: stop on the quick stop ramp and stay in quick stop active, from where
+    // enable operation resumes (2 would end in switch on disabled instead).
+    od.Add(0x605A, 0, T::kI16, rw, 6);
     od.Add(0x6064, 0, T::kI32, ro, 0);
     od.Add(0x606C, 0, T::kI32, ro, 0);
     od.Add(0x6071, 0, T::kI16, rw, 0);
