@@ -94,8 +94,13 @@ TEST_P(BatchThroughSim, ABatchWithASilentNodeEndsAtItsBoundAndNotBefore) {
     EXPECT_LT(ms, bound_ms + 200);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, BatchThroughSim, ::testing::Values(Line{"model_off", {}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BatchThroughSim,
+    ::testing::Values(Line{"model_off", {}},
+                      Line{"latency_16ms", {"--baud", "115200", "--latency-ms", "16"}},
+                      Line{"slow_bus",
+                           {"--baud", "115200", "--latency-ms", "1", "--can-kbit", "125"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace orvex::test
