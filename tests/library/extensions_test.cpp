@@ -70,7 +70,7 @@ TEST_F(Extensions, AQueryRunningWhileTheLimitChangesKeepsTheLimitItStartedWith) 
     ASSERT_EQ(Orvex_SetTimeLimits(600, 0), 1);
     std::atomic<long long> ms{0};
     std::thread query([&] { ms = millis_of([] { GetPosition(1); }); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the query is waiting by now
     EXPECT_EQ(Orvex_SetTimeLimits(50, 0), 1);
     query.join();
     EXPECT_GE(ms.load(), 600);
