@@ -431,6 +431,27 @@ TEST_F(Extensions, ReadManyTakesTheWholeRangeOfItems) {
     EXPECT_EQ(b.values[126], value_for(127, kStatusword));
 }
 
+TEST_F(Extensions, ABatchOrAReceiveOnADeviceThatVanishesFailsAtOnceWithTheSystemsReason) {
+    Batch b = drives(2);
+    adapter.answer_batches(4, [](const std::vector<Frame>& requests) {
+        return std::vector<Reply>{answer_to(requests[0]), answer_to(requests[1])};
+    });
+    std::thread unplug([&] {
+        adapter.frames(4);  // the batch is out and waits for drive 2
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        adapter.vanish();
+    });
+    const long long ms = millis_of([&] { EXPECT_EQ(b.run(), 2); });
+    unplug.join();
+    EXPECT_LT(ms, 700);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR);
+    EXPECT_EQ(b.results,
+              (std::vector<int>{ORVEX_OK, ORVEX_OK, ORVEX_SYSTEM_ERROR, ORVEX_SYSTEM_ERROR}));
+    unsigned char frame[12];
+    EXPECT_LT(millis_of([&] { EXPECT_EQ(Orvex_ReceiveFrame(frame, 1000), 0); }), 300);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR);
+}
+
 TEST(ExtensionsWithoutPort, ReadManyFailsAtOnceWithNoPort) {
     Serial_ClosePort();
     Batch b = drives(2);
