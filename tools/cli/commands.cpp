@@ -11,39 +11,6 @@
 namespace orvex::cli {
 namespace {
 
-const Command kCommands[] = {
-    {"enable", RunEnable},
-    {"disable", RunDisable},
-    {"quick-stop", RunQuickStop},
-    {"halt", RunHalt},
-    {"restart", RunRestart},
-    {"status", RunStatus},
-    {"position", RunPosition},
-    {"version", RunVersion},
-    {"summary", RunSummary},
-    {"sdo", RunSdo},
-    {"led", RunLed},
-    {"raw", RunRaw},
-    {"pp", RunProfilePosition},
-    {"pv", RunProfileVelocity},
-    {"home", RunHoming},
-    {"torque", RunTorque},
-};
-
-std::string NodeName(int node) {
-    return "node " + std::to_string(node);
-}
-
-// One-frame device control commands.
-int RunControl(Arguments& args, const Connection& connection, int (*send)(int),
-               const std::string& verb, const std::string& done) {
-    args.ExpectEnd();
-    Port port(connection);
-    port.Require(send(connection.node), verb + " " + NodeName(connection.node));
-    std::cout << NodeName(connection.node) << ": " << done << "\n";
-    return 0;
-}
-
 int ParseSize(Arguments& args) {
     const auto size = args.TakeValue("--size");
     if (!size) return 4;
@@ -90,46 +57,15 @@ std::vector<std::uint8_t> ParseHexBytes(Arguments& args) {
 
 }  // namespace
 
-const Command* FindCommand(const std::string& name) {
-    for (const Command& command : kCommands) {
-        if (name == command.name) return &command;
-    }
-    return nullptr;
-}
-
-int RunEnable(Arguments& args, const Connection& connection) {
-    return RunControl(args, connection, CMD_Enable_motor, "enable",
-                      "enable operation sent (controlword 0x000F)");
-}
-
-int RunDisable(Arguments& args, const Connection& connection) {
-    return RunControl(args, connection, CMD_Disable_motor, "disable",
-                      "disable operation sent (controlword 0x0007)");
-}
-
-int RunQuickStop(Arguments& args, const Connection& connection) {
-    return RunControl(args, connection, CMD_Emergency_Stop_motor, "quick-stop",
-                      "quick stop sent (controlword 0x0002)");
-}
-
-int RunHalt(Arguments& args, const Connection& connection) {
-    return RunControl(args, connection, PV_stop_motor, "halt", "halt sent (controlword 0x010F)");
-}
-
-int RunRestart(Arguments& args, const Connection& connection) {
-    return RunControl(args, connection, CMD_Restart_motor, "restart",
-                      "NMT reset communication sent");
-}
-
 int RunStatus(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const int node = connection.node;
     // The whole statusword: GetMotorStatus masks away bits 4-6, which tell a quick stop from
     // operation enabled.
-    const auto statusword = static_cast<std::uint16_t>(port.Read(node, {0x6041, 0}, 2) & 0xFFFF);
+    const auto statusword = static_cast<std::uint16_t>(port.Read(node, kStatusword, 2) & 0xFFFF);
     std::uint32_t mode_bits = 0;
-    const bool has_mode = port.ReadIfPresent(node, {0x6061, 0}, 1, &mode_bits);
+    const bool has_mode = port.ReadIfPresent(node, kModesDisplay, 1, &mode_bits);
     const int mode = has_mode ? static_cast<std::int8_t>(mode_bits & 0xFF) : -1000;
     const int position = port.Position(node);
 
@@ -165,9 +101,9 @@ int RunSummary(Arguments& args, const Connection& connection) {
                     : 0;
     args.ExpectEnd();
     Port port(connection);
-    const std::uint32_t enabled = port.Summary(0x3001);
-    const std::uint32_t reached = port.Summary(0x3002);
-    const std::uint32_t fault = port.Summary(0x3003);
+    const std::uint32_t enabled = port.Summary(kSummaryEnabled);
+    const std::uint32_t reached = port.Summary(kSummaryReached);
+    const std::uint32_t fault = port.Summary(kSummaryFault);
 
     int drives = drives_given;
     if (drives == 0) {
@@ -197,80 +133,99 @@ int RunSummary(Arguments& args, const Connection& connection) {
     return 0;
 }
 
-int RunSdo(Arguments& args, const Connection& connection) {
-    args.set_topic("sdo");
-    const int size = ParseSize(args);
-    const std::string action = args.Next("sdo command (read or write)");
+namespace {
+
+ObjectRef TakeObject(Arguments& args) {
     const std::string& topic = args.topic();
     const auto index =
         static_cast<unsigned>(ParseInteger(args.Next("INDEX"), "INDEX", 0, 0xFFFF, topic));
     const auto subindex = static_cast<int>(ParseInteger(args.Next("SUB"), "SUB", 0, 0xFF, topic));
-    const ObjectRef object{index, subindex};
+    return {index, subindex};
+}
+
+int RunSdoRead(Arguments& args, const Connection& connection) {
+    const int size = ParseSize(args);
+    const ObjectRef object = TakeObject(args);
+    args.ExpectEnd();
+    Port port(connection);
+    std::uint32_t value = port.Read(connection.node, object, size);
+    if (size < 4) value &= (1u << (8 * size)) - 1u;
+    std::cout << FormatObject(object) << " = " << HexValue(value, size) << " (" << value;
+    const std::uint32_t sign = 1u << (8 * size - 1);
+    if (value & sign) {
+        const long long negative = static_cast<long long>(value) - (2LL * sign);
+        std::cout << ", signed " << negative;
+    }
+    std::cout << ")\n";
+    return 0;
+}
+
+int RunSdoWrite(Arguments& args, const Connection& connection) {
+    const int size = ParseSize(args);
+    const ObjectRef object = TakeObject(args);
+    const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", args.topic());
+    args.ExpectEnd();
     const int node = connection.node;
-    if (action == "read") {
-        args.ExpectEnd();
-        Port port(connection);
-        std::uint32_t value = port.Read(node, object, size);
-        if (size < 4) value &= (1u << (8 * size)) - 1u;
-        std::cout << FormatObject(object) << " = " << HexValue(value, size) << " (" << value;
-        const std::uint32_t sign = 1u << (8 * size - 1);
-        if (value & sign) {
-            const long long negative = static_cast<long long>(value) - (2LL * sign);
-            std::cout << ", signed " << negative;
-        }
-        std::cout << ")\n";
-        return 0;
-    }
-    if (action == "write") {
-        const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", topic);
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(SDO_Write(node, index, subindex, value, size),
-                     "write " + FormatObject(object) + " of " + NodeName(node));
-        std::cout << NodeName(node) << ": " << FormatObject(object) << " <- "
-                  << HexValue(value, size) << " (" << size << (size == 1 ? " byte" : " bytes")
-                  << " sent; downloads are not confirmed)\n";
-        return 0;
-    }
-    throw UsageError("unknown sdo command '" + action + "' (read or write)", topic);
+    Port port(connection);
+    port.Require(SDO_Write(node, object.index, object.subindex, value, size),
+                 "write " + FormatObject(object) + " of " + NodeName(node));
+    std::cout << NodeName(node) << ": " << FormatObject(object) << " <- " << HexValue(value, size)
+              << " (" << size << (size == 1 ? " byte" : " bytes")
+              << " sent; downloads are not confirmed)\n";
+    return 0;
+}
+
+int RunRawSend(Arguments& args, const Connection& connection) {
+    const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
+    args.ExpectEnd();
+    Port port(connection);
+    port.Require(U_Transmit(bytes.data(), static_cast<int>(bytes.size())),
+                 "send " + std::to_string(bytes.size()) + " bytes");
+    std::cout << "sent " << bytes.size() << " bytes: " << HexBytes(bytes) << "\n";
+    return 0;
+}
+
+int RunRawExchange(Arguments& args, const Connection& connection) {
+    const auto answer_word = args.TakeValue("--answer");
+    if (!answer_word) throw UsageError("raw exchange needs --answer N", args.topic());
+    const int answer_length =
+        static_cast<int>(ParseInteger(*answer_word, "--answer", 1, 4096, args.topic()));
+    const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
+    args.ExpectEnd();
+    Port port(connection);
+    std::cout << HexBytes(port.Exchange(bytes, answer_length)) << "\n";
+    return 0;
+}
+
+const Subcommand kSdoCommands[] = {
+    {"read", RunSdoRead, "--size=N"},
+    {"write", RunSdoWrite, "--size=N"},
+};
+
+const Subcommand kRawCommands[] = {
+    {"send", RunRawSend, ""},
+    {"exchange", RunRawExchange, "--answer=N"},
+};
+
+}  // namespace
+
+int RunSdo(Arguments& args, const Connection& connection) {
+    return RunSubcommand(args, connection, kSdoCommands);
 }
 
 int RunLed(Arguments& args, const Connection& connection) {
-    args.set_topic("led");
     const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", args.topic());
     args.ExpectEnd();
     Port port(connection);
     port.Require(LED_Set(connection.node, static_cast<int>(value)),
                  "set the LED of " + NodeName(connection.node));
-    std::cout << NodeName(connection.node) << ": LED 0x2003:14 <- " << HexValue(value, 4) << "\n";
+    std::cout << NodeName(connection.node) << ": LED " << FormatObject(kLed) << " <- "
+              << HexValue(value, 4) << "\n";
     return 0;
 }
 
 int RunRaw(Arguments& args, const Connection& connection) {
-    args.set_topic("raw");
-    const auto answer_word = args.TakeValue("--answer");
-    const std::string action = args.Next("raw command (send or exchange)");
-    if (action == "send") {
-        if (answer_word) throw UsageError("--answer belongs to raw exchange", args.topic());
-        const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(U_Transmit(bytes.data(), static_cast<int>(bytes.size())),
-                     "send " + std::to_string(bytes.size()) + " bytes");
-        std::cout << "sent " << bytes.size() << " bytes: " << HexBytes(bytes) << "\n";
-        return 0;
-    }
-    if (action == "exchange") {
-        if (!answer_word) throw UsageError("raw exchange needs --answer N", args.topic());
-        const int answer_length =
-            static_cast<int>(ParseInteger(*answer_word, "--answer", 1, 4096, args.topic()));
-        const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
-        args.ExpectEnd();
-        Port port(connection);
-        std::cout << HexBytes(port.Exchange(bytes, answer_length)) << "\n";
-        return 0;
-    }
-    throw UsageError("unknown raw command '" + action + "' (send or exchange)", args.topic());
+    return RunSubcommand(args, connection, kRawCommands);
 }
 
 }  // namespace orvex::cli

@@ -79,6 +79,10 @@ std::vector<std::string> StatusFlags(std::uint16_t statusword, int mode) {
     return flags;
 }
 
+std::string NodeName(int node) {
+    return "node " + std::to_string(node);
+}
+
 std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
     for (const std::string& part : parts) {

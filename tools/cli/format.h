@@ -19,6 +19,9 @@ std::vector<std::string> StatusFlags(std::uint16_t statusword, int mode);
 // "profile position", "homing", ... or "mode N".
 std::string ModeName(int mode);
 
+// "node 2"
+std::string NodeName(int node);
+
 std::string Join(const std::vector<std::string>& parts, const std::string& separator);
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 // "0x0637" with as many digits as `bytes` bytes.

@@ -76,10 +76,6 @@ class Stopwatch {
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-std::string NodeName(int node) {
-    return "node " + std::to_string(node);
-}
-
 std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
@@ -186,42 +182,38 @@ int SetProfile(Arguments& args, const Connection& connection,
     return 0;
 }
 
-}  // namespace
+int RunPpSet(Arguments& args, const Connection& connection) {
+    return SetProfile(args, connection, PP_Set, "profile position", "");
+}
 
-int RunProfilePosition(Arguments& args, const Connection& connection) {
-    args.set_topic("pp");
+int RunPpTarget(Arguments& args, const Connection& connection) {
+    const int position = ParseInt32(args.Next("POS"), "POS", args.topic());
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(PP_Abs_move_enhance(node, position), "set the target of " + NodeName(node));
+    std::cout << NodeName(node) << ": target " << position
+              << " written (no new set-point is triggered)\n";
+    return 0;
+}
+
+// `pp stop`, `pv stop`, `home stop`, `torque stop`: one halt frame, whatever the mode.
+int RunStop(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(PP_stop_motor(node), "halt " + NodeName(node));
+    std::cout << NodeName(node) << ": halt sent (controlword 0x010F)\n";
+    return 0;
+}
+
+int RunPpMove(Arguments& args, const Connection& connection) {
     const bool relative = args.TakeFlag("--relative");
     const bool wait = args.TakeFlag("--wait");
     const double timeout = TakeTimeout(args);
-    const std::string action = args.Next("pp command (set, move, target or stop)");
-    if (action != "move" && (relative || wait)) {
-        throw UsageError("--relative and --wait belong to pp move", args.topic());
-    }
-    const int node = connection.node;
-    if (action == "set") return SetProfile(args, connection, PP_Set, "profile position", "");
-    if (action == "target") {
-        const int position = ParseInt32(args.Next("POS"), "POS", args.topic());
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PP_Abs_move_enhance(node, position), "set the target of " + NodeName(node));
-        std::cout << NodeName(node) << ": target " << position
-                  << " written (no new set-point is triggered)\n";
-        return 0;
-    }
-    if (action == "stop") {
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PP_stop_motor(node), "halt " + NodeName(node));
-        std::cout << NodeName(node) << ": halt sent (controlword 0x010F)\n";
-        return 0;
-    }
-    if (action != "move") {
-        throw UsageError("unknown pp command '" + action + "' (set, move, target or stop)",
-                         args.topic());
-    }
-
     const int position = ParseInt32(args.Next("POS"), "POS", args.topic());
     args.ExpectEnd();
+    const int node = connection.node;
     Port port(connection);
     // The start is read first so that the progress bar and a relative target are measured from it.
     const int start = wait || relative ? port.Position(node) : 0;
@@ -266,45 +258,35 @@ int RunProfilePosition(Arguments& args, const Connection& connection) {
     return 0;
 }
 
-int RunProfileVelocity(Arguments& args, const Connection& connection) {
-    args.set_topic("pv");
+int RunPvSet(Arguments& args, const Connection& connection) {
+    return SetProfile(args, connection, PV_Set, "profile velocity",
+                      " (halted; 'orvex pv start' runs it)");
+}
+
+int RunPvSpeed(Arguments& args, const Connection& connection) {
+    const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(PV_Set_Vel(node, velocity), "set the velocity of " + NodeName(node));
+    std::cout << NodeName(node) << ": target velocity " << velocity << "\n";
+    return 0;
+}
+
+int RunPvStart(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(PV_start_motor(node), "start " + NodeName(node));
+    std::cout << NodeName(node) << ": started (controlword 0x000F)\n";
+    return 0;
+}
+
+int RunPvRun(Arguments& args, const Connection& connection) {
     const auto run_for = args.TakeValue("--for");
     const auto acc_word = args.TakeValue("--acc");
     const auto dec_word = args.TakeValue("--dec");
-    const std::string action = args.Next("pv command (set, speed, start, stop or run)");
-    if (action != "run" && (run_for || acc_word || dec_word)) {
-        throw UsageError("--for, --acc and --dec belong to pv run", args.topic());
-    }
     const int node = connection.node;
-    if (action == "set") {
-        return SetProfile(args, connection, PV_Set, "profile velocity",
-                          " (halted; 'orvex pv start' runs it)");
-    }
-    if (action == "speed") {
-        const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PV_Set_Vel(node, velocity), "set the velocity of " + NodeName(node));
-        std::cout << NodeName(node) << ": target velocity " << velocity << "\n";
-        return 0;
-    }
-    if (action == "start" || action == "stop") {
-        args.ExpectEnd();
-        Port port(connection);
-        if (action == "start") {
-            port.Require(PV_start_motor(node), "start " + NodeName(node));
-            std::cout << NodeName(node) << ": started (controlword 0x000F)\n";
-        } else {
-            port.Require(PV_stop_motor(node), "halt " + NodeName(node));
-            std::cout << NodeName(node) << ": halt sent (controlword 0x010F)\n";
-        }
-        return 0;
-    }
-    if (action != "run") {
-        throw UsageError("unknown pv command '" + action + "' (set, speed, start, stop or run)",
-                         args.topic());
-    }
-
     const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
     const double seconds = run_for ? ParseSeconds(*run_for, "--for", args.topic()) : -1;
     auto parse_rate = [&](const std::optional<std::string>& word, const char* name) {
@@ -348,39 +330,27 @@ int RunProfileVelocity(Arguments& args, const Connection& connection) {
     return 0;
 }
 
-int RunHoming(Arguments& args, const Connection& connection) {
-    args.set_topic("home");
+int RunHomeSet(Arguments& args, const Connection& connection) {
+    const int node = connection.node;
+    const int method =
+        static_cast<int>(ParseInteger(args.Next("METHOD"), "METHOD", -128, 127, args.topic()));
+    const std::vector<int> speeds = TakeInts(args, {"SPEED_SWITCH", "SPEED_ZERO"});
+    const std::uint32_t acc_or_torque = TakeUnsigned(args, "ACC_OR_TORQUE");
+    args.ExpectEnd();
+    Port port(connection);
+    port.Require(HM_Set(node, speeds[0], speeds[1], acc_or_torque, method),
+                 "set up homing on " + NodeName(node));
+    std::cout << NodeName(node) << ": homing method " << method << " set, speeds " << speeds[0]
+              << "/" << speeds[1] << ", " << (method == 0 ? "torque " : "acceleration ")
+              << acc_or_torque << "\n";
+    return 0;
+}
+
+int RunHomeStart(Arguments& args, const Connection& connection) {
     const bool wait = args.TakeFlag("--wait");
     const double timeout = TakeTimeout(args);
-    const std::string action = args.Next("home command (set, start or stop)");
-    if (action != "start" && wait) throw UsageError("--wait belongs to home start", args.topic());
-    const int node = connection.node;
-    if (action == "set") {
-        const int method =
-            static_cast<int>(ParseInteger(args.Next("METHOD"), "METHOD", -128, 127, args.topic()));
-        const std::vector<int> speeds = TakeInts(args, {"SPEED_SWITCH", "SPEED_ZERO"});
-        const std::uint32_t acc_or_torque = TakeUnsigned(args, "ACC_OR_TORQUE");
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(HM_Set(node, speeds[0], speeds[1], acc_or_torque, method),
-                     "set up homing on " + NodeName(node));
-        std::cout << NodeName(node) << ": homing method " << method << " set, speeds " << speeds[0]
-                  << "/" << speeds[1] << ", " << (method == 0 ? "torque " : "acceleration ")
-                  << acc_or_torque << "\n";
-        return 0;
-    }
-    if (action == "stop") {
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(HM_stop_motor(node), "halt " + NodeName(node));
-        std::cout << NodeName(node) << ": halt sent (controlword 0x010F)\n";
-        return 0;
-    }
-    if (action != "start") {
-        throw UsageError("unknown home command '" + action + "' (set, start or stop)",
-                         args.topic());
-    }
     args.ExpectEnd();
+    const int node = connection.node;
     Port port(connection);
     port.Require(HM_start_motor(node), "start homing on " + NodeName(node));
     if (!wait) {
@@ -406,36 +376,71 @@ int RunHoming(Arguments& args, const Connection& connection) {
     return 0;
 }
 
-int RunTorque(Arguments& args, const Connection& connection) {
-    args.set_topic("torque");
-    const std::string action = args.Next("torque command (set, start or stop)");
+int RunTorqueSet(Arguments& args, const Connection& connection) {
     const int node = connection.node;
-    if (action == "set") {
-        const int max_velocity = ParseInt32(args.Next("MAXVEL"), "MAXVEL", args.topic());
-        const int torque = static_cast<int>(
-            ParseInteger(args.Next("TORQUE"), "TORQUE", -32768, 32767, args.topic()));
-        args.ExpectEnd();
-        Port port(connection);
-        port.Require(PT_Set(node, max_velocity, torque),
-                     "set up profile torque on " + NodeName(node));
-        std::cout << NodeName(node) << ": torque " << torque << " at most velocity " << max_velocity
-                  << " - the drive produces torque now; 'orvex halt' stops it\n";
-        return 0;
-    }
-    if (action == "start" || action == "stop") {
-        args.ExpectEnd();
-        Port port(connection);
-        if (action == "start") {
-            port.Require(PT_start_motor(node), "start torque on " + NodeName(node));
-            std::cout << NodeName(node)
-                      << ": profile torque started (mode 4, controlword 0x000F)\n";
-        } else {
-            port.Require(PT_stop_motor(node), "halt " + NodeName(node));
-            std::cout << NodeName(node) << ": halt sent (controlword 0x010F)\n";
-        }
-        return 0;
-    }
-    throw UsageError("unknown torque command '" + action + "' (set, start or stop)", args.topic());
+    const int max_velocity = ParseInt32(args.Next("MAXVEL"), "MAXVEL", args.topic());
+    const int torque =
+        static_cast<int>(ParseInteger(args.Next("TORQUE"), "TORQUE", -32768, 32767, args.topic()));
+    args.ExpectEnd();
+    Port port(connection);
+    port.Require(PT_Set(node, max_velocity, torque), "set up profile torque on " + NodeName(node));
+    std::cout << NodeName(node) << ": torque " << torque << " at most velocity " << max_velocity
+              << " - the drive produces torque now; 'orvex halt' stops it\n";
+    return 0;
+}
+
+int RunTorqueStart(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    const int node = connection.node;
+    Port port(connection);
+    port.Require(PT_start_motor(node), "start torque on " + NodeName(node));
+    std::cout << NodeName(node) << ": profile torque started (mode 4, controlword 0x000F)\n";
+    return 0;
+}
+
+const Subcommand kProfilePositionCommands[] = {
+    {"set", RunPpSet, ""},
+    {"move", RunPpMove, "--relative --wait --timeout=S"},
+    {"target", RunPpTarget, ""},
+    {"stop", RunStop, ""},
+};
+
+const Subcommand kProfileVelocityCommands[] = {
+    {"set", RunPvSet, ""},
+    {"speed", RunPvSpeed, ""},
+    {"start", RunPvStart, ""},
+    {"stop", RunStop, ""},
+    {"run", RunPvRun, "--for=S --acc=A --dec=D"},
+};
+
+const Subcommand kHomingCommands[] = {
+    {"set", RunHomeSet, ""},
+    {"start", RunHomeStart, "--wait --timeout=S"},
+    {"stop", RunStop, ""},
+};
+
+const Subcommand kTorqueCommands[] = {
+    {"set", RunTorqueSet, ""},
+    {"start", RunTorqueStart, ""},
+    {"stop", RunStop, ""},
+};
+
+}  // namespace
+
+int RunProfilePosition(Arguments& args, const Connection& connection) {
+    return RunSubcommand(args, connection, kProfilePositionCommands);
+}
+
+int RunProfileVelocity(Arguments& args, const Connection& connection) {
+    return RunSubcommand(args, connection, kProfileVelocityCommands);
+}
+
+int RunHoming(Arguments& args, const Connection& connection) {
+    return RunSubcommand(args, connection, kHomingCommands);
+}
+
+int RunTorque(Arguments& args, const Connection& connection) {
+    return RunSubcommand(args, connection, kTorqueCommands);
 }
 
 }  // namespace orvex::cli

@@ -49,9 +49,16 @@ class Arguments {
     // Removes "--name VALUE" or "--name=VALUE" wherever it is.
     std::optional<std::string> TakeValue(const std::string& name);
 
+    // True when "--name" or "--name=VALUE" is among the words.
+    bool Has(const std::string& name) const;
+
     bool HasPositional() const;
     // The next positional word; a usage error naming `what` when there is none.
     std::string Next(const std::string& what);
+    // The first word that is neither an option nor the value of one of `valued` ("--timeout"),
+    // wherever it is: a subcommand may follow its options.
+    std::string TakeFirstPositional(const std::string& what,
+                                    const std::vector<std::string>& valued);
     // A usage error for any word left over.
     void ExpectEnd() const;
 

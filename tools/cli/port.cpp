@@ -5,14 +5,14 @@
 #include <cstring>
 
 #include "abort_codes.h"
+#include "format.h"
 #include "orvex.h"
 
 namespace orvex::cli {
 namespace {
 
-// The library's answer limits (orvex.h): 800 ms for answers up to 50 bytes, 3800 ms beyond.
 int AnswerLimitMs(int answer_length) {
-    return answer_length > 50 ? 3800 : 800;
+    return answer_length > kLongAnswerBytes ? kLongAnswerLimitMs : kAnswerLimitMs;
 }
 
 std::string Hex32(std::uint32_t value) {
@@ -96,55 +96,51 @@ void Port::Require(int result, const std::string& action) const {
 void Port::FailQuery(int node, ObjectRef object) const {
     switch (Orvex_LastResult()) {
         case ORVEX_TIMEOUT:
-            throw Failure("no answer from node " + std::to_string(node) + " within " +
+            throw Failure("no answer from " + NodeName(node) + " within " +
                           std::to_string(AnswerLimitMs(12)) + " ms");
         case ORVEX_SDO_ABORT: {
             const std::uint32_t code = Orvex_LastAbortCode();
             const char* meaning = AbortCodeMeaning(code);
-            throw Failure("node " + std::to_string(node) + " refused " + FormatObject(object) +
-                          ": SDO abort " + Hex32(code) + " (" +
+            throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " +
+                          Hex32(code) + " (" +
                           (meaning != nullptr ? meaning : "unknown abort code") + ")");
         }
         default:
-            throw Failure("cannot read " + FormatObject(object) + " of node " +
-                          std::to_string(node) + ": " + GeneralReason(label_));
+            throw Failure("cannot read " + FormatObject(object) + " of " + NodeName(node) + ": " +
+                          GeneralReason(label_));
     }
 }
 
 int Port::Position(int node) const {
     const int value = GetPosition(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6064, 0});
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kPositionActual);
     return value;
 }
 
 std::uint16_t Port::MotorStatus(int node) const {
     const int value = GetMotorStatus(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6041, 0});
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kStatusword);
     return static_cast<std::uint16_t>(value);
 }
 
 std::uint16_t Port::Version(int node) const {
     const int value = GetVersions(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x2001, 1});
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kVersion);
     return static_cast<std::uint16_t>(value);
 }
 
-std::uint32_t Port::Summary(unsigned index) const {
+std::uint32_t Port::Summary(ObjectRef summary) const {
     int value = 255;
-    switch (index) {
-        case 0x3001:
-            value = Get_ALL_Enable_Status();
-            break;
-        case 0x3002:
-            value = Get_ALL_Reached_Status();
-            break;
-        case 0x3003:
-            value = Get_ALL_Err_Status();
-            break;
-        default:
-            throw Failure("no bus summary at " + FormatObject({index, 0}));
+    if (summary.index == kSummaryEnabled.index) {
+        value = Get_ALL_Enable_Status();
+    } else if (summary.index == kSummaryReached.index) {
+        value = Get_ALL_Reached_Status();
+    } else if (summary.index == kSummaryFault.index) {
+        value = Get_ALL_Err_Status();
+    } else {
+        throw Failure("no bus summary at " + FormatObject(summary));
     }
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(0, {index, 0});
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(kBusNode, summary);
     return static_cast<std::uint32_t>(value);
 }
 
