@@ -15,18 +15,19 @@ const Command kCommands[] = {
     {"disable", RunDisable, kDisableHelp},
     {"quick-stop", RunQuickStop, kQuickStopHelp},
     {"halt", RunHalt, kHaltHelp},
-    {"restart", RunRestart, kRestartHelp},
+    {"reset", RunReset, kResetHelp},
+    {"restart", RunRestart, kRestartHelp, Addressee::kAnyNode},
     {"status", RunStatus, kStatusHelp},
     {"position", RunPosition, kPositionHelp},
     {"version", RunVersion, kVersionHelp},
-    {"summary", RunSummary, kSummaryHelp},
+    {"summary", RunSummary, kSummaryHelp, Addressee::kAnyNode},
     {"sdo", RunSdo, kSdoHelp},
     {"led", RunLed, kLedHelp},
     {"pp", RunProfilePosition, kProfilePositionHelp},
     {"pv", RunProfileVelocity, kProfileVelocityHelp},
     {"home", RunHoming, kHomingHelp},
     {"torque", RunTorque, kTorqueHelp},
-    {"raw", RunRaw, kRawHelp},
+    {"raw", RunRaw, kRawHelp, Addressee::kAnyNode},
 };
 
 // The option names of a Subcommand::options text; `valued` collects those that take a value.

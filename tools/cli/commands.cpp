@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "drive.h"
 #include "format.h"
 #include "orvex.h"
 #include "port.h"
@@ -61,20 +62,38 @@ int RunStatus(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const int node = connection.node;
+    const Drive drive(port, node, connection.verbose);
     // The whole statusword: GetMotorStatus masks away bits 4-6, which tell a quick stop from
     // operation enabled.
-    const auto statusword = static_cast<std::uint16_t>(port.Read(node, kStatusword, 2) & 0xFFFF);
+    const std::uint16_t statusword = drive.ReadStatusword();
     std::uint32_t mode_bits = 0;
     const bool has_mode = port.ReadIfPresent(node, kModesDisplay, 1, &mode_bits);
     const int mode = has_mode ? static_cast<std::int8_t>(mode_bits & 0xFF) : -1000;
     const int position = port.Position(node);
+    const PowerState state = StateOf(statusword);
+    const bool in_fault = state == PowerState::kFault || state == PowerState::kFaultReactionActive;
+    // A drive may keep a code after its fault was reset (or show a warning with one).
+    const FaultDetail fault = drive.ReadFault();
+    const bool show_fault = in_fault || (fault.error_code && *fault.error_code != 0);
 
-    std::cout << NodeName(node) << ": " << StateName(statusword) << "\n";
+    std::cout << drive.name() << ": " << StateName(state) << "\n";
     const std::string flags = Join(StatusFlags(statusword, mode), ", ");
     std::cout << "  statusword  " << HexValue(statusword, 2) << "  "
               << (flags.empty() ? "no bits set" : flags) << "\n";
     if (has_mode) std::cout << "  mode        " << mode << " (" << ModeName(mode) << ")\n";
     std::cout << "  position    " << position << "\n";
+    if (show_fault) {
+        if (fault.error_code) {
+            std::cout << "  error code  " << HexValue(*fault.error_code, 2) << "  "
+                      << ErrorCodeMeaning(*fault.error_code) << "\n";
+        }
+        if (fault.error_register) {
+            const std::string bits = Join(ErrorRegisterBits(*fault.error_register), ", ");
+            std::cout << "  error reg.  " << HexValue(*fault.error_register, 1) << "  "
+                      << (bits.empty() ? "no bits set" : bits) << "\n";
+        }
+        if (in_fault) std::cout << "  'orvex reset' clears the fault\n";
+    }
     return 0;
 }
 

@@ -14,10 +14,15 @@ namespace orvex::cli {
 
 using CommandFunction = int (*)(Arguments& args, const Connection& connection);
 
+// Whom a command addresses: one drive (--node 1..127; node 0, the bus, is refused), or the bus
+// or any node (node 0 allowed, or --node not used).
+enum class Addressee { kDrive, kAnyNode };
+
 struct Command {
     const char* name;
     CommandFunction run;
     const char* help;  // 'orvex NAME --help'
+    Addressee addressee = Addressee::kDrive;
 };
 
 // The command named `name`, or nullptr.
@@ -40,11 +45,12 @@ int RunSubcommand(Arguments& args, const Connection& connection, const Subcomman
     return RunSubcommand(args, connection, table, N);
 }
 
-// control.cpp: device control.
+// control.cpp: device control and fault reset.
 int RunEnable(Arguments& args, const Connection& connection);
 int RunDisable(Arguments& args, const Connection& connection);
 int RunQuickStop(Arguments& args, const Connection& connection);
 int RunHalt(Arguments& args, const Connection& connection);
+int RunReset(Arguments& args, const Connection& connection);
 int RunRestart(Arguments& args, const Connection& connection);
 
 // commands.cpp: queries, object access, LED, raw frames.

@@ -42,6 +42,18 @@ const char kHaltHelp[] =
     "Example:\n"
     "  orvex --device /dev/ttyUSB0 halt\n";
 
+const char kResetHelp[] =
+    "Usage: orvex [connection] [--node N] reset\n"
+    "\n"
+    "Fault reset: reads the error code (0x603F) and error register (0x1001), then writes the\n"
+    "controlword 0x0000 and 0x0080 (the rising edge of bit 7 resets the fault) and waits until\n"
+    "the statusword leaves fault. Prints the error code it cleared. A drive that is not in\n"
+    "fault gets nothing written. A fault whose cause remains comes back: exit status 1.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 --node 2 reset && orvex --device /dev/ttyUSB0 --node 2 "
+    "enable\n";
+
 const char kRestartHelp[] =
     "Usage: orvex [connection] [--node N] restart\n"
     "\n"

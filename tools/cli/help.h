@@ -14,6 +14,7 @@ extern const char kEnableHelp[];
 extern const char kDisableHelp[];
 extern const char kQuickStopHelp[];
 extern const char kHaltHelp[];
+extern const char kResetHelp[];
 extern const char kRestartHelp[];
 extern const char kStatusHelp[];
 extern const char kPositionHelp[];

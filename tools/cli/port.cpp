@@ -6,6 +6,7 @@
 
 #include "abort_codes.h"
 #include "format.h"
+#include "interrupt.h"
 #include "orvex.h"
 
 namespace orvex::cli {
@@ -77,6 +78,7 @@ Port::Port(const Connection& connection) {
     } else {
         throw UsageError("no adapter given: use --device PATH or --port N (or set ORVEX_DEVICE)");
     }
+    ThrowIfInterrupted();
     if (opened != 1) {
         const std::string reason = OpenFailure(label_, connection.baud);
         Serial_ClosePort();  // a refused setting leaves the device open
@@ -89,13 +91,20 @@ Port::~Port() {
 }
 
 void Port::Require(int result, const std::string& action) const {
+    ThrowIfInterrupted();
     if (result == 1) return;
     throw Failure("cannot " + action + ": " + GeneralReason(label_));
 }
 
 void Port::FailQuery(int node, ObjectRef object) const {
+    ThrowIfInterrupted();
     switch (Orvex_LastResult()) {
         case ORVEX_TIMEOUT:
+            if (node == kBusNode) {
+                throw Failure("the bus summary " + FormatObject(object) + " got no answer within " +
+                              std::to_string(AnswerLimitMs(12)) +
+                              " ms (it is asked of node 0, the adapter or bus master)");
+            }
             throw Failure("no answer from " + NodeName(node) + " within " +
                           std::to_string(AnswerLimitMs(12)) + " ms");
         case ORVEX_SDO_ABORT: {
@@ -113,18 +122,21 @@ void Port::FailQuery(int node, ObjectRef object) const {
 
 int Port::Position(int node) const {
     const int value = GetPosition(node);
+    ThrowIfInterrupted();
     if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kPositionActual);
     return value;
 }
 
 std::uint16_t Port::MotorStatus(int node) const {
     const int value = GetMotorStatus(node);
+    ThrowIfInterrupted();
     if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kStatusword);
     return static_cast<std::uint16_t>(value);
 }
 
 std::uint16_t Port::Version(int node) const {
     const int value = GetVersions(node);
+    ThrowIfInterrupted();
     if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kVersion);
     return static_cast<std::uint16_t>(value);
 }
@@ -140,6 +152,7 @@ std::uint32_t Port::Summary(ObjectRef summary) const {
     } else {
         throw Failure("no bus summary at " + FormatObject(summary));
     }
+    ThrowIfInterrupted();
     if (Orvex_LastResult() != ORVEX_OK) FailQuery(kBusNode, summary);
     return static_cast<std::uint32_t>(value);
 }
@@ -152,7 +165,9 @@ std::uint32_t Port::Read(int node, ObjectRef object, int size) const {
 
 bool Port::ReadIfPresent(int node, ObjectRef object, int size, std::uint32_t* value) const {
     int raw = 0;
-    if (SDO_Read(node, object.index, object.subindex, &raw, size) == 1) {
+    const int result = SDO_Read(node, object.index, object.subindex, &raw, size);
+    ThrowIfInterrupted();
+    if (result == 1) {
         *value = static_cast<std::uint32_t>(raw);
         return true;
     }
@@ -165,6 +180,7 @@ std::vector<std::uint8_t> Port::Exchange(const std::vector<std::uint8_t>& reques
     std::vector<std::uint8_t> answer(static_cast<std::size_t>(answer_length));
     const int result = U_Transmit_Validation(nullptr, request.data(), answer.data(),
                                              static_cast<int>(request.size()), answer_length);
+    ThrowIfInterrupted();
     if (result == 0) return answer;
     if (Orvex_LastResult() == ORVEX_TIMEOUT) {
         throw Failure("no complete answer (" + std::to_string(answer_length) + " bytes) within " +

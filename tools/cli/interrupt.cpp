@@ -1,0 +1,37 @@
+#include "interrupt.h"
+
+#include <csignal>
+
+namespace orvex::cli {
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void RememberSignal(int signal) {
+    g_signal = signal;
+}
+
+}  // namespace
+
+void InstallInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RememberSignal;
+    sigemptyset(&action.sa_mask);
+    // Reads and writes of the port go on; sleeps and waits end early and look at the flag.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int PendingSignal() {
+    return g_signal;
+}
+
+void ThrowIfInterrupted() {
+    const int signal = g_signal;
+    if (signal == 0) return;
+    g_signal = 0;
+    throw Interrupted(signal);
+}
+
+}  // namespace orvex::cli
