@@ -30,6 +30,10 @@ constexpr ObjectRef kSummaryEnabled{0x3001, 0};
 constexpr ObjectRef kSummaryReached{0x3002, 0};
 constexpr ObjectRef kSummaryFault{0x3003, 0};
 
+// Whether `index` is an object that the library or orvex addresses, or a common CiA 301/402
+// one: used to tell a decimal INDEX that was meant as hex.
+bool IsKnownObjectIndex(unsigned index);
+
 // The library waits strictly more than 800 ms for an answer, 3800 ms for answers over 50 bytes.
 constexpr int kAnswerLimitMs = 800;
 constexpr int kLongAnswerLimitMs = 3800;

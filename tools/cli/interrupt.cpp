@@ -19,7 +19,11 @@ void InstallInterruptHandlers() {
     sigemptyset(&action.sa_mask);
     // Reads and writes of the port go on; sleeps and waits end early and look at the flag.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    // A shell starts background jobs with SIGINT ignored; Ctrl-C is not meant for them.
+    struct sigaction before {};
+    if (sigaction(SIGINT, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+        sigaction(SIGINT, &action, nullptr);
+    }
     sigaction(SIGTERM, &action, nullptr);
 }
 

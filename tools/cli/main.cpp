@@ -56,8 +56,8 @@ int Run(int argc, const char* const* argv) {
 
 // Output that could not be written (a full disk, a closed pipe) is a failure too.
 int CheckOutput(int status) {
-    std::cout.flush();
     errno = 0;
+    std::cout.flush();
     if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
         const int error = errno != 0 ? errno : EIO;
         std::cerr << "orvex: cannot write the output: " << std::strerror(error) << "\n";

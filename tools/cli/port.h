@@ -37,9 +37,10 @@ class Port {
     std::vector<std::uint8_t> Exchange(const std::vector<std::uint8_t>& request,
                                        int answer_length) const;
 
-  private:
+    // Throws the failure line for the query of `object` that just failed.
     [[noreturn]] void FailQuery(int node, ObjectRef object) const;
 
+  private:
     std::string label_;
 };
 
