@@ -3,15 +3,16 @@
 // them is the client code.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <thread>
+
+#include "codec.h"
+#include "fake_adapter.h"
 
 namespace orvex::bench {
 
-constexpr std::size_t kFrameSize = 12;
+constexpr std::size_t kFrameSize = codec::kFrameSize;
 // Position every answer carries, so a benchmark can tell a real answer from a failure value.
 constexpr std::uint32_t kAnsweredValue = 0x00012345;
 
@@ -22,39 +23,27 @@ void upload_request(int node, std::uint16_t index, std::uint8_t sub, std::uint8_
 void sdo_download(int node, std::uint8_t command, std::uint16_t index, std::uint8_t sub,
                   std::uint32_t value, std::uint8_t* frame);
 
-// Holds a pseudo-terminal master and answers every upload request with kAnsweredValue for the
-// requested object, after an optional delay counted from the moment the request was read. Other
-// frames are drained and counted. The answering thread allocates nothing while it runs.
+// The tests' fake adapter set up as the benchmarks want it: it answers every upload request with
+// kAnsweredValue for the requested object, after an optional delay counted from the moment the
+// request was read; other frames are counted, none is kept.
 class PtyResponder {
   public:
     PtyResponder();  // throws std::runtime_error when no pseudo-terminal can be made
-    ~PtyResponder();
     PtyResponder(const PtyResponder&) = delete;
     PtyResponder& operator=(const PtyResponder&) = delete;
 
-    const std::string& slave_path() const { return slave_path_; }
-    void set_answer_delay_us(int delay_us) { delay_us_ = delay_us; }
-    void set_silent(bool silent) { silent_ = silent; }
+    const std::string& slave_path() const { return adapter_.path(); }
+    void set_answer_delay_us(int delay_us) { adapter_.set_answer_delay_us(delay_us); }
+    void set_silent(bool silent);
     // The usual set-up: prompt answers.
     void answer_promptly() {
         set_answer_delay_us(0);
         set_silent(false);
     }
-    std::uint64_t frames_received() const { return frames_; }
+    std::uint64_t frames_received() const { return adapter_.frame_count(); }
 
   private:
-    void run();
-    void answer(const std::uint8_t* request, long arrived_ns);
-
-    std::string slave_path_;
-    int master_ = -1;
-    int slave_keepalive_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<int> delay_us_{0};
-    std::atomic<bool> silent_{false};
-    std::atomic<std::uint64_t> frames_{0};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    test::FakeAdapter adapter_;
 };
 
 // A client that uses a terminal the way a program without the library would: opened raw, one

@@ -6,7 +6,7 @@ namespace orvex {
 
 int write_frames(std::initializer_list<CanSerialFrame> frames) {
     for (const CanSerialFrame& frame : frames)
-        if (!Serial_Write(frame.data(), kFrameSize)) return 0;
+        if (Serial_Write(frame.data(), kFrameSize) != Outcome::kOk) return 0;
     return 1;
 }
 

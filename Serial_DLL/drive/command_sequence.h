@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "../link/can_serial_frame.h"
+#include "../link/last_result.h"
 
 namespace orvex {
 

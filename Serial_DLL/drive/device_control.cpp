@@ -1,5 +1,6 @@
 // Device control: enable, disable, quick stop, halt and NMT reset of communication.
-#include "../exports/export_alias.h"
+// PV_start_motor is CMD_Enable_motor under a second name, and the other modes' stop commands are
+// PV_stop_motor: the export table makes those names (exports/shared_entries.ld, ORVEX_DLL.def).
 #include "command_sequence.h"
 #include "orvex.h"
 
@@ -10,7 +11,6 @@ extern "C" {
 int CMD_Enable_motor(int node) {
     return write_frames({write_controlword(node, controlword::kEnableOperation)});
 }
-ORVEX_ALIAS(int, PV_start_motor, (int node), CMD_Enable_motor);
 
 int CMD_Disable_motor(int node) {
     return write_frames({write_controlword(node, controlword::kDisableOperation)});
@@ -28,8 +28,5 @@ int CMD_Restart_motor(int node) {
 int PV_stop_motor(int node) {
     return write_frames({write_controlword(node, controlword::kHalt)});
 }
-ORVEX_ALIAS(int, PP_stop_motor, (int node), PV_stop_motor);
-ORVEX_ALIAS(int, HM_stop_motor, (int node), PV_stop_motor);
-ORVEX_ALIAS(int, PT_stop_motor, (int node), PV_stop_motor);
 
 }  // extern "C"

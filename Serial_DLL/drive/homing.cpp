@@ -7,8 +7,14 @@ using namespace orvex;
 extern "C" {
 
 int HM_Set(int node, int speedSwitch, int speedZero, unsigned accelerationOrTorque, int method) {
-    // The method goes out with a one-byte command but all four bytes of the argument, and the
-    // branch tests the whole argument: drives read the low byte.
+    // The method object is one signed byte. A method outside its range would reach the drive as
+    // its low byte only while the branch below tests the whole argument, setting up the drive for
+    // a method it was not given: it is refused before anything is sent. A method in range goes out
+    // with a one-byte command and all four bytes of the argument, as ever.
+    if (method < -128 || method > 127) {
+        record(Outcome::kBadArgument);
+        return 0;
+    }
     if (!write_frames({
             write_controlword(node, controlword::kHalt),
             write_mode(node, mode::kHoming),

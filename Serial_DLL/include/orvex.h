@@ -15,23 +15,31 @@
  *   - Commands only write; they return 1 when every frame was handed to the port, 0 otherwise. A
  *     multi-frame command stops at its first failed write; frames already written stay in effect.
  *   - Queries send one upload request and wait at most 800 ms for the answer; on failure they
- * return their failure value (0 or 255), which a drive can also report as a real value. Call
+ *     return their failure value (0 or 255), which a drive can also report as a real value. Call
  *     Orvex_LastResult() to tell the two apart.
  *   - Every export except the three Orvex_Last* records, per calling thread, why it failed.
- *   - Loading the library takes about one second: its millisecond clock is calibrated then.
+ *   - Loading the library takes about one second (a plain delay; nothing is measured). A host that
+ *     does not need it sets the environment variable ORVEX_LOAD_DELAY_MS before loading: digits
+ *     only, 0 to 1000 ms; anything else keeps the 1000 ms default. It is read once, at load.
  *   - Thread-safe: commands may be issued from any thread; queries and raw exchanges run one at a
  *     time, each with its own time limit.
  *
- * Behaviour that differs from the first generation of this interface (results are unchanged):
+ * Behaviour that differs from the first generation of this interface (results are unchanged except
+ * where a bad argument is now refused):
  *   - Queries discard input already waiting before they send, and accept only the SDO upload answer
- *     for their own object. Acknowledgements, boot-up messages, heartbeats and late answers are
- *     skipped; an SDO abort for the object is a failure instead of a value.
+ *     for their own node and object. Acknowledgements, boot-up messages, heartbeats, requests (an
+ *     adapter that echoes the host's frames sends the query's own request back), answers for other
+ *     nodes or objects and noise are skipped; an SDO abort for the object is a failure instead of a
+ *     value. Expedited SDO carries no transaction id: an answer for the same node and object that
+ *     arrives after the purge is taken, even one that was late for an earlier query.
  *   - Queries and raw exchanges are serialised across threads.
- *   - Serial_ClosePort is locked against other calls; opening a port closes one that is open.
- *   - Null pointers and negative lengths are refused without touching memory (see each export).
+ *   - Serial_ClosePort is locked against other calls; opening a port closes one that is open, so an
+ *     open that fails for any reason leaves no port.
+ *   - Bad arguments are refused without touching memory or sending anything: null pointers,
+ *     negative or zero lengths, a homing method outside -128..127 (see each export).
  *   - A write that the system completes only in part is continued until the frame is whole.
- *   - Time limits count the system tick counter's milliseconds: a load-time calibration sleep that
- *     overran no longer stretches them, nor does a coarse counter shorten them.
+ *   - Time limits count the system tick counter's milliseconds: a load-time sleep that overran no
+ *     longer stretches them, nor does a coarse counter shorten them.
  *   - A query whose request cannot be written, or whose device hangs up while it waits, fails at
  *     once (ORVEX_SYSTEM_ERROR) instead of waiting out its limit; a raw exchange whose read fails
  *     returns -10 instead of 0.
@@ -68,10 +76,11 @@ extern "C" {
 /* ---- Port --------------------------------------------------------------------------------------
  * Serial_OpenPort: opens COM<port> on Windows ("COM%d" below 10, "\\.\COM%d" otherwise) and
  *   /dev/ttyS<port-1> elsewhere (port < 1 opens nothing), 8N1 raw, no flow control, RTS on, at any
- *   baud > 0. Closes an open port first. 1 when open and configured; 0 otherwise. A rejected baud
- * or line setting returns 0 but leaves the device open (Serial_ClosePort closes it).
+ *   baud > 0. Closes an open port first. 1 when open and configured; 0 otherwise. An open that
+ *   fails leaves no port open; only a rejected baud or line setting returns 0 with the device left
+ *   open (Serial_ClosePort closes it).
  * Serial_OpenDevice: the same on any device path ("/dev/ttyUSB0", a pseudo-terminal,
- *   "\\.\COM12"); a null path returns 0 and changes nothing.
+ *   "\\.\COM12"); a null path returns 0 (ORVEX_BAD_ARGUMENT) and closes an open port.
  * Serial_ClosePort: closes the port if one is open; always returns 0. */
 ORVEX_API int ORVEX_CALL Serial_OpenPort(int port, int baud);
 ORVEX_API int ORVEX_CALL Serial_OpenDevice(const char* path, int baud);
@@ -79,20 +88,20 @@ ORVEX_API int ORVEX_CALL Serial_ClosePort(void);
 
 /* ---- Raw transmission --------------------------------------------------------------------------
  * U_Transmit: writes `length` bytes as they are. 1 on success, 0 with no port, a write error, a
- *   null buffer or length <= 0.
+ *   null buffer or length <= 0 (U_Transmit(buf, 0) returns 0, ORVEX_BAD_ARGUMENT).
  * U_Transmit_Validation: flushes the receive side of purgeHandle when it is not null (a file
  *   descriptor number on POSIX, a HANDLE on Windows), writes the request, then waits until
  *   answerLength bytes are waiting (limit 800 ms for up to 50 bytes, 3800 ms beyond) and copies
  *   them unexamined into `answer`. 0 when the answer was read (or answerLength <= 0), -10 on
- * time-out, on a read error, with no port open (after the limit), or for a null request/answer with
- * a positive length or a negative requestLength (at once, nothing sent). Bytes of an answer that
- * came too late stay queued and are read first by the next raw exchange. */
+ *   time-out, on a read error, when the device hangs up during the wait, with no port open (after
+ *   the limit), or for a null request/answer with a positive length or a negative requestLength (at
+ *   once, nothing sent). Bytes of an answer that came too late stay queued and are read first by
+ *   the next raw exchange. */
 ORVEX_API int ORVEX_CALL U_Transmit(const void* buffer, int length);
 ORVEX_API int ORVEX_CALL U_Transmit_Validation(void* purgeHandle, const void* request, void* answer,
                                                int requestLength, int answerLength);
 
-/* ---- Device control: one frame each, controlword 0x6040 unless noted; 1 or 0 --------------------
- */
+/* ---- Device control: one frame each, controlword 0x6040 unless noted; 1 or 0 -------------- */
 ORVEX_API int ORVEX_CALL CMD_Enable_motor(int node);  /* 0x000F enable operation */
 ORVEX_API int ORVEX_CALL PV_start_motor(int node);    /* the same function as CMD_Enable_motor */
 ORVEX_API int ORVEX_CALL CMD_Disable_motor(int node); /* 0x0007 back to switched on */
@@ -106,7 +115,9 @@ ORVEX_API int ORVEX_CALL PT_stop_motor(int node);
 
 /* ---- Status queries: one upload request 0x40 each, 800 ms limit ------------------------------
  * The three summaries ask node 0 for 0x3001/0x3002/0x3003 and return its 32-bit value (255 on
- * failure). GetPosition: 0x6064, signed 32-bit (0 on failure). GetMotorStatus: statusword 0x6041,
+ * failure); node 0 is the bus, not a drive, so an SDO response from any identifier 0x580-0x5FF with
+ * that index and subindex is its answer (drive queries take only their own node's).
+ * GetPosition: 0x6064, signed 32-bit (0 on failure). GetMotorStatus: statusword 0x6041,
  * 16 bits ANDed with 0x1D0F (0 on failure). GetVersions: 0x2001/1, 16 bits (0 on failure). */
 ORVEX_API int ORVEX_CALL Get_ALL_Enable_Status(void);
 ORVEX_API int ORVEX_CALL Get_ALL_Reached_Status(void);
@@ -149,8 +160,9 @@ ORVEX_API int ORVEX_CALL PP_Abs_move_enhance(int node, int position);
 
 /* ---- Homing (mode 6) ---------------------------------------------------------------------------
  * HM_Set: controlword 0x010F, mode 6, 0x6098 method (1-byte command, four value bytes); method !=
- * 0: 0x6099/1 speedSwitch, 0x6099/2 speedZero, 0x609A acceleration; method 0: 0x607F speedSwitch,
- *   0x6071 torque (4-byte download); speedZero unused.
+ *   0: 0x6099/1 speedSwitch, 0x6099/2 speedZero, 0x609A acceleration; method 0: 0x607F
+ *   speedSwitch, 0x6071 torque (4-byte download); speedZero unused. A method outside -128..127
+ *   (the object is one signed byte) returns 0 with ORVEX_BAD_ARGUMENT and sends nothing.
  * HM_start_motor: controlword 0x001F (homing start). Completion shows in the statusword (bit 12).
  */
 ORVEX_API int ORVEX_CALL HM_Set(int node, int speedSwitch, int speedZero,

@@ -4,7 +4,8 @@ namespace orvex {
 namespace {
 
 constexpr std::uint8_t kSdoRequestIdHigh = 0x06;  // COB-ID 0x600 + node
-constexpr std::uint16_t kSdoResponseBase = 0x580;
+constexpr unsigned kSdoResponseBase = 0x580;
+constexpr unsigned kSdoRequestBase = 0x600;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
 
@@ -89,10 +90,18 @@ bool has_terminator(const std::uint8_t* frame) {
 AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry) {
     if (!has_terminator(frame)) return AnswerKind::kOther;
     const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
-    // Adapters differ in what they put in the identifier bytes; only an SDO response that plainly
-    // comes from another node is ruled out by it.
+    // Adapters differ in what they put in the identifier bytes, so the identifier rules out only
+    // what plainly is not the answer. A request is never an answer: not one on the SDO request
+    // channel, nor the query's own request (an adapter that echoes the host's frames sends it
+    // back). Node bytes above 127 make response identifiers past 0x5FF, which are taken.
     const unsigned own = kSdoResponseBase + node_byte(node);
-    if (id >= kSdoResponseBase && id < kSdoResponseBase + 0x80u && id != own)
+    if (id == kSdoRequestBase + node_byte(node)) return AnswerKind::kOther;
+    if (id >= kSdoRequestBase && id < kSdoRequestBase + 0x80u && id != own)
+        return AnswerKind::kOther;
+    // An SDO response from another node answers someone else. Node 0 is not a drive: the device
+    // that answers the bus summaries may use its own identifier, so any SDO response will do.
+    if (id >= kSdoResponseBase && id < kSdoResponseBase + 0x80u && id != own &&
+        node_byte(node) != 0)
         return AnswerKind::kOther;
     const unsigned index = static_cast<unsigned>(frame[3]) | static_cast<unsigned>(frame[4]) << 8;
     if (index != entry.index || frame[5] != entry.subindex) return AnswerKind::kOther;

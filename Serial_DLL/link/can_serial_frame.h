@@ -100,9 +100,12 @@ inline std::int32_t answer_i32(const std::uint8_t* frame) {
     return static_cast<std::int32_t>(answer_u32(frame));
 }
 
-// How a frame read back relates to an upload request sent to `node` for `entry`.
+// How a frame read back relates to an upload request sent to `node` for `entry`. Expedited SDO
+// carries no transaction id: an answer for the same node and object is taken as the answer, even
+// one that was late for an earlier request and arrived after the query purged its input.
 enum class AnswerKind {
-    kOther,     // not for this request: acknowledgement, boot-up, another object or node, noise
+    kOther,     // not for this request: acknowledgement, boot-up, another object or node, a
+                // request (identifier 0x600-0x67F, e.g. echoed by the adapter), noise
     kResponse,  // the upload response for the request
     kAbort,     // an SDO abort for the request
 };

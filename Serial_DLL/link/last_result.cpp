@@ -1,7 +1,5 @@
 #include "last_result.h"
 
-#include "orvex.h"
-
 namespace orvex {
 
 LastResult& last_result() {
@@ -11,17 +9,3 @@ LastResult& last_result() {
 }
 
 }  // namespace orvex
-
-extern "C" {
-
-int Orvex_LastResult(void) {
-    return static_cast<int>(orvex::last_result().outcome);
-}
-unsigned Orvex_LastAbortCode(void) {
-    return orvex::last_result().abort_code;
-}
-int Orvex_LastSystemError(void) {
-    return orvex::last_result().system_error;
-}
-
-}  // extern "C"

@@ -1,18 +1,12 @@
 #include "port_state.h"
 
-#include <atomic>
-
-#include "exchange.h"
-#include "last_result.h"
-#include "orvex.h"
-
 namespace orvex {
 namespace {
 
 struct PortState {
-    // Atomic so that a command can see "no port" without taking the lock; changed only under it.
-    std::atomic<os::DeviceHandle> device{os::kNoDevice};
-    os::RecursiveLock lock;
+    os::DeviceHandle device = os::kNoDevice;  // changed only with both locks held
+    os::RecursiveLock exchange_lock;
+    os::RecursiveLock port_lock;
 };
 
 PortState g_port;
@@ -20,17 +14,29 @@ PortState g_port;
 }  // namespace
 
 void PortState_Create() {
-    g_port.lock.create();
+    g_port.exchange_lock.create();
+    g_port.port_lock.create();
     g_port.device = os::kNoDevice;
 }
 
 void PortState_Destroy() {
     Serial_Close();
-    g_port.lock.destroy();
+    g_port.port_lock.destroy();
+    g_port.exchange_lock.destroy();
 }
 
-os::RecursiveLock& port_lock() {
-    return g_port.lock;
+ExchangeGuard::ExchangeGuard() {
+    g_port.exchange_lock.lock();
+}
+ExchangeGuard::~ExchangeGuard() {
+    g_port.exchange_lock.unlock();
+}
+
+PortGuard::PortGuard() {
+    g_port.port_lock.lock();
+}
+PortGuard::~PortGuard() {
+    g_port.port_lock.unlock();
 }
 
 os::DeviceHandle port_device() {
@@ -38,16 +44,15 @@ os::DeviceHandle port_device() {
 }
 
 void Serial_Close() {
-    // Waits for a query in progress, so its wait never outlives the device it waits on.
-    ExchangeGuard exchange;
-    os::LockGuard guard(g_port.lock);
-    const os::DeviceHandle device = g_port.device.exchange(os::kNoDevice);
+    // Waits for an exchange in progress, so its wait never outlives the device it waits on.
+    PortChangeGuard guard;
+    const os::DeviceHandle device = g_port.device;
+    g_port.device = os::kNoDevice;
     if (device != os::kNoDevice) os::close_device(device);
 }
 
 bool Serial_OpenPath(const char* path, int baud) {
-    ExchangeGuard exchange;
-    os::LockGuard guard(g_port.lock);
+    PortChangeGuard guard;
     Serial_Close();
     os::Status status;
     const os::DeviceHandle device = os::open_device(path, status);
@@ -70,64 +75,21 @@ bool Serial_OpenPath(const char* path, int baud) {
     return true;
 }
 
-bool Serial_Write(const void* buffer, std::size_t length) {
-    if (g_port.device == os::kNoDevice) {
-        record(Outcome::kNoPort);
-        return false;
-    }
-    os::LockGuard guard(g_port.lock);
-    // Checked again under the lock: another thread may have closed the port meanwhile.
-    if (g_port.device == os::kNoDevice) {
-        record(Outcome::kNoPort);
-        return false;
-    }
+Outcome Serial_Write(const void* buffer, std::size_t length) {
+    PortGuard guard;
     const os::DeviceHandle device = g_port.device;
+    if (device == os::kNoDevice) {
+        record(Outcome::kNoPort);
+        return Outcome::kNoPort;
+    }
     const os::Status status = os::write_all(device, buffer, length);
     if (!status.ok) {
         os::purge(device, os::Purge::kReceive);
         record_system_error(status.error);
-        return false;
+        return Outcome::kSystemError;
     }
     record(Outcome::kOk);
-    return true;
+    return Outcome::kOk;
 }
 
 }  // namespace orvex
-
-using orvex::Outcome;
-using orvex::record;
-
-extern "C" {
-
-int Serial_OpenPort(int port, int baud) {
-    char path[64];
-    if (!orvex::os::port_path(port, path, sizeof path)) {
-        record(Outcome::kBadArgument);
-        return 0;
-    }
-    return orvex::Serial_OpenPath(path, baud) ? 1 : 0;
-}
-
-int Serial_OpenDevice(const char* path, int baud) {
-    if (path == nullptr) {
-        record(Outcome::kBadArgument);
-        return 0;
-    }
-    return orvex::Serial_OpenPath(path, baud) ? 1 : 0;
-}
-
-int Serial_ClosePort(void) {
-    orvex::Serial_Close();
-    record(Outcome::kOk);
-    return 0;
-}
-
-int U_Transmit(const void* buffer, int length) {
-    if (buffer == nullptr || length <= 0) {
-        record(Outcome::kBadArgument);
-        return 0;
-    }
-    return orvex::Serial_Write(buffer, static_cast<std::size_t>(length)) ? 1 : 0;
-}
-
-}  // extern "C"

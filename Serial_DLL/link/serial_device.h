@@ -51,6 +51,10 @@ void purge(DeviceHandle device, Purge what);
 // Flushes the receive side of a handle given by the host (U_Transmit_Validation); errors ignored.
 void purge_foreign_handle(void* handle);
 
+// Copies the value of the environment variable `name` into `value`, NUL-terminated. False when it
+// is not set (or empty, which Windows does not tell apart) or does not fit in `capacity`.
+bool environment_value(const char* name, char* value, std::size_t capacity);
+
 // A 32-bit millisecond counter; differences are taken modulo 2^32.
 std::uint32_t tick_ms();
 void sleep_ms(std::uint32_t ms);

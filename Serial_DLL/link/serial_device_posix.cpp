@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "serial_device.h"
@@ -207,6 +209,15 @@ void purge(DeviceHandle device, Purge what) {
 void purge_foreign_handle(void* handle) {
     // The host's handle is a file descriptor number here.
     ::tcflush(static_cast<int>(reinterpret_cast<std::intptr_t>(handle)), TCIFLUSH);
+}
+
+bool environment_value(const char* name, char* value, std::size_t capacity) {
+    const char* found = std::getenv(name);
+    if (found == nullptr || *found == '\0') return false;
+    const std::size_t length = std::strlen(found);
+    if (length >= capacity) return false;
+    std::memcpy(value, found, length + 1);
+    return true;
 }
 
 std::uint32_t tick_ms() {

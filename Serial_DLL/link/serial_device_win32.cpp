@@ -138,9 +138,11 @@ std::size_t bytes_waiting(DeviceHandle device, Status& status) {
 
 Status wait_readable(DeviceHandle device, std::uint32_t timeout_ms, bool& ready) {
     // A synchronous handle offers no wait with a time limit (WaitCommEvent would block for good),
-    // so the queue is polled. Until the tick count has moved on twice (at most two timer periods,
-    // about 16 ms each) the loop only yields, so that a prompt answer is seen at once; after that
-    // it sleeps between polls, so that a long wait does not keep a core busy.
+    // so the queue is polled. While the tick count shows less than 2 ms passed, the loop only
+    // yields (Sleep(0)), so that a prompt answer is seen at once: that is until the count first
+    // moves on, up to one timer period (about 16 ms) with the usual coarse counter, or 2 ms with a
+    // 1 ms one. After that it sleeps a millisecond (in practice up to a timer period) between
+    // polls, so that a long wait does not keep a core busy.
     constexpr std::uint32_t kYieldOnlyMs = 2;
     const HANDLE handle = handle_of(device);
     const DWORD start = GetTickCount();
@@ -160,6 +162,14 @@ void purge(DeviceHandle device, Purge what) {
 
 void purge_foreign_handle(void* handle) {
     PurgeComm(static_cast<HANDLE>(handle), kPurgeReceive);
+}
+
+bool environment_value(const char* name, char* value, std::size_t capacity) {
+    // Returns the length without the NUL when the value fits, else the size it needs, 0 when the
+    // variable is not set.
+    const DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
+    const DWORD length = GetEnvironmentVariableA(name, value, size);
+    return length > 0 && length < size;
 }
 
 std::uint32_t tick_ms() {

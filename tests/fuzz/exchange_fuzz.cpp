@@ -119,13 +119,17 @@ std::uint32_t value_of(const std::uint8_t* w) {
 }
 
 // How the library must treat a 12-byte window, as its header documents: an upload response
-// (0x40-0x5F) or abort (0x80) for the object, unless the identifier is another node's SDO response.
+// (0x40-0x5F) or abort (0x80) for the object, unless the identifier is a request (the SDO request
+// channel or the query's own request) or, for a drive query, another node's SDO response.
 enum class Seen { kOther, kResponse, kAbort, kUnframed };
 
 Seen judge(const std::uint8_t* w, const Object& object) {
     if (w[10] != 0x0D || w[11] != 0x0A) return Seen::kUnframed;
     const unsigned id = static_cast<unsigned>(w[0]) << 8 | w[1];
-    if (id >= 0x580 && id <= 0x5FF && id != 0x580u + object.node) return Seen::kOther;
+    const unsigned own = 0x580u + object.node;
+    if (id == 0x600u + object.node) return Seen::kOther;
+    if (id >= 0x600 && id <= 0x67F && id != own) return Seen::kOther;
+    if (id >= 0x580 && id <= 0x5FF && id != own && object.node != 0) return Seen::kOther;
     if ((w[3] | w[4] << 8) != object.index || w[5] != object.subindex) return Seen::kOther;
     if (w[2] == 0x80) return Seen::kAbort;
     if ((w[2] & 0xE0) == 0x40) return Seen::kResponse;

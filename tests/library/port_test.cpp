@@ -1,12 +1,12 @@
 // The port's lifecycle: open, reopen, close, refusals, and a device that disappears.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -105,15 +105,32 @@ TEST_F(Port, AnyPositiveBaudIsAcceptedIncludingNonStandardRates) {
     }
 }
 
-TEST_F(Port, PortNumbersBelowOneOpenNothingAndKeepTheOpenPort) {
-    ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
-    for (int port : {0, -1, INT_MIN}) {
-        EXPECT_EQ(Serial_OpenPort(port, 115200), 0);
-        EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT);
+TEST_F(Port, AFailedOpenLeavesNoPortWhateverMadeItFail) {
+    struct Row {
+        const char* open;
+        std::function<int()> run;
+        int outcome;
+    };
+    const Row rows[] = {
+        {"port 0", [] { return Serial_OpenPort(0, 115200); }, ORVEX_BAD_ARGUMENT},
+        {"port -1", [] { return Serial_OpenPort(-1, 115200); }, ORVEX_BAD_ARGUMENT},
+        {"port INT_MIN", [] { return Serial_OpenPort(INT_MIN, 115200); }, ORVEX_BAD_ARGUMENT},
+        {"null path", [] { return Serial_OpenDevice(nullptr, 115200); }, ORVEX_BAD_ARGUMENT},
+        {"missing device", [] { return Serial_OpenDevice("/dev/orvex-no-such-device", 115200); },
+         ORVEX_SYSTEM_ERROR},
+        {"port 300 (no /dev/ttyS299)", [] { return Serial_OpenPort(300, 115200); },
+         ORVEX_SYSTEM_ERROR},
+    };
+    for (const Row& row : rows) {
+        ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
+        EXPECT_EQ(row.run(), 0) << row.open;
+        EXPECT_EQ(Orvex_LastResult(), row.outcome) << row.open;
+        // The port that was open is closed: released, and nothing can be sent on it.
+        EXPECT_TRUE(device_is_free(adapter.path())) << row.open;
+        EXPECT_EQ(CMD_Enable_motor(1), 0) << row.open;
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_NO_PORT) << row.open;
     }
-    EXPECT_EQ(Serial_OpenDevice(nullptr, 115200), 0);
-    EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT);
-    EXPECT_EQ(CMD_Enable_motor(1), 1);
+    EXPECT_EQ(adapter.raw_byte_count(), 0u);
 }
 
 TEST_F(Port, PortNumbersNameTheTraditionalSerialDevices) {
@@ -167,46 +184,6 @@ TEST_F(Port, AQueryWaitingWhenTheDeviceVanishesFailsWithoutWaitingOutItsLimit) {
     pull_the_plug.join();
     EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR);
     EXPECT_LT(ms, 700);
-}
-
-// The unload helper loads the library, opens the port, reports, unloads it when told, reports again
-// and stays alive until its standard input closes: a port still held after the second report would
-// be held by the process, not by the library.
-TEST(Unload, ClosesAnOpenPortAndLoadingTakesAboutASecond) {
-    FakeAdapter adapter;
-    int to_helper[2], from_helper[2];
-    ASSERT_EQ(::pipe2(to_helper, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(from_helper, O_CLOEXEC), 0);
-    const auto started = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(to_helper[0], 0);
-        ::dup2(from_helper[1], 1);
-        ::execl(ORVEX_UNLOAD_HELPER, ORVEX_UNLOAD_HELPER, ORVEX_LIBRARY_PATH,
-                adapter.path().c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(to_helper[0]);
-    ::close(from_helper[1]);
-    FILE* reports = ::fdopen(from_helper[0], "r");
-    char line[64] = {};
-    ASSERT_TRUE(std::fgets(line, sizeof line, reports));
-    EXPECT_STREQ(line, "opened\n");
-    const auto load_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - started)
-                             .count();
-    EXPECT_GE(load_ms, 950);
-    EXPECT_FALSE(device_is_free(adapter.path()));
-    ASSERT_EQ(::write(to_helper[1], "u", 1), 1);  // now unload
-    ASSERT_TRUE(std::fgets(line, sizeof line, reports));
-    EXPECT_STREQ(line, "unloaded\n");
-    EXPECT_TRUE(device_is_free(adapter.path()));
-    ::close(to_helper[1]);
-    std::fclose(reports);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -52,6 +52,45 @@ TEST_F(Queries, SkipAcknowledgementsBootUpsAndOtherObjectsBeforeTheirAnswer) {
     EXPECT_EQ(Orvex_LastResult(), ORVEX_OK);
 }
 
+TEST_F(Queries, NeverTakeTheirOwnRequestEchoedByTheAdapterForTheAnswer) {
+    // Some adapters send every frame the host writes back to it. The echoed upload request has the
+    // query's own index and subindex and a command byte (0x40) in the answer range.
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "echo, then the answer" : "echo only");
+        adapter.set_responder([answered](const Frame& request) -> std::vector<Reply> {
+            std::vector<Reply> replies{Reply{bytes_of(request)}};
+            if (answered && request[0] == 0x06 && (request[2] & 0xF0) == 0x40)
+                replies.push_back(Reply{
+                    bytes_of(sdo_answer(request[1], index_of(request), request[5], 4242)), 5});
+            return replies;
+        });
+        int value = 1;
+        EXPECT_EQ(SDO_Read(2, 0x6064, 0, &value, 4), answered ? 1 : 0);
+        EXPECT_EQ(value, answered ? 4242 : 1);
+        EXPECT_EQ(Orvex_LastResult(), answered ? ORVEX_OK : ORVEX_TIMEOUT);
+        EXPECT_EQ(GetPosition(1), answered ? 4242 : 0);
+        EXPECT_EQ(Get_ALL_Enable_Status(), answered ? 4242 : 255);
+        EXPECT_EQ(Orvex_LastResult(), answered ? ORVEX_OK : ORVEX_TIMEOUT);
+    }
+}
+
+TEST_F(Queries, BusSummariesTakeAnySdoResponseIdDriveQueriesOnlyTheirNodes) {
+    // Node 0 is the bus, not a drive: whatever device answers the summaries may use its own id.
+    for (const unsigned id : {0x580u, 0x581u, 0x5FFu}) {
+        adapter.set_responder([id](const Frame& request) -> std::vector<Reply> {
+            return {Reply{bytes_of(can_frame(id, 0x43, index_of(request), request[5], 7))}};
+        });
+        EXPECT_EQ(Get_ALL_Reached_Status(), 7) << std::hex << id;
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_OK) << std::hex << id;
+    }
+    // A drive query answered from another node's id is someone else's answer.
+    adapter.set_responder([](const Frame& request) -> std::vector<Reply> {
+        return {Reply{bytes_of(can_frame(0x581, 0x43, index_of(request), request[5], 7))}};
+    });
+    EXPECT_EQ(GetPosition(2), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+}
+
 TEST_F(Queries, DiscardAStaleAnswerWaitingBeforeTheRequest) {
     adapter.send(bytes_of(sdo_answer(1, 0x6064, 0, 111)));  // late answer to an earlier request
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

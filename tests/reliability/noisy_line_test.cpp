@@ -1,7 +1,7 @@
 // A line full of traffic that is not the answer: noise, torn frames, heartbeats, boot-ups,
-// acknowledgements, answers and aborts from other nodes and for other objects, streamed while
-// queries run. Every query must return its own object's value; answers trickling in byte by byte
-// must still be taken within the limit.
+// acknowledgements, echoed requests, answers and aborts from other nodes and for other objects,
+// streamed while queries run. Every query must return its own object's value; answers trickling in
+// byte by byte must still be taken within the limit.
 #include <atomic>
 #include <random>
 #include <thread>
@@ -92,7 +92,10 @@ class NoiseStream {
         const int other = 5 + pick(100);
         const std::vector<Query> queried = queries_for(node);
         const Query& q = queried[static_cast<std::size_t>(pick(static_cast<int>(queried.size())))];
-        switch (pick(9)) {
+        // Any SDO response for a summary's object answers the summary (the bus is not a drive),
+        // so other nodes' answers and aborts go to a drive's object instead.
+        const Query& foreign = q.node == 0 ? queried[0] : q;
+        switch (pick(10)) {
             case 0: {  // noise without LF; CR alone is harmless
                 static const std::uint8_t alphabet[] = {0x00, 0x55, 0x99, 0xAA, 0xFF, 0x0D};
                 Bytes noise(static_cast<std::size_t>(1 + pick(20)));
@@ -100,7 +103,7 @@ class NoiseStream {
                 return noise;
             }
             case 1: {  // the front of an answer from another node, or for an unqueried object
-                const Frame torn = pick(2) ? sdo_answer(other, q.index, q.sub, kPoison)
+                const Frame torn = pick(2) ? sdo_answer(other, foreign.index, foreign.sub, kPoison)
                                            : sdo_answer(node, 0x1018, 4, kPoison);
                 return Bytes(torn.begin(), torn.begin() + 1 + pick(11));
             }
@@ -111,9 +114,12 @@ class NoiseStream {
             case 4:  // acknowledgement for exactly the object a query asks for
                 return bytes_of(download_ack(q.node, q.index, q.sub));
             case 5:  // another node's answer for that object
-                return bytes_of(sdo_answer(other, q.index, q.sub, kPoison));
+                return bytes_of(sdo_answer(other, foreign.index, foreign.sub, kPoison));
             case 6:  // another node's abort for it
-                return bytes_of(sdo_abort(other, q.index, q.sub, 0x06020000));
+                return bytes_of(sdo_abort(other, foreign.index, foreign.sub, 0x06020000));
+            case 8:  // a request for exactly that object, as an adapter echoing the host sends
+                return bytes_of(can_frame(0x600u + static_cast<unsigned>(q.node), 0x40, q.index,
+                                          q.sub, kPoison));
             case 7:  // the same node answering for another object
                 return bytes_of(sdo_answer(node, 0x606C, 0, kPoison));
             default:  // a bare line end

@@ -133,38 +133,5 @@ TEST(BusServerSummaries, NodeZeroReportsOneBitPerDrive) {
     EXPECT_EQ(testing::ValueOf(Send(bus, Sdo(0, 0x40, 0x3002, 0)).at(0)), 2u);
 }
 
-TEST(FrameReader, SplitsAStreamAndResynchronisesAfterGarbage) {
-    const Frame a = Sdo(1, 0x40, 0x6041, 0);
-    const Frame b = Sdo(2, 0x40, 0x6064, 0);
-    FrameReader reader;
-    Frame out;
-
-    // A frame arriving in pieces.
-    reader.Feed(a.data(), 5);
-    EXPECT_FALSE(reader.Next(&out));
-    reader.Feed(a.data() + 5, 7);
-    ASSERT_TRUE(reader.Next(&out));
-    EXPECT_EQ(out, a);
-
-    // Garbage without CR LF is dropped a byte at a time; the next frame still comes through.
-    const uint8_t junk[] = {0x11, 0x22, 0x33};
-    reader.Feed(junk, sizeof junk);
-    reader.Feed(b.data(), b.size());
-    ASSERT_TRUE(reader.Next(&out));
-    EXPECT_EQ(out, b);
-
-    // The tail of a damaged frame ending in CR LF is dropped whole.
-    const uint8_t tail[] = {0x60, 0x00, 0x0A, 0x0D, 0x0A};
-    reader.Feed(tail, sizeof tail);
-    reader.Feed(a.data(), a.size());
-    reader.Feed(b.data(), b.size());
-    ASSERT_TRUE(reader.Next(&out));
-    EXPECT_EQ(out, a);
-    ASSERT_TRUE(reader.Next(&out));
-    EXPECT_EQ(out, b);
-    EXPECT_FALSE(reader.Next(&out));
-    EXPECT_EQ(reader.discarded(), sizeof junk + sizeof tail);
-}
-
 }  // namespace
 }  // namespace orvex::sim

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -12,9 +14,18 @@
 namespace orvex::test {
 namespace {
 
+constexpr long kNsPerSecond = 1000000000L;
+
+long monotonic_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * kNsPerSecond + ts.tv_nsec;
+}
+
 void write_fully(int fd, const std::uint8_t* data, std::size_t length) {
     while (length > 0) {
         const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // the master was closed under us: nothing more to deliver
         data += n;
         length -= static_cast<std::size_t>(n);
@@ -55,17 +66,33 @@ FakeAdapter::~FakeAdapter() {
 void FakeAdapter::set_responder(Responder responder) {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(responder);
+    answer_uploads_ = false;
 }
 
 void FakeAdapter::answer_uploads_with(std::uint32_t value) {
-    set_responder([value](const Frame& request) -> std::vector<Reply> {
-        if ((request[2] & 0xE0) != 0x40) return {};
-        return {Reply{bytes_of(sdo_answer(request[1], index_of(request), request[5], value))}};
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = nullptr;
+    answer_uploads_ = true;
+    upload_value_ = value;
 }
 
 void FakeAdapter::silence() {
     set_responder(nullptr);
+}
+
+void FakeAdapter::answer_upload(const Frame& request, std::uint32_t value, long arrived_ns) {
+    const Frame answer =
+        sdo_answer(request[1], codec::SdoIndex(request), codec::SdoSubindex(request), value);
+    const int delay_us = answer_delay_us_;
+    if (delay_us > 0) {
+        // Counted from the request's arrival, so the delay does not grow with our own work.
+        const long due = arrived_ns + delay_us * 1000L;
+        const timespec at{due / kNsPerSecond, due % kNsPerSecond};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (master_ >= 0) write_fully(master_, answer.data(), answer.size());
 }
 
 void FakeAdapter::send(const Bytes& bytes) {
@@ -87,7 +114,7 @@ std::size_t FakeAdapter::raw_byte_count() {
 void FakeAdapter::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     frames_.clear();
-    pending_.clear();
+    reader_.Reset();
     raw_bytes_ = 0;
 }
 
@@ -110,7 +137,7 @@ void FakeAdapter::vanish() {
 }
 
 void FakeAdapter::run() {
-    std::uint8_t buffer[256];
+    std::uint8_t buffer[4096];
     for (;;) {
         int master;
         {
@@ -130,22 +157,32 @@ void FakeAdapter::run() {
         if (master < 0 || !(fds[1].revents & POLLIN)) continue;
         const ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n <= 0) continue;
+        const long arrived = monotonic_ns();
         std::vector<std::pair<Frame, Responder>> work;
+        std::uint32_t upload_value = 0;
+        uploads_to_answer_.clear();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             raw_bytes_ += static_cast<std::size_t>(n);
-            pending_.insert(pending_.end(), buffer, buffer + n);
-            while (pending_.size() >= 12) {
-                Frame frame;
-                std::copy(pending_.begin(), pending_.begin() + 12, frame.begin());
-                pending_.erase(pending_.begin(), pending_.begin() + 12);
-                frames_.push_back(frame);
-                work.emplace_back(frame, responder_);
+            upload_value = upload_value_;
+            Frame frame;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (!reader_.Push(buffer[i], &frame)) continue;
+                ++frame_count_;
+                if (recording_) frames_.push_back(frame);
+                if (answer_uploads_) {
+                    // By the command byte alone: a node beyond 127 still gets its answer.
+                    if ((codec::SdoCommand(frame) & 0xE0) == codec::kSdoUploadRequest)
+                        uploads_to_answer_.push_back(frame);
+                } else if (responder_) {
+                    work.emplace_back(frame, responder_);
+                }
             }
         }
         arrived_.notify_all();
+        for (const Frame& request : uploads_to_answer_)
+            answer_upload(request, upload_value, arrived);
         for (auto& [frame, responder] : work) {
-            if (!responder) continue;
             for (const Reply& reply : responder(frame)) {
                 if (reply.delay_ms > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));

@@ -1,9 +1,12 @@
 // A fake serial-to-CAN adapter on a pseudo-terminal: the library opens the slave path, the adapter
 // holds the master, records every byte the library writes and answers as a test tells it to
-// (promptly, late, never, in pieces, with noise in front).
+// (promptly, late, never, in pieces, with noise in front). It splits what it reads into frames with
+// the tools' codec, which finds the framing again after damaged bytes. The benchmarks use it too:
+// without recording, answering uploads allocates nothing once it runs.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,10 +43,17 @@ class FakeAdapter {
     int slave_fd() const { return slave_keepalive_; }
 
     void set_responder(Responder responder);
-    // Answers every upload request with `value` for the requested object, like a drive would.
+    // Answers every upload request with `value` for the requested object, like a drive would,
+    // after the answer delay (counted from the moment the request was read).
     void answer_uploads_with(std::uint32_t value);
+    void set_answer_delay_us(int delay_us) { answer_delay_us_ = delay_us; }
     // Stays silent.
     void silence();
+
+    // Whether frames() keeps the frames that arrive (on by default; a long benchmark turns it off).
+    void set_recording(bool on) { recording_ = on; }
+    // Every complete frame read since construction; clear() does not reset it.
+    std::uint64_t frame_count() const { return frame_count_; }
 
     // Unsolicited bytes, now.
     void send(const Bytes& bytes);
@@ -59,6 +69,7 @@ class FakeAdapter {
 
   private:
     void run();
+    void answer_upload(const Frame& request, std::uint32_t value, long arrived_ns);
 
     std::string path_;
     int master_ = -1;
@@ -67,8 +78,14 @@ class FakeAdapter {
     std::mutex mutex_;
     std::condition_variable arrived_;
     Responder responder_;
+    bool answer_uploads_ = false;
+    std::uint32_t upload_value_ = 0;
+    std::atomic<int> answer_delay_us_{0};
+    std::atomic<bool> recording_{true};
+    std::atomic<std::uint64_t> frame_count_{0};
     std::vector<Frame> frames_;
-    Bytes pending_;
+    codec::FrameReader reader_;
+    std::vector<Frame> uploads_to_answer_;  // the reader thread's, kept to reuse its storage
     std::size_t raw_bytes_ = 0;
     bool stop_ = false;
     unsigned generation_ = 0;         // bumped when the master is taken away

@@ -1,5 +1,6 @@
 #include "fake_os.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -141,6 +142,13 @@ void purge(DeviceHandle, Purge) {
     g.input.clear();
 }
 void purge_foreign_handle(void*) {}
+
+bool environment_value(const char* name, char* value, std::size_t capacity) {
+    const char* found = std::getenv(name);
+    if (found == nullptr || *found == '\0' || std::strlen(found) >= capacity) return false;
+    std::strcpy(value, found);
+    return true;
+}
 
 std::uint32_t tick_ms() {
     return g.clock;

@@ -1,40 +1,22 @@
 #include "test_frames.h"
 
-#include <cstdio>
-
 namespace orvex::test {
 
 Frame can_frame(unsigned id, std::uint8_t command, std::uint16_t index, std::uint8_t sub,
                 std::uint32_t value) {
-    return Frame{static_cast<std::uint8_t>(id >> 8),
-                 static_cast<std::uint8_t>(id & 0xFF),
-                 command,
-                 static_cast<std::uint8_t>(index & 0xFF),
-                 static_cast<std::uint8_t>(index >> 8),
-                 sub,
-                 static_cast<std::uint8_t>(value),
-                 static_cast<std::uint8_t>(value >> 8),
-                 static_cast<std::uint8_t>(value >> 16),
-                 static_cast<std::uint8_t>(value >> 24),
-                 0x0D,
-                 0x0A};
+    return codec::SdoFrame(static_cast<std::uint16_t>(id), command, index, sub, value);
 }
-
-namespace {
-unsigned response_id(int node) {
-    return 0x580u + static_cast<unsigned>(node & 0xFF);
-}
-}  // namespace
 
 Frame sdo_answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t value,
                  std::uint8_t command) {
-    return can_frame(response_id(node), command, index, sub, value);
+    return codec::SdoFrame(static_cast<std::uint16_t>(codec::kSdoResponseBase + (node & 0xFF)),
+                           command, index, sub, value);
 }
 Frame sdo_abort(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t code) {
-    return can_frame(response_id(node), 0x80, index, sub, code);
+    return codec::SdoAbortFrame(node, index, sub, code);
 }
 Frame download_ack(int node, std::uint16_t index, std::uint8_t sub) {
-    return can_frame(response_id(node), 0x60, index, sub, 0);
+    return codec::DownloadAck(node, index, sub);
 }
 
 Frame frame_of(std::initializer_list<int> bytes) {
@@ -55,18 +37,11 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::string hex(const Frame& frame) {
-    std::string text;
-    char byte[4];
-    for (std::uint8_t b : frame) {
-        std::snprintf(byte, sizeof byte, "%02X ", b);
-        text += byte;
-    }
-    text.pop_back();
-    return text;
+    return codec::Hex(frame);
 }
 
 std::uint16_t index_of(const Frame& request) {
-    return static_cast<std::uint16_t>(request[3] | request[4] << 8);
+    return codec::SdoIndex(request);
 }
 
 }  // namespace orvex::test

@@ -1,4 +1,5 @@
-// Frames as an adapter sends them back, for the tests' fake adapters. Portable: no system headers.
+// Frames as an adapter sends them back, for the tests' fake adapters, in the tools' codec (not the
+// library's own, which these tests check). Portable: no system headers.
 #pragma once
 
 #include <array>
@@ -7,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "codec.h"
+
 namespace orvex::test {
 
-using Frame = std::array<std::uint8_t, 12>;
+using Frame = codec::Frame;
 using Bytes = std::vector<std::uint8_t>;
 
 // Any frame: identifier (MSB first), SDO command, index, subindex, value (LSB first), CR LF.

@@ -89,7 +89,7 @@ int RunStatus(Arguments& args, const Connection& connection) {
                       << ErrorCodeMeaning(*fault.error_code) << "\n";
         }
         if (fault.error_register) {
-            const std::string bits = Join(ErrorRegisterBits(*fault.error_register), ", ");
+            const std::string bits = Join(ErrorRegisterFlags(*fault.error_register), ", ");
             std::cout << "  error reg.  " << HexValue(*fault.error_register, 1) << "  "
                       << (bits.empty() ? "no bits set" : bits) << "\n";
         }
@@ -155,7 +155,10 @@ int RunSummary(Arguments& args, const Connection& connection) {
 
 namespace {
 
-constexpr std::uint32_t kAbortWriteOnly = 0x06010001;
+bool IsKnownObject(unsigned index) {
+    const auto index16 = static_cast<std::uint16_t>(index);
+    return codec::ObjectName(index16, 0) != nullptr || codec::ObjectName(index16, 1) != nullptr;
+}
 
 // A four-digit INDEX without 0x that names no known object, while its hex reading does, was
 // most likely meant as hex ("6041" for 0x6041); the reading that was taken, or nothing.
@@ -164,7 +167,7 @@ std::optional<std::string> DecimalIndexHint(const std::string& word, unsigned in
         return std::nullopt;
     }
     const auto as_hex = static_cast<unsigned>(std::stoul(word, nullptr, 16));
-    if (IsKnownObjectIndex(index) || !IsKnownObjectIndex(as_hex)) return std::nullopt;
+    if (IsKnownObject(index) || !IsKnownObject(as_hex)) return std::nullopt;
     return "INDEX " + word + " is decimal, object " + HexValue(index, 2) + "; write 0x" + word +
            " for object " + HexValue(as_hex, 2);
 }
@@ -242,7 +245,7 @@ int RunSdoWrite(Arguments& args, const Connection& connection) {
     }
     std::uint32_t held = 0;
     if (!port.ReadIfPresent(node, object, size, &held)) {
-        if (Orvex_LastAbortCode() != kAbortWriteOnly) port.FailQuery(node, object);
+        if (Orvex_LastAbortCode() != codec::kAbortWriteOnly) port.FailQuery(node, object);
         std::cout << written << " sent; the object is write-only, not read back)\n";
         return 0;
     }

@@ -1,7 +1,5 @@
 #include "drive.h"
 
-#include <time.h>
-
 #include <chrono>
 #include <iostream>
 
@@ -12,11 +10,6 @@ namespace orvex::cli {
 namespace {
 
 constexpr int kStatusPollMs = 5;
-
-void SleepMs(int ms) {
-    timespec delay{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&delay, nullptr);
-}
 
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -33,7 +26,7 @@ std::string DescribeFault(const FaultDetail& fault) {
     }
     if (fault.error_register) {
         if (!text.empty()) text += ", ";
-        const std::string bits = Join(ErrorRegisterBits(*fault.error_register), ", ");
+        const std::string bits = Join(ErrorRegisterFlags(*fault.error_register), ", ");
         text += "error register " + HexValue(*fault.error_register, 1) +
                 (bits.empty() ? "" : " (" + bits + ")");
     }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "names.h"
+
 namespace orvex::cli {
 
 // An object-dictionary entry ("0x6064:00" in messages).
@@ -12,14 +14,14 @@ struct ObjectRef {
     int subindex;
 };
 
-// CiA 301 / CiA 402 objects.
-constexpr ObjectRef kErrorRegister{0x1001, 0};
-constexpr ObjectRef kErrorCode{0x603F, 0};
-constexpr ObjectRef kControlword{0x6040, 0};
-constexpr ObjectRef kStatusword{0x6041, 0};
-constexpr ObjectRef kModesOfOperation{0x6060, 0};
-constexpr ObjectRef kModesDisplay{0x6061, 0};
-constexpr ObjectRef kPositionActual{0x6064, 0};
+// CiA 301 / CiA 402 objects (their indexes from the tools' shared table).
+constexpr ObjectRef kErrorRegister{codec::kErrorRegister, 0};
+constexpr ObjectRef kErrorCode{codec::kErrorCode, 0};
+constexpr ObjectRef kControlword{codec::kControlword, 0};
+constexpr ObjectRef kStatusword{codec::kStatusword, 0};
+constexpr ObjectRef kModesOfOperation{codec::kModesOfOperation, 0};
+constexpr ObjectRef kModesDisplay{codec::kModesOfOperationDisplay, 0};
+constexpr ObjectRef kPositionActual{codec::kPositionActual, 0};
 constexpr ObjectRef kTargetTorque{0x6071, 0};
 constexpr ObjectRef kMaxProfileVelocityTorque{0x607F, 0};
 // The drives' own objects that the library addresses.
@@ -29,10 +31,6 @@ constexpr ObjectRef kLed{0x2003, 0x14};
 constexpr ObjectRef kSummaryEnabled{0x3001, 0};
 constexpr ObjectRef kSummaryReached{0x3002, 0};
 constexpr ObjectRef kSummaryFault{0x3003, 0};
-
-// Whether `index` is an object that the library or orvex addresses, or a common CiA 301/402
-// one: used to tell a decimal INDEX that was meant as hex.
-bool IsKnownObjectIndex(unsigned index);
 
 // The library waits strictly more than 800 ms for an answer, 3800 ms for answers over 50 bytes.
 constexpr int kAnswerLimitMs = 800;

@@ -1,46 +1,34 @@
-// Output formatting: CiA 402 statusword decoding, modes, hex bytes and bus masks.
+// Output formatting: hex bytes, bus masks, progress bars.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "names.h"
+
 namespace orvex::cli {
 
-// Statusword bits the CLI waits on.
-constexpr std::uint16_t kStatusFault = 1u << 3;
-constexpr std::uint16_t kStatusTargetReached = 1u << 10;
-constexpr std::uint16_t kStatusSetPointAcknowledge = 1u << 12;  // profile position
-constexpr std::uint16_t kStatusHomingAttained = 1u << 12;       // homing
+// The statusword, mode and bit names come from the tools' shared tables.
+using codec::kStatusFault;
+using codec::kStatusHomingAttained;
+using codec::kStatusSetPointAcknowledge;
+using codec::kStatusTargetReached;
+using codec::ModeName;
+using codec::PowerState;
+using codec::StateName;
+using codec::StatusFlags;
 
-// The CiA 402 power states.
-enum class PowerState {
-    kNotReadyToSwitchOn,
-    kSwitchOnDisabled,
-    kReadyToSwitchOn,
-    kSwitchedOn,
-    kOperationEnabled,
-    kQuickStopActive,
-    kFaultReactionActive,
-    kFault,
-    kUnknown,
-};
+using codec::ErrorRegisterFlags;
 
-// The power state that a full statusword shows.
-PowerState StateOf(std::uint16_t statusword);
-// "operation enabled", "fault", ...
-std::string StateName(PowerState state);
-std::string StateName(std::uint16_t statusword);
-
-// The meaning of a CiA 301/402 error code (0x603F, an EMCY's first word): the exact code where
-// it is a common one, else its class ("current", "voltage", ...).
+inline PowerState StateOf(std::uint16_t statusword) {
+    return codec::DecodeState(statusword);
+}
+inline const char* StateName(PowerState state) {
+    return codec::PowerStateName(state);
+}
+// The meaning of an error code (0x603F), "unknown error code" where the table has none.
 std::string ErrorCodeMeaning(std::uint16_t code);
-// The names of the bits set in the error register 0x1001 ("generic", "current", ...).
-std::vector<std::string> ErrorRegisterBits(std::uint8_t error_register);
-// The names of the bits set in `statusword`; bits 12 and 13 are named for `mode` (0x6061).
-std::vector<std::string> StatusFlags(std::uint16_t statusword, int mode);
-// "profile position", "homing", ... or "mode N".
-std::string ModeName(int mode);
 
 // "node 2"
 std::string NodeName(int node);

@@ -2,6 +2,9 @@
 // remember the signal: a library call that is waiting for an answer runs to its end, then the
 // next check throws Interrupted, and orvex exits with 128 + the signal's number (130, 143) after
 // halting a motion it was following.
+//
+// Commands that run until the user stops them (monitor, watch) hold an InterruptGuard instead:
+// while it lives, a signal is theirs to see through interrupted(), and the command ends normally.
 #pragma once
 
 #include <exception>
@@ -23,7 +26,21 @@ void InstallInterruptHandlers();
 // The signal that arrived since the last check, or 0.
 int PendingSignal();
 // Throws Interrupted for a signal that arrived (and forgets it, so that the halt that follows
-// can run; a second Ctrl-C interrupts that too).
+// can run; a second Ctrl-C interrupts that too). Does nothing while an InterruptGuard lives.
 void ThrowIfInterrupted();
+
+class InterruptGuard {
+  public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+    // True once a signal arrived while the guard lives; the signal is then taken as handled.
+    bool interrupted() const;
+};
+
+// Sleeps up to `ms`; a signal ends the sleep early.
+void SleepMs(int ms);
 
 }  // namespace orvex::cli

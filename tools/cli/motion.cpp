@@ -3,8 +3,6 @@
 // drive when the user interrupts (Ctrl-C, SIGTERM). Every command that starts or changes motion
 // reads the drive's state first: a drive in fault is reported with its error code, and a motion
 // needs operation enabled.
-#include <time.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +33,6 @@ constexpr int kSetPointAcknowledgeMs = 200;
 constexpr long long kPositionWindow = 10;
 // How long a halted drive may take to stand still.
 constexpr int kStandstillLimitMs = 10000;
-
-// Sleeps up to `ms`; a signal ends the sleep early.
-void SleepMs(int ms) {
-    timespec delay{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&delay, nullptr);
-}
 
 class Stopwatch {
   public:

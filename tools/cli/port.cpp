@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "abort_codes.h"
 #include "format.h"
 #include "interrupt.h"
+#include "names.h"
 #include "orvex.h"
 
 namespace orvex::cli {
@@ -60,10 +60,8 @@ std::string OpenFailure(const std::string& label, int baud) {
 }  // namespace
 
 std::string FormatObject(ObjectRef object) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X:%02X", object.index & 0xFFFFu,
-                  static_cast<unsigned>(object.subindex) & 0xFFu);
-    return text;
+    return codec::ObjectRefText(static_cast<std::uint16_t>(object.index & 0xFFFFu),
+                                static_cast<std::uint8_t>(object.subindex & 0xFF));
 }
 
 Port::Port(const Connection& connection) {
@@ -109,7 +107,7 @@ void Port::FailQuery(int node, ObjectRef object) const {
                           std::to_string(AnswerLimitMs(12)) + " ms");
         case ORVEX_SDO_ABORT: {
             const std::uint32_t code = Orvex_LastAbortCode();
-            const char* meaning = AbortCodeMeaning(code);
+            const char* meaning = codec::AbortCodeMeaning(code);
             throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " +
                           Hex32(code) + " (" +
                           (meaning != nullptr ? meaning : "unknown abort code") + ")");

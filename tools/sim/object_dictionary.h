@@ -6,17 +6,19 @@
 #include <map>
 #include <utility>
 
+#include "names.h"
+
 namespace orvex::sim {
 
 enum class ObjectType { kU8, kI8, kU16, kI16, kU32, kI32 };
 enum class Access { kReadOnly, kReadWrite };
 
 // SDO abort codes the simulated servers answer with.
-constexpr uint32_t kAbortCommandSpecifier = 0x05040001;
-constexpr uint32_t kAbortReadOnly = 0x06010002;
-constexpr uint32_t kAbortNoObject = 0x06020000;
-constexpr uint32_t kAbortLengthMismatch = 0x06070010;
-constexpr uint32_t kAbortNoSubindex = 0x06090011;
+using codec::kAbortCommandSpecifier;
+using codec::kAbortLengthMismatch;
+using codec::kAbortNoObject;
+using codec::kAbortNoSubindex;
+using codec::kAbortReadOnly;
 
 std::size_t SizeOf(ObjectType type);
 bool IsSigned(ObjectType type);

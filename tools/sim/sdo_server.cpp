@@ -6,70 +6,16 @@ namespace orvex::sim {
 
 namespace {
 
-constexpr uint16_t kNmtCobId = 0x000;
-constexpr uint16_t kSdoRequestBase = 0x600;
-constexpr uint16_t kSdoResponseBase = 0x580;
-constexpr uint16_t kBootUpBase = 0x700;
-constexpr uint8_t kNmtResetNode = 0x81;
-constexpr uint8_t kNmtResetCommunication = 0x82;
-constexpr uint8_t kSdoClientAbort = 0x80;
-constexpr uint8_t kMaxNode = 0x7F;
-
-std::array<uint8_t, 8> SdoData(uint8_t command, uint16_t index, uint8_t subindex, uint32_t value) {
-    return {command,
-            static_cast<uint8_t>(index & 0xFF),
-            static_cast<uint8_t>(index >> 8),
-            subindex,
-            static_cast<uint8_t>(value & 0xFF),
-            static_cast<uint8_t>((value >> 8) & 0xFF),
-            static_cast<uint8_t>((value >> 16) & 0xFF),
-            static_cast<uint8_t>((value >> 24) & 0xFF)};
-}
-
-uint8_t UploadResponseCommand(std::size_t size) {
-    return static_cast<uint8_t>(0x43 | ((4 - size) << 2));
-}
+constexpr uint16_t kNmtCobId = codec::kNmtId;
+constexpr uint16_t kSdoRequestBase = codec::kSdoRequestBase;
+constexpr uint16_t kSdoResponseBase = codec::kSdoResponseBase;
+constexpr uint16_t kBootUpBase = codec::kHeartbeatBase;
+constexpr uint8_t kNmtResetNode = codec::kNmtResetNode;
+constexpr uint8_t kNmtResetCommunication = codec::kNmtResetCommunication;
+constexpr uint8_t kSdoClientAbort = codec::kSdoAbort;
+constexpr uint8_t kMaxNode = codec::kMaxNode;
 
 }  // namespace
-
-Frame MakeFrame(uint16_t cob_id, const std::array<uint8_t, 8>& data) {
-    Frame frame{};
-    frame[0] = static_cast<uint8_t>(cob_id >> 8);
-    frame[1] = static_cast<uint8_t>(cob_id & 0xFF);
-    std::copy(data.begin(), data.end(), frame.begin() + 2);
-    frame[10] = 0x0D;
-    frame[11] = 0x0A;
-    return frame;
-}
-
-uint16_t CobId(const Frame& frame) {
-    return static_cast<uint16_t>((frame[0] << 8) | frame[1]);
-}
-
-void FrameReader::Feed(const uint8_t* bytes, std::size_t count) {
-    buffer_.insert(buffer_.end(), bytes, bytes + count);
-}
-
-bool FrameReader::Next(Frame* frame) {
-    while (buffer_.size() >= kFrameSize) {
-        if (buffer_[kFrameSize - 2] == 0x0D && buffer_[kFrameSize - 1] == 0x0A) {
-            std::copy(buffer_.begin(), buffer_.begin() + kFrameSize, frame->begin());
-            buffer_.erase(buffer_.begin(), buffer_.begin() + kFrameSize);
-            return true;
-        }
-        // Misaligned: a CR LF inside the window most likely ends the damaged frame.
-        std::size_t drop = 1;
-        for (std::size_t i = 0; i + 1 < kFrameSize - 1; ++i) {
-            if (buffer_[i] == 0x0D && buffer_[i + 1] == 0x0A) {
-                drop = i + 2;
-                break;
-            }
-        }
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
-        discarded_ += drop;
-    }
-    return false;
-}
 
 BusServer::BusServer(const ServerOptions& options) : options_(options) {
     for (int node = 1; node <= options.drive_count; ++node) drives_.emplace_back(node);
@@ -154,7 +100,7 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         (static_cast<uint32_t>(request[8]) << 16) | (static_cast<uint32_t>(request[9]) << 24);
     const uint16_t response_id = static_cast<uint16_t>(kSdoResponseBase + node);
     auto abort = [&](uint32_t code) {
-        out->push_back(MakeFrame(response_id, SdoData(kSdoClientAbort, index, subindex, code)));
+        out->push_back(codec::SdoFrame(response_id, kSdoClientAbort, index, subindex, code));
     };
 
     if (command == kSdoClientAbort) return;  // the client gave up a transfer: no answer
@@ -167,8 +113,9 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         if (code != 0) {
             abort(code);
         } else {
-            out->push_back(MakeFrame(response_id,
-                                     SdoData(UploadResponseCommand(size), index, subindex, data)));
+            out->push_back(codec::SdoFrame(response_id,
+                                           codec::UploadResponseCommand(static_cast<int>(size)),
+                                           index, subindex, data));
         }
         return;
     }
@@ -190,7 +137,8 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         if (code != 0) {
             abort(code);
         } else if (options_.acks) {
-            out->push_back(MakeFrame(response_id, SdoData(0x60, index, subindex, 0)));
+            out->push_back(
+                codec::SdoFrame(response_id, codec::kSdoDownloadAck, index, subindex, 0));
         }
         return;
     }

@@ -7,29 +7,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec.h"
 #include "drive_model.h"
 
 namespace orvex::sim {
 
-constexpr std::size_t kFrameSize = 12;
-using Frame = std::array<uint8_t, kFrameSize>;
-
-// COB-ID and eight data bytes, closed by CR LF.
-Frame MakeFrame(uint16_t cob_id, const std::array<uint8_t, 8>& data);
-uint16_t CobId(const Frame& frame);
-
-// Splits a byte stream into frames. A frame is 12 bytes ending in CR LF; after garbage the reader
-// drops bytes up to and including a CR LF inside the misaligned window, or one byte at a time.
-class FrameReader {
-  public:
-    void Feed(const uint8_t* bytes, std::size_t count);
-    bool Next(Frame* frame);
-    std::size_t discarded() const { return discarded_; }
-
-  private:
-    std::vector<uint8_t> buffer_;
-    std::size_t discarded_ = 0;
-};
+using codec::CobId;
+using codec::Frame;
+using codec::FrameReader;
+using codec::kFrameSize;
+using codec::MakeFrame;
 
 struct ServerOptions {
     int drive_count = 2;
