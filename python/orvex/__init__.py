@@ -4,7 +4,7 @@ through a serial-to-CAN adapter.
     import orvex
     with orvex.Bus("/dev/ttyUSB0") as bus:
         drive = bus.drive(1)
-        drive.enable()
+        drive.enable()                     # step by step, each step confirmed
         drive.set_profile(40000, 200000, 200000)
         drive.move_to(20000, wait=True)
 
@@ -12,39 +12,70 @@ The library is found through the ``library`` argument, the ORVEX_LIBRARY environ
 or the system's library path, in that order. Failures raise OrvexError subclasses.
 """
 
-from ._library import LIBRARY_ENV, PROTOTYPES, Library, find_library_path, load
-from .bus import Bus, Drive
+from ._library import (
+    LIBRARY_ENV,
+    LOAD_DELAY_ENV,
+    OPTIONAL_PROTOTYPES,
+    PROTOTYPES,
+    Library,
+    find_library_path,
+    load,
+)
+from .bus import Bus, Drive, Reading
 from .errors import (
     ABORT_MEANINGS,
+    ERROR_CODE_MEANINGS,
     BadArgumentError,
     DriveFaultError,
+    ErrorCode,
+    MissingExportError,
     NoPortError,
     OrvexError,
     OrvexSystemError,
+    PortInUseError,
     SdoAbortError,
+    StateError,
     TimeoutError,
     abort_meaning,
+    error_code_meaning,
+    error_register_names,
 )
-from .status import Status, state_name
+from .frames import Emergency, Frame, Kind, decode_emergency
+from .status import State, Status, state_name
 
 __version__ = "1.0.0"
 
 __all__ = [
     "ABORT_MEANINGS",
+    "ERROR_CODE_MEANINGS",
     "BadArgumentError",
     "Bus",
     "Drive",
     "DriveFaultError",
+    "Emergency",
+    "ErrorCode",
+    "Frame",
+    "Kind",
     "LIBRARY_ENV",
+    "LOAD_DELAY_ENV",
     "Library",
+    "MissingExportError",
     "NoPortError",
+    "OPTIONAL_PROTOTYPES",
     "OrvexError",
     "OrvexSystemError",
     "PROTOTYPES",
+    "PortInUseError",
+    "Reading",
     "SdoAbortError",
+    "State",
+    "StateError",
     "Status",
     "TimeoutError",
     "abort_meaning",
+    "decode_emergency",
+    "error_code_meaning",
+    "error_register_names",
     "find_library_path",
     "load",
     "state_name",

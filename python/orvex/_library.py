@@ -10,6 +10,10 @@ from . import errors
 
 LIBRARY_ENV = "ORVEX_LIBRARY"
 
+# The library sleeps this long while it loads unless told otherwise; the binding has no use for
+# the delay and sets 0 for its own load when the user has not chosen a value.
+LOAD_DELAY_ENV = "ORVEX_LOAD_DELAY_MS"
+
 if sys.platform == "win32":
     _SYSTEM_NAMES = ("ORVEX_DLL.dll",)
 elif sys.platform == "darwin":
@@ -62,6 +66,50 @@ PROTOTYPES = {
     "Orvex_LastSystemError": (_int, ()),
 }
 
+# Extensions that a library may not have yet: a library without them still loads, and the
+# methods that need one raise OrvexError (MissingExport) naming it.
+OPTIONAL_PROTOTYPES = {
+    "Orvex_SetTimeLimits": (_int, (_int, _int)),
+    "Orvex_ReceiveFrame": (_int, (ctypes.POINTER(ctypes.c_ubyte), _int)),
+    "Orvex_ReadMany": (
+        _int,
+        (
+            _int,
+            ctypes.POINTER(_int),
+            ctypes.POINTER(_int),
+            ctypes.POINTER(_int),
+            ctypes.POINTER(_uint),
+            ctypes.POINTER(_int),
+        ),
+    ),
+}
+
+
+class _PortCall:
+    """One of the exports that open or close the port, called as it is, while the Library
+    notes whether a port is open: a Bus then refuses work at once instead of letting a query
+    wait out its limit on no port."""
+
+    def __init__(self, library, function, opens):
+        self._library = library
+        self._function = function
+        self._opens = opens
+
+    def __call__(self, *args):
+        result = self._function(*args)
+        if not self._opens:
+            self._library.port_open = False
+        elif result == 1:
+            self._library.port_open = True
+        else:
+            # A configuration failure can leave the device open; an open that failed before
+            # that leaves none. Not knowing which, assume a port may be open.
+            self._library.port_open = None
+        return result
+
+    def __getattr__(self, name):
+        return getattr(self._function, name)
+
 
 class Library:
     """One loaded copy of the library, with every export declared.
@@ -75,20 +123,39 @@ class Library:
         self.handle = handle
         self.path = path
         self.port_owner = lambda: None  # the Bus that opened the port (set by Bus)
+        self.missing_extensions = []
         missing = []
-        for name, (restype, argtypes) in PROTOTYPES.items():
-            try:
-                function = getattr(handle, name)
-            except AttributeError:
-                missing.append(name)
-                continue
-            function.restype = restype
-            function.argtypes = argtypes
-            setattr(self, name, function)
+        for table, absent in ((PROTOTYPES, missing), (OPTIONAL_PROTOTYPES, self.missing_extensions)):
+            for name, (restype, argtypes) in table.items():
+                try:
+                    function = getattr(handle, name)
+                except AttributeError:
+                    absent.append(name)
+                    continue
+                function.restype = restype
+                function.argtypes = argtypes
+                setattr(self, name, function)
         if missing:
             raise errors.OrvexError(
                 "%s is not a complete ORVEX_DLL: it lacks %s" % (path, ", ".join(missing))
             )
+        # True, False, or None when it cannot be known. A freshly loaded library has no port.
+        self.port_open = False
+        for name in ("Serial_OpenPort", "Serial_OpenDevice", "Serial_ClosePort"):
+            setattr(self, name, _PortCall(self, getattr(self, name), name != "Serial_ClosePort"))
+
+    def has(self, name):
+        """Whether this library has the export ``name``."""
+        return name in PROTOTYPES or (
+            name in OPTIONAL_PROTOTYPES and name not in self.missing_extensions)
+
+    def require(self, name):
+        """The export ``name``; raises MissingExportError when this library lacks it."""
+        if not self.has(name):
+            raise errors.MissingExportError(
+                "%s lacks %s: this needs a newer ORVEX_DLL" % (self.path, name),
+                operation=name)
+        return getattr(self, name)
 
     def last_failure(self):
         """(outcome, abort code, system error) of this thread's most recent call."""
@@ -104,7 +171,16 @@ class Library:
 
 def _open(path):
     # The library exports plain cdecl functions on every platform, 32-bit Windows included.
-    return ctypes.CDLL(path)
+    # It reads the load delay while it loads; the variable is set only for that moment, so the
+    # user's own child processes see the environment as it was.
+    chosen = os.environ.get(LOAD_DELAY_ENV)
+    if chosen is not None:
+        return ctypes.CDLL(path)
+    os.environ[LOAD_DELAY_ENV] = "0"
+    try:
+        return ctypes.CDLL(path)
+    finally:
+        os.environ.pop(LOAD_DELAY_ENV, None)
 
 
 def find_library_path(path=None):
@@ -134,9 +210,10 @@ _load_lock = threading.Lock()
 def load(path=None):
     """Loads the library once per process and returns it.
 
-    Loading takes about one second (the library calibrates its clock), so later calls with
-    the same path return the copy already loaded, and so do calls with no path while
-    ORVEX_LIBRARY is unset: the system search is for the first load only.
+    The library has one port per process, so later calls with the same path return the copy
+    already loaded, and so do calls with no path while ORVEX_LIBRARY is unset: the system
+    search is for the first load only. Unless ORVEX_LOAD_DELAY_MS is set, the library is
+    loaded with it at 0 (no delay at load).
     """
     candidates = find_library_path(path)
     with _load_lock:

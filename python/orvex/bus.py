@@ -1,6 +1,9 @@
 """The checked object interface: a Bus (the serial port) and the Drives behind it."""
 
+import collections
 import ctypes
+import math
+import numbers
 import operator
 import os
 import threading
@@ -12,18 +15,36 @@ from ._library import Library, load
 from .errors import (
     BadArgumentError,
     DriveFaultError,
+    ErrorCode,
     NoPortError,
     OrvexError,
     OrvexSystemError,
+    PortInUseError,
     SdoAbortError,
+    StateError,
     TimeoutError,
 )
-from .status import Status
+from .frames import FRAME_LENGTH, Frame
+from .status import State, Status
 
+INT8 = (-(1 << 7), (1 << 7) - 1)
+INT16 = (-(1 << 15), (1 << 15) - 1)
 INT32 = (-(1 << 31), (1 << 31) - 1)
 UINT32 = (0, (1 << 32) - 1)
+# Anything that fits 32 bits, signed or not: the range the command-line tool takes for values
+# passed through as raw bits (the LED, SDO values of 4 bytes).
+BITS32 = (INT32[0], UINT32[1])
+# The library's own bounds for its time limits, in milliseconds.
+TIME_LIMIT_MS = (1, 60000)
+MAX_BATCH = 127
+_NOT_DONE = -32768
 
-# Objects the library's own queries read, named in failure messages.
+# Objects the binding reads and writes, named in failure messages.
+CONTROLWORD = (0x6040, 0)
+ERROR_CODE = (0x603F, 0)
+TARGET_TORQUE = (0x6071, 0)
+MAX_PROFILE_VELOCITY = (0x607F, 0)
+MODES_OF_OPERATION = (0x6060, 0)
 STATUSWORD = (0x6041, 0)
 POSITION_ACTUAL = (0x6064, 0)
 VELOCITY_ACTUAL = (0x606C, 0)
@@ -35,10 +56,23 @@ ALL_IN_FAULT = (0x3003, 0)
 TARGET_REACHED = 1 << 10
 HOMING_ATTAINED = 1 << 12
 
-POLL_INTERVAL = 0.02
+# Controlword commands and bits (CiA 402).
+SHUTDOWN = 0x0006
+SWITCH_ON = 0x0007
+ENABLE_OPERATION = 0x000F
+DISABLE_VOLTAGE = 0x0000
+FAULT_RESET_BIT = 1 << 7
+NEW_SET_POINT_BIT = 1 << 4
+PP_ABSOLUTE = 0x003F  # what PP_Abs_move writes
+PP_RELATIVE = 0x007F  # what PP_Inc_move writes
+PROFILE_TORQUE_MODE = 4
 
-# Which Bus opened the library's one port (a weak reference, or _nobody), so that opening a
-# second Bus retires the first and closing a retired Bus leaves the new port alone.
+POLL_INTERVAL = 0.02
+STEP_TIMEOUT = 1.0  # how long one power-state transition may take
+
+# Which Bus opened the library's one port (a weak reference, or _nobody), so that a second Bus
+# is refused while the first is open, and closing a Bus that no longer holds the port leaves
+# the port alone.
 _owners_lock = threading.Lock()
 
 
@@ -57,6 +91,36 @@ def _whole(name, value, bounds):
     return number
 
 
+def _seconds(name, value):
+    """A time limit in seconds: a finite number, 0 or more."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise BadArgumentError("%s must be a number of seconds, not %r" % (name, value))
+    seconds = float(value)
+    if not math.isfinite(seconds) or seconds < 0:
+        raise BadArgumentError("%s must be a finite number of seconds, 0 or more, not %r"
+                               % (name, value))
+    return seconds
+
+
+def _device_path(device):
+    """A device path as given (str, bytes or path-like), refused when it cannot name a file."""
+    try:
+        path = os.fspath(device)
+    except TypeError:
+        raise BadArgumentError("a device path must be a str, bytes or path, not %r"
+                               % (device,)) from None
+    if not path:
+        raise BadArgumentError("the device path is empty")
+    if ("\0" if isinstance(path, str) else b"\0") in path:
+        raise BadArgumentError("the device path %r contains a NUL character" % (path,))
+    return path
+
+
+def _signed32(raw):
+    raw &= 0xFFFFFFFF
+    return raw - (1 << 32) if raw & (1 << 31) else raw
+
+
 def _bits_to_nodes(mask):
     mask &= 0xFFFFFFFF
     return {bit + 1 for bit in range(32) if mask & (1 << bit)}
@@ -67,8 +131,22 @@ def _where(node=None, obj=None):
     if node is not None:
         parts.append("node %d" % node)
     if obj is not None:
-        parts.append("object 0x%04X/%02X" % obj)
+        parts.append("object 0x%04X:%02X" % obj)
     return " (%s)" % ", ".join(parts) if parts else ""
+
+
+# The stepwise enable: from each state, the controlword that takes it one step on, its name,
+# and the state it leads to. Quick stop active goes back through switch on disabled.
+_ENABLE_STEPS = {
+    State.SWITCH_ON_DISABLED: (SHUTDOWN, "shutdown", State.READY_TO_SWITCH_ON),
+    State.READY_TO_SWITCH_ON: (SWITCH_ON, "switch on", State.SWITCHED_ON),
+    State.SWITCHED_ON: (ENABLE_OPERATION, "enable operation", State.OPERATION_ENABLED),
+    State.QUICK_STOP_ACTIVE: (DISABLE_VOLTAGE, "disable voltage", State.SWITCH_ON_DISABLED),
+}
+
+Reading = collections.namedtuple("Reading", "node index subindex value error")
+Reading.__doc__ = """One item of Bus.read_many: the object asked for, and either its value
+(``error`` None) or the OrvexError that its read ended with (``value`` None)."""
 
 
 class Bus:
@@ -76,14 +154,16 @@ class Bus:
 
     ``Bus(device="/dev/ttyUSB0")`` opens a device path, ``Bus(port=3)`` opens COM3 (/dev/ttyS2
     on Linux). With neither, nothing is opened and the Bus uses whatever port the library
-    already has open in this process. The library holds one port per process: opening a
-    second Bus closes the first, whose calls then raise NoPortError.
+    already has open in this process. The library holds one port per process: while one Bus
+    has it open, opening another raises PortInUseError and leaves the first as it was.
     ``library`` is a path to the library or a loaded ``orvex.Library``.
     """
 
     def __init__(self, device=None, port=None, baud=115200, library=None):
         if device is not None and port is not None:
             raise BadArgumentError("give either a device path or a port number, not both")
+        if device is not None:
+            device = _device_path(device)
         self.library = library if isinstance(library, Library) else load(library)
         self.device = device
         self.port = port
@@ -95,10 +175,17 @@ class Bus:
     # -- port ---------------------------------------------------------------------------------
 
     def open(self):
-        """Opens the device or port given at construction (closing any port that is open)."""
+        """Opens the device or port given at construction. Raises PortInUseError, touching
+        nothing, while another Bus has the library's port open."""
         baud = _whole("baud", self.baud, (1, INT32[1]))
         lib = self.library
         with _owners_lock:
+            previous = lib.port_owner()
+            if previous is not None and previous is not self and not previous._closed:
+                raise PortInUseError(
+                    "cannot open %s: %r already has the port open, and the library holds one "
+                    "port per process; close that Bus first" % (self._target(), previous),
+                    operation="open")
             if self.device is not None:
                 name = "Serial_OpenDevice"
                 where = os.fspath(self.device)
@@ -111,9 +198,6 @@ class Bus:
             else:
                 raise BadArgumentError("this Bus has no device or port to open")
             outcome, _, system_error = lib.last_failure()
-            previous = lib.port_owner()
-            if previous is not None and previous is not self:
-                previous._closed = True  # the library closed its port before opening this one
             if opened == 1:
                 lib.port_owner = weakref.ref(self)
                 self._closed = False
@@ -121,6 +205,7 @@ class Bus:
             # A configuration failure leaves the device open; do not keep a half-set-up port.
             lib.Serial_ClosePort()
             lib.port_owner = _nobody
+            self._closed = True
         if outcome == errors.SYSTEM_ERROR:
             raise OrvexSystemError(
                 "cannot open %s at %d baud: %s" % (where, baud, os.strerror(system_error)),
@@ -150,6 +235,13 @@ class Bus:
     def __exit__(self, *exc):
         self.close()
         return False
+
+    def _target(self):
+        if self.device is not None:
+            return os.fsdecode(self.device)
+        if self.port is not None:
+            return "port %s" % (self.port,)
+        return "the library's port"
 
     def __repr__(self):
         target = self.device if self.device is not None else self.port
@@ -187,9 +279,14 @@ class Bus:
         return OrvexError("%s: failed (outcome %d)" % (prefix, outcome), **where)
 
     def _check_usable(self, name, node=None):
+        # A closed Bus never reaches the library: a query would wait out its whole limit.
         if self._closed:
             raise NoPortError(
                 "%s%s: this Bus is closed" % (name, _where(node)), operation=name, node=node,
+                outcome=errors.NO_PORT)
+        if self.library.port_open is False:
+            raise NoPortError(
+                "%s%s: no port is open" % (name, _where(node)), operation=name, node=node,
                 outcome=errors.NO_PORT)
 
     def _command(self, name, node, *args):
@@ -237,7 +334,8 @@ class Bus:
     def exchange(self, request, answer_length):
         """Writes ``request`` and returns the next ``answer_length`` bytes, unexamined.
 
-        The limit is 800 ms for answers up to 50 bytes and 3800 ms beyond. Bytes of an answer
+        The limit is 800 ms for answers up to 50 bytes and 3800 ms beyond (set_time_limits
+        changes them). Bytes of an answer
         that came too late stay queued and are read first by the next exchange.
         """
         request = bytes(request)
@@ -251,9 +349,128 @@ class Bus:
             raise self._failure("U_Transmit_Validation", outcome, None)
         return answer.raw[:answer_length]
 
+    # -- extensions: time limits, received frames, batched reads ------------------------------
+
+    def set_time_limits(self, query_ms=None, exchange_ms=None):
+        """Sets the library's process-wide time limits in milliseconds (1-60000): ``query_ms``
+        for queries, batches and exchange() awaiting up to 50 bytes (800 at load),
+        ``exchange_ms`` for exchange() awaiting more (3800 at load). None keeps a limit as it
+        is. They apply to exchanges that start afterwards, for every Bus in the process."""
+        values = []
+        for name, value in (("query_ms", query_ms), ("exchange_ms", exchange_ms)):
+            values.append(0 if value is None else _whole(name, value, TIME_LIMIT_MS))
+        function = self.library.require("Orvex_SetTimeLimits")
+        if function(*values) != 1:
+            raise self._failure("Orvex_SetTimeLimits", self.library.Orvex_LastResult(), None)
+
+    def receive(self, timeout=1.0):
+        """The next frame that arrives on the port, decoded (a Frame), waiting at most
+        ``timeout`` seconds; None when none came in that time. Queries from other threads
+        keep their answers: the library hands out only frames no exchange is waiting for."""
+        seconds = _seconds("timeout", timeout)
+        milliseconds = math.ceil(seconds * 1000)
+        if milliseconds > TIME_LIMIT_MS[1]:
+            raise BadArgumentError("timeout %r is longer than the library's %d s"
+                                   % (timeout, TIME_LIMIT_MS[1] // 1000))
+        function = self.library.require("Orvex_ReceiveFrame")
+        self._check_usable("Orvex_ReceiveFrame")
+        frame = (ctypes.c_ubyte * FRAME_LENGTH)()
+        received = function(frame, milliseconds)
+        outcome = self.library.Orvex_LastResult()
+        if received == 1:
+            return Frame(bytes(frame))
+        if outcome == errors.TIMEOUT:
+            return None
+        raise self._failure("Orvex_ReceiveFrame", outcome, None)
+
+    def read_many(self, items):
+        """Reads several objects in one exchange: all requests go out at once and the answers
+        are matched as they come. ``items`` is a sequence of (node, index, subindex); node 0
+        is the bus. Returns one Reading per item, in order: its value (the answer's four
+        value bytes, unsigned) or the error its read ended with. Arguments are checked before
+        anything is sent; the whole batch takes at most the query time limit."""
+        items = list(items)
+        if not 1 <= len(items) <= MAX_BATCH:
+            raise BadArgumentError("read_many takes 1 to %d items, not %d"
+                                   % (MAX_BATCH, len(items)))
+        checked = []
+        for position, item in enumerate(items):
+            try:
+                node, index, subindex = item
+            except (TypeError, ValueError):
+                raise BadArgumentError("item %d must be (node, index, subindex), not %r"
+                                       % (position, item)) from None
+            checked.append((_whole("node", node, (0, 127)), _whole("index", index, (0, 0xFFFF)),
+                            _whole("subindex", subindex, (0, 0xFF))))
+        if len(set(checked)) != len(checked):
+            repeated = next(item for item in checked if checked.count(item) > 1)
+            raise BadArgumentError("node %d object 0x%04X:%02X is asked for twice" % repeated)
+        function = self.library.require("Orvex_ReadMany")
+        self._check_usable("Orvex_ReadMany")
+        count = len(checked)
+        nodes = (ctypes.c_int * count)(*(item[0] for item in checked))
+        indexes = (ctypes.c_int * count)(*(item[1] for item in checked))
+        subindexes = (ctypes.c_int * count)(*(item[2] for item in checked))
+        values = (ctypes.c_uint * count)()
+        # An item the library did not get to keeps this, never taken for success.
+        results = (ctypes.c_int * count)(*([_NOT_DONE] * count))
+        function(count, nodes, indexes, subindexes, values, results)
+        outcome = self.library.Orvex_LastResult()
+        if not any(result == errors.OK for result in results) and outcome in (
+                errors.NO_PORT, errors.BAD_ARGUMENT, errors.SYSTEM_ERROR):
+            raise self._failure("Orvex_ReadMany", outcome, None)
+        results = [outcome if result == _NOT_DONE else result for result in results]
+        # The library keeps one abort code per call, the first aborted item's.
+        first_abort = next((position for position, result in enumerate(results)
+                            if result == errors.SDO_ABORT), None)
+        readings = []
+        for position, ((node, index, subindex), value, result) in enumerate(
+                zip(checked, values, results)):
+            if result == errors.OK:
+                readings.append(Reading(node, index, subindex, value, None))
+                continue
+            if position == first_abort:
+                error = self._failure("Orvex_ReadMany", result, None, node=node,
+                                      obj=(index, subindex))
+            elif result == errors.SDO_ABORT:
+                error = SdoAbortError(
+                    "Orvex_ReadMany%s: the drive refused the read (SDO abort)"
+                    % _where(node, (index, subindex)),
+                    operation="Orvex_ReadMany", node=node, index=index, subindex=subindex)
+            else:
+                error = self._failure("Orvex_ReadMany", result, None, node=node,
+                                      obj=(index, subindex))
+            readings.append(Reading(node, index, subindex, None, error))
+        return readings
+
+    def _read_each(self, nodes, obj, decode):
+        nodes = [_whole("node", node, (1, 127)) for node in nodes]
+        readings = self.read_many([(node,) + obj for node in nodes])
+        failed = [reading for reading in readings if reading.error is not None]
+        if failed:
+            error = failed[0].error
+            error.readings = readings
+            raise error
+        return {reading.node: decode(reading.value) for reading in readings}
+
+    def positions(self, nodes):
+        """Actual positions (0x6064) of several drives in one exchange: {node: position}.
+        Raises the first item's error (with .readings holding every item) if any read failed."""
+        return self._read_each(nodes, POSITION_ACTUAL, _signed32)
+
+    def statuswords(self, nodes):
+        """Statuswords (0x6041) of several drives in one exchange: {node: Status}. Raises
+        like positions()."""
+        return self._read_each(nodes, STATUSWORD, Status)
+
 
 class Drive:
-    """One CiA 402 drive on the bus. Every method raises an OrvexError subclass on failure."""
+    """One CiA 402 drive on the bus. Every method raises an OrvexError subclass on failure.
+
+    The power-state methods (enable, disable, quick_stop, reset_fault) walk the drive through
+    the CiA 402 states one transition at a time and confirm each by reading the statusword,
+    so they work on drives that take only the transitions the standard allows.
+    """
 
     def __init__(self, bus, node):
         self.bus = bus
@@ -273,19 +490,145 @@ class Drive:
     def _command(self, name, *args):
         self.bus._command(name, self.node, self.node, *args)
 
+    def _write(self, obj, value, size):
+        """An SDO download of ``size`` bytes (value already in range)."""
+        index, subindex = obj
+        self.bus._command(
+            "SDO_Write", self.node, self.node, index, subindex, value & ((1 << 8 * size) - 1),
+            size)
+
+    def _controlword(self, value):
+        self._write(CONTROLWORD, value, 2)
+
     # -- power state --------------------------------------------------------------------------
 
-    def enable(self):
-        """Controlword 0x000F: operation enabled (from any state but fault)."""
-        self._command("CMD_Enable_motor")
+    @property
+    def state(self):
+        """The CiA 402 power state (a State), from the statusword."""
+        return self.status.state
 
-    def disable(self):
-        """Controlword 0x0007: back to switched on."""
-        self._command("CMD_Disable_motor")
+    @property
+    def error_code(self):
+        """The drive's error code (0x603F) as an ErrorCode: an int with a ``meaning``."""
+        return ErrorCode(self.sdo_read(*ERROR_CODE, size=2))
 
-    def quick_stop(self):
-        """Controlword 0x0002: quick stop."""
+    def _fault_error(self, status, what):
+        """A DriveFaultError for a drive found in fault, with its error code where readable."""
+        try:
+            code = self.error_code
+            told = "error code %s" % code
+        except OrvexError as error:
+            code = None
+            told = "error code unreadable: %s" % error
+        return DriveFaultError(
+            "node %d %s (%s, %s); reset_fault() clears it once its cause is gone"
+            % (self.node, what, status.state, told),
+            code=code, node=self.node)
+
+    def _await_state(self, wanted, step_timeout, after, fault_ends_wait=True):
+        """Polls the statusword until the state is one of ``wanted``; raises DriveFaultError
+        if the drive goes into fault on the way (unless ``fault_ends_wait`` is false: the
+        wait is for it to leave fault) and StateError after ``step_timeout``."""
+        deadline = time.monotonic() + step_timeout
+        while True:
+            status = self.status
+            state = status.state
+            if state in wanted:
+                return status
+            if fault_ends_wait and state.in_fault and not any(t.in_fault for t in wanted):
+                raise self._fault_error(status, "went into fault after " + after)
+            if time.monotonic() >= deadline:
+                raise StateError(
+                    "node %d is still %s %.1f s after %s (expected %s)"
+                    % (self.node, state, step_timeout, after,
+                       " or ".join(str(target) for target in wanted)),
+                    node=self.node, outcome=errors.TIMEOUT)
+            time.sleep(POLL_INTERVAL)
+
+    def enable(self, step_timeout=STEP_TIMEOUT):
+        """Brings the drive to operation enabled one transition at a time (shutdown 0x0006,
+        switch on 0x0007, enable operation 0x000F, each a 2-byte write to the controlword),
+        confirming each step through the statusword within ``step_timeout`` seconds. Writes
+        nothing when the drive is already enabled; raises DriveFaultError (with the error
+        code) when it is in fault. Returns the state reached."""
+        step_timeout = _seconds("step_timeout", step_timeout)
+        status = self.status
+        for _ in range(6):
+            state = status.state
+            if state == State.OPERATION_ENABLED:
+                return state
+            if state.in_fault:
+                raise self._fault_error(status, "is in fault and cannot be enabled")
+            if state == State.NOT_READY_TO_SWITCH_ON:
+                # The drive leaves this state by itself once its self-test is done.
+                status = self._await_state(
+                    [s for s in State if s not in (State.NOT_READY_TO_SWITCH_ON, State.UNKNOWN)],
+                    step_timeout, "power-up")
+                continue
+            step = _ENABLE_STEPS.get(state)
+            if step is None:
+                raise StateError("node %d reports a statusword no state has (%r)"
+                                 % (self.node, status), node=self.node)
+            controlword, name, target = step
+            self._controlword(controlword)
+            status = self._await_state(
+                (target,), step_timeout, "%s (controlword 0x%04X)" % (name, controlword))
+        raise StateError("node %d did not reach operation enabled (%r)" % (self.node, status),
+                         node=self.node)
+
+    def disable(self, step_timeout=STEP_TIMEOUT):
+        """Takes the drive out of operation: from operation enabled, disable operation
+        (0x0007) to switched on; from quick stop active, disable voltage (0x0000) to switch on
+        disabled. Confirmed through the statusword. A drive not operating is left as it is.
+        Returns the state reached."""
+        step_timeout = _seconds("step_timeout", step_timeout)
+        state = self.state
+        if state == State.OPERATION_ENABLED:
+            self._command("CMD_Disable_motor")
+            return self._await_state(
+                (State.SWITCHED_ON,), step_timeout, "disable operation (controlword 0x0007)").state
+        if state == State.QUICK_STOP_ACTIVE:
+            self._controlword(DISABLE_VOLTAGE)
+            return self._await_state(
+                (State.SWITCH_ON_DISABLED,), step_timeout,
+                "disable voltage (controlword 0x0000)").state
+        return state
+
+    def quick_stop(self, step_timeout=STEP_TIMEOUT):
+        """Quick stop (controlword 0x0002), sent at once whatever the state; confirmed by the
+        drive reporting quick stop active, or switch on disabled where it was not operating
+        (or fault). Returns the state reached."""
+        step_timeout = _seconds("step_timeout", step_timeout)
         self._command("CMD_Emergency_Stop_motor")
+        return self._await_state(
+            (State.QUICK_STOP_ACTIVE, State.SWITCH_ON_DISABLED, State.FAULT,
+             State.FAULT_REACTION_ACTIVE),
+            step_timeout, "quick stop (controlword 0x0002)").state
+
+    def reset_fault(self, step_timeout=STEP_TIMEOUT):
+        """Fault reset: a rising edge of controlword bit 7, confirmed by the drive leaving
+        fault. Returns the error code it cleared (an ErrorCode, None if unreadable), or None
+        with nothing written when the drive is not in fault. Raises DriveFaultError when the
+        drive stays in fault (its cause is still there)."""
+        step_timeout = _seconds("step_timeout", step_timeout)
+        status = self.status
+        if status.state == State.FAULT_REACTION_ACTIVE:
+            status = self._await_state((State.FAULT,), step_timeout, "its fault reaction")
+        if not status.state.in_fault:
+            return None
+        try:
+            code = self.error_code
+        except OrvexError:
+            code = None
+        self._controlword(DISABLE_VOLTAGE)  # bit 7 low first, so the next write is an edge
+        self._controlword(FAULT_RESET_BIT)
+        try:
+            self._await_state(
+                [s for s in State if not s.in_fault and s != State.UNKNOWN], step_timeout,
+                "fault reset (controlword 0x0080)", fault_ends_wait=False)
+        except StateError:
+            raise self._fault_error(self.status, "stayed in fault after a fault reset") from None
+        return code
 
     def halt(self):
         """Controlword 0x010F: stop the motion in any mode, operation stays enabled."""
@@ -294,6 +637,27 @@ class Drive:
     def restart(self):
         """NMT reset communication for this node."""
         self._command("CMD_Restart_motor")
+
+    def _require_enabled(self, what):
+        """The statusword, after making sure the drive can take a set-point."""
+        status = self.status
+        if status.state.in_fault:
+            raise self._fault_error(status, "is in fault: cannot " + what)
+        if status.state != State.OPERATION_ENABLED:
+            raise StateError("node %d is %s, not operation enabled: call enable() before you %s"
+                             % (self.node, status.state, what), node=self.node)
+        return status
+
+    def _release(self, what):
+        """Ends a mode set-up with operation enabled and halt cleared (0x000F): one write when
+        the drive is enabled, the stepwise enable otherwise."""
+        status = self.status
+        if status.state.in_fault:
+            raise self._fault_error(status, "is in fault: cannot " + what)
+        if status.state == State.OPERATION_ENABLED:
+            self._controlword(ENABLE_OPERATION)
+        else:
+            self.enable()
 
     # -- profile position ---------------------------------------------------------------------
 
@@ -306,16 +670,41 @@ class Drive:
             _whole("deceleration", deceleration, UINT32),
         )
 
-    def move_to(self, position, relative=False, wait=False, timeout=10.0, tolerance=0):
-        """Starts a move to ``position`` (or by ``position`` when ``relative``), taking effect
-        at once. With ``wait``, returns the final position once the drive reports target
-        reached at the target (within ``tolerance``); raises TimeoutError after ``timeout``
-        seconds and DriveFaultError if the drive faults."""
+    def move_to(self, position, relative=False, wait=False, timeout=10.0, tolerance=0,
+                ack_timeout=0.5):
+        """Moves to ``position`` (or by ``position`` when ``relative``), taking effect at once.
+
+        The drive takes a set-point on a rising edge of controlword bit 4, so the move is a
+        handshake: bit 4 is brought low first if a previous command left it high, then the
+        target goes out with the rising edge (PP_Abs_move / PP_Inc_move), the set-point
+        acknowledge (statusword bit 12) is awaited for up to ``ack_timeout`` seconds, and bit 4
+        is dropped again, so that the next move is an edge too.
+
+        The drive must be in operation enabled (DriveFaultError when in fault, StateError
+        otherwise; nothing is sent). With ``wait``, returns the final position once the drive
+        reports target reached at the target (within ``tolerance``); raises TimeoutError
+        after ``timeout`` seconds and DriveFaultError if the drive faults on the way."""
         position = _whole("position", position, INT32)
+        tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
+        timeout = _seconds("timeout", timeout)
+        ack_timeout = _seconds("ack_timeout", ack_timeout)
+        self._require_enabled("move")
         start = self.position if (wait and relative) else 0
+        try:
+            controlword = self.sdo_read(*CONTROLWORD, size=2)
+            if controlword & NEW_SET_POINT_BIT:
+                self._controlword(controlword & ~NEW_SET_POINT_BIT)
+        except SdoAbortError:
+            # A drive that does not let the controlword be read: enable operation has bit 4
+            # low, and the drive is enabled already.
+            self._controlword(ENABLE_OPERATION)
         self._command("PP_Inc_move" if relative else "PP_Abs_move", position)
+        deadline = time.monotonic() + ack_timeout
+        while not self.status.set_point_acknowledged and time.monotonic() < deadline:
+            time.sleep(POLL_INTERVAL / 4)
+        self._controlword((PP_RELATIVE if relative else PP_ABSOLUTE) & ~NEW_SET_POINT_BIT)
         if wait:
-            return self.wait_for_target(start + position, timeout, tolerance)
+            return self._wait_for_target(start + position, timeout, tolerance, started=True)
         return None
 
     def set_target(self, position):
@@ -324,13 +713,21 @@ class Drive:
 
     def wait_for_target(self, position, timeout=10.0, tolerance=0):
         """Waits until the drive reports target reached within ``tolerance`` of ``position``."""
+        position = _whole("position", position, INT32)
+        timeout = _seconds("timeout", timeout)
+        tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
+        return self._wait_for_target(position, timeout, tolerance, started=False)
+
+    def _wait_for_target(self, position, timeout, tolerance, started):
+        # "went into fault" only of a drive seen out of fault since the move started.
         deadline = time.monotonic() + timeout
         while True:
             status = self.status
             if status.fault:
-                raise DriveFaultError(
-                    "node %d went into fault on its way to %d (%r)" % (self.node, position, status),
-                    node=self.node)
+                raise self._fault_error(
+                    status, ("went into fault" if started else "is in fault")
+                    + " on its way to %d" % position)
+            started = True
             if status.target_reached:
                 now = self.position
                 if abs(now - position) <= tolerance:
@@ -367,7 +764,9 @@ class Drive:
             self.set_velocity(velocity)
         else:
             self.set_velocity_profile(velocity, acceleration, deceleration)
-        self._command("PV_start_motor")
+        # PV_start_motor's one frame (0x000F) where the drive is enabled; a drive in a lower
+        # state is walked up to operation enabled, which ends with the same 0x000F.
+        self._release("run")
 
     def set_velocity(self, velocity):
         """Changes the target velocity (0x60FF)."""
@@ -377,25 +776,40 @@ class Drive:
 
     def home(self, method, speed_switch, speed_zero, acceleration_or_torque, wait=False,
              timeout=30.0):
-        """Sets up homing with ``method`` and starts it. Method 0 homes on a hard stop: then
-        ``acceleration_or_torque`` is the torque and ``speed_zero`` is unused. With ``wait``,
-        returns once the drive reports homing attained."""
-        self._command(
-            "HM_Set",
-            _whole("speed_switch", speed_switch, INT32),
-            _whole("speed_zero", speed_zero, INT32),
-            _whole("acceleration_or_torque", acceleration_or_torque, UINT32),
-            _whole("method", method, (-128, 127)),
-        )
+        """Sets up homing with ``method`` (-128..127) and starts it on a rising edge of
+        controlword bit 4 (HM_Set leaves it low, HM_start_motor raises it). Method 0 homes on
+        a hard stop: then ``acceleration_or_torque`` is the torque (-32768..32767, the target
+        torque object's range, also written as the 2 bytes it holds) and ``speed_zero`` is
+        unused. The drive must be in operation enabled. With ``wait``, returns once the drive
+        reports homing attained."""
+        method = _whole("method", method, INT8)
+        speed_switch = _whole("speed_switch", speed_switch, INT32)
+        speed_zero = _whole("speed_zero", speed_zero, INT32)
+        if method == 0:
+            torque = _whole("torque", acceleration_or_torque, INT16)
+            acceleration_or_torque = torque & UINT32[1]
+        else:
+            acceleration_or_torque = _whole(
+                "acceleration", acceleration_or_torque, UINT32)
+        if wait:
+            timeout = _seconds("timeout", timeout)
+        self._require_enabled("home")
+        self._command("HM_Set", speed_switch, speed_zero, acceleration_or_torque, method)
+        if method == 0:
+            # HM_Set sends the torque as 4 bytes, which a drive that checks sizes refuses.
+            self._write(TARGET_TORQUE, torque, 2)
         self._command("HM_start_motor")
         if wait:
             self.wait_for_homing(timeout)
 
     def wait_for_homing(self, timeout=30.0):
+        timeout = _seconds("timeout", timeout)
         deadline = time.monotonic() + timeout
         while True:
             status = self.status
-            if status.fault or status.homing_error:
+            if status.fault:
+                raise self._fault_error(status, "went into fault while homing")
+            if status.homing_error:
                 raise DriveFaultError(
                     "node %d failed to home (%r)" % (self.node, status), node=self.node)
             if status.homing_attained:
@@ -410,17 +824,32 @@ class Drive:
     # -- profile torque -----------------------------------------------------------------------
 
     def run_torque(self, max_velocity, torque):
-        """Profile torque mode: produces ``torque`` (per mille of rated) at once, up to
-        ``max_velocity``."""
-        self._command(
-            "PT_Set",
-            _whole("max_velocity", max_velocity, INT32),
-            _whole("torque", torque, INT32),
-        )
+        """Profile torque mode: produces ``torque`` (per mille of rated, -32768..32767: the
+        target torque object 0x6071 is 16 bits) at once, up to ``max_velocity``.
+
+        The same frames as PT_Set (mode 4, max profile velocity, target torque, then operation
+        enabled), except that the torque goes out as the 2 bytes the object holds: a drive that
+        checks sizes refuses PT_Set's 4-byte write. A drive below operation enabled is walked
+        up to it step by step; one in fault raises DriveFaultError with nothing sent."""
+        max_velocity = _whole("max_velocity", max_velocity, INT32)
+        torque = _whole("torque", torque, INT16)
+        status = self.status
+        if status.state.in_fault:
+            raise self._fault_error(status, "is in fault: cannot run")
+        self._write(MODES_OF_OPERATION, PROFILE_TORQUE_MODE, 1)
+        self._write(MAX_PROFILE_VELOCITY, max_velocity, 4)
+        self._write(TARGET_TORQUE, torque, 2)
+        self._release("run")
 
     def start_torque(self):
-        """Profile torque mode with operation enabled, using the torque already set."""
-        self._command("PT_start_motor")
+        """Profile torque mode with operation enabled, using the torque already set: the frames
+        of PT_start_motor (mode 4, then 0x000F) on an enabled drive; a drive below operation
+        enabled is walked up to it step by step, one in fault raises DriveFaultError."""
+        status = self.status
+        if status.state.in_fault:
+            raise self._fault_error(status, "is in fault: cannot run")
+        self._write(MODES_OF_OPERATION, PROFILE_TORQUE_MODE, 1)
+        self._release("run")
 
     # -- queries ------------------------------------------------------------------------------
 
@@ -468,7 +897,7 @@ class Drive:
 
     def sdo_write(self, index, subindex, value, size=4):
         """Writes ``value`` (signed or unsigned, fitting ``size`` bytes) to an object. The
-        drive does not confirm the write."""
+        drive does not confirm the write: read the object back to be sure."""
         index = _whole("index", index, (0, 0xFFFF))
         subindex = _whole("subindex", subindex, (0, 0xFF))
         size = _whole("size", size, (1, 4))
@@ -478,5 +907,6 @@ class Drive:
             "SDO_Write", self.node, self.node, index, subindex, value & ((1 << bits) - 1), size)
 
     def led(self, value):
-        """Sets the drive's LED object (0x2003/0x14)."""
-        self._command("LED_Set", _whole("value", value, INT32))
+        """Sets the drive's LED object (0x2003:14) to ``value``: any 32-bit value, signed or
+        not (the range the command-line tool takes)."""
+        self._command("LED_Set", _signed32(_whole("value", value, BITS32)))

@@ -1,4 +1,5 @@
-"""Exceptions raised by the binding, and the meanings of the standard SDO abort codes."""
+"""Exceptions raised by the binding, and the binding's one table of each code a drive reports:
+SDO abort codes, error codes (0x603F and EMCY) and error register bits (0x1001)."""
 
 import builtins
 
@@ -63,6 +64,112 @@ def abort_meaning(code):
     return ABORT_MEANINGS.get(code, "not a standard abort code (the manufacturer's own?)")
 
 
+# CiA 301 / CiA 402 error codes, as a drive reports them in 0x603F and in its EMCY frames.
+# Codes not listed are named by their class (the same code with its low byte, then its low
+# twelve bits, cleared).
+ERROR_CODE_MEANINGS = {
+    0x0000: "no error",
+    0x1000: "generic error",
+    0x2000: "current",
+    0x2100: "current, device input side",
+    0x2200: "current inside the device",
+    0x2300: "current, device output side",
+    0x2310: "continuous over-current",
+    0x2320: "short circuit or earth leakage",
+    0x2330: "earth leakage",
+    0x2340: "short circuit",
+    0x3000: "voltage",
+    0x3100: "mains voltage",
+    0x3110: "mains over-voltage",
+    0x3120: "mains under-voltage",
+    0x3200: "voltage inside the device",
+    0x3210: "DC link over-voltage",
+    0x3220: "DC link under-voltage",
+    0x3300: "output voltage",
+    0x4000: "temperature",
+    0x4100: "ambient temperature",
+    0x4200: "device temperature",
+    0x4210: "excess temperature, device",
+    0x4300: "drive temperature",
+    0x4310: "excess temperature, drive",
+    0x5000: "device hardware",
+    0x6000: "device software",
+    0x6100: "internal software",
+    0x6200: "user software",
+    0x6300: "data set",
+    0x7000: "additional modules",
+    0x7100: "power",
+    0x7121: "motor blocked",
+    0x7300: "sensor",
+    0x7305: "incremental sensor 1 faulty",
+    0x7500: "communication",
+    0x8000: "monitoring",
+    0x8100: "communication",
+    0x8110: "CAN overrun (objects lost)",
+    0x8120: "CAN in error passive mode",
+    0x8130: "life guard or heartbeat error",
+    0x8140: "recovered from bus off",
+    0x8150: "CAN identifier collision",
+    0x8200: "protocol error",
+    0x8210: "PDO not processed due to length error",
+    0x8220: "PDO length exceeded",
+    0x8400: "velocity speed controller",
+    0x8500: "position controller",
+    0x8600: "positioning controller",
+    0x8611: "following error",
+    0x8612: "reference limit",
+    0x9000: "external error",
+    0xF000: "additional functions",
+    0xFF00: "device specific",
+}
+
+# Bits of the error register (0x1001, and byte 2 of an EMCY frame).
+ERROR_REGISTER_BITS = (
+    (0, "generic"),
+    (1, "current"),
+    (2, "voltage"),
+    (3, "temperature"),
+    (4, "communication"),
+    (5, "device profile specific"),
+    (6, "reserved"),
+    (7, "manufacturer specific"),
+)
+
+
+def error_code_meaning(code):
+    """The meaning of a CiA 301/402 error code (0x603F, EMCY), by its class where the exact
+    code is not a standard one."""
+    code &= 0xFFFF
+    if code in ERROR_CODE_MEANINGS:
+        return ERROR_CODE_MEANINGS[code]
+    if code & 0xFF00 == 0xFF00:
+        return "device specific"
+    for mask in (0xFFF0, 0xFF00, 0xF000):
+        general = code & mask
+        if general and general in ERROR_CODE_MEANINGS:
+            return ERROR_CODE_MEANINGS[general]
+    return "not a standard error code"
+
+
+def error_register_names(register):
+    """The names of the bits set in an error register value."""
+    return [name for bit, name in ERROR_REGISTER_BITS if register & (1 << bit)]
+
+
+class ErrorCode(int):
+    """An error code (0x603F or EMCY): an int that also tells its ``meaning``."""
+
+    @property
+    def meaning(self):
+        return error_code_meaning(self)
+
+    def __str__(self):
+        return "0x%04X (%s)" % (self, self.meaning)
+
+    def __repr__(self):
+        return "ErrorCode(0x%04X, %s)" % (self, self.meaning)
+
+
 class OrvexError(Exception):
     """Base of every failure the binding reports.
 
@@ -113,14 +220,15 @@ class TimeoutError(OrvexError, builtins.TimeoutError):  # noqa: A001 - deliberat
 
 
 class SdoAbortError(OrvexError):
-    """The drive refused an object access; .code is the abort code, .meaning its meaning."""
+    """The drive refused an object access; .code is the abort code, .meaning its meaning
+    (both None where the library could not tell the code: a batch's second abort)."""
 
     outcome = SDO_ABORT
 
-    def __init__(self, message, code=0, **where):
+    def __init__(self, message, code=None, **where):
         super().__init__(message, **where)
         self.code = code
-        self.meaning = abort_meaning(code)
+        self.meaning = None if code is None else abort_meaning(code)
 
 
 class BadArgumentError(OrvexError, ValueError):
@@ -130,4 +238,25 @@ class BadArgumentError(OrvexError, ValueError):
 
 
 class DriveFaultError(OrvexError):
-    """A drive went into fault while the binding waited for it."""
+    """A drive is in fault, or went into fault while the binding waited for it.
+
+    ``code`` is its error code (an ErrorCode, 0x603F) when the drive could tell it, else None;
+    ``meaning`` the code's meaning.
+    """
+
+    def __init__(self, message, code=None, **where):
+        super().__init__(message, **where)
+        self.code = None if code is None else ErrorCode(code)
+        self.meaning = None if code is None else self.code.meaning
+
+
+class MissingExportError(OrvexError):
+    """The loaded library lacks an extension export that the call needs."""
+
+
+class PortInUseError(OrvexError):
+    """Another Bus holds the library's one port in this process; close it first."""
+
+
+class StateError(OrvexError):
+    """A drive did not reach the power state a command asked for within the step's time."""

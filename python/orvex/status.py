@@ -1,33 +1,68 @@
-"""Decoding of the CiA 402 statusword (object 0x6041)."""
+"""Decoding of the CiA 402 statusword (object 0x6041): the power state and the flag bits.
 
-NOT_READY_TO_SWITCH_ON = "not ready to switch on"
-SWITCH_ON_DISABLED = "switch on disabled"
-READY_TO_SWITCH_ON = "ready to switch on"
-SWITCHED_ON = "switched on"
-OPERATION_ENABLED = "operation enabled"
-QUICK_STOP_ACTIVE = "quick stop active"
-FAULT_REACTION_ACTIVE = "fault reaction active"
-FAULT = "fault"
+This module is the binding's one reading of the statusword; everything else asks it.
+"""
 
-# (mask, value, state), checked in order; the first match names the state.
+import enum
+
+
+class State(str, enum.Enum):
+    """A CiA 402 power state. Members compare equal to their readable names
+    (``State.FAULT == "fault"``) and print as them."""
+
+    NOT_READY_TO_SWITCH_ON = "not ready to switch on"
+    SWITCH_ON_DISABLED = "switch on disabled"
+    READY_TO_SWITCH_ON = "ready to switch on"
+    SWITCHED_ON = "switched on"
+    OPERATION_ENABLED = "operation enabled"
+    QUICK_STOP_ACTIVE = "quick stop active"
+    FAULT_REACTION_ACTIVE = "fault reaction active"
+    FAULT = "fault"
+    UNKNOWN = "unknown"
+
+    def __str__(self):
+        return self.value
+
+    def __format__(self, spec):
+        return format(self.value, spec)
+
+    @property
+    def in_fault(self):
+        """Fault or fault reaction active: only a fault reset brings the drive back."""
+        return self in (State.FAULT, State.FAULT_REACTION_ACTIVE)
+
+
+# The names as module constants, for code written against earlier versions.
+NOT_READY_TO_SWITCH_ON = State.NOT_READY_TO_SWITCH_ON
+SWITCH_ON_DISABLED = State.SWITCH_ON_DISABLED
+READY_TO_SWITCH_ON = State.READY_TO_SWITCH_ON
+SWITCHED_ON = State.SWITCHED_ON
+OPERATION_ENABLED = State.OPERATION_ENABLED
+QUICK_STOP_ACTIVE = State.QUICK_STOP_ACTIVE
+FAULT_REACTION_ACTIVE = State.FAULT_REACTION_ACTIVE
+FAULT = State.FAULT
+
+# (mask, value, state), checked in order; the first match names the state. Bit 5 (quick stop)
+# tells apart only the states where it is part of the coding.
 _STATES = (
-    (0x4F, 0x00, NOT_READY_TO_SWITCH_ON),
-    (0x4F, 0x40, SWITCH_ON_DISABLED),
-    (0x6F, 0x21, READY_TO_SWITCH_ON),
-    (0x6F, 0x23, SWITCHED_ON),
-    (0x6F, 0x27, OPERATION_ENABLED),
-    (0x6F, 0x07, QUICK_STOP_ACTIVE),
-    (0x4F, 0x0F, FAULT_REACTION_ACTIVE),
-    (0x4F, 0x08, FAULT),
+    (0x4F, 0x00, State.NOT_READY_TO_SWITCH_ON),
+    (0x4F, 0x40, State.SWITCH_ON_DISABLED),
+    (0x6F, 0x21, State.READY_TO_SWITCH_ON),
+    (0x6F, 0x23, State.SWITCHED_ON),
+    (0x6F, 0x27, State.OPERATION_ENABLED),
+    (0x6F, 0x07, State.QUICK_STOP_ACTIVE),
+    (0x4F, 0x0F, State.FAULT_REACTION_ACTIVE),
+    (0x4F, 0x08, State.FAULT),
 )
 
+# Bit 5 is active low: it is SET while no quick stop is in progress, so it is named for that.
 _FLAGS = (
     ("ready_to_switch_on", 0),
     ("switched_on", 1),
     ("operation_enabled", 2),
     ("fault", 3),
     ("voltage_enabled", 4),
-    ("quick_stop", 5),  # active low: clear while a quick stop is in progress
+    ("quick_stop_not_active", 5),
     ("switch_on_disabled", 6),
     ("warning", 7),
     ("remote", 9),
@@ -37,17 +72,26 @@ _FLAGS = (
     ("mode_bit_13", 13),  # homing error in homing, following error in position
 )
 
+TARGET_REACHED_BIT = 1 << 10
+MODE_BIT_12 = 1 << 12
+MODE_BIT_13 = 1 << 13
+
+
+def decode_state(word):
+    """The power state a statusword reports; State.UNKNOWN for a combination no state has."""
+    for mask, value, state in _STATES:
+        if word & mask == value:
+            return state
+    return State.UNKNOWN
+
 
 def state_name(word):
-    """The power state a statusword reports, or 'unknown' for a combination no state has."""
-    for mask, value, name in _STATES:
-        if word & mask == value:
-            return name
-    return "unknown"
+    """The power state's readable name ('unknown' for a combination no state has)."""
+    return decode_state(word).value
 
 
 class Status:
-    """A statusword: ``raw``, ``state`` (the power state's name) and one flag per bit."""
+    """A statusword: ``raw``, ``state`` (a State) and one flag per bit."""
 
     __slots__ = ("raw",)
 
@@ -56,24 +100,42 @@ class Status:
 
     @property
     def state(self):
-        return state_name(self.raw)
+        return decode_state(self.raw)
 
     @property
     def enabled(self):
         """Operation enabled: the drive follows set-points."""
-        return self.state == OPERATION_ENABLED
+        return self.state == State.OPERATION_ENABLED
 
     @property
-    def homing_attained(self):
-        return bool(self.raw & (1 << 12))
-
-    @property
-    def homing_error(self):
-        return bool(self.raw & (1 << 13))
+    def in_fault(self):
+        """Fault or fault reaction active."""
+        return self.state.in_fault
 
     @property
     def quick_stop_active(self):
-        return self.state == QUICK_STOP_ACTIVE
+        """The drive is in the quick stop active state (bit 5 low while operating)."""
+        return self.state == State.QUICK_STOP_ACTIVE
+
+    @property
+    def quick_stop(self):
+        """Bit 5 as the drive sends it: SET while no quick stop is in progress. Kept for code
+        written against earlier versions; quick_stop_not_active and quick_stop_active say
+        which way round it is."""
+        return bool(self.raw & (1 << 5))
+
+    @property
+    def homing_attained(self):
+        return bool(self.raw & MODE_BIT_12)
+
+    @property
+    def homing_error(self):
+        return bool(self.raw & MODE_BIT_13)
+
+    @property
+    def set_point_acknowledged(self):
+        """Bit 12 in profile position mode: the drive has taken the new set-point."""
+        return bool(self.raw & MODE_BIT_12)
 
     def flags(self):
         """The names of the bits that are set."""

@@ -31,6 +31,34 @@ def eventually(done, seconds=5.0):
     return done()
 
 
+_SUPPORT = {}
+
+
+def sim_supports(option, *values):
+    """Whether the orvex-sim of this build takes ``option`` (with ``values``): newer options are
+    skipped, with that reason, on an older simulator, which refuses them as unknown."""
+    program = os.environ.get(SIM_ENV)
+    if not program:
+        return False
+    key = (program, option)
+    if key not in _SUPPORT:
+        process = subprocess.Popen(
+            [program, "--quiet", option] + [str(value) for value in values],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        started = process.stdout.readline().strip() != ""
+        process.terminate()
+        _, errors = process.communicate(timeout=5)
+        _SUPPORT[key] = started or "unknown option" not in errors
+    return _SUPPORT[key]
+
+
+def require_extension(library, name):
+    """Skips the calling test when the library lacks the extension export ``name``."""
+    if not library.has(name):
+        raise unittest.SkipTest("%s lacks %s (not landed in this build yet)"
+                                % (library.path, name))
+
+
 class Simulator:
     """orvex-sim on a pseudo-terminal; ``path`` is the terminal to open."""
 
@@ -70,10 +98,14 @@ class SimTestCase(unittest.TestCase):
     """One simulator and one open Bus for the whole class."""
 
     sim_options = ()
+    sim_options_needed = ()  # (option, values...) that an older orvex-sim may lack
 
     @classmethod
     def setUpClass(cls):
         cls.library = library()
+        for option in cls.sim_options_needed:
+            if not sim_supports(*option):
+                raise unittest.SkipTest("this orvex-sim has no %s" % option[0])
         cls.sim = Simulator(*cls.sim_options)
         try:
             cls.bus = orvex.Bus(cls.sim.path, library=cls.library)

@@ -9,6 +9,10 @@ from orvex.status import OPERATION_ENABLED, QUICK_STOP_ACTIVE, SWITCH_ON_DISABLE
 from .simulator import SimTestCase, Simulator, eventually, library
 
 
+# Objects a refused call must not have touched: mode, target, torque, controlword, LED.
+WATCHED = ((0x6060, 0, 1), (0x607A, 0), (0x6071, 0, 2), (0x6040, 0, 2), (0x2003, 0x14))
+
+
 class Drives(SimTestCase):
     # Eight drives, so that a summary of all of them is 0xFF: the value the library also
     # returns when a summary fails.
@@ -20,7 +24,9 @@ class Drives(SimTestCase):
         drive.enable()
         status = drive.status
         self.assertEqual(status.state, OPERATION_ENABLED)
-        self.assertTrue(status.enabled and status.voltage_enabled and status.quick_stop)
+        self.assertTrue(status.enabled and status.voltage_enabled)
+        self.assertTrue(status.quick_stop_not_active and not status.quick_stop_active)
+        self.assertIn("quick_stop_not_active", status.flags())
         self.assertFalse(status.fault)
         drive.disable()
         self.assertEqual(drive.status.state, SWITCHED_ON)
@@ -28,6 +34,7 @@ class Drives(SimTestCase):
         drive.quick_stop()
         self.assertTrue(eventually(lambda: drive.status.state == QUICK_STOP_ACTIVE))
         self.assertTrue(drive.status.quick_stop_active)
+        self.assertFalse(drive.status.quick_stop_not_active)
         # The library's own status query masks out the state bits 5 and 6.
         self.assertEqual(drive.motor_status, drive.status.raw & 0x1D0F)
         self.assertGreaterEqual(drive.version, 1)
@@ -108,12 +115,15 @@ class Drives(SimTestCase):
         self.assertEqual(error.code, 0x06020000)
         self.assertEqual(error.meaning, "object does not exist in the object dictionary")
         self.assertEqual((error.node, error.index, error.subindex), (6, 0x5FFF, 0))
-        for part in ("node 6", "0x5FFF", "0x06020000", "does not exist"):
+        for part in ("node 6", "0x5FFF:00", "0x06020000", "does not exist"):
             self.assertIn(part, str(error))
 
     def test_arguments_out_of_range_are_refused_before_sending(self):
         drive = self.bus.drive(7)
-        for call in (
+        drive.enable()
+        drive.set_profile(40000, 200000, 200000)
+        nan, inf = float("nan"), float("inf")
+        for number, call in enumerate((
             lambda: self.bus.drive(0),
             lambda: self.bus.drive(128),
             lambda: drive.sdo_write(0x6081, 0, 0x10000, size=2),
@@ -124,10 +134,46 @@ class Drives(SimTestCase):
             lambda: drive.move_to(1.5),
             lambda: drive.set_profile(1000, -1, 1000),
             lambda: drive.run_velocity(1000, acceleration=5000),
-        ):
-            with self.assertRaises(orvex.BadArgumentError):
+            # Target torque 0x6071 is INTEGER16: 40000 would reach the drive as -25536.
+            lambda: drive.run_torque(1, 40000),
+            lambda: drive.run_torque(1, -32769),
+            lambda: drive.run_torque(1 << 31, 100),
+            lambda: drive.home(128, 1, 1, 1),
+            lambda: drive.home(0, 1, 1, 40000),
+            lambda: drive.led(1 << 32),
+            lambda: drive.led(-(1 << 31) - 1),
+            # Time limits: NaN would wait forever, a negative one would start the motion
+            # and then time out.
+            lambda: drive.move_to(3000, wait=True, timeout=nan),
+            lambda: drive.move_to(3000, wait=True, timeout=-1),
+            lambda: drive.move_to(3000, wait=True, timeout=inf),
+            lambda: drive.move_to(3000, wait=True, timeout="1"),
+            lambda: drive.move_to(3000, ack_timeout=nan),
+            lambda: drive.wait_for_target(3000, timeout=nan),
+            lambda: drive.home(17, 1, 1, 1, wait=True, timeout=-0.5),
+            lambda: drive.enable(step_timeout=nan),
+            lambda: drive.quick_stop(step_timeout=-1),
+            lambda: self.bus.read_many([]),
+            lambda: self.bus.read_many([(1, 0x6041, 0), (1, 0x6041, 0)]),
+            lambda: self.bus.read_many([(128, 0x6041, 0)]),
+            lambda: self.bus.read_many([(1, 0x6041)]),
+            lambda: self.bus.receive(timeout=nan),
+            lambda: self.bus.receive(timeout=61),
+            lambda: self.bus.set_time_limits(query_ms=0),
+            lambda: self.bus.set_time_limits(exchange_ms=60001),
+        )):
+            before = [drive.sdo_read(*obj) for obj in WATCHED]
+            with self.assertRaises(orvex.BadArgumentError, msg="call %d" % number):
                 call()
-        self.assertEqual(drive.sdo_read(0x6081, 0), drive.sdo_read(0x6081, 0))
+            self.assertEqual([drive.sdo_read(*obj) for obj in WATCHED], before)
+            self.assertEqual(drive.state, orvex.State.OPERATION_ENABLED)
+
+    def test_the_led_takes_any_32_bits_as_the_command_line_tool_does(self):
+        drive = self.bus.drive(7)
+        for value, stored in ((0xFFFFFFFF, 0xFFFFFFFF), (-1, 0xFFFFFFFF), (-(1 << 31), 1 << 31),
+                              (5, 5)):
+            drive.led(value)
+            self.assertEqual(drive.sdo_read(0x2003, 0x14), stored)
 
     def test_raw_bytes_go_out_unchanged_and_answers_come_back_unexamined(self):
         # Download 0x6081 = 0x1234 to node 2, then ask for it with a raw upload request.
@@ -151,15 +197,20 @@ class SlowAndFaultyDrives(unittest.TestCase):
             self.assertGreaterEqual(time.monotonic() - started, 0.8)
             self.assertIsInstance(caught.exception, TimeoutError)  # the built-in one too
             self.assertIn("GetPosition", str(caught.exception))
-            bus.drive(1).enable()  # commands only write: no wait
+            bus.drive(1).halt()  # commands only write: no wait
 
     def test_a_drive_in_fault_shows_in_status_and_summary(self):
         with Simulator("--fault-node", 2) as sim, orvex.Bus(sim.path, library=self.library) as bus:
             self.assertEqual(bus.drives_in_fault(), {2})
             self.assertTrue(bus.drive(2).status.fault)
             self.assertEqual(bus.drive(2).status.state, "fault")
-            with self.assertRaises(orvex.DriveFaultError):
-                bus.drive(2).move_to(1000, wait=True, timeout=2)
+            for call in (lambda: bus.drive(2).move_to(1000, wait=True, timeout=2),
+                         lambda: bus.drive(2).wait_for_target(1000, timeout=2)):
+                with self.assertRaises(orvex.DriveFaultError) as caught:
+                    call()
+                # It was in fault before anything was asked of it: it did not "go into" fault.
+                self.assertIn("is in fault", str(caught.exception))
+                self.assertNotIn("went into fault", str(caught.exception))
 
     def test_without_a_port_commands_fail_at_once(self):
         with Simulator() as sim:
@@ -176,17 +227,40 @@ class SlowAndFaultyDrives(unittest.TestCase):
             self.assertIn("no port is open", str(caught.exception))
             self.assertEqual(caught.exception.node, 1)
 
-    def test_opening_a_second_bus_closes_the_first(self):
+    def test_a_second_bus_is_refused_while_the_first_is_open(self):
         with Simulator() as one, Simulator() as two:
             first = orvex.Bus(one.path, library=self.library)
-            second = orvex.Bus(two.path, library=self.library)
-            self.assertFalse(first.is_open)
-            with self.assertRaises(orvex.NoPortError):
-                first.drive(1).enable()
-            first.close()  # must not close the second bus's port
-            second.drive(1).enable()
-            self.assertEqual(second.enabled_drives(), {1})
+            with self.assertRaises(orvex.PortInUseError) as caught:
+                orvex.Bus(two.path, library=self.library)
+            self.assertIn("one port per process", str(caught.exception))
+            self.assertIn(one.path, str(caught.exception))
+            self.assertTrue(first.is_open)  # untouched: still open and answering
+            first.drive(1).enable()
+            self.assertEqual(first.enabled_drives(), {1})
+            first.close()
+            second = orvex.Bus(two.path, library=self.library)  # now it may
+            self.assertEqual(second.drive(1).state, orvex.State.SWITCH_ON_DISABLED)
+            first.close()  # a closed Bus's close leaves the new port alone
+            self.assertTrue(second.is_open)
             second.close()
+
+    def test_a_closed_bus_raises_at_once(self):
+        with Simulator() as sim:
+            bus = orvex.Bus(sim.path, library=self.library)
+            drive = bus.drive(1)
+            bus.close()
+            borrowing = orvex.Bus(library=self.library)  # no port given, none open
+            for call in (lambda: drive.position, lambda: drive.status, drive.enable,
+                         lambda: bus.enabled_drives(), lambda: borrowing.drive(1).position):
+                started = time.monotonic()
+                with self.assertRaises(orvex.NoPortError):
+                    call()
+                self.assertLess(time.monotonic() - started, 0.2)
+
+    def test_device_paths_that_name_no_file_are_refused_up_front(self):
+        for path in ("", b"", "/dev/tty\0S0"):
+            with self.assertRaises(orvex.BadArgumentError):
+                orvex.Bus(path, library=self.library)
 
     def test_a_missing_device_raises_an_os_error_with_errno(self):
         with self.assertRaises(orvex.OrvexSystemError) as caught:

@@ -1,0 +1,175 @@
+"""Frames as they arrive on the port (Bus.receive), decoded: what kind of CANopen message each
+is, and the content of SDO answers, emergencies and heartbeats."""
+
+import enum
+import struct
+
+from .errors import ErrorCode, abort_meaning, error_register_names
+
+FRAME_LENGTH = 12
+
+
+class Kind(str, enum.Enum):
+    """What a frame is, by its CAN identifier (and, for 0x700+node, its first data byte)."""
+
+    SDO_ANSWER = "sdo answer"  # 0x580-0x5FF, an SDO response (or abort); 0x580 is the bus (node 0)
+    SDO_REQUEST = "sdo request"  # 0x600-0x67F, a host's request (an echo, or another host)
+    EMCY = "emcy"  # 0x081-0x0FF
+    HEARTBEAT = "heartbeat"  # 0x701-0x77F with an NMT state
+    BOOT_UP = "boot-up"  # 0x701-0x77F with data byte 0 = 0
+    NMT = "nmt"  # 0x000
+    OTHER = "other"
+
+    def __str__(self):
+        return self.value
+
+    def __format__(self, spec):
+        return format(self.value, spec)
+
+
+NMT_STATES = {
+    0x00: "boot-up",
+    0x04: "stopped",
+    0x05: "operational",
+    0x7F: "pre-operational",
+}
+
+NMT_COMMANDS = {
+    0x01: "start",
+    0x02: "stop",
+    0x80: "enter pre-operational",
+    0x81: "reset node",
+    0x82: "reset communication",
+}
+
+
+class Emergency:
+    """An EMCY frame's content: ``code`` (an ErrorCode), ``meaning``, ``error_register`` and
+    its bit names, and the five manufacturer-specific bytes."""
+
+    __slots__ = ("node", "code", "error_register", "manufacturer")
+
+    def __init__(self, node, code, error_register, manufacturer=b""):
+        self.node = node
+        self.code = ErrorCode(code)
+        self.error_register = error_register
+        self.manufacturer = bytes(manufacturer)
+
+    @property
+    def meaning(self):
+        return self.code.meaning
+
+    @property
+    def register_names(self):
+        return error_register_names(self.error_register)
+
+    def __repr__(self):
+        return "Emergency(node %d, 0x%04X %s, error register 0x%02X [%s])" % (
+            self.node, self.code, self.meaning, self.error_register,
+            ", ".join(self.register_names))
+
+
+def decode_emergency(data, node=0):
+    """The content of an EMCY frame's eight data bytes."""
+    data = bytes(data)
+    if len(data) < 3:
+        raise ValueError("an EMCY frame carries at least 3 data bytes, not %d" % len(data))
+    code = data[0] | data[1] << 8
+    return Emergency(node, code, data[2], data[3:8])
+
+
+class Frame:
+    """One 12-byte frame from the adapter: ``id`` (11-bit CAN identifier), ``data`` (the eight
+    data bytes), ``kind`` (a Kind), ``node`` (for node-addressed kinds, else None), ``raw``."""
+
+    __slots__ = ("raw", "id", "data", "kind", "node")
+
+    def __init__(self, raw):
+        raw = bytes(raw)
+        if len(raw) != FRAME_LENGTH:
+            raise ValueError("a frame is %d bytes, not %d" % (FRAME_LENGTH, len(raw)))
+        self.raw = raw
+        self.id = (raw[0] << 8 | raw[1]) & 0x7FF
+        self.data = raw[2:10]
+        self.kind, self.node = _classify(self.id, self.data)
+
+    # -- SDO ----------------------------------------------------------------------------------
+
+    @property
+    def command(self):
+        """The SDO command specifier (data byte 0)."""
+        return self.data[0]
+
+    @property
+    def index(self):
+        return self.data[1] | self.data[2] << 8
+
+    @property
+    def subindex(self):
+        return self.data[3]
+
+    @property
+    def value(self):
+        """Data bytes 4-7, least significant first (an SDO value or abort code)."""
+        return struct.unpack_from("<I", self.data, 4)[0]
+
+    @property
+    def is_abort(self):
+        return self.kind in (Kind.SDO_ANSWER, Kind.SDO_REQUEST) and self.command == 0x80
+
+    @property
+    def abort_meaning(self):
+        return abort_meaning(self.value) if self.is_abort else None
+
+    # -- EMCY, heartbeat, NMT -----------------------------------------------------------------
+
+    @property
+    def emergency(self):
+        """The decoded Emergency of an EMCY frame, else None."""
+        return decode_emergency(self.data, self.node) if self.kind == Kind.EMCY else None
+
+    @property
+    def nmt_state(self):
+        """The NMT state's name in a heartbeat or boot-up, else None."""
+        if self.kind not in (Kind.HEARTBEAT, Kind.BOOT_UP):
+            return None
+        state = self.data[0] & 0x7F
+        return NMT_STATES.get(state, "state 0x%02X" % state)
+
+    def __eq__(self, other):
+        if isinstance(other, Frame):
+            return self.raw == other.raw
+        return NotImplemented
+
+    def __hash__(self):
+        return hash(self.raw)
+
+    def __repr__(self):
+        text = "Frame(%s, id 0x%03X, %s" % (self.kind, self.id, self.data.hex(" ").upper())
+        if self.kind in (Kind.SDO_ANSWER, Kind.SDO_REQUEST):
+            text += ", node %d, 0x%04X:%02X" % (self.node, self.index, self.subindex)
+            if self.is_abort:
+                text += ", abort 0x%08X %s" % (self.value, self.abort_meaning)
+        elif self.kind == Kind.EMCY:
+            emergency = self.emergency
+            text += ", node %d, 0x%04X %s" % (self.node, emergency.code, emergency.meaning)
+        elif self.kind in (Kind.HEARTBEAT, Kind.BOOT_UP):
+            text += ", node %d, %s" % (self.node, self.nmt_state)
+        elif self.kind == Kind.NMT:
+            command = NMT_COMMANDS.get(self.data[0], "command 0x%02X" % self.data[0])
+            text += ", %s, node %d" % (command, self.data[1])
+        return text + ")"
+
+
+def _classify(can_id, data):
+    if can_id == 0x000:
+        return Kind.NMT, None
+    if 0x081 <= can_id <= 0x0FF:
+        return Kind.EMCY, can_id - 0x080
+    if 0x580 <= can_id <= 0x5FF:
+        return Kind.SDO_ANSWER, can_id - 0x580
+    if 0x600 <= can_id <= 0x67F:
+        return Kind.SDO_REQUEST, can_id - 0x600
+    if 0x701 <= can_id <= 0x77F:
+        return (Kind.BOOT_UP if data[0] == 0 else Kind.HEARTBEAT), can_id - 0x700
+    return Kind.OTHER, None

@@ -1,0 +1,138 @@
+"""The binding's own decoding, without a library: statusword, error codes, received frames."""
+
+import unittest
+
+import orvex
+from orvex import Frame, Kind, State, Status
+
+
+def frame(text):
+    """A 12-byte frame from its hex text, CR LF appended."""
+    return Frame(bytes.fromhex(text) + b"\r\n")
+
+
+class StatuswordDecoding(unittest.TestCase):
+    def test_each_power_state_by_its_bits(self):
+        for word, state in (
+            (0x0000, State.NOT_READY_TO_SWITCH_ON),
+            (0x0240, State.SWITCH_ON_DISABLED),
+            (0x0260, State.SWITCH_ON_DISABLED),  # bit 5 does not matter here
+            (0x0231, State.READY_TO_SWITCH_ON),
+            (0x0233, State.SWITCHED_ON),
+            (0x0637, State.OPERATION_ENABLED),
+            (0x0617, State.QUICK_STOP_ACTIVE),
+            (0x021F, State.FAULT_REACTION_ACTIVE),
+            (0x0208, State.FAULT),
+            (0x0228, State.FAULT),
+            (0x0248, State.UNKNOWN),  # fault bits with switch on disabled: no state has them
+        ):
+            self.assertIs(Status(word).state, state, hex(word))
+
+    def test_states_read_as_their_names(self):
+        self.assertEqual(State.FAULT, "fault")
+        self.assertEqual(str(State.OPERATION_ENABLED), "operation enabled")
+        self.assertEqual("%s" % State.QUICK_STOP_ACTIVE, "quick stop active")
+        self.assertEqual(orvex.state_name(0x0637), "operation enabled")
+        self.assertTrue(State.FAULT_REACTION_ACTIVE.in_fault and State.FAULT.in_fault)
+        self.assertFalse(State.QUICK_STOP_ACTIVE.in_fault)
+
+    def test_the_quick_stop_bit_is_set_while_no_quick_stop_is_active(self):
+        running, stopping = Status(0x0637), Status(0x0617)
+        self.assertTrue(running.quick_stop_not_active)
+        self.assertFalse(running.quick_stop_active)
+        self.assertIn("quick_stop_not_active", running.flags())
+        self.assertNotIn("quick_stop", running.flags())
+        self.assertTrue(stopping.quick_stop_active)
+        self.assertFalse(stopping.quick_stop_not_active)
+        self.assertIn("quick stop active", repr(stopping))
+
+    def test_flags(self):
+        status = Status(0x1637)
+        self.assertTrue(status.target_reached and status.homing_attained and status.enabled)
+        self.assertTrue(status.set_point_acknowledged)
+        self.assertFalse(status.fault or status.warning or status.homing_error)
+        self.assertEqual(Status(0xFFFF_1637), status)  # only the low 16 bits count
+
+
+class ErrorCodes(unittest.TestCase):
+    def test_meanings_exact_then_by_class(self):
+        for code, meaning in (
+            (0x0000, "no error"),
+            (0x8611, "following error"),
+            (0x2310, "continuous over-current"),
+            (0x8613, "positioning controller"),  # not listed: its class
+            (0x3215, "DC link over-voltage"),  # 0x3210 class
+            (0x4999, "temperature"),
+            (0xFF42, "device specific"),
+            (0xE000, "not a standard error code"),
+        ):
+            self.assertEqual(orvex.error_code_meaning(code), meaning, hex(code))
+
+    def test_an_error_code_is_an_int_that_tells_its_meaning(self):
+        code = orvex.ErrorCode(0x8611)
+        self.assertEqual(code, 0x8611)
+        self.assertEqual(code.meaning, "following error")
+        self.assertEqual(str(code), "0x8611 (following error)")
+
+    def test_error_register_bits(self):
+        self.assertEqual(orvex.error_register_names(0x11), ["generic", "communication"])
+        self.assertEqual(orvex.error_register_names(0), [])
+
+    def test_abort_codes_are_one_table(self):
+        self.assertEqual(orvex.abort_meaning(0x06070010),
+                         "data type does not match, length of service parameter does not match")
+        self.assertIn("not a standard", orvex.abort_meaning(0x12345678))
+
+
+class ReceivedFrames(unittest.TestCase):
+    def test_kind_and_node_by_identifier(self):
+        for text, kind, node in (
+            ("05824381600034120000", Kind.SDO_ANSWER, 2),
+            ("05800000300003000000", Kind.SDO_ANSWER, 0),  # the bus summary's answer
+            ("06024081600000000000", Kind.SDO_REQUEST, 2),  # an echo of a request
+            ("00838611010000000000", Kind.EMCY, 3),
+            ("07050500000000000000", Kind.HEARTBEAT, 5),
+            ("07050000000000000000", Kind.BOOT_UP, 5),
+            ("00008205000000000000", Kind.NMT, None),
+            ("00800000000000000000", Kind.OTHER, None),  # SYNC
+            ("01850102030405060708", Kind.OTHER, None),  # a PDO
+        ):
+            received = frame(text)
+            self.assertEqual((received.kind, received.node), (kind, node), text)
+            self.assertEqual(received.data, bytes.fromhex(text)[2:])
+
+    def test_sdo_answers_and_aborts(self):
+        answer = frame("05824381600034120000")
+        self.assertEqual((answer.index, answer.subindex, answer.value), (0x6081, 0, 0x1234))
+        self.assertFalse(answer.is_abort)
+        abort = frame("05818000500000000206")
+        self.assertTrue(abort.is_abort)
+        self.assertEqual(abort.value, 0x06020000)
+        self.assertEqual(abort.abort_meaning, "object does not exist in the object dictionary")
+        self.assertIn("0x5000:00", repr(abort))
+
+    def test_emergency_code_meaning_and_register(self):
+        emergency = frame("00821086110100000000").emergency
+        self.assertEqual((emergency.node, emergency.code, emergency.error_register),
+                         (2, 0x8610, 0x11))
+        emergency = frame("00821186010000000000").emergency
+        self.assertEqual(emergency.code, 0x8611)
+        self.assertEqual(emergency.meaning, "following error")
+        self.assertEqual(emergency.register_names, ["generic"])
+        self.assertIn("following error", repr(emergency))
+        self.assertIsNone(frame("07050500000000000000").emergency)
+        self.assertEqual(orvex.decode_emergency(b"\x10\x23\x02", node=4).meaning,
+                         "continuous over-current")
+
+    def test_heartbeat_states(self):
+        for byte, name in ((0x05, "operational"), (0x7F, "pre-operational"), (0x04, "stopped"),
+                           (0x00, "boot-up")):
+            self.assertEqual(frame("0701%02X00000000000000" % byte).nmt_state, name)
+
+    def test_a_frame_is_twelve_bytes(self):
+        with self.assertRaises(ValueError):
+            Frame(b"\x00" * 11)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,150 @@
+"""The extension exports through the binding: time limits, received frames, batched reads.
+Each test is skipped, with that reason, on a library that lacks the export it needs."""
+
+import time
+import unittest
+
+import orvex
+from orvex import Kind, State
+
+from .simulator import SimTestCase, Simulator, library, require_extension, sim_supports
+
+
+class TimeLimits(SimTestCase):
+    sim_options = ("--drives", 2)
+
+    def setUp(self):
+        require_extension(self.library, "Orvex_SetTimeLimits")
+
+    def tearDown(self):
+        self.bus.set_time_limits(query_ms=800, exchange_ms=3800)
+
+    def test_a_short_query_limit_makes_an_absent_node_fail_fast(self):
+        self.bus.set_time_limits(query_ms=100)
+        self.bus.set_time_limits(exchange_ms=3800)  # None keeps the query limit
+        started = time.monotonic()
+        with self.assertRaises(orvex.TimeoutError):
+            self.bus.drive(9).position
+        elapsed = time.monotonic() - started
+        self.assertGreaterEqual(elapsed, 0.1)
+        self.assertLess(elapsed, 0.5)
+        self.assertEqual(self.bus.drive(1).position, 0)  # present drives still answer
+
+    def test_the_exchange_limits_by_answer_length(self):
+        # Up to 50 bytes awaited: the query limit; more: the exchange limit.
+        self.bus.set_time_limits(query_ms=120, exchange_ms=300)
+        for length, low, high in ((12, 0.12, 0.29), (51, 0.3, 0.6)):
+            started = time.monotonic()
+            with self.assertRaises(orvex.TimeoutError):
+                self.bus.exchange(b"", length)
+            self.assertTrue(low <= time.monotonic() - started < high, length)
+
+
+class ReceivingFrames(SimTestCase):
+    # Download acknowledgements and boot-ups reach the host, as a forwarding adapter sends them.
+    sim_options = ("--drives", 2, "--acks")
+
+    def setUp(self):
+        require_extension(self.library, "Orvex_ReceiveFrame")
+        while self.bus.receive(0.05) is not None:  # what earlier tests left
+            pass
+
+    def test_acknowledgements_and_boot_ups_arrive_decoded(self):
+        self.bus.drive(2).sdo_write(0x6081, 0, 1234)
+        ack = self.bus.receive(1.0)
+        self.assertEqual((ack.kind, ack.node, ack.command, ack.index), (Kind.SDO_ANSWER, 2, 0x60,
+                                                                         0x6081))
+        self.bus.drive(1).restart()
+        boot = self.bus.receive(1.0)
+        self.assertEqual((boot.kind, boot.node, boot.nmt_state), (Kind.BOOT_UP, 1, "boot-up"))
+
+    def test_nothing_arriving_is_none_after_the_timeout(self):
+        started = time.monotonic()
+        self.assertIsNone(self.bus.receive(0.1))
+        self.assertGreaterEqual(time.monotonic() - started, 0.1)
+
+    def test_queries_keep_their_answers(self):
+        self.bus.drive(1).sdo_write(0x607A, 0, 4321)  # its acknowledgement waits in the queue
+        self.assertEqual(self.bus.drive(1).sdo_read(0x607A, 0), 4321)
+
+
+class ReceivingHeartbeatsAndEmergencies(unittest.TestCase):
+    def collect(self, bus, wanted, seconds=2.0):
+        """Frames received until one satisfies ``wanted`` (returned) or ``seconds`` pass."""
+        until = time.monotonic() + seconds
+        seen = []
+        while time.monotonic() < until:
+            received = bus.receive(0.1)
+            if received is not None:
+                seen.append(received)
+                if wanted(received):
+                    return received
+        self.fail("not among the %d frames received: %r" % (len(seen), set(seen)))
+
+    def test_heartbeats_and_an_emergency_on_fault(self):
+        if not sim_supports("--heartbeat-ms", 50):
+            self.skipTest("this orvex-sim has no --heartbeat-ms")
+        loaded = library()
+        require_extension(loaded, "Orvex_ReceiveFrame")
+        options = ("--drives", 2, "--acks", "--heartbeat-ms", 50, "--fault-node", 2)
+        with Simulator(*options) as sim, orvex.Bus(sim.path, library=loaded) as bus:
+            drive = bus.drive(2)
+            code = drive.error_code
+            beat = self.collect(bus, lambda f: f.kind == Kind.HEARTBEAT)
+            self.assertIn(beat.node, (1, 2))
+            self.assertIsNotNone(beat.nmt_state)
+
+            # (The drive's error-reset EMCY arrives while reset_fault() confirms through the
+            # statusword; the queries discard input waiting before them, so it is not seen.)
+            self.assertEqual(drive.reset_fault(), code)
+
+            # NMT reset node: the drive powers up again and finds its fault again.
+            bus.transmit(bytes.fromhex("00008102000000000000") + b"\r\n")
+            fault = self.collect(bus, lambda f: f.kind == Kind.EMCY).emergency
+            self.assertEqual((fault.node, fault.code), (2, code))
+            self.assertEqual(fault.meaning, code.meaning)
+            self.assertNotEqual(fault.error_register, 0)
+            self.assertEqual(drive.state, State.FAULT)
+
+
+class ReadingMany(SimTestCase):
+    sim_options = ("--drives", 3)
+
+    def setUp(self):
+        require_extension(self.library, "Orvex_ReadMany")
+
+    def test_values_and_per_item_errors_in_the_order_asked(self):
+        drive = self.bus.drive(2)
+        drive.sdo_write(0x607A, 0, -5)
+        readings = self.bus.read_many([(2, 0x607A, 0), (2, 0x6041, 0), (3, 0x5FFF, 0),
+                                       (9, 0x6041, 0), (0, 0x3003, 0), (1, 0x5FFE, 0)])
+        self.assertEqual([(r.node, r.index, r.subindex) for r in readings],
+                         [(2, 0x607A, 0), (2, 0x6041, 0), (3, 0x5FFF, 0), (9, 0x6041, 0),
+                          (0, 0x3003, 0), (1, 0x5FFE, 0)])
+        self.assertEqual(readings[0].value, 0xFFFFFFFB)
+        self.assertEqual(orvex.Status(readings[1].value).state, State.SWITCH_ON_DISABLED)
+        self.assertIsInstance(readings[2].error, orvex.SdoAbortError)
+        self.assertEqual(readings[2].error.code, 0x06020000)
+        self.assertIsInstance(readings[3].error, orvex.TimeoutError)
+        self.assertEqual(readings[3].error.node, 9)
+        self.assertEqual(readings[4].value, 0)  # the bus summary: no drive in fault
+        self.assertIsInstance(readings[5].error, orvex.SdoAbortError)  # a second abort
+        self.assertTrue(all(r.error is None for r in readings if r.value is not None))
+
+    def test_positions_and_statuswords(self):
+        for node in (1, 3):
+            self.bus.drive(node).enable()
+        self.bus.drive(3).set_profile(100000, 1000000, 1000000)
+        self.bus.drive(3).move_to(-700, wait=True)
+        self.assertEqual(self.bus.positions([1, 3]), {1: 0, 3: -700})
+        words = self.bus.statuswords([1, 2, 3])
+        self.assertEqual({node: status.state for node, status in words.items()},
+                         {1: State.OPERATION_ENABLED, 2: State.SWITCH_ON_DISABLED,
+                          3: State.OPERATION_ENABLED})
+        with self.assertRaises(orvex.TimeoutError) as caught:
+            self.bus.positions([1, 9])
+        self.assertEqual([r.value for r in caught.exception.readings], [0, None])
+
+
+if __name__ == "__main__":
+    unittest.main()
