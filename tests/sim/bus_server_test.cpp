@@ -133,5 +133,87 @@ TEST(BusServerSummaries, NodeZeroReportsOneBitPerDrive) {
     EXPECT_EQ(testing::ValueOf(Send(bus, Sdo(0, 0x40, 0x3002, 0)).at(0)), 2u);
 }
 
+TEST(BusServerStrict, StrictDrivesCheckSizesAndWalkTheStateMachine) {
+    ServerOptions options;
+    options.strict_402 = true;
+    BusServer bus(options);
+    // The library's 4-byte target torque is refused by a drive that checks sizes.
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x23, 0x6071, 0, 40))),
+              Frames{"05 81 80 71 60 00 10 00 07 06 0D 0A"});
+    Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x0F));  // the one-frame enable
+    EXPECT_EQ(bus.drive(1).state(), DriveState::kSwitchOnDisabled);
+    Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x06));
+    Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x0F));
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6041, 0))),
+              Frames{"05 81 4B 41 60 00 37 06 00 00 0D 0A"});
+    // Supported drive modes in the lenient drive too.
+    BusServer lenient(ServerOptions{});
+    EXPECT_EQ(Hex(Send(lenient, Sdo(2, 0x40, 0x6502, 0))),
+              Frames{"05 82 43 02 65 00 2D 00 00 00 0D 0A"});
+}
+
+TEST(BusServerEmergency, AFaultSendsItsCodeAndRegisterWhenTheAdapterForwards) {
+    ServerOptions options;
+    options.fault_node = 2;
+    options.fault_code = 0x2310;
+    BusServer quiet(options);
+    EXPECT_TRUE(quiet.Advance(0.0).empty());
+    EXPECT_EQ(quiet.drive(2).state(), DriveState::kFault);
+
+    options.acks = true;
+    options.fault_code = kFollowingError;
+    BusServer bus(options);
+    // Given a drive found in fault at power-up: the boot-ups, then its emergency.
+    EXPECT_EQ(Hex(bus.Advance(0.0)),
+              (Frames{"07 01 00 00 00 00 00 00 00 00 0D 0A", "07 02 00 00 00 00 00 00 00 00 0D 0A",
+                      "00 82 11 86 21 00 00 00 00 00 0D 0A"}));
+    EXPECT_TRUE(bus.Advance(0.1).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x603F, 0))),
+              Frames{"05 82 4B 3F 60 00 11 86 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x1001, 0))),
+              Frames{"05 82 4F 01 10 00 21 00 00 00 0D 0A"});
+    // The fault reset: acknowledgement, then the error-reset emergency.
+    EXPECT_EQ(
+        Hex(Send(bus, Sdo(2, 0x2B, 0x6040, 0, 0x80))),
+        (Frames{"05 82 60 40 60 00 00 00 00 00 0D 0A", "00 82 00 00 00 00 00 00 00 00 0D 0A"}));
+    EXPECT_EQ(bus.drive(2).state(), DriveState::kSwitchOnDisabled);
+    // A reset node is a power-up: boot-up, then the fault it finds again.
+    EXPECT_EQ(
+        Hex(Send(bus, MakeFrame(0x000, {0x81, 0x02, 0, 0, 0, 0, 0, 0}))),
+        (Frames{"07 02 00 00 00 00 00 00 00 00 0D 0A", "00 82 11 86 21 00 00 00 00 00 0D 0A"}));
+    EXPECT_EQ(bus.drive(2).state(), DriveState::kFault);
+}
+
+TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
+    ServerOptions options;
+    options.heartbeat_ms = 100;
+    options.strict_402 = true;
+    BusServer bus(options);
+    EXPECT_TRUE(bus.Advance(0.099).empty());
+    EXPECT_NEAR(bus.SecondsToNextHeartbeat(), 0.001, 1e-9);
+    EXPECT_EQ(Hex(bus.Advance(0.001)), (Frames{"07 01 7F 00 00 00 00 00 00 00 0D 0A",
+                                               "07 02 7F 00 00 00 00 00 00 00 0D 0A"}));
+
+    struct Step {
+        uint8_t command;
+        uint8_t state;
+    };
+    const Step steps[] = {{0x01, 0x05}, {0x02, 0x04}, {0x80, 0x7F}, {0x01, 0x05}, {0x82, 0x7F}};
+    for (const Step& step : steps) {
+        Send(bus, MakeFrame(0x000, {step.command, 0x01, 0, 0, 0, 0, 0, 0}));
+        const std::vector<Frame> beats = bus.Advance(0.1);
+        ASSERT_EQ(beats.size(), 2u);
+        EXPECT_EQ(beats[0][2], step.state) << std::hex << int{step.command};
+        EXPECT_EQ(beats[1][2], 0x7F) << "drive 2 was not addressed";
+    }
+
+    // A stopped strict drive leaves SDO unanswered; a host can change the period through 0x1017.
+    Send(bus, MakeFrame(0x000, {0x02, 0x00, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x40, 0x6041, 0)).empty());
+    Send(bus, MakeFrame(0x000, {0x80, 0x00, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x2B, 0x1017, 0, 0)).empty());
+    EXPECT_EQ(bus.Advance(1.0).size(), 1u);  // drive 2 only, once however long the gap
+}
+
 }  // namespace
 }  // namespace orvex::sim

@@ -340,5 +340,289 @@ TEST_F(DriveTest, HaltInterruptsHomingAndANewStartRunsItAgain) {
     EXPECT_EQ(Position(), 0);
 }
 
+// ---- the strict CiA 402 drive ---------------------------------------------------------------
+
+class StrictDriveTest : public DriveTest {
+  protected:
+    StrictDriveTest() { drive_ = Drive(1, true); }
+
+    // Walks a fresh drive to `state` along transitions the state machine has.
+    void Reach(DriveState state) {
+        switch (state) {
+            case DriveState::kSwitchOnDisabled:
+                break;
+            case DriveState::kReadyToSwitchOn:
+                Control(0x0006);
+                break;
+            case DriveState::kSwitchedOn:
+                Control(0x0006);
+                Control(0x0007);
+                break;
+            case DriveState::kOperationEnabled:
+                Control(0x0006);
+                Control(0x000F);
+                break;
+            case DriveState::kQuickStopActive:
+                Reach(DriveState::kOperationEnabled);
+                Control(0x0002);
+                break;
+            case DriveState::kFault:
+                drive_.InjectFault(kFollowingError);
+                break;
+        }
+        ASSERT_EQ(drive_.state(), state) << StateName(state);
+    }
+
+    void EnableStrictIn(int8_t mode) {
+        Write(0x6060, static_cast<uint8_t>(mode));
+        Reach(DriveState::kOperationEnabled);
+    }
+};
+
+constexpr DriveState kSOD = DriveState::kSwitchOnDisabled;
+constexpr DriveState kRTSO = DriveState::kReadyToSwitchOn;
+constexpr DriveState kSO = DriveState::kSwitchedOn;
+constexpr DriveState kOE = DriveState::kOperationEnabled;
+constexpr DriveState kQSA = DriveState::kQuickStopActive;
+constexpr DriveState kFLT = DriveState::kFault;
+
+TEST_F(StrictDriveTest, EachCommandIsTakenOnlyWhereTheStateMachineHasItsTransition) {
+    EXPECT_EQ(Status(), 0x0240);  // power-up: switch on disabled, remote
+    struct Row {
+        DriveState from;
+        // The state after: disable voltage, quick stop, shutdown, switch on, enable operation,
+        // and a controlword with bit 7 high.
+        DriveState after[6];
+    };
+    const uint16_t commands[6] = {0x0000, 0x0002, 0x0006, 0x0007, 0x000F, 0x008F};
+    const Row table[] = {
+        {kSOD, {kSOD, kSOD, kRTSO, kSOD, kSOD, kSOD}},
+        {kRTSO, {kSOD, kSOD, kRTSO, kSO, kOE, kRTSO}},
+        {kSO, {kSOD, kSOD, kRTSO, kSO, kOE, kSO}},
+        {kOE, {kSOD, kQSA, kRTSO, kSO, kOE, kOE}},
+        {kQSA, {kSOD, kQSA, kQSA, kQSA, kOE, kQSA}},   // quick stop option 6 (the default)
+        {kFLT, {kFLT, kFLT, kFLT, kFLT, kFLT, kSOD}},  // only the rising bit 7 leaves fault
+    };
+    for (const Row& row : table) {
+        for (int c = 0; c < 6; ++c) {
+            drive_ = Drive(1, true);
+            Reach(row.from);
+            Control(commands[c]);
+            EXPECT_EQ(drive_.state(), row.after[c])
+                << StateName(row.from) << " + 0x" << std::hex << commands[c] << " gave "
+                << StateName(drive_.state());
+        }
+    }
+}
+
+TEST_F(StrictDriveTest, StatuswordShowsTheStateUnderItsMask) {
+    struct Row {
+        DriveState state;
+        uint16_t mask;
+        uint16_t value;
+    };
+    const Row rows[] = {
+        {kSOD, 0x4F, 0x40}, {kRTSO, 0x6F, 0x21}, {kSO, 0x6F, 0x23},
+        {kOE, 0x6F, 0x27},  {kQSA, 0x6F, 0x07},  {kFLT, 0x4F, 0x08},
+    };
+    for (const Row& row : rows) {
+        drive_ = Drive(1, true);
+        Reach(row.state);
+        EXPECT_EQ(Status() & row.mask, row.value) << StateName(row.state);
+        EXPECT_NE(Status() & 0x0200, 0) << "remote";
+        const bool powered = row.state != kSOD && row.state != kFLT;
+        EXPECT_EQ((Status() & 0x0010) != 0, powered) << "voltage enabled, " << StateName(row.state);
+    }
+}
+
+TEST_F(StrictDriveTest, TheOneFrameEnableDoesNothingFromPowerUpButTheStepsDo) {
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kSOD);
+    Control(0x0006);
+    EXPECT_EQ(drive_.state(), kRTSO);
+    Control(0x0007);
+    EXPECT_EQ(drive_.state(), kSO);
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kOE);
+}
+
+TEST_F(StrictDriveTest, QuickStopEndsAsItsOptionCodeSays) {
+    // Option 2: brake on the quick stop ramp, then switch on disabled; no way back to operation.
+    Write(0x605A, 2);
+    Write(0x6085, 10000);
+    Write(0x60FF, 1000);
+    EnableStrictIn(kModeProfileVelocity);
+    drive_.Advance(0.5);
+    Control(0x000B);
+    EXPECT_EQ(drive_.state(), kQSA);
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kQSA);
+    const double t = RunUntil([&] { return drive_.state() != kQSA; }, 2.0);
+    EXPECT_NEAR(t, 0.1, 0.005);
+    EXPECT_EQ(drive_.state(), kSOD);
+    EXPECT_EQ(drive_.velocity(), 0.0);
+
+    // Option 6 (the default): stays in quick stop active at standstill; enable operation goes
+    // back.
+    drive_ = Drive(1, true);
+    Write(0x60FF, 1000);
+    EnableStrictIn(kModeProfileVelocity);
+    drive_.Advance(0.2);
+    Control(0x0002);
+    RunUntil([&] { return drive_.velocity() == 0.0; }, 2.0);
+    drive_.Advance(0.1);
+    EXPECT_EQ(drive_.state(), kQSA);
+    EXPECT_TRUE(Reached());
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kOE);
+
+    // Option 0: straight to switch on disabled.
+    drive_ = Drive(1, true);
+    Write(0x605A, 0);
+    Reach(kOE);
+    Control(0x0002);
+    EXPECT_EQ(drive_.state(), kSOD);
+}
+
+TEST_F(StrictDriveTest, ASetPointIsTakenOnlyOnARisingBitFourAndAcknowledgedWhileItIsHigh) {
+    EnableStrictIn(kModeProfilePosition);
+    Write(0x6081, 100000);
+    Write(0x607A, 500);
+    Control(0x003F);  // bit 4 rises: taken at once (bit 5)
+    EXPECT_TRUE(ModeBit());
+    EXPECT_FALSE(Reached());
+    RunUntil([&] { return Reached(); }, 5.0);
+    EXPECT_EQ(Position(), 500);
+    EXPECT_TRUE(ModeBit()) << "acknowledge holds while bit 4 is high";
+
+    // The library's second move: bit 4 is still high, so no edge and no move.
+    Write(0x607A, 900);
+    Control(0x003F);
+    drive_.Advance(0.5);
+    EXPECT_EQ(Position(), 500);
+    EXPECT_TRUE(Reached());
+
+    // Bit 4 low drops the acknowledge; the next rise takes the new target.
+    Control(0x002F);
+    EXPECT_FALSE(ModeBit());
+    Control(0x003F);
+    EXPECT_TRUE(ModeBit());
+    RunUntil([&] { return Reached(); }, 5.0);
+    EXPECT_EQ(Position(), 900);
+
+    // Relative (bit 6): counted from the target just reached.
+    Control(0x002F);
+    Write(0x607A, static_cast<uint32_t>(-300));
+    Control(0x007F);
+    RunUntil([&] { return Reached(); }, 5.0);
+    EXPECT_EQ(Position(), 600);
+
+    // A rising edge outside operation enabled is not remembered for later.
+    Control(0x0007);
+    Write(0x607A, 0);
+    Control(0x0017);
+    Control(0x001F);
+    drive_.Advance(0.5);
+    EXPECT_EQ(Position(), 600);
+}
+
+TEST_F(StrictDriveTest, ASecondSetPointWaitsInTheBufferAndHoldsTheAcknowledge) {
+    EnableStrictIn(kModeProfilePosition);
+    Write(0x607A, 2000);
+    Control(0x001F);  // not immediate, but nothing runs: taken at once
+    drive_.Advance(0.05);
+    Control(0x000F);
+    EXPECT_FALSE(ModeBit());
+
+    Write(0x607A, 100);
+    Control(0x001F);  // buffered behind the move in progress
+    EXPECT_TRUE(ModeBit());
+    Control(0x000F);
+    EXPECT_TRUE(ModeBit()) << "the one buffer place is full";
+
+    Write(0x607A, 5000);
+    Control(0x001F);  // no room: ignored
+    Control(0x000F);
+
+    bool passed_first = false;
+    RunUntil(
+        [&] {
+            passed_first = passed_first || Position() == 2000;
+            return !ModeBit();
+        },
+        10.0);
+    EXPECT_TRUE(passed_first);
+    RunUntil([&] { return Reached(); }, 10.0);
+    EXPECT_EQ(Position(), 100);
+}
+
+TEST_F(StrictDriveTest, HomingStartsOnARisingEdgeAndAFallingOneInterruptsIt) {
+    Write(0x6060, kModeHoming);
+    Control(0x0006);
+    Control(0x0017);  // bit 4 rises while switched on: no homing outside operation enabled
+    Control(0x001F);
+    drive_.Advance(0.1);
+    EXPECT_EQ(drive_.state(), kOE);
+    EXPECT_FALSE(drive_.homing());
+
+    Control(0x000F);
+    Control(0x001F);
+    EXPECT_TRUE(drive_.homing());
+    drive_.Advance(0.1);
+    Control(0x000F);
+    EXPECT_FALSE(drive_.homing());
+    RunUntil([&] { return Reached(); }, 2.0);
+    EXPECT_FALSE(ModeBit());
+
+    Control(0x001F);
+    RunUntil([&] { return ModeBit(); }, 10.0);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_EQ(Status() & 0x1400, 0x1400);
+}
+
+TEST_F(StrictDriveTest, OnlyModelledModesAreTakenAndTheDisplayFollows) {
+    EXPECT_EQ(Read(0x6502), 0x2Du);
+    Write(0x6060, kModeProfileVelocity);
+    EXPECT_EQ(Read(0x6061), 3u);
+    for (const uint8_t refused : {2, 5, 7, 8, 9, 10, 0xFF}) {
+        EXPECT_EQ(drive_.Write(0x6060, 0, refused, 1, true), kAbortInvalidValue) << int{refused};
+        EXPECT_EQ(Read(0x6061), 3u);
+        EXPECT_EQ(Read(0x6060), 3u);
+    }
+    Write(0x6060, 0);
+    EXPECT_EQ(Read(0x6061), 0u);
+}
+
+TEST_F(StrictDriveTest, AFaultRaisesAnEmergencyAndItsResetAnother) {
+    Reach(kOE);
+    drive_.InjectFault(0x8611);
+    EXPECT_EQ(Read(0x603F), 0x8611u);
+    EXPECT_EQ(Read(0x1001), 0x21u);  // generic + device profile
+    std::vector<Emergency> raised = drive_.TakeEmergencies();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].error_code, 0x8611);
+    EXPECT_EQ(raised[0].error_register, 0x21);
+    EXPECT_TRUE(drive_.TakeEmergencies().empty());
+
+    Control(0x008F);  // rising bit 7
+    EXPECT_EQ(drive_.state(), kSOD);
+    EXPECT_EQ(Read(0x603F), 0u);
+    raised = drive_.TakeEmergencies();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].error_code, 0);
+    Control(0x000F);
+    EXPECT_EQ(drive_.state(), kSOD) << "bit 7 falling is no command; 0x0F still needs shutdown";
+}
+
+TEST(ErrorRegister, EachErrorClassSetsItsBitBesideGeneric) {
+    const std::pair<uint16_t, uint8_t> cases[] = {
+        {0x0000, 0x00}, {0x1000, 0x01}, {0x2310, 0x03}, {0x3210, 0x05}, {0x4310, 0x09},
+        {0x8110, 0x11}, {0x8611, 0x21}, {0x7500, 0x01}, {0xFF01, 0x81},
+    };
+    for (const auto& [code, bits] : cases) {
+        EXPECT_EQ(ErrorRegisterFor(code), bits) << std::hex << code;
+    }
+}
+
 }  // namespace
 }  // namespace orvex::sim

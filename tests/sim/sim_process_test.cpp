@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "sim_test_util.h"
@@ -20,14 +21,19 @@ using testing::Sdo;
 
 class SimProcess {
   public:
-    explicit SimProcess(std::vector<std::string> args) {
+    // `stdout_path`, when given, takes the program's stdout instead of the pipe FirstLine reads.
+    explicit SimProcess(std::vector<std::string> args, const char* stdout_path = nullptr) {
         int out[2];
-        if (pipe(out) != 0) return;
+        int err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
+            dup2(stdout_path ? open(stdout_path, O_WRONLY) : out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
             close(out[0]);
             close(out[1]);
+            close(err[0]);
+            close(err[1]);
             std::vector<char*> argv;
             static std::string binary = ORVEX_SIM_BINARY;
             argv.push_back(binary.data());
@@ -37,7 +43,9 @@ class SimProcess {
             _exit(127);
         }
         close(out[1]);
+        close(err[1]);
         stdout_fd_ = out[0];
+        stderr_fd_ = err[0];
     }
     ~SimProcess() {
         if (pid_ > 0 && !reaped_) {
@@ -45,6 +53,19 @@ class SimProcess {
             waitpid(pid_, nullptr, 0);
         }
         if (stdout_fd_ >= 0) close(stdout_fd_);
+        if (stderr_fd_ >= 0) close(stderr_fd_);
+    }
+
+    // What the program wrote on stderr until it exited (call after Wait or Terminate).
+    std::string Stderr() {
+        std::string text;
+        char buffer[512];
+        ssize_t n;
+        while (WaitReadable(stderr_fd_, 2000) &&
+               (n = read(stderr_fd_, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
     }
 
     // The first line the program prints, read with a deadline.
@@ -77,6 +98,7 @@ class SimProcess {
   private:
     pid_t pid_ = -1;
     int stdout_fd_ = -1;
+    int stderr_fd_ = -1;
     bool reaped_ = false;
 };
 
@@ -127,10 +149,158 @@ TEST(SimProcess, AnswersOnItsTerminalAcrossReopensAndExitsCleanly) {
 }
 
 TEST(SimProcess, RejectsBadOptionsWithStatusTwo) {
-    for (const char* bad : {"--drives=0", "--bogus", "--delay-ms"}) {
+    for (const char* bad :
+         {"--drives=0", "--bogus", "--delay-ms", "--fault-node=3",
+          "--fault-node=1:", "--fault-node=1:0x10000", "--fault-node=1:0", "--fault-node=1:-5",
+          "--baud=-1", "--latency-ms=256", "--can-kbit=2000", "--heartbeat-ms=x", "--force=1"}) {
         SimProcess sim({bad});
         EXPECT_EQ(sim.Wait(), 2) << bad;
     }
+}
+
+// Reads whatever arrives within `ms`.
+std::string Listen(int fd, int ms) {
+    uint8_t buffer[256];
+    std::string text;
+    while (SimProcess::WaitReadable(fd, ms)) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text += (text.empty() ? "" : " ") + Hex(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+TEST(SimProcess, ALiveLinkIsNotTakenOverWithoutForce) {
+    const std::string link = "/tmp/orvex-sim-live-" + std::to_string(getpid());
+    SimProcess first({"--quiet", "--link", link});
+    const std::string first_path = first.FirstLine();
+    ASSERT_FALSE(first_path.empty());
+
+    SimProcess second({"--quiet", "--link", link});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.Stderr().find("--force"), std::string::npos);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(first_path, target) << "the refused simulator left the link alone";
+
+    {
+        SimProcess forced({"--quiet", "--force", "--link", link});
+        const std::string forced_path = forced.FirstLine();
+        std::fill(std::begin(target), std::end(target), '\0');
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(forced_path, target);
+        EXPECT_EQ(forced.Terminate(), 0);
+    }
+    // The link went with the simulator that owned it; the first one still serves its terminal.
+    struct stat st {};
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+    const int fd = OpenRaw(first_path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, Sdo(1, 0x40, 0x6041, 0)), "05 81 4B 41 60 00 40 02 00 00 0D 0A");
+    close(fd);
+    EXPECT_EQ(first.Terminate(), 0);
+}
+
+TEST(SimProcess, AFullTraceOrStdoutIsReportedOnceAndServingGoesOn) {
+    // stdout stays our pipe, so the path is readable; the trace goes to a full device.
+    SimProcess sim({"--quiet", "--trace", "/dev/full"});
+    const std::string path = sim.FirstLine();
+    const int fd = OpenRaw(path);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Exchange(fd, Sdo(1, 0x40, 0x6041, 0)), "05 81 4B 41 60 00 40 02 00 00 0D 0A");
+    }
+    close(fd);
+    EXPECT_EQ(sim.Terminate(), 0);
+    const std::string errors = sim.Stderr();
+    EXPECT_NE(errors.find("cannot write trace /dev/full"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("trace", errors.find("trace") + 20), std::string::npos) << "said once";
+}
+
+TEST(SimProcess, AFullStdoutIsReportedAndTheLinkStillServes) {
+    const std::string link = "/tmp/orvex-sim-full-" + std::to_string(getpid());
+    SimProcess sim({"--quiet", "--link", link}, "/dev/full");
+    struct stat st {};
+    for (int i = 0; i < 200 && lstat(link.c_str(), &st) != 0; ++i) usleep(10000);
+    const int fd = OpenRaw(link);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, Sdo(2, 0x40, 0x6041, 0)), "05 82 4B 41 60 00 40 02 00 00 0D 0A");
+    close(fd);
+    EXPECT_EQ(sim.Terminate(), 0);
+    EXPECT_NE(sim.Stderr().find("cannot write the terminal's path to stdout"), std::string::npos);
+}
+
+TEST(SimProcess, AStrictDriveInFaultSendsItsEmergencyAfterItsBootUp) {
+    SimProcess sim({"--quiet", "--strict-402", "--acks", "--fault-node", "2:0x2310"});
+    const int fd = OpenRaw(sim.FirstLine());
+    ASSERT_GE(fd, 0);
+    tcflush(fd, TCIFLUSH);  // the emergency sent at power-up, before anyone listened
+    const Frame reset_node_2 = MakeFrame(0x000, {0x81, 0x02, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(write(fd, reset_node_2.data(), reset_node_2.size()), 12);
+    EXPECT_EQ(Listen(fd, 300),
+              "07 02 00 00 00 00 00 00 00 00 0D 0A 00 82 10 23 03 00 00 00 00 00 0D 0A");
+    // Size checks come with the strict drive.
+    EXPECT_EQ(Exchange(fd, Sdo(1, 0x23, 0x6071, 0, 5)), "05 81 80 71 60 00 10 00 07 06 0D 0A");
+    close(fd);
+}
+
+TEST(SimProcess, HeartbeatsComeAtTheirPeriod) {
+    SimProcess sim({"--quiet", "--drives", "1", "--heartbeat-ms", "50"});
+    const int fd = OpenRaw(sim.FirstLine());
+    ASSERT_GE(fd, 0);
+    tcflush(fd, TCIFLUSH);
+    const auto start = std::chrono::steady_clock::now();
+    std::string beats;
+    uint8_t frame[kFrameSize];
+    int count = 0;
+    while (count < 4) {
+        std::size_t got = 0;
+        while (got < kFrameSize && SimProcess::WaitReadable(fd, 1000)) {
+            const ssize_t n = read(fd, frame + got, kFrameSize - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        ASSERT_EQ(got, kFrameSize);
+        EXPECT_EQ(Hex(frame, got), "07 01 7F 00 00 00 00 00 00 00 0D 0A");
+        ++count;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 0.14);  // at least three full periods after the first
+    EXPECT_LT(seconds, 0.5);
+    close(fd);
+}
+
+TEST(SimProcess, TheLineModelHoldsAnswersForTheLatencyTimerAndKeepsTheirOrder) {
+    SimProcess sim({"--quiet", "--drives", "3", "--baud", "115200", "--latency-ms", "16",
+                    "--can-kbit", "500"});
+    const int fd = OpenRaw(sim.FirstLine());
+    ASSERT_GE(fd, 0);
+    std::string batch;
+    for (int node : {3, 1, 2}) {
+        const Frame request = Sdo(node, 0x40, 0x6041, 0);
+        batch.append(reinterpret_cast<const char*>(request.data()), request.size());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(fd, batch.data(), batch.size()), 36);
+    uint8_t answers[36];
+    std::size_t got = 0;
+    while (got < sizeof answers && SimProcess::WaitReadable(fd, 2000)) {
+        const ssize_t n = read(fd, answers + got, sizeof answers - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(got, sizeof answers);
+    EXPECT_EQ(answers[1], 0x83);
+    EXPECT_EQ(answers[13], 0x81);
+    EXPECT_EQ(answers[25], 0x82);
+    // The first request is in after 1.04 ms, crosses the bus twice (0.5 ms), and its answer
+    // starts the 16 ms timer; the other two answers join the held bytes.
+    EXPECT_GE(seconds, 0.017);
+    EXPECT_LT(seconds, 0.2);
+    close(fd);
 }
 
 }  // namespace

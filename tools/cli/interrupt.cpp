@@ -8,8 +8,6 @@ namespace orvex::cli {
 namespace {
 
 volatile std::sig_atomic_t g_signal = 0;
-int g_guards = 0;             // InterruptGuards alive
-bool g_guard_signal = false;  // a guard saw a signal
 
 extern "C" void RememberSignal(int signal) {
     g_signal = signal;
@@ -37,22 +35,9 @@ int PendingSignal() {
 
 void ThrowIfInterrupted() {
     const int signal = g_signal;
-    if (signal == 0 || g_guards > 0) return;
+    if (signal == 0) return;
     g_signal = 0;
     throw Interrupted(signal);
-}
-
-InterruptGuard::InterruptGuard() {
-    if (g_guards++ == 0) g_guard_signal = false;
-}
-
-InterruptGuard::~InterruptGuard() {
-    if (--g_guards == 0 && g_guard_signal) g_signal = 0;
-}
-
-bool InterruptGuard::interrupted() const {
-    if (g_signal != 0) g_guard_signal = true;
-    return g_guard_signal;
 }
 
 void SleepMs(int ms) {

@@ -3,8 +3,8 @@
 // next check throws Interrupted, and orvex exits with 128 + the signal's number (130, 143) after
 // halting a motion it was following.
 //
-// Commands that run until the user stops them (monitor, watch) hold an InterruptGuard instead:
-// while it lives, a signal is theirs to see through interrupted(), and the command ends normally.
+// Commands that run until the user stops them (monitor, watch) look at PendingSignal() to end
+// their loop; orvex then still exits with the signal's status.
 #pragma once
 
 #include <exception>
@@ -26,19 +26,8 @@ void InstallInterruptHandlers();
 // The signal that arrived since the last check, or 0.
 int PendingSignal();
 // Throws Interrupted for a signal that arrived (and forgets it, so that the halt that follows
-// can run; a second Ctrl-C interrupts that too). Does nothing while an InterruptGuard lives.
+// can run; a second Ctrl-C interrupts that too).
 void ThrowIfInterrupted();
-
-class InterruptGuard {
-  public:
-    InterruptGuard();
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-    // True once a signal arrived while the guard lives; the signal is then taken as handled.
-    bool interrupted() const;
-};
 
 // Sleeps up to `ms`; a signal ends the sleep early.
 void SleepMs(int ms);

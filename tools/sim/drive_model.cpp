@@ -52,6 +52,46 @@ uint32_t ToRaw(double value) {
 
 }  // namespace
 
+const char* NmtStateName(NmtState state) {
+    switch (state) {
+        case NmtState::kBootUp:
+            return "boot-up";
+        case NmtState::kStopped:
+            return "stopped";
+        case NmtState::kOperational:
+            return "operational";
+        case NmtState::kPreOperational:
+            return "pre-operational";
+    }
+    return "?";
+}
+
+uint8_t ErrorRegisterFor(uint16_t error_code) {
+    if (error_code == 0) return 0;
+    uint8_t bits = 0x01;  // generic error
+    switch (error_code >> 12) {
+        case 0x2:
+            bits |= 0x02;  // current
+            break;
+        case 0x3:
+            bits |= 0x04;  // voltage
+            break;
+        case 0x4:
+            bits |= 0x08;  // temperature
+            break;
+        case 0x8:
+            // 0x81xx is communication; the rest of 0x8xxx is the drive's own control monitoring.
+            bits |= (error_code >> 8) == 0x81 ? 0x10 : 0x20;
+            break;
+        case 0xF:
+            bits |= 0x80;  // manufacturer specific
+            break;
+        default:
+            break;
+    }
+    return bits;
+}
+
 const char* StateName(DriveState state) {
     switch (state) {
         case DriveState::kSwitchOnDisabled:
@@ -70,7 +110,7 @@ const char* StateName(DriveState state) {
     return "?";
 }
 
-Drive::Drive(int node) : node_(node), od_(MakeDriveDictionary(node)) {
+Drive::Drive(int node, bool strict) : node_(node), strict_(strict), od_(MakeDriveDictionary(node)) {
     UpdateStatus();
 }
 
@@ -90,6 +130,12 @@ uint32_t Drive::Write(uint16_t index, uint8_t subindex, uint32_t value, std::siz
     if (strict_sizes && announced_size != 0 && announced_size != SizeOf(entry->type)) {
         return kAbortLengthMismatch;
     }
+    if (strict_ && index == 0x6060) {
+        const int8_t requested = static_cast<int8_t>(value & 0xFF);
+        const bool modelled =
+            requested > 0 && requested < 32 && ((kSupportedModes >> (requested - 1)) & 1u) != 0;
+        if (requested != 0 && !modelled) return kAbortInvalidValue;
+    }
     const int8_t old_mode = mode();
     od_.Set(index, subindex, value);
     if (index == 0x6040) OnControlword(static_cast<uint16_t>(od_.GetUnsigned(0x6040, 0)));
@@ -99,12 +145,30 @@ uint32_t Drive::Write(uint16_t index, uint8_t subindex, uint32_t value, std::siz
 }
 
 void Drive::InjectFault(uint16_t error_code) {
+    if (error_code == 0) error_code = kFollowingError;
     state_ = DriveState::kFault;
     od_.Set(0x603F, 0, error_code);
-    od_.Set(0x1001, 0, 0x01);  // generic error
-    pp_active_ = pp_buffered_ = false;
-    homing_phase_ = HomingPhase::kIdle;
+    od_.Set(0x1001, 0, ErrorRegisterFor(error_code));
+    emergencies_.push_back({error_code, ErrorRegisterFor(error_code)});
+    LeaveOperation();
     UpdateStatus();
+}
+
+std::vector<Emergency> Drive::TakeEmergencies() {
+    std::vector<Emergency> taken;
+    taken.swap(emergencies_);
+    return taken;
+}
+
+void Drive::LeaveOperation() {
+    pp_active_ = pp_buffered_ = false;
+    pp_acknowledged_ = false;
+    homing_phase_ = HomingPhase::kIdle;
+}
+
+bool Drive::QuickStopStaysActive() const {
+    const int32_t option = od_.GetSigned(0x605A, 0);
+    return option >= 5 && option <= 8;
 }
 
 bool Drive::moving() const {
@@ -119,8 +183,9 @@ double Drive::Rate(uint16_t index, uint8_t subindex) const {
 }
 
 void Drive::OnControlword(uint16_t controlword) {
+    const uint16_t previous_controlword = last_controlword_;
     const bool fault_reset =
-        (controlword & kControlFaultReset) != 0 && (last_controlword_ & kControlFaultReset) == 0;
+        (controlword & kControlFaultReset) != 0 && (previous_controlword & kControlFaultReset) == 0;
     last_controlword_ = controlword;
 
     if (state_ == DriveState::kFault) {
@@ -128,7 +193,12 @@ void Drive::OnControlword(uint16_t controlword) {
             state_ = DriveState::kSwitchOnDisabled;
             od_.Set(0x603F, 0, 0);
             od_.Set(0x1001, 0, 0);
+            emergencies_.push_back({0, 0});  // error reset
         }
+        return;
+    }
+    if (strict_) {
+        OnControlwordStrict(controlword, previous_controlword);
         return;
     }
 
@@ -169,7 +239,69 @@ void Drive::OnControlword(uint16_t controlword) {
     }
 }
 
+void Drive::OnControlwordStrict(uint16_t controlword, uint16_t previous) {
+    // While bit 7 is high the controlword asks for a fault reset, which only the fault state takes.
+    if ((controlword & kControlFaultReset) == 0) {
+        const DriveState from = state_;
+        DriveState to = from;
+        if ((controlword & kControlEnableVoltage) == 0) {
+            to = DriveState::kSwitchOnDisabled;  // disable voltage
+        } else if ((controlword & kControlQuickStopOff) == 0) {
+            if (from == DriveState::kOperationEnabled) {
+                to = od_.GetSigned(0x605A, 0) == 0 ? DriveState::kSwitchOnDisabled
+                                                   : DriveState::kQuickStopActive;
+            } else if (from == DriveState::kReadyToSwitchOn || from == DriveState::kSwitchedOn) {
+                to = DriveState::kSwitchOnDisabled;
+            }
+        } else if ((controlword & kControlSwitchOn) == 0) {  // shutdown
+            if (from == DriveState::kSwitchOnDisabled || from == DriveState::kSwitchedOn ||
+                from == DriveState::kOperationEnabled) {
+                to = DriveState::kReadyToSwitchOn;
+            }
+        } else if ((controlword & kControlEnableOperation) == 0) {  // switch on, disable operation
+            if (from == DriveState::kReadyToSwitchOn || from == DriveState::kOperationEnabled) {
+                to = DriveState::kSwitchedOn;
+            }
+        } else {  // switch on + enable operation, enable operation
+            if (from == DriveState::kReadyToSwitchOn || from == DriveState::kSwitchedOn ||
+                (from == DriveState::kQuickStopActive && QuickStopStaysActive())) {
+                to = DriveState::kOperationEnabled;
+            }
+        }
+        state_ = to;
+    }
+
+    if (state_ != DriveState::kOperationEnabled) {
+        LeaveOperation();
+        return;
+    }
+
+    const bool set_point_high = (controlword & kControlNewSetPoint) != 0;
+    const bool set_point_edge = set_point_high && (previous & kControlNewSetPoint) == 0;
+    const bool halt = (controlword & kControlHalt) != 0;
+    const int8_t m = mode();
+    if (m == kModeProfilePosition) {
+        if (!set_point_high) {
+            // The acknowledge stays while a buffered set-point fills the one place there is.
+            if (!pp_buffered_) pp_acknowledged_ = false;
+        } else if (set_point_edge) {
+            const bool immediate = (controlword & kControlChangeImmediately) != 0 || !pp_active_;
+            if (immediate || !pp_buffered_) {
+                StartSetPoint(controlword);
+                pp_acknowledged_ = true;
+            }
+        }
+    } else if (m == kModeHoming) {
+        if (halt || !set_point_high) {
+            homing_phase_ = HomingPhase::kIdle;  // halt or a falling bit 4 interrupts homing
+        } else if (set_point_edge) {
+            StartHoming();
+        }
+    }
+}
+
 void Drive::OnModeChange() {
+    pp_acknowledged_ = false;
     pp_active_ = pp_buffered_ = false;
     homing_phase_ = HomingPhase::kIdle;
     homing_attained_ = false;
@@ -244,7 +376,14 @@ void Drive::Step(double dt) {
     const int8_t m = mode();
     bool torque_commanded = false;
 
-    if (state_ == DriveState::kFault || state_ == DriveState::kQuickStopActive) {
+    if (state_ == DriveState::kQuickStopActive && strict_) {
+        const int32_t option = od_.GetSigned(0x605A, 0);
+        const bool slow_down_ramp = option == 1 || option == 5;
+        RampVelocity(0.0, kInfiniteRate, Rate(slow_down_ramp ? 0x6084 : 0x6085), dt);
+        position_ += velocity_ * dt;
+        // Options 1 to 4 end the quick stop in switch on disabled once the motor stands.
+        if (velocity_ == 0.0 && !QuickStopStaysActive()) state_ = DriveState::kSwitchOnDisabled;
+    } else if (state_ == DriveState::kFault || state_ == DriveState::kQuickStopActive) {
         RampVelocity(0.0, kInfiniteRate, Rate(0x6085), dt);
         position_ += velocity_ * dt;
     } else if (state_ != DriveState::kOperationEnabled) {
@@ -407,7 +546,14 @@ void Drive::UpdateStatus() {
         switch (m) {
             case kModeProfilePosition:
                 reached = halt ? standing : !pp_active_;
-                mode_bit = (last_controlword_ & kControlNewSetPoint) != 0;
+                if (strict_) {
+                    if ((last_controlword_ & kControlNewSetPoint) == 0 && !pp_buffered_) {
+                        pp_acknowledged_ = false;
+                    }
+                    mode_bit = pp_acknowledged_;
+                } else {
+                    mode_bit = (last_controlword_ & kControlNewSetPoint) != 0;
+                }
                 break;
             case kModeProfileVelocity:
                 reached = halt ? standing : velocity_ == od_.GetSigned(0x60FF, 0);

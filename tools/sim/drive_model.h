@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "object_dictionary.h"
 
@@ -18,6 +19,31 @@ enum class DriveState {
 };
 
 const char* StateName(DriveState state);
+
+// CiA 301 network state, as the heartbeat reports it.
+enum class NmtState : uint8_t {
+    kBootUp = 0x00,
+    kStopped = 0x04,
+    kOperational = 0x05,
+    kPreOperational = 0x7F,
+};
+
+const char* NmtStateName(NmtState state);
+
+// Modes the model runs, one bit each as in supported drive modes (0x6502).
+constexpr uint32_t kSupportedModes = (1u << 0) | (1u << 2) | (1u << 3) | (1u << 5);
+
+// Error code a drive put into fault without one carries: following error.
+constexpr uint16_t kFollowingError = 0x8611;
+
+// Error register (0x1001) bits for an error code: generic always, plus its class.
+uint8_t ErrorRegisterFor(uint16_t error_code);
+
+// One emergency message the drive has to send: error code and error register.
+struct Emergency {
+    uint16_t error_code;
+    uint8_t error_register;
+};
 
 // Modes of operation (0x6060) that move the motor.
 constexpr int8_t kModeProfilePosition = 1;
@@ -41,7 +67,9 @@ class Drive {
     // Time the drive presses against the hard stop before it accepts it as found.
     static constexpr double kHardStopDwell = 0.05;
 
-    explicit Drive(int node);
+    // `strict` follows the CiA 402 state machine and set-point handshake to the letter; otherwise
+    // the drive takes the host's controlwords as direct commands, as the original drives did.
+    explicit Drive(int node, bool strict = false);
 
     int node() const { return node_; }
 
@@ -58,11 +86,22 @@ class Drive {
     // Puts the drive into fault as a failing power stage would.
     void InjectFault(uint16_t error_code);
 
+    // Emergency messages raised since the last call (entering fault, fault reset), oldest first.
+    std::vector<Emergency> TakeEmergencies();
+
+    bool strict() const { return strict_; }
+    NmtState nmt_state() const { return nmt_state_; }
+    void set_nmt_state(NmtState state) { nmt_state_ = state; }
+    // Heartbeat producer time (0x1017) in ms; 0 when the drive sends none.
+    uint16_t heartbeat_ms() const { return static_cast<uint16_t>(od_.GetUnsigned(0x1017, 0)); }
+    void set_heartbeat_ms(uint16_t ms) { od_.Set(0x1017, 0, ms); }
+
     DriveState state() const { return state_; }
     int8_t mode() const { return static_cast<int8_t>(od_.GetSigned(0x6060, 0)); }
     double position() const { return position_; }
     double velocity() const { return velocity_; }
     uint16_t statusword() const { return static_cast<uint16_t>(od_.GetUnsigned(0x6041, 0)); }
+    uint16_t error_code() const { return static_cast<uint16_t>(od_.GetUnsigned(0x603F, 0)); }
     bool moving() const;
     bool homing() const { return homing_phase_ != HomingPhase::kIdle; }
 
@@ -70,6 +109,9 @@ class Drive {
     enum class HomingPhase { kIdle, kSearchSwitch, kSearchZero, kStopAtZero, kPressHardStop };
 
     void OnControlword(uint16_t controlword);
+    void OnControlwordStrict(uint16_t controlword, uint16_t previous);
+    void LeaveOperation();
+    bool QuickStopStaysActive() const;
     void OnModeChange();
     void StartSetPoint(uint16_t controlword);
     void StartHoming();
@@ -87,7 +129,10 @@ class Drive {
     double Rate(uint16_t index, uint8_t subindex = 0) const;
 
     int node_;
+    bool strict_;
     ObjectDictionary od_;
+    NmtState nmt_state_ = NmtState::kPreOperational;
+    std::vector<Emergency> emergencies_;
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t last_controlword_ = 0;
     double position_ = 0.0;
@@ -100,6 +145,7 @@ class Drive {
     double pp_target_ = 0.0;
     bool pp_buffered_ = false;
     double pp_buffered_target_ = 0.0;
+    bool pp_acknowledged_ = false;  // strict: set-point acknowledge (statusword bit 12)
 
     HomingPhase homing_phase_ = HomingPhase::kIdle;
     bool homing_attained_ = false;

@@ -1,4 +1,5 @@
 // orvex-sim: a virtual serial-to-CAN adapter with simulated drives, on a pseudo-terminal.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "line_model.h"
 #include "sdo_server.h"
 #include "sim_options.h"
 
@@ -37,22 +41,73 @@ void OnStopSignal(int) {
 
 using Clock = std::chrono::steady_clock;
 
+const char* ShortNmtName(orvex::sim::NmtState state) {
+    switch (state) {
+        case orvex::sim::NmtState::kOperational:
+            return "op";
+        case orvex::sim::NmtState::kStopped:
+            return "stopped";
+        default:
+            return "pre-op";
+    }
+}
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) return "";
+    return std::string(target, static_cast<std::size_t>(length));
+}
+
+// The process id of another orvex-sim holding `terminal` open, or 0. A link whose terminal has
+// gone, or now belongs to some other program, is stale.
+pid_t SimulatorServing(const std::string& terminal) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    pid_t found = 0;
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == getpid()) continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        FILE* comm = std::fopen((base + "/comm").c_str(), "r");
+        if (comm == nullptr) continue;
+        char name[64] = {};
+        const bool named = std::fgets(name, sizeof name, comm) != nullptr;
+        std::fclose(comm);
+        if (!named || std::strcmp(name, "orvex-sim\n") != 0) continue;
+        DIR* fds = opendir((base + "/fd").c_str());
+        if (fds == nullptr) continue;
+        while (dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] != '.' && LinkTarget(base + "/fd/" + fd->d_name) == terminal) {
+                found = static_cast<pid_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+        if (found != 0) break;
+    }
+    closedir(proc);
+    return found;
+}
+
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-struct Outgoing {
-    Clock::time_point due;
-    std::vector<uint8_t> bytes;
-    bool garbage;
-};
-
 class Simulator {
   public:
     explicit Simulator(const SimOptions& options)
-        : options_(options), server_(options.server), garbage_random_(0x5EED) {
-        if (options.fault_node != 0) server_.drive(options.fault_node).InjectFault(0x2310);
-    }
+        : options_(options),
+          server_(options.server),
+          line_(options.line),
+          garbage_random_(0x5EED) {}
     ~Simulator() { Close(); }
 
     bool Open(std::string* error);
@@ -60,18 +115,22 @@ class Simulator {
 
   private:
     void Close();
+    double Now() const { return SecondsBetween(start_, Clock::now()); }
+    void AdvanceDrives(double now);
     void ReadInput();
-    void Schedule(const Frame& answer, Clock::time_point now);
-    void SendDue(Clock::time_point now);
+    void TakeRequests(double now);
+    void Schedule(const Frame& answer, double ready, bool counted);
+    void SendDue(double now);
     void ClearExclusiveAfterClose();
     void Trace(const char* direction, const uint8_t* bytes, std::size_t count);
     void ShowStatus();
-    int PollTimeoutMs(Clock::time_point now) const;
+    double WaitSeconds(double now) const;
 
     SimOptions options_;
     BusServer server_;
     FrameReader reader_;
-    std::deque<Outgoing> queue_;
+    std::size_t bytes_since_frame_ = 0;
+    orvex::sim::LineModel line_;
     std::mt19937 garbage_random_;
     uint64_t answers_ = 0;
 
@@ -84,7 +143,7 @@ class Simulator {
     bool display_ = false;
     int display_lines_ = 0;
     Clock::time_point start_ = Clock::now();
-    Clock::time_point last_advance_ = start_;
+    double last_advance_ = 0.0;  // seconds from start_
     Clock::time_point next_display_ = start_;
 };
 
@@ -129,6 +188,14 @@ bool Simulator::Open(std::string* error) {
                 *error = "--link " + options_.link_path + " exists and is not a symlink";
                 return false;
             }
+            const std::string old_target = LinkTarget(options_.link_path);
+            const pid_t owner = old_target.empty() ? 0 : SimulatorServing(old_target);
+            if (owner != 0 && !options_.force_link) {
+                *error = "--link " + options_.link_path + " leads to " + old_target +
+                         ", which orvex-sim (process " + std::to_string(owner) +
+                         ") still serves; stop it, choose another path, or add --force";
+                return false;
+            }
             unlink(options_.link_path.c_str());
         }
         if (symlink(name, options_.link_path.c_str()) != 0) {
@@ -150,10 +217,11 @@ bool Simulator::Open(std::string* error) {
 }
 
 void Simulator::Close() {
-    if (link_made_) {
+    // Only our own link goes: another simulator may have taken the path over with --force.
+    if (link_made_ && LinkTarget(options_.link_path) == slave_path_) {
         unlink(options_.link_path.c_str());
-        link_made_ = false;
     }
+    link_made_ = false;
     if (trace_ != nullptr) std::fclose(trace_);
     trace_ = nullptr;
     for (int* fd : {&inotify_fd_, &slave_fd_, &master_fd_}) {
@@ -168,38 +236,53 @@ void Simulator::Trace(const char* direction, const uint8_t* bytes, std::size_t c
     std::fprintf(trace_, "%.6f %s", t, direction);
     for (std::size_t i = 0; i < count; ++i) std::fprintf(trace_, " %02X", bytes[i]);
     std::fputc('\n', trace_);
-    std::fflush(trace_);
+    if (std::fflush(trace_) != 0 || std::ferror(trace_)) {
+        // Said once; the drives go on answering without a trace.
+        std::fprintf(stderr, "orvex-sim: cannot write trace %s: %s; tracing stops\n",
+                     options_.trace_path.c_str(), std::strerror(errno));
+        std::fclose(trace_);
+        trace_ = nullptr;
+    }
 }
 
-void Simulator::Schedule(const Frame& answer, Clock::time_point now) {
-    ++answers_;
-    const Clock::time_point due = now + std::chrono::milliseconds(options_.delay_ms);
-    if (options_.garbage_every > 0 &&
-        answers_ % static_cast<uint64_t>(options_.garbage_every) == 0) {
-        std::uniform_int_distribution<int> length(1, 11);
-        std::uniform_int_distribution<int> byte(0, 255);
-        std::vector<uint8_t> garbage(static_cast<std::size_t>(length(garbage_random_)));
-        for (uint8_t& b : garbage) b = static_cast<uint8_t>(byte(garbage_random_));
-        queue_.push_back({due, garbage, true});
+void Simulator::AdvanceDrives(double now) {
+    const std::vector<Frame> unasked = server_.Advance(now - last_advance_);
+    last_advance_ = now;
+    for (const Frame& frame : unasked) {
+        Schedule(frame,
+                 line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
+                                  orvex::sim::DataLength(frame), now),
+                 false);
     }
-    if (options_.drop_every > 0 && answers_ % static_cast<uint64_t>(options_.drop_every) == 0) {
-        Trace("drop", answer.data(), answer.size());
-        return;
-    }
-    queue_.push_back({due, std::vector<uint8_t>(answer.begin(), answer.end()), false});
 }
 
-void Simulator::SendDue(Clock::time_point now) {
-    // The delay is the same for every answer, so the queue is in order of due time.
-    while (!queue_.empty() && queue_.front().due <= now) {
-        const Outgoing& item = queue_.front();
-        const ssize_t written = write(master_fd_, item.bytes.data(), item.bytes.size());
-        // A full buffer means nobody is reading the terminal; the answer is lost as on a line.
-        if (written > 0) {
-            Trace(item.garbage ? "tx garbage" : "tx", item.bytes.data(), item.bytes.size());
+// Hands one frame from the bus to the adapter's serial side, with the faults asked for.
+void Simulator::Schedule(const Frame& frame, double ready, bool counted) {
+    if (counted) {
+        ++answers_;
+        if (options_.garbage_every > 0 &&
+            answers_ % static_cast<uint64_t>(options_.garbage_every) == 0) {
+            std::uniform_int_distribution<int> length(1, 11);
+            std::uniform_int_distribution<int> byte(0, 255);
+            std::vector<uint8_t> garbage(static_cast<std::size_t>(length(garbage_random_)));
+            for (uint8_t& b : garbage) b = static_cast<uint8_t>(byte(garbage_random_));
+            Trace("tx garbage", garbage.data(), garbage.size());
+            line_.ToHost(garbage.data(), garbage.size(), ready);
         }
-        queue_.pop_front();
+        if (options_.drop_every > 0 && answers_ % static_cast<uint64_t>(options_.drop_every) == 0) {
+            Trace("drop", frame.data(), frame.size());
+            return;
+        }
     }
+    Trace("tx", frame.data(), frame.size());
+    line_.ToHost(frame.data(), frame.size(), ready);
+}
+
+void Simulator::SendDue(double now) {
+    const std::vector<uint8_t> bytes = line_.TakeToHost(now);
+    if (bytes.empty()) return;
+    // A full buffer means nobody is reading the terminal; the bytes are lost as on a line.
+    if (write(master_fd_, bytes.data(), bytes.size()) < 0 && errno != EAGAIN) return;
 }
 
 void Simulator::ReadInput() {
@@ -207,14 +290,28 @@ void Simulator::ReadInput() {
     for (;;) {
         const ssize_t count = read(master_fd_, buffer, sizeof buffer);
         if (count <= 0) return;  // EAGAIN, or EIO while no client holds the terminal
-        const Clock::time_point now = Clock::now();
-        server_.Advance(SecondsBetween(last_advance_, now));
-        last_advance_ = now;
-        reader_.Feed(buffer, static_cast<std::size_t>(count));
-        Frame frame;
-        while (reader_.Next(&frame)) {
-            Trace("rx", frame.data(), frame.size());
-            for (const Frame& answer : server_.Handle(frame)) Schedule(answer, now);
+        line_.FromHost(buffer, static_cast<std::size_t>(count), Now());
+    }
+}
+
+void Simulator::TakeRequests(double now) {
+    const std::vector<uint8_t> bytes = line_.TakeFromHost(now);
+    if (bytes.empty()) return;
+    AdvanceDrives(now);
+    Frame frame;
+    for (const uint8_t byte : bytes) {
+        ++bytes_since_frame_;
+        if (!reader_.Push(byte, &frame)) continue;
+        bytes_since_frame_ = 0;
+        Trace("rx", frame.data(), frame.size());
+        // The request crosses the bus, the drive takes its time, then each answer crosses back.
+        const double delivered = line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
+                                                  orvex::sim::DataLength(frame), now);
+        const double answered = delivered + options_.delay_ms / 1000.0;
+        for (const Frame& answer : server_.Handle(frame)) {
+            const double ready = line_.CarryOnBus(orvex::sim::CobId(answer), answer.data() + 2,
+                                                  orvex::sim::DataLength(answer), answered);
+            Schedule(answer, ready, orvex::sim::IsSdoAnswer(answer));
         }
     }
 }
@@ -229,34 +326,49 @@ void Simulator::ClearExclusiveAfterClose() {
 void Simulator::ShowStatus() {
     std::string text;
     if (display_lines_ > 0) text += "\033[" + std::to_string(display_lines_) + "A";
-    char line[160];
+    char line[200];
     for (int node = 1; node <= server_.drive_count(); ++node) {
         const orvex::sim::Drive& d = server_.drive(node);
         std::snprintf(line, sizeof line,
-                      "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X\n", node,
-                      orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
-                      d.statusword());
+                      "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X  %-7s"
+                      "%s\n",
+                      node, orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
+                      d.statusword(), ShortNmtName(d.nmt_state()),
+                      d.error_code() != 0 ? ("  error 0x" + Hex16(d.error_code())).c_str() : "");
         text += line;
     }
     display_lines_ = server_.drive_count();
     if (write(STDERR_FILENO, text.data(), text.size()) < 0) display_ = false;
 }
 
-int Simulator::PollTimeoutMs(Clock::time_point now) const {
-    auto until = [&](Clock::time_point t) {
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
-        return static_cast<int>(std::max<int64_t>(0, ms));
-    };
-    int timeout = 1000;
-    if (server_.any_moving()) timeout = 1;  // the motion tick
-    if (!queue_.empty()) timeout = std::min(timeout, until(queue_.front().due));
-    if (display_) timeout = std::min(timeout, until(next_display_));
-    return timeout;
+double Simulator::WaitSeconds(double now) const {
+    double wait = 1.0;
+    if (server_.any_moving()) wait = 0.001;  // the motion tick
+    const double heartbeat = server_.SecondsToNextHeartbeat();
+    if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
+    // Paced request bytes matter once a whole frame can be in, not at each byte.
+    // The reader holds at most the bytes since its last frame, so it cannot decide on a frame
+    // before 12 minus those have come.
+    const std::size_t wanted = bytes_since_frame_ < orvex::sim::kFrameSize
+                                   ? orvex::sim::kFrameSize - bytes_since_frame_
+                                   : 1;
+    wait = std::min(wait, line_.NextEvent(wanted) - now);
+    if (display_) {
+        wait = std::min(wait, std::chrono::duration<double>(next_display_ - Clock::now()).count());
+    }
+    return std::max(0.0, wait);
 }
 
 void Simulator::Run() {
+    // What the drives send at power-up is on the line before anyone can know where it is.
+    AdvanceDrives(Now());
+    SendDue(Now());
     std::printf("%s\n", slave_path_.c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr,
+                     "orvex-sim: cannot write the terminal's path to stdout: %s; serving %s\n",
+                     std::strerror(errno), slave_path_.c_str());
+    }
 
     sigset_t blocked, original;
     sigemptyset(&blocked);
@@ -265,18 +377,20 @@ void Simulator::Run() {
     sigprocmask(SIG_BLOCK, &blocked, &original);
 
     while (!g_stop) {
-        Clock::time_point now = Clock::now();
-        server_.Advance(SecondsBetween(last_advance_, now));
-        last_advance_ = now;
+        const double now = Now();
+        TakeRequests(now);
+        AdvanceDrives(now);
         SendDue(now);
-        if (display_ && now >= next_display_) {
+        if (display_ && Clock::now() >= next_display_) {
             ShowStatus();
-            next_display_ = now + std::chrono::milliseconds(200);
+            next_display_ = Clock::now() + std::chrono::milliseconds(200);
         }
 
         pollfd fds[2] = {{master_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}};
-        const int timeout_ms = PollTimeoutMs(now);
-        const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        const double wait = WaitSeconds(now);
+        const auto wait_ns = static_cast<long long>(wait * 1e9);
+        const timespec timeout{static_cast<time_t>(wait_ns / 1000000000LL),
+                               static_cast<long>(wait_ns % 1000000000LL)};
         const int ready = ppoll(fds, inotify_fd_ >= 0 ? 2 : 1, &timeout, &original);
         if (ready <= 0) continue;  // time-out, or a signal that ends the loop
         if ((fds[0].revents & POLLIN) != 0) ReadInput();

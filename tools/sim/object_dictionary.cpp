@@ -83,6 +83,7 @@ ObjectDictionary MakeDriveDictionary(int node) {
     ObjectDictionary od;
     od.Add(0x1000, 0, T::kU32, ro, 0x00020192);  // servo drive, CiA 402 device profile
     od.Add(0x1001, 0, T::kU8, ro, 0);
+    od.Add(0x1017, 0, T::kU16, rw, 0);  // heartbeat producer time, ms
     od.Add(0x1018, 0, T::kU8, ro, 4);
     od.Add(0x1018, 1, T::kU32, ro, 0x000005A1);                                 // vendor id
     od.Add(0x1018, 2, T::kU32, ro, 0x00004402);                                 // product code
@@ -96,6 +97,9 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x6041, 0, T::kU16, ro, 0);
     od.Add(0x6060, 0, T::kI8, rw, 0);
     od.Add(0x6061, 0, T::kI8, ro, 0);
+    // Quick stop option 6: stop on the quick stop ramp and stay in quick stop active, from where
+    // enable operation resumes (2 would end in switch on disabled instead).
+    od.Add(0x605A, 0, T::kI16, rw, 6);
     od.Add(0x6064, 0, T::kI32, ro, 0);
     od.Add(0x606C, 0, T::kI32, ro, 0);
     od.Add(0x6071, 0, T::kI16, rw, 0);
@@ -113,6 +117,7 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x6099, 2, T::kU32, rw, 500);
     od.Add(0x609A, 0, T::kU32, rw, 20000);
     od.Add(0x60FF, 0, T::kI32, rw, 0);
+    od.Add(0x6502, 0, T::kU32, ro, 0x2D);  // profile position, velocity, torque, homing
     return od;
 }
 

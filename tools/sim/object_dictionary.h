@@ -15,6 +15,7 @@ enum class Access { kReadOnly, kReadWrite };
 
 // SDO abort codes the simulated servers answer with.
 using codec::kAbortCommandSpecifier;
+using codec::kAbortInvalidValue;
 using codec::kAbortLengthMismatch;
 using codec::kAbortNoObject;
 using codec::kAbortNoSubindex;

@@ -1,6 +1,7 @@
 #include "sdo_server.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvex::sim {
 
@@ -9,7 +10,10 @@ namespace {
 constexpr uint16_t kNmtCobId = codec::kNmtId;
 constexpr uint16_t kSdoRequestBase = codec::kSdoRequestBase;
 constexpr uint16_t kSdoResponseBase = codec::kSdoResponseBase;
-constexpr uint16_t kBootUpBase = codec::kHeartbeatBase;
+constexpr uint16_t kBootUpBase = codec::kHeartbeatBase;  // also the heartbeat
+constexpr uint8_t kNmtStart = codec::kNmtStart;
+constexpr uint8_t kNmtStop = codec::kNmtStop;
+constexpr uint8_t kNmtEnterPreOperational = codec::kNmtEnterPreOperational;
 constexpr uint8_t kNmtResetNode = codec::kNmtResetNode;
 constexpr uint8_t kNmtResetCommunication = codec::kNmtResetCommunication;
 constexpr uint8_t kSdoClientAbort = codec::kSdoAbort;
@@ -17,16 +21,84 @@ constexpr uint8_t kMaxNode = codec::kMaxNode;
 
 }  // namespace
 
+int DataLength(const Frame& frame) {
+    const uint16_t id = CobId(frame);
+    if (id == kNmtCobId) return 2;
+    if (id >= kBootUpBase && id <= kBootUpBase + kMaxNode) return 1;
+    return 8;
+}
+
+bool IsSdoAnswer(const Frame& frame) {
+    const uint16_t id = CobId(frame);
+    return id >= kSdoResponseBase && id <= kSdoResponseBase + kMaxNode;
+}
+
 BusServer::BusServer(const ServerOptions& options) : options_(options) {
-    for (int node = 1; node <= options.drive_count; ++node) drives_.emplace_back(node);
+    if (options_.strict_402) options_.strict_sizes = true;
+    for (int node = 1; node <= options_.drive_count; ++node) {
+        drives_.emplace_back(node, options_.strict_402);
+        since_heartbeat_.push_back(0.0);
+        PowerUp(drives_.size() - 1);
+        // Each drive announces itself as it comes up, before anything else it says.
+        if (options_.acks) power_up_.push_back(codec::BootUp(node));
+    }
+}
+
+void BusServer::PowerUp(std::size_t slot) {
+    Drive& d = drives_[slot];
+    d = Drive(d.node(), options_.strict_402);
+    d.set_heartbeat_ms(static_cast<uint16_t>(options_.heartbeat_ms));
+    since_heartbeat_[slot] = 0.0;
+    // The configured fault is a condition the drive finds at every power-up.
+    if (d.node() == options_.fault_node) d.InjectFault(options_.fault_code);
+}
+
+void BusServer::CollectEmergencies(std::vector<Frame>* out) {
+    for (Drive& d : drives_) {
+        for (const Emergency& e : d.TakeEmergencies()) {
+            // A forwarding adapter passes them on; a filtering one keeps them to itself.
+            if (!options_.acks) continue;
+            out->push_back(codec::Emcy(d.node(), e.error_code, e.error_register));
+        }
+    }
 }
 
 bool BusServer::any_moving() const {
     return std::any_of(drives_.begin(), drives_.end(), [](const Drive& d) { return d.moving(); });
 }
 
-void BusServer::Advance(double seconds) {
-    for (Drive& d : drives_) d.Advance(seconds);
+std::vector<Frame> BusServer::Advance(double seconds) {
+    std::vector<Frame> out;
+    out.swap(power_up_);
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        Drive& d = drives_[slot];
+        d.Advance(seconds);
+        const uint16_t period_ms = d.heartbeat_ms();
+        if (period_ms == 0) {
+            since_heartbeat_[slot] = 0.0;
+            continue;
+        }
+        since_heartbeat_[slot] += seconds;
+        const double period = period_ms / 1000.0;
+        if (since_heartbeat_[slot] >= period - 1e-9) {
+            // A host that stalled for several periods gets one heartbeat, not a burst.
+            since_heartbeat_[slot] = std::fmod(since_heartbeat_[slot], period);
+            out.push_back(codec::Heartbeat(d.node(), static_cast<uint8_t>(d.nmt_state())));
+        }
+    }
+    CollectEmergencies(&out);
+    return out;
+}
+
+double BusServer::SecondsToNextHeartbeat() const {
+    double next = -1.0;
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        const uint16_t period_ms = drives_[slot].heartbeat_ms();
+        if (period_ms == 0) continue;
+        const double left = std::max(0.0, period_ms / 1000.0 - since_heartbeat_[slot]);
+        if (next < 0.0 || left < next) next = left;
+    }
+    return next;
 }
 
 uint32_t BusServer::EnabledMask() const {
@@ -66,19 +138,42 @@ std::vector<Frame> BusServer::Handle(const Frame& request) {
         HandleSdo(cob_id - kSdoRequestBase, request, &out);
     }
     // Any other identifier is bus traffic not addressed to a server here.
+    CollectEmergencies(&out);
     return out;
 }
 
 void BusServer::HandleNmt(const Frame& request, std::vector<Frame>* out) {
     const uint8_t command = request[2];
     const uint8_t target = request[3];
-    if (command != kNmtResetCommunication && command != kNmtResetNode) return;
-    for (Drive& d : drives_) {
+    for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
+        Drive& d = drives_[slot];
         if (target != 0 && target != d.node()) continue;
-        // Resetting communication leaves the drive's application state as it is.
-        if (command == kNmtResetNode) d = Drive(d.node());
-        if (options_.acks) {
-            out->push_back(MakeFrame(static_cast<uint16_t>(kBootUpBase + d.node()), {}));
+        switch (command) {
+            case kNmtStart:
+                d.set_nmt_state(NmtState::kOperational);
+                break;
+            case kNmtStop:
+                d.set_nmt_state(NmtState::kStopped);
+                break;
+            case kNmtEnterPreOperational:
+                d.set_nmt_state(NmtState::kPreOperational);
+                break;
+            case kNmtResetNode:
+            case kNmtResetCommunication:
+                if (command == kNmtResetNode) {
+                    PowerUp(slot);
+                } else {
+                    // Resetting communication keeps the drive's application state as it is.
+                    d.set_heartbeat_ms(static_cast<uint16_t>(options_.heartbeat_ms));
+                    d.set_nmt_state(NmtState::kPreOperational);
+                    since_heartbeat_[slot] = 0.0;
+                }
+                if (options_.acks) {
+                    out->push_back(codec::BootUp(d.node()));
+                }
+                break;
+            default:
+                break;
         }
     }
 }
@@ -92,6 +187,8 @@ uint32_t BusServer::ReadBusObject(uint16_t index, uint8_t subindex, uint32_t* va
 
 void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* out) {
     if (node > drive_count()) return;  // absent node: nothing on the bus answers
+    // A stopped node keeps off the bus but for NMT and heartbeats.
+    if (node > 0 && options_.strict_402 && drive(node).nmt_state() == NmtState::kStopped) return;
     const uint8_t command = request[2];
     const uint16_t index = static_cast<uint16_t>(request[3] | (request[4] << 8));
     const uint8_t subindex = request[5];

@@ -17,6 +17,22 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
     return true;
 }
 
+// N or N:CODE, the code in hex with 0x or in decimal.
+bool ParseFaultNode(const std::string& text, int* node, uint16_t* code) {
+    const std::size_t colon = text.find(':');
+    if (!ParseInt(text.substr(0, colon), 1, 127, node)) return false;
+    *code = kFollowingError;
+    if (colon == std::string::npos) return true;
+    const std::string raw = text.substr(colon + 1);
+    if (raw.empty() || raw[0] == '-' || raw[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(raw.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || parsed == 0 || parsed > 0xFFFF) return false;
+    *code = static_cast<uint16_t>(parsed);
+    return true;
+}
+
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* options) {
@@ -63,6 +79,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = number(&options->server.drive_count, 1, 127);
         } else if (arg == "--link") {
             error = text(&options->link_path);
+        } else if (arg == "--force") {
+            error = flag(&options->force_link);
         } else if (arg == "--acks") {
             error = flag(&options->server.acks);
         } else if (arg == "--strict-sizes") {
@@ -73,8 +91,26 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = number(&options->drop_every, 0, 1000000);
         } else if (arg == "--garbage-every") {
             error = number(&options->garbage_every, 0, 1000000);
+        } else if (arg == "--baud") {
+            error = number(&options->line.baud, 0, 12000000);
+        } else if (arg == "--latency-ms") {
+            error = number(&options->line.latency_ms, 0, 255);
+        } else if (arg == "--can-kbit") {
+            error = number(&options->line.can_kbit, 0, 1000);
+        } else if (arg == "--strict-402") {
+            error = flag(&options->server.strict_402);
+        } else if (arg == "--heartbeat-ms") {
+            error = number(&options->server.heartbeat_ms, 0, 65535);
         } else if (arg == "--fault-node") {
-            error = number(&options->fault_node, 1, 127);
+            std::string raw;
+            error = text(&raw);
+            if (error.empty() &&
+                !ParseFaultNode(raw, &options->server.fault_node, &options->server.fault_code)) {
+                error =
+                    "option --fault-node needs N or N:CODE (node 1-127, code 0x0001-0xFFFF), "
+                    "not '" +
+                    raw + "'";
+            }
         } else if (arg == "--trace") {
             error = text(&options->trace_path);
         } else if (arg == "--quiet") {
@@ -84,9 +120,9 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
         }
         if (!error.empty()) return error;
     }
-    if (options->fault_node > options->server.drive_count) {
-        return "--fault-node " + std::to_string(options->fault_node) + " is not one of the " +
-               std::to_string(options->server.drive_count) + " drives";
+    if (options->server.fault_node > options->server.drive_count) {
+        return "--fault-node " + std::to_string(options->server.fault_node) +
+               " is not one of the " + std::to_string(options->server.drive_count) + " drives";
     }
     return "";
 }
@@ -99,25 +135,58 @@ std::string UsageText(const std::string& program) {
            "pseudo-terminal. The first line on stdout is the terminal's path; open it as the\n"
            "serial port. Stops cleanly on SIGINT or SIGTERM.\n"
            "\n"
-           "Options:\n"
+           "Drives:\n"
            "  --drives N          drives on the bus, nodes 1..N (1-127, default 2)\n"
-           "  --link PATH         keep a symlink PATH to the terminal (a stale link is replaced;\n"
-           "                      removed on exit)\n"
-           "  --acks              also send download acknowledgements and boot-up messages\n"
+           "  --strict-402        drives follow the CiA 402 state machine to the letter: power up\n"
+           "                      in switch on disabled, take each command only where its\n"
+           "                      transition exists, start set-points and homing on a rising\n"
+           "                      bit 4, acknowledge set-points with bit 12, reset a fault on a\n"
+           "                      rising bit 7; implies --strict-sizes. Without it, drives take\n"
+           "                      the host's controlwords directly (0x000F enables from any "
+           "state)\n"
            "  --strict-sizes      abort downloads whose size differs from the object's\n"
            "                      (0x06070010) instead of storing the low bytes\n"
+           "  --fault-node N[:CODE]\n"
+           "                      drive N is in fault from power-up (and after an NMT reset node)\n"
+           "                      with error code CODE (hex with 0x, or decimal; default 0x8611,\n"
+           "                      following error)\n"
+           "  --heartbeat-ms N    each drive sends a heartbeat (0x700+node, its NMT state) every\n"
+           "                      N ms (0-65535, default 0 = none; 0x1017 changes it per drive)\n"
+           "\n"
+           "Adapter and line:\n"
+           "  --acks              forward everything on the bus: download acknowledgements,\n"
+           "                      boot-ups (at power-up and after NMT resets) and emergencies\n"
+           "                      (EMCY, 0x80+node) as well as answers\n"
+           "  --baud B            pace the bytes each way at B baud, 10 bits a byte (default 0 =\n"
+           "                      instant)\n"
+           "  --latency-ms L      hold bytes for the host like a USB-serial latency timer: sent\n"
+           "                      L ms after the first held byte, or when 62 are held (0-255,\n"
+           "                      default 0 = off)\n"
+           "  --can-kbit K        each CAN frame takes its time on a K kbit/s bus, one frame at a\n"
+           "                      time (default 0 = no bus time)\n"
+           "\n"
+           "Faults and output:\n"
            "  --delay-ms D        send each answer D ms after its request (default 0)\n"
            "  --drop-every N      do not send the Nth, 2Nth, ... answer (default 0 = off)\n"
            "  --garbage-every N   send 1-11 garbage bytes before every Nth answer (default 0 = "
            "off)\n"
-           "  --fault-node N      drive N starts in fault\n"
+           "  --link PATH         keep a symlink PATH to the terminal, removed on exit; a stale\n"
+           "                      link is replaced, one to a terminal another orvex-sim serves\n"
+           "                      is refused\n"
+           "  --force             with --link, take the link over even from a running orvex-sim\n"
            "  --trace FILE        log every frame received and sent to FILE\n"
            "  --quiet             no live status display on stderr\n"
            "  --help              show this text\n"
            "\n"
-           "Example:\n"
+           "Examples:\n"
            "  " +
-           program + " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n";
+           program +
+           " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n"
+           "  " +
+           program +
+           " --strict-402 --acks --heartbeat-ms 500 --fault-node 2 --link /tmp/orvex-port\n"
+           "  " +
+           program + " --baud 115200 --latency-ms 16 --can-kbit 500 --link /tmp/orvex-port\n";
 }
 
 }  // namespace orvex::sim

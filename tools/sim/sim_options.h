@@ -3,18 +3,20 @@
 
 #include <string>
 
+#include "line_model.h"
 #include "sdo_server.h"
 
 namespace orvex::sim {
 
 struct SimOptions {
     ServerOptions server;
-    std::string link_path;   // symlink to the slave, empty for none
-    int delay_ms = 0;        // answer delay
-    int drop_every = 0;      // every Nth answer is not sent; 0 = off
-    int garbage_every = 0;   // garbage bytes before every Nth answer; 0 = off
-    int fault_node = 0;      // drive that starts in fault; 0 = none
-    std::string trace_path;  // frame trace file, empty for none
+    LineSettings line;
+    std::string link_path;    // symlink to the slave, empty for none
+    bool force_link = false;  // take the link over even from a running simulator
+    int delay_ms = 0;         // answer delay
+    int drop_every = 0;       // every Nth answer is not sent; 0 = off
+    int garbage_every = 0;    // garbage bytes before every Nth answer; 0 = off
+    std::string trace_path;   // frame trace file, empty for none
     bool quiet = false;
     bool help = false;
 };
