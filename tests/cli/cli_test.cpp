@@ -284,6 +284,10 @@ TEST(CliStrict, MovesInARowEachReachTheirTarget) {
     Simulator sim(StrictOptions());
     ASSERT_FALSE(sim.path().empty());
     OrvexOk(sim.path(), {"enable"});
+    // Before 'pp set' the drive is in no mode: a set-point would be ignored.
+    const RunResult no_mode = Orvex(sim.path(), {"pp", "move", "3000"});
+    EXPECT_EQ(no_mode.exit_code, 1) << Describe(no_mode);
+    EXPECT_THAT(no_mode.err, HasSubstr("not profile position: 'orvex pp set' selects it"));
     OrvexOk(sim.path(), {"pp", "set", "50000", "500000", "500000"});
     struct Move {
         std::vector<std::string> words;

@@ -138,6 +138,19 @@ int HaltAndAwaitStandstill(const Drive& drive, bool* standing) {
     return drive.port().Position(drive.node());
 }
 
+// Fails unless the drive runs in `mode` (0x6061), where it shows its mode: a set-point or homing
+// start in another mode would be ignored, or mean something else.
+void RequireMode(const Drive& drive, int mode, const char* set_up) {
+    std::uint32_t shown = 0;
+    if (!drive.port().ReadIfPresent(drive.node(), kModesDisplay, 1, &shown)) return;
+    const int actual = static_cast<std::int8_t>(shown & 0xFF);
+    if (actual != mode) {
+        throw Failure(drive.name() + " is in mode " + std::to_string(actual) + " (" +
+                      ModeName(actual) + "), not " + ModeName(mode) + ": '" + set_up +
+                      "' selects it");
+    }
+}
+
 // Brings controlword bit 4 low when it is (or may be) high, so that the next command makes the
 // rising edge that starts a set-point or a homing run.
 void DropBit4(const Drive& drive, const char* what) {
@@ -217,6 +230,7 @@ int RunPpMove(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, node, connection.verbose);
     drive.RequireOperationEnabled("move");
+    RequireMode(drive, codec::kModeProfilePosition, "orvex pp set");
     // The start is read first so that the progress bar and a relative target are measured from it.
     const int start = wait || relative ? port.Position(node) : 0;
     const long long target_wide = relative ? static_cast<long long>(start) + position : position;
@@ -397,6 +411,7 @@ int RunHomeStart(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, node, connection.verbose);
     drive.RequireOperationEnabled("home");
+    RequireMode(drive, codec::kModeHoming, "orvex home set");
     // Homing starts on the rising edge of bit 4.
     DropBit4(drive, "homing start bit low");
     drive.NoteSent("HM_start_motor: controlword 0x6040:00 <- 0x001F");
