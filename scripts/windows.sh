@@ -161,7 +161,7 @@ run_wine_tests() {
     RUN_DIR=$(mktemp -d /tmp/orvex-wintest.XXXXXX)
     trap cleanup EXIT
     # COM3 and COM12 reach the same adapter through both path forms; COM5 answers late, well
-    # past the 800 ms limit, which a slow calibration at load stretches.
+    # past the 800 ms limit.
     start_sim "$RUN_DIR/trace" "3 12" --drives 2
     start_sim "$RUN_DIR/slow-trace" "5" --drives 2 --delay-ms 1200
 

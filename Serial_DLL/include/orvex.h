@@ -27,14 +27,16 @@
  * Behaviour that differs from the first generation of this interface (results are unchanged except
  * where a bad argument is now refused):
  *   - Queries discard input already waiting before they send, and accept only the SDO upload answer
- *     for their own node and object. Acknowledgements, boot-up messages, heartbeats, requests (an
- *     adapter that echoes the host's frames sends the query's own request back), answers for other
- *     nodes or objects and noise are skipped; an SDO abort for the object is a failure instead of a
- *     value. Expedited SDO carries no transaction id: an answer for the same node and object that
- *     arrives after the purge is taken, even one that was late for an earlier query.
+ *     for their own object (from their own node, for drive queries). Acknowledgements, boot-up
+ *     messages, heartbeats, requests (an adapter that echoes the host's frames sends the query's
+ *     own request back), answers for other nodes or objects and noise are skipped; an SDO abort for
+ *     the object is a failure instead of a value. Expedited SDO carries no transaction id: an
+ *     answer for the same node and object that arrives after the purge is taken, even one that was
+ *     late for an earlier query.
  *   - Queries and raw exchanges are serialised across threads.
  *   - Serial_ClosePort is locked against other calls; opening a port closes one that is open, so an
- *     open that fails for any reason leaves no port.
+ *     open that fails leaves no port (a setting refused after the device opened leaves that device
+ *     open, see Serial_OpenPort).
  *   - Bad arguments are refused without touching memory or sending anything: null pointers,
  *     negative or zero lengths, a homing method outside -128..127 (see each export).
  *   - A write that the system completes only in part is continued until the frame is whole.

@@ -1,6 +1,7 @@
 // The operating-system layer: the only code in the library that touches the OS. One interface, one
-// implementation per platform (serial_device_posix.cpp, serial_device_win32.cpp), chosen at build
-// time. Everything above it is portable and never includes a system header.
+// implementation per platform (serial_device_posix.cpp with its Linux extras in
+// serial_device_linux.cpp, serial_device_win32.cpp), chosen at build time. Everything above it is
+// portable and never includes a system header.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,7 @@
-// POSIX implementation of the OS layer: termios, poll(), flock, CLOCK_MONOTONIC.
+// POSIX implementation of the OS layer: termios, poll(), flock, CLOCK_MONOTONIC. It is built and
+// tested on Linux, where two extras come from serial_device_linux.cpp: baud rates without a termios
+// constant (termios2) and the low-latency request to USB adapters. On another POSIX system those
+// rates are refused (EINVAL) and no latency request is made; the rest is plain POSIX.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,7 +18,9 @@
 #include <new>
 
 #include "serial_device.h"
+#if defined(__linux__)
 #include "serial_device_linux.h"
+#endif
 
 namespace orvex::os {
 namespace {
@@ -133,13 +138,19 @@ Status configure(DeviceHandle device, int baud) {
     }
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) return failed();
     if (speed == B0) {
+#if defined(__linux__)
         const int error = linux_set_arbitrary_baud(fd, baud);
         if (error != 0) return Status{false, error};
+#else
+        return Status{false, EINVAL};
+#endif
     }
     // RTS held asserted while the port is open; a pseudo-terminal has no modem lines and says so.
     int rts = TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &rts);
+#if defined(__linux__)
     linux_request_low_latency(fd);
+#endif
     ::tcflush(fd, TCIOFLUSH);
     return Status{};
 }

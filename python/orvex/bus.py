@@ -53,9 +53,6 @@ ALL_ENABLED = (0x3001, 0)
 ALL_REACHED = (0x3002, 0)
 ALL_IN_FAULT = (0x3003, 0)
 
-TARGET_REACHED = 1 << 10
-HOMING_ATTAINED = 1 << 12
-
 # Controlword commands and bits (CiA 402).
 SHUTDOWN = 0x0006
 SWITCH_ON = 0x0007

@@ -72,7 +72,6 @@ _FLAGS = (
     ("mode_bit_13", 13),  # homing error in homing, following error in position
 )
 
-TARGET_REACHED_BIT = 1 << 10
 MODE_BIT_12 = 1 << 12
 MODE_BIT_13 = 1 << 13
 

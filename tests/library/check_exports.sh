@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The library's dynamic symbol table holds exactly the public names, no more and no fewer.
 set -eu
 library=$1

@@ -93,7 +93,7 @@ TEST_F(Queries, BusSummariesTakeAnySdoResponseIdDriveQueriesOnlyTheirNodes) {
 
 TEST_F(Queries, DiscardAStaleAnswerWaitingBeforeTheRequest) {
     adapter.send(bytes_of(sdo_answer(1, 0x6064, 0, 111)));  // late answer to an earlier request
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(adapter.wait_until_library_has(12));
     adapter.answer_uploads_with(222);
     EXPECT_EQ(GetPosition(1), 222);
 }

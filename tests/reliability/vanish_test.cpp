@@ -17,6 +17,14 @@ class Vanish : public ::testing::Test {
     void TearDown() override { Serial_ClosePort(); }
 };
 
+// Waits until `done` holds, for at most five seconds (the checks that follow tell a failure).
+template <typename Done>
+void wait_for(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // Opens a replacement adapter and checks that commands and queries work on it again.
 void expect_usable_again(FakeAdapter& replacement) {
     replacement.answer_uploads_with(31);
@@ -46,7 +54,7 @@ TEST_F(Vanish, DuringMultiFrameCommandsTheyFailFromThenOnWithTheSystemsReason) {
             if (saw_gone && ++failed_after >= 20) return;
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    wait_for([&] { return succeeded >= 10; });
     adapter.vanish();
     gone = true;
     host.join();
@@ -58,13 +66,29 @@ TEST_F(Vanish, DuringMultiFrameCommandsTheyFailFromThenOnWithTheSystemsReason) {
     expect_usable_again(replacement);
 }
 
+TEST_F(Vanish, DuringAQueryItFailsWithoutWaitingOutTheLimit) {
+    FakeAdapter adapter;  // silent
+    open(adapter);
+    std::thread unplug([&] {
+        adapter.frames(1);  // the request is out: the query is waiting
+        adapter.vanish();
+    });
+    const long long ms = millis_of([] { EXPECT_EQ(GetPosition(1), 0); });
+    unplug.join();
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SYSTEM_ERROR);
+    EXPECT_LT(ms, 700);
+
+    FakeAdapter replacement;
+    expect_usable_again(replacement);
+}
+
 TEST_F(Vanish, DuringARawExchangeItFailsWithoutWaitingOutTheLongLimit) {
     FakeAdapter adapter;  // silent
     open(adapter);
     const Frame request = frame_of({0x06, 0x01, 0x40, 0x64, 0x60, 0, 0, 0, 0, 0, 0x0D, 0x0A});
     std::uint8_t answer[60] = {};
     std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        adapter.frames(1);  // the request is out: the exchange is waiting
         adapter.vanish();
     });
     const long long ms = millis_of(
@@ -88,7 +112,8 @@ TEST_F(Vanish, DuringARawExchangeWithPartOfTheAnswerInItStillFailsPromptly) {
     const Frame request = frame_of({0x06, 0x01, 0x40, 0x64, 0x60, 0, 0, 0, 0, 0, 0x0D, 0x0A});
     std::uint8_t answer[60] = {};
     std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        adapter.frames(1);
+        adapter.wait_until_library_has(5);  // the part of the answer is queued
         adapter.vanish();
     });
     const long long ms = millis_of(
@@ -124,9 +149,10 @@ TEST_F(Vanish, WhileThreadsQueryAndCommandNoCallHangsAndNoValueIsWrong) {
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wait_for([&] { return calls >= 10; });
     adapter.vanish();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int at_vanish = calls;
+    wait_for([&] { return calls >= at_vanish + 10; });
     stop = true;
     for (auto& h : hosts) h.join();
     EXPECT_EQ(wrong.load(), 0);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,6 +99,22 @@ void FakeAdapter::answer_upload(const Frame& request, std::uint32_t value, long 
 void FakeAdapter::send(const Bytes& bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (master_ >= 0) write_fully(master_, bytes.data(), bytes.size());
+}
+
+bool FakeAdapter::wait_until_library_has(std::size_t count, std::chrono::milliseconds timeout) {
+    // The library's descriptor and the one held here share the slave's input queue.
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int waiting = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (slave_keepalive_ < 0 || ::ioctl(slave_keepalive_, FIONREAD, &waiting) != 0)
+                return false;
+        }
+        if (waiting >= 0 && static_cast<std::size_t>(waiting) >= count) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::vector<Frame> FakeAdapter::frames(std::size_t count, std::chrono::milliseconds timeout) {

@@ -58,6 +58,11 @@ class FakeAdapter {
     // Unsolicited bytes, now.
     void send(const Bytes& bytes);
 
+    // Waits until at least `count` bytes are waiting in the terminal's input queue, the library's
+    // side (or `timeout`); true when they are.
+    bool wait_until_library_has(std::size_t count,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(2));
+
     // Waits until at least `count` frames have arrived (or `timeout`), then returns all so far.
     std::vector<Frame> frames(std::size_t count = 0,
                               std::chrono::milliseconds timeout = std::chrono::seconds(2));

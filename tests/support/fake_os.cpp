@@ -154,8 +154,8 @@ std::uint32_t tick_ms() {
     return g.clock;
 }
 void sleep_ms(std::uint32_t ms) {
-    // The load-time calibration sleep overruns by 15 %, as on a busy machine: time limits must not
-    // stretch with it, which the exact limits asserted by the tests check.
+    // The load-time delay overruns by 15 %, as on a busy machine: time limits must not stretch
+    // with it, which the exact limits asserted by the tests check.
     static bool loading = true;
     if (loading && ms == 1000) ms += 150;
     loading = false;

@@ -17,7 +17,7 @@ class LibraryTest : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1); }
     void TearDown() override { Serial_ClosePort(); }
 
-    // Every frame written by `action`, which must write `count` frames.
+    // The next `count` frames the library wrote (waiting for them), each as hex() prints it.
     std::vector<std::string> frames_of(int count) {
         std::vector<std::string> text;
         for (const Frame& f : adapter.frames(static_cast<std::size_t>(count)))

@@ -133,7 +133,6 @@ int RunMonitor(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
 
     Port port(connection);
-    const InterruptGuard interrupt;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     std::optional<Clock::time_point> end;
@@ -150,7 +149,7 @@ int RunMonitor(Arguments& args, const Connection& connection) {
             std::cout << Line(t, frame) << "  (sent)" << std::endl;
         }
     }
-    while (!interrupt.interrupted()) {
+    while (PendingSignal() == 0) {
         int wait_ms = kSliceMs;
         if (end) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - Clock::now());

@@ -1,6 +1,7 @@
 // orvex watch: the position and statusword of many drives, read in one pipelined batch
 // (Orvex_ReadMany) per refresh. On a terminal the table is redrawn in place; otherwise each
 // refresh prints one line a drive.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,7 +198,6 @@ int RunWatch(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
 
     Port port(connection);
-    const InterruptGuard interrupt;
     const bool terminal = isatty(STDOUT_FILENO) == 1;
     Table table;
     using Clock = std::chrono::steady_clock;
@@ -206,11 +206,13 @@ int RunWatch(Arguments& args, const Connection& connection) {
         const Clock::time_point due =
             start + std::chrono::duration_cast<Clock::duration>(
                         std::chrono::duration<double>(every * static_cast<double>(round)));
-        while (!interrupt.interrupted() && Clock::now() < due) {
+        while (PendingSignal() == 0 && Clock::now() < due) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
-            SleepMs(static_cast<int>(std::min<long long>(left.count(), 100)));
+            const long long ms = std::min<long long>(left.count(), 100);
+            const timespec pause{0, static_cast<long>(ms) * 1000000L};
+            nanosleep(&pause, nullptr);  // a signal ends it early
         }
-        if (interrupt.interrupted()) break;
+        if (PendingSignal() != 0) break;
         const std::vector<Reading> readings = ReadAll(port, nodes);
         if (terminal) {
             table.Show(readings);
