@@ -230,6 +230,12 @@ TEST(SimProcess, AFullStdoutIsReportedAndTheLinkStillServes) {
     EXPECT_NE(sim.Stderr().find("cannot write the terminal's path to stdout"), std::string::npos);
 }
 
+TEST(SimProcess, HelpToAFullDeviceFails) {
+    SimProcess sim({"--help"}, "/dev/full");
+    EXPECT_EQ(sim.Wait(), 1);
+    EXPECT_NE(sim.Stderr().find("cannot write the help"), std::string::npos);
+}
+
 TEST(SimProcess, AStrictDriveInFaultSendsItsEmergencyAfterItsBootUp) {
     SimProcess sim({"--quiet", "--strict-402", "--acks", "--fault-node", "2:0x2310"});
     const int fd = OpenRaw(sim.FirstLine());

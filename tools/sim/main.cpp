@@ -412,6 +412,11 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(orvex::sim::UsageText(program).c_str(), stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "%s: cannot write the help: %s\n", program.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
         return 0;
     }
 
