@@ -15,6 +15,7 @@
 #include "alloc_counter.h"
 #include "batch_bench.h"
 #include "child_process.h"
+#include "cpu_placement.h"
 #include "orvex.h"
 #include "pty_responder.h"
 #include "summary.h"
@@ -91,7 +92,10 @@ bool answered(const std::uint8_t* answer, int node) {
 // ---- a. Query round trip
 // -------------------------------------------------------------------------
 
+// Both sides run with every thread on one CPU (see cpu_placement.h), so that each round trip
+// takes the same path through the scheduler and the ratio compares the clients alone.
 void QueryLibrary(benchmark::State& state) {
+    const SameCpu placement;
     g_library_side->answer_promptly();
     LibraryPort port(state, g_library_side->slave_path());
     if (!port) return;
@@ -110,6 +114,7 @@ void QueryLibrary(benchmark::State& state) {
 }
 
 void QueryRaw(benchmark::State& state) {
+    const SameCpu placement;
     g_reference_side->answer_promptly();
     ReferencePort port(state, g_reference_side->slave_path());
     if (!port.is_open()) return;
