@@ -91,8 +91,8 @@ class TableBuilder {
             {measure, format("%.2f", *lib), format("%.2f", *ref), "-", "0", verdict(*lib == 0)});
     }
 
-    // Loading against a plain 1000 ms sleep timed in the same fresh process: the calibration's
-    // own cost on this machine at that moment.
+    // Loading against a plain 1000 ms sleep timed in the same fresh process: the load-time delay
+    // is a plain one-second sleep, so load minus sleep is everything else loading costs.
     void load_time(const std::string& measure, const std::string& benchmark) {
         const std::string goal = "load - sleep < 5 ms";
         const auto load = results_.counter(benchmark, "load_ms_max");
