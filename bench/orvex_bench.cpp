@@ -222,7 +222,10 @@ void report_rate(benchmark::State& state, long elapsed_ns) {
         state.counters["per_s"] = static_cast<double>(state.iterations()) * 1e9 / elapsed_ns;
 }
 
+// On one CPU like the round trip (a), so that the writer, the responder and the terminal's worker
+// share it the same way on both sides.
 void CommandLibrary(benchmark::State& state) {
+    const SameCpu placement;
     g_library_side->answer_promptly();
     LibraryPort port(state, g_library_side->slave_path());
     if (!port) return;
@@ -242,6 +245,7 @@ void CommandLibrary(benchmark::State& state) {
 
 // The same two frames, one write() each, built per move as the library builds them.
 void CommandRaw(benchmark::State& state) {
+    const SameCpu placement;
     g_reference_side->answer_promptly();
     ReferencePort port(state, g_reference_side->slave_path());
     if (!port.is_open()) return;
