@@ -80,6 +80,18 @@ expect_resolved() {
   fi
 }
 
+# expect_loaded_by_orvex ORVEX DIR: orvex, which loads the library at run time, takes it from DIR.
+expect_loaded_by_orvex() {
+  local loaded
+  # The device does not exist: orvex loads the library, fails to open it and exits 1.
+  loaded=$({ LD_DEBUG=files "$1" --device /nonexistent/orvex-tty status 2>&1 || true; } |
+    sed -n 's/.*calling init: \(.*libORVEX_DLL\.so\.1\)$/\1/p' | head -n 1)
+  if [[ $(cd "$(dirname "${loaded:-/nowhere}")" 2>/dev/null && pwd -P) != $(cd "$2" && pwd -P) ]]; then
+    echo "$1 loads libORVEX_DLL.so.1 from '${loaded:-nowhere}', not from $2"
+    return 1
+  fi
+}
+
 # build_cmake_consumer ROOT DIR: configures and builds tests/consumer/cmake against ROOT in DIR.
 build_cmake_consumer() {
   cmake -S "$source_dir/tests/consumer/cmake" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release
@@ -196,7 +208,7 @@ stage_package_programs() {
   grep -qx 'prefix=/usr' "$lib/pkgconfig/orvex.pc"
   # Stripping for the package must leave the export table whole.
   bash "$source_dir/tests/library/check_exports.sh" "$lib/libORVEX_DLL.so.1" "$deb_root/usr/include/orvex.h"
-  LD_LIBRARY_PATH=$lib expect_resolved "$deb_root/usr/bin/orvex" "$lib"
+  LD_LIBRARY_PATH=$lib expect_loaded_by_orvex "$deb_root/usr/bin/orvex" "$lib"
   start_sim "$deb_root/usr/bin/orvex-sim"
   LD_LIBRARY_PATH=$lib "$deb_root/usr/bin/orvex" --device "$port" --node 2 status
   LD_LIBRARY_PATH=$lib "$deb_root/usr/bin/orvex" --device "$port" version

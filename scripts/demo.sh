@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A tour of the product: orvex-sim plays two CiA 402 drives on a pseudo-terminal, and the orvex
-# command-line tool drives them through ORVEX_DLL. Run by `make demo` after the build.
+# A tour of the product: orvex-sim plays two drives that follow CiA 402 to the letter
+# (--strict-402) on a pseudo-terminal, drive 2 powered up in fault, and the orvex command-line tool
+# drives them through ORVEX_DLL. Run by `make demo` after the build.
 #
 #   scripts/demo.sh BUILD_DIR
 #
@@ -60,8 +61,8 @@ orvex() {
   "$ORVEX" --device "$port" "$@"
 }
 
-heading "Start orvex-sim with two drives"
-"$SIM" --quiet --drives 2 --link "$port" >"$work/sim.out" 2>"$work/sim.err" &
+heading "Start orvex-sim with two strict CiA 402 drives, drive 2 in fault"
+"$SIM" --quiet --strict-402 --drives 2 --fault-node 2 --link "$port" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 1 100); do
   [[ -e $port ]] && break
@@ -74,39 +75,57 @@ done
 [[ -e $port ]] || { echo "demo: orvex-sim made no terminal" >&2; exit 1; }
 echo "orvex-sim on $(head -n 1 "$work/sim.out") (linked as $port)"
 
-heading "Version and status of drive 1"
+heading "Drive 1 after power-up"
 orvex --node 1 version
 orvex --node 1 status
 
-heading "Enable drive 1"
-orvex --node 1 enable
+heading "The library's one-frame enable is no transition from switch on disabled"
+orvex --node 1 enable --one-frame
 orvex --node 1 status
 
-heading "Profile position: move to 20000"
-orvex --node 1 pp set 10000 50000 50000
+heading "Enable step by step, each step confirmed"
+orvex --node 1 -v enable
+
+heading "Profile position: three moves in a row (set-point handshake)"
+orvex --node 1 pp set 40000 200000 200000
 orvex --node 1 pp move 20000 --wait --timeout 10
-
-heading "Profile velocity: run at 5000 for 2 s"
-orvex --node 1 pv run 5000 --for 2 --acc 20000 --dec 20000
-
-heading "Halt"
-orvex --node 1 halt
+orvex --node 1 pp move -5000 --relative --wait --timeout 10
+orvex --node 1 pp move 0 --wait --timeout 10
 
 heading "Homing, method 17"
-orvex --node 1 home set 17 2000 500 20000
+orvex --node 1 home set 17 20000 5000 200000
 orvex --node 1 home start --wait --timeout 10
 
-heading "Profile torque for about 1 s"
+heading "Quick stop, and back"
+orvex --node 1 quick-stop
+orvex --node 1 status
+orvex --node 1 enable
+
+heading "Profile velocity: run at 5000 for 1 s"
+orvex --node 1 pv run 5000 --for 1 --acc 20000 --dec 20000
+
+heading "Profile torque for about half a second"
 orvex --node 1 torque set 2000 100
-sleep 1
+sleep 0.5
 orvex --node 1 halt
-orvex --node 1 position
+
+heading "Drive 2: a fault with its error code, refused, reset, enabled"
+orvex --node 2 status
+step_name="enable of drive 2 in fault (must fail)"
+if orvex --node 2 enable; then
+  echo "demo: drive 2 in fault was enabled" >&2
+  exit 1
+fi
+step_name="Drive 2: reset and enable"
+orvex --node 2 reset
+orvex --node 2 enable
 
 heading "Bus summaries"
 orvex summary --drives 2
 
-heading "Disable drive 1"
+heading "Disable both drives"
 orvex --node 1 disable
+orvex --node 2 disable
 orvex --node 1 status
 
 heading "Stop orvex-sim"

@@ -1,8 +1,10 @@
 // The orvex command-line tool and the C example against orvex-sim: exit status, stdout and stderr.
-// Every orvex run loads ORVEX_DLL (about 1 s), so each test runs only the few commands it needs.
+// orvex skips the library's load-time delay, so a test may run many commands; the CliStrict group
+// runs them against drives that follow CiA 402 to the letter (orvex-sim --strict-402).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@ namespace orvex::cli_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Runs orvex against `device` with `words` after the connection options.
 RunResult Orvex(const std::string& device, const std::vector<std::string>& words) {
@@ -23,6 +26,15 @@ RunResult Orvex(const std::string& device, const std::vector<std::string>& words
 std::string Describe(const RunResult& r) {
     return "exit " + std::to_string(r.exit_code) + "\n--- stdout:\n" + r.out + "--- stderr:\n" +
            r.err;
+}
+
+// Runs orvex and expects exit status 0; the result for further checks.
+RunResult OrvexOk(const std::string& device, const std::vector<std::string>& words) {
+    const RunResult result = Orvex(device, words);
+    std::string command;
+    for (const std::string& word : words) command += " " + word;
+    EXPECT_EQ(result.exit_code, 0) << "orvex" << command << "\n" << Describe(result);
+    return result;
 }
 
 // ---- Commands that succeed --------------------------------------------------------------------
@@ -91,10 +103,50 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
         EXPECT_THAT(help.out, HasSubstr(command));
     }
 
+    EXPECT_THAT(help.out, HasSubstr("reset"));
+    EXPECT_THAT(help.out, HasSubstr("--verbose"));
+
     const RunResult pp_help = RunProgram({ORVEX_CLI_PATH, "pp", "move", "--help"});
     EXPECT_EQ(pp_help.exit_code, 0) << Describe(pp_help);
     EXPECT_THAT(pp_help.out, HasSubstr("--relative"));
     EXPECT_THAT(pp_help.out, HasSubstr("Examples:"));
+}
+
+TEST(CliCommands, AQuickCommandDoesNotWaitForTheLibrarysLoadDelay) {
+    Simulator sim;
+    ASSERT_FALSE(sim.path().empty());
+    // The library sleeps 1 s at load unless ORVEX_LOAD_DELAY_MS says otherwise; orvex says 0.
+    const RunResult position = OrvexOk(sim.path(), {"position"});
+    EXPECT_LT(position.seconds, 0.6) << Describe(position);
+}
+
+TEST(CliCommands, SdoWriteSendsTheValueMaskedToItsSizeAndReadsItBack) {
+    Simulator sim;
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult write =
+        OrvexOk(sim.path(), {"sdo", "write", "0x6071", "0", "-5", "--size", "2"});
+    EXPECT_EQ(write.out, "node 1: 0x6071:00 <- 0xFFFB (2 bytes, read back)\n");
+    const RunResult read = OrvexOk(sim.path(), {"sdo", "read", "0x6071", "0", "--size", "2"});
+    EXPECT_EQ(read.out, "0x6071:00 = 0xFFFB (65531, signed -5)\n");
+
+    const RunResult unverified =
+        OrvexOk(sim.path(), {"sdo", "write", "0x6060", "0", "3", "--size", "1", "--no-verify"});
+    EXPECT_EQ(unverified.out, "node 1: 0x6060:00 <- 0x03 (1 byte sent, not read back)\n");
+
+    // A read-only object refuses the write; the read-back reports it.
+    const RunResult refused =
+        Orvex(sim.path(), {"sdo", "write", "0x6041", "0", "6", "--size", "2"});
+    EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
+    EXPECT_THAT(refused.err, HasSubstr("0x6041:00"));
+}
+
+TEST(CliCommands, VerboseShowsEveryControlwordWrittenAndStateRead) {
+    Simulator sim;
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult enable = OrvexOk(sim.path(), {"-v", "enable"});
+    EXPECT_THAT(enable.err, HasSubstr("statusword 0x0240 (switch on disabled)"));
+    EXPECT_THAT(enable.err, HasSubstr("0x6040:00 <- 0x0006 (shutdown)"));
+    EXPECT_THAT(enable.err, HasSubstr("(operation enabled)"));
 }
 
 // ---- Failures: exit status 1 and one line on stderr
@@ -136,6 +188,240 @@ TEST(CliFailures, BadUsageGivesExitStatus2AndAHint) {
     EXPECT_EQ(missing.exit_code, 2) << Describe(missing);
     EXPECT_THAT(missing.err, HasSubstr("orvex: missing SUB\n"));
     EXPECT_THAT(missing.err, HasSubstr("orvex sdo --help"));
+}
+
+TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"sdo", "frob"}, "unknown sdo command 'frob' (read or write)"},
+        {{"sdo", "write", "0x6060", "0", "300", "--size", "1"},
+         "VALUE 300 does not fit --size 1 (-128 to 255)"},
+        {{"sdo", "write", "0x6071", "0", "-32769", "--size", "2"},
+         "VALUE -32769 does not fit --size 2 (-32768 to 65535)"},
+        // 6040 is decimal 0x1798; the write would go to the wrong object.
+        {{"sdo", "write", "6040", "0", "6", "--size", "2"}, "INDEX 6040 is decimal"},
+        {{"--node", "0", "enable"}, "--node 0 is the bus, not a drive"},
+        {{"--node", "0", "pp", "move", "100"}, "--node 0 is the bus, not a drive"},
+        {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
+        {{"pv", "--for", "2", "speed", "100"}, "--for belongs to pv run"},
+        {{"raw", "send", "00", "--answer", "12"}, "--answer belongs to raw exchange"},
+    };
+    for (const Case& c : cases) {
+        const RunResult result = Orvex("/nonexistent/orvex-tty", c.words);
+        EXPECT_EQ(result.exit_code, 2) << c.message << "\n" << Describe(result);
+        EXPECT_THAT(result.err, HasSubstr(c.message));
+    }
+}
+
+TEST(CliFailures, OutputThatCannotBeWrittenFails) {
+    RunOptions options;
+    options.stdout_path = "/dev/full";
+    const RunResult help = RunProgram({ORVEX_CLI_PATH, "--help"}, options);
+    EXPECT_EQ(help.exit_code, 1) << Describe(help);
+    EXPECT_THAT(help.err, HasSubstr("cannot write the output: No space left on device"));
+}
+
+TEST(CliFailures, SignalsDuringALibraryWaitExitWithTheirStatus) {
+    struct Case {
+        int signal;
+        int exit_code;
+    };
+    for (const Case c : {Case{SIGINT, 130}, Case{SIGTERM, 143}}) {
+        // Every answer comes too late: the library waits out its 800 ms limit.
+        Simulator sim({"--delay-ms", "900"});
+        ASSERT_FALSE(sim.path().empty());
+        RunOptions options;
+        options.signal = c.signal;
+        options.signal_after = 0.3;
+        const RunResult position =
+            RunProgram({ORVEX_CLI_PATH, "--device", sim.path(), "position"}, options);
+        EXPECT_EQ(position.exit_code, c.exit_code) << Describe(position);
+        EXPECT_EQ(position.err, "orvex: interrupted\n");
+    }
+}
+
+TEST(CliFailures, ASilentBusSummaryIsNamedAsSuch) {
+    Simulator sim({"--drop-every", "1"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult summary = Orvex(sim.path(), {"summary"});
+    EXPECT_EQ(summary.exit_code, 1) << Describe(summary);
+    EXPECT_THAT(summary.err, HasSubstr("the bus summary 0x3001:00 got no answer within 800 ms"));
+}
+
+// ---- Strict CiA 402 drives (orvex-sim --strict-402) -------------------------------------------
+
+// A strict simulator whose drive 1 is enabled and set up for profile position.
+std::vector<std::string> StrictOptions(std::vector<std::string> more = {}) {
+    more.insert(more.begin(), "--strict-402");
+    return more;
+}
+
+TEST(CliStrict, EnableWalksTheDriveFromPowerUpToOperationEnabled) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: switch on disabled\n"));
+
+    // The library's one frame (0x000F) is no transition from switch on disabled.
+    EXPECT_THAT(OrvexOk(sim.path(), {"enable", "--one-frame"}).out, HasSubstr("not confirmed"));
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: switch on disabled\n"));
+
+    const RunResult enable = OrvexOk(sim.path(), {"-v", "enable"});
+    EXPECT_EQ(enable.out, "node 1: operation enabled (3 controlwords written)\n");
+    EXPECT_THAT(enable.err, HasSubstr("0x6040:00 <- 0x0006 (shutdown)"));
+    EXPECT_THAT(enable.err, HasSubstr("0x6040:00 <- 0x0007 (switch on)"));
+    EXPECT_THAT(enable.err, HasSubstr("0x6040:00 <- 0x000F (enable operation)"));
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: operation enabled\n"));
+
+    const RunResult again = OrvexOk(sim.path(), {"-v", "enable"});
+    EXPECT_EQ(again.out, "node 1: operation already enabled (nothing written)\n");
+    EXPECT_THAT(again.err, Not(HasSubstr("<-")));
+}
+
+TEST(CliStrict, MovesInARowEachReachTheirTarget) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    // Before 'pp set' the drive is in no mode: a set-point would be ignored.
+    const RunResult no_mode = Orvex(sim.path(), {"pp", "move", "3000"});
+    EXPECT_EQ(no_mode.exit_code, 1) << Describe(no_mode);
+    EXPECT_THAT(no_mode.err, HasSubstr("not profile position: 'orvex pp set' selects it"));
+    OrvexOk(sim.path(), {"pp", "set", "50000", "500000", "500000"});
+    struct Move {
+        std::vector<std::string> words;
+        std::string target;
+    };
+    const Move moves[] = {
+        {{"pp", "move", "3000", "--wait", "--timeout", "10"}, "3000"},
+        {{"pp", "move", "-2000", "--relative", "--wait", "--timeout", "10"}, "1000"},
+        {{"pp", "move", "5000", "--wait", "--timeout", "10"}, "5000"},
+        {{"pp", "move", "500", "--relative", "--wait", "--timeout", "10"}, "5500"},
+    };
+    for (const Move& move : moves) {
+        const RunResult result = OrvexOk(sim.path(), move.words);
+        EXPECT_THAT(result.out, HasSubstr("target " + move.target + " reached in "));
+        EXPECT_EQ(OrvexOk(sim.path(), {"position"}).out, move.target + "\n");
+    }
+    // Without --wait the handshake still leaves bit 4 low for the next move.
+    OrvexOk(sim.path(), {"pp", "move", "0"});
+    EXPECT_THAT(OrvexOk(sim.path(), {"pp", "move", "100", "--wait"}).out,
+                HasSubstr("target 100 reached"));
+}
+
+TEST(CliStrict, HomingStartsOnARisingEdgeEachTime) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    OrvexOk(sim.path(), {"home", "set", "17", "20000", "5000", "200000"});
+    for (int run = 0; run < 2; ++run) {
+        const RunResult home = OrvexOk(sim.path(), {"home", "start", "--wait", "--timeout", "10"});
+        EXPECT_THAT(home.out, HasSubstr("homing attained in "));
+        EXPECT_EQ(OrvexOk(sim.path(), {"position"}).out, "0\n");
+    }
+}
+
+TEST(CliStrict, QuickStopIsConfirmedAndEnableBringsTheDriveBack) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    const RunResult stop = OrvexOk(sim.path(), {"quick-stop"});
+    EXPECT_THAT(stop.out, HasSubstr("node 1: "));
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, Not(HasSubstr("operation enabled\n")));
+    // A motion needs operation enabled; the drive is not.
+    const RunResult move = Orvex(sim.path(), {"pp", "move", "100"});
+    EXPECT_EQ(move.exit_code, 1) << Describe(move);
+    EXPECT_THAT(move.err, HasSubstr("not operation enabled: 'orvex enable' enables it"));
+    OrvexOk(sim.path(), {"enable"});
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: operation enabled\n"));
+}
+
+TEST(CliStrict, DisableAndHaltAreConfirmedThroughTheStatusword) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    OrvexOk(sim.path(), {"pv", "set", "5000", "50000", "50000"});
+    OrvexOk(sim.path(), {"pv", "start"});
+    const RunResult halt = OrvexOk(sim.path(), {"halt"});
+    EXPECT_THAT(halt.out, HasSubstr("node 1: halted at position "));
+    // Re-read once the drive stands: a second read gives the same position.
+    const std::string halted_at = halt.out.substr(halt.out.rfind(' ') + 1);
+    EXPECT_EQ(OrvexOk(sim.path(), {"position"}).out, halted_at);
+
+    EXPECT_EQ(OrvexOk(sim.path(), {"disable"}).out,
+              "node 1: operation disabled, now switched on\n");
+    EXPECT_EQ(OrvexOk(sim.path(), {"disable"}).out,
+              "node 1: operation already disabled (switched on; nothing written)\n");
+}
+
+TEST(CliStrict, AFaultShowsItsCodeRefusesCommandsAndResetClearsIt) {
+    Simulator sim(StrictOptions({"--fault-node", "1:0x2310"}));
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult status = OrvexOk(sim.path(), {"status"});
+    EXPECT_THAT(status.out, HasSubstr("node 1: fault\n"));
+    EXPECT_THAT(status.out, HasSubstr("error code  0x2310"));
+    EXPECT_THAT(status.out, HasSubstr("'orvex reset' clears the fault"));
+
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"enable"},
+                                                  {"pp", "move", "100"},
+                                                  {"pv", "run", "100"},
+                                                  {"torque", "set", "2000", "100"},
+                                                  {"home", "start"}}) {
+        const RunResult refused = Orvex(sim.path(), words);
+        EXPECT_EQ(refused.exit_code, 1) << words[0] << "\n" << Describe(refused);
+        EXPECT_THAT(refused.err, HasSubstr("node 1 is in fault: error code 0x2310 ("));
+        EXPECT_THAT(refused.err, HasSubstr("'orvex reset' clears it"));
+        EXPECT_EQ(refused.out, "");
+    }
+
+    const RunResult reset = OrvexOk(sim.path(), {"reset"});
+    EXPECT_THAT(reset.out, HasSubstr("node 1: fault reset, error code 0x2310"));
+    EXPECT_THAT(reset.out, HasSubstr("now switch on disabled"));
+    EXPECT_THAT(OrvexOk(sim.path(), {"reset"}).out, HasSubstr("not in fault"));
+    EXPECT_THAT(OrvexOk(sim.path(), {"enable"}).out, HasSubstr("operation enabled"));
+}
+
+TEST(CliStrict, TorqueIsWrittenAsTheTwoByteObjectItIs) {
+    // --strict-402 checks sizes: a 4-byte write of 0x6071 would be refused.
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    EXPECT_THAT(OrvexOk(sim.path(), {"torque", "set", "2000", "-150"}).out,
+                HasSubstr("torque -150 at most velocity 2000"));
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "read", "0x6071", "0", "--size", "2"}).out,
+              "0x6071:00 = 0xFF6A (65386, signed -150)\n");
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("4 (profile torque)"));
+    EXPECT_THAT(OrvexOk(sim.path(), {"halt"}).out, HasSubstr("halted at position"));
+}
+
+TEST(CliStrict, AnAbsentNodeFailsCleanly) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    for (const char* command : {"enable", "reset", "status"}) {
+        const RunResult absent = Orvex(sim.path(), {"--node", "9", command});
+        EXPECT_EQ(absent.exit_code, 1) << command << "\n" << Describe(absent);
+        EXPECT_EQ(absent.err, "orvex: no answer from node 9 within 800 ms\n") << command;
+        EXPECT_EQ(absent.out, "");
+    }
+}
+
+TEST(CliStrict, CtrlCDuringAFollowedMoveHaltsTheDrive) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    OrvexOk(sim.path(), {"pp", "set", "2000", "10000", "10000"});
+    RunOptions options;
+    options.signal = SIGINT;
+    options.signal_after = 0.5;
+    const RunResult move = RunProgram(
+        {ORVEX_CLI_PATH, "--device", sim.path(), "pp", "move", "100000", "--wait"}, options);
+    EXPECT_EQ(move.exit_code, 130) << Describe(move);
+    EXPECT_THAT(move.err, HasSubstr("orvex: interrupted; halt sent to node 1 at position "));
+    // The halted drive comes to a stand well short of the target.
+    const RunResult halt = OrvexOk(sim.path(), {"halt"});
+    EXPECT_THAT(halt.out, HasSubstr("halted at position"));
+    EXPECT_LT(std::stoi(OrvexOk(sim.path(), {"position"}).out), 10000);
 }
 
 // ---- The C example

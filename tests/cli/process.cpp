@@ -18,8 +18,10 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Forks and execs `argv` with stdout and (unless err_fd is null) stderr on new pipes.
-pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd) {
+// Forks and execs `argv` with stdout (or `stdout_path`) and, unless err_fd is null, stderr on new
+// pipes.
+pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd,
+            const std::string& stdout_path = "") {
     int out_pipe[2];
     int err_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
@@ -29,7 +31,9 @@ pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd) {
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
+        const int file_fd =
+            stdout_path.empty() ? -1 : open(stdout_path.c_str(), O_WRONLY | O_CLOEXEC);
+        dup2(file_fd >= 0 ? file_fd : out_pipe[1], STDOUT_FILENO);
         if (err_fd != nullptr) dup2(err_pipe[1], STDERR_FILENO);
         const int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
@@ -53,22 +57,33 @@ int ExitCode(int status) {
 }  // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, double limit_seconds) {
+    RunOptions options;
+    options.limit_seconds = limit_seconds;
+    return RunProgram(argv, options);
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
     RunResult result;
     const auto start = Clock::now();
     int out_fd = -1;
     int err_fd = -1;
-    const pid_t pid = Spawn(argv, &out_fd, &err_fd);
+    const pid_t pid = Spawn(argv, &out_fd, &err_fd, options.stdout_path);
     if (pid < 0) return result;
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_fds = 2;
     bool killed = false;
+    bool signalled = options.signal == 0;
     while (open_fds > 0) {
-        if (!killed && SecondsSince(start) > limit_seconds) {
+        if (!killed && SecondsSince(start) > options.limit_seconds) {
             kill(pid, SIGKILL);
             killed = true;
         }
-        if (poll(fds, 2, 100) < 0) break;
+        if (!signalled && SecondsSince(start) >= options.signal_after) {
+            kill(pid, options.signal);
+            signalled = true;
+        }
+        if (poll(fds, 2, signalled ? 100 : 10) < 0) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char buffer[4096];

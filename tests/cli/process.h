@@ -16,7 +16,15 @@ struct RunResult {
     double seconds = 0;
 };
 
-// Runs `argv` to completion (killed after `limit_seconds`) and collects what it printed.
+struct RunOptions {
+    double limit_seconds = 60;  // killed after this long
+    int signal = 0;             // sent once, `signal_after` seconds after the start
+    double signal_after = 0;
+    std::string stdout_path;  // stdout goes to this file instead (`out` stays empty)
+};
+
+// Runs `argv` to completion and collects what it printed.
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options);
 RunResult RunProgram(const std::vector<std::string>& argv, double limit_seconds = 60);
 
 // orvex-sim on its own pseudo-terminal, stopped with SIGTERM when the object goes.

@@ -4,6 +4,15 @@
 
 namespace orvex::cli {
 
+std::string ErrorCodeMeaning(std::uint16_t code) {
+    const char* meaning = codec::ErrorCodeMeaning(code);
+    return meaning != nullptr ? meaning : "unknown error code";
+}
+
+std::string NodeName(int node) {
+    return "node " + std::to_string(node);
+}
+
 std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
     for (const std::string& part : parts) {

@@ -12,10 +12,26 @@ namespace orvex::cli {
 // The statusword, mode and bit names come from the tools' shared tables.
 using codec::kStatusFault;
 using codec::kStatusHomingAttained;
+using codec::kStatusSetPointAcknowledge;
 using codec::kStatusTargetReached;
 using codec::ModeName;
+using codec::PowerState;
 using codec::StateName;
 using codec::StatusFlags;
+
+using codec::ErrorRegisterFlags;
+
+inline PowerState StateOf(std::uint16_t statusword) {
+    return codec::DecodeState(statusword);
+}
+inline const char* StateName(PowerState state) {
+    return codec::PowerStateName(state);
+}
+// The meaning of an error code (0x603F), "unknown error code" where the table has none.
+std::string ErrorCodeMeaning(std::uint16_t code);
+
+// "node 2"
+std::string NodeName(int node);
 
 std::string Join(const std::vector<std::string>& parts, const std::string& separator);
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);

@@ -1,214 +1,301 @@
 #include "help.h"
 
+#include "commands.h"
+
 namespace orvex::cli {
-namespace {
 
-struct HelpText {
-    const char* name;
-    const char* text;
-};
+const char kEnableHelp[] =
+    "Usage: orvex [connection] [--node N] enable [--one-frame]\n"
+    "\n"
+    "Brings the drive to 'operation enabled' the way CiA 402 defines it: reads the statusword and\n"
+    "takes one transition at a time with a 2-byte write of the controlword (0x6040): shutdown\n"
+    "0x0006 from 'switch on disabled', switch on 0x0007 from 'ready to switch on', enable "
+    "operation\n"
+    "0x000F from 'switched on' (or from 'quick stop active'). Each step is confirmed by reading "
+    "the\n"
+    "statusword again and may take at most 2 s.\n"
+    "Already enabled: nothing is written. In fault: exit status 1 with the error code (0x603F) "
+    "and\n"
+    "its meaning; 'orvex reset' clears the fault. No answer: exit status 1.\n"
+    "--one-frame  send only the library's single frame, controlword 0x000F (CMD_Enable_motor),\n"
+    "             without reading anything: enough for drives that take it from any state, "
+    "ignored\n"
+    "             by a drive in 'switch on disabled'.\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 --node 2 enable\n"
+    "  $ orvex --device /dev/ttyUSB0 -v enable\n"
+    "  orvex: node 1: statusword 0x0240 (switch on disabled)\n"
+    "  orvex: node 1: 0x6040:00 <- 0x0006 (shutdown)\n"
+    "  ...\n"
+    "  node 1: operation enabled (3 controlwords written)\n";
 
-const HelpText kHelp[] = {
-    {"enable",
-     "Usage: orvex [connection] [--node N] enable\n"
-     "\n"
-     "Enables operation of the drive: controlword 0x000F (CMD_Enable_motor, also PV_start_motor).\n"
-     "The command is not confirmed by the drive; check with 'orvex status'.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 --node 2 enable && orvex --device /dev/ttyUSB0 --node 2 "
-     "status\n"},
-    {"disable",
-     "Usage: orvex [connection] [--node N] disable\n"
-     "\n"
-     "Disables operation: controlword 0x0007, the drive goes back to 'switched on'\n"
-     "(CMD_Disable_motor).\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 disable\n"},
-    {"quick-stop",
-     "Usage: orvex [connection] [--node N] quick-stop\n"
-     "\n"
-     "Quick stop: controlword 0x0002 (CMD_Emergency_Stop_motor). The drive brakes with its\n"
-     "quick-stop deceleration and leaves operation enabled; 'orvex enable' brings it back.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 --node 3 quick-stop\n"},
-    {"halt",
-     "Usage: orvex [connection] [--node N] halt\n"
-     "\n"
-     "Halts the motion with operation still enabled: controlword 0x010F (PV_stop_motor, the same\n"
-     "function as PP_, HM_ and PT_stop_motor; 'pp stop', 'pv stop', 'home stop' and 'torque stop'\n"
-     "send the same frame). Works in every mode.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 halt\n"},
-    {"restart",
-     "Usage: orvex [connection] [--node N] restart\n"
-     "\n"
-     "Sends the NMT command 'reset communication' (00 00 82 NODE) to the node\n"
-     "(CMD_Restart_motor). --node 0 resets every node on the bus.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 --node 1 restart\n"},
-    {"status",
-     "Usage: orvex [connection] [--node N] status\n"
-     "\n"
-     "Reads the whole statusword (0x6041, SDO upload), the mode of operation display (0x6061, "
-     "left\n"
-     "out when the drive has none) and the position (0x6064, GetPosition), and prints the CiA 402\n"
-     "state (switch on disabled, ready to switch on, switched on, operation enabled, quick stop\n"
-     "active, fault reaction active, fault), the bits that are set and the position.\n"
-     "\n"
-     "Example:\n"
-     "  $ orvex --device /dev/ttyUSB0 status\n"
-     "  node 1: operation enabled\n"
-     "    statusword  0x0637  ready to switch on, switched on, operation enabled, ...\n"
-     "    mode        1 (profile position)\n"
-     "    position    20000\n"},
-    {"position",
-     "Usage: orvex [connection] [--node N] position\n"
-     "\n"
-     "Prints the actual position (0x6064, GetPosition) as a bare number, for scripts.\n"
-     "\n"
-     "Example:\n"
-     "  pos=$(orvex --device /dev/ttyUSB0 --node 2 position)\n"},
-    {"version",
-     "Usage: orvex [connection] [--node N] version\n"
-     "\n"
-     "Prints the drive's version word (0x2001:01, GetVersions) in hex and decimal.\n"
-     "\n"
-     "Example:\n"
-     "  $ orvex --device /dev/ttyUSB0 version\n"
-     "  node 1: version 0x0103 (259)\n"},
-    {"summary",
-     "Usage: orvex [connection] summary [--drives N]\n"
-     "\n"
-     "Asks node 0 for the three bus summaries, each a bit mask with bit n-1 for drive n:\n"
-     "0x3001 enabled (Get_ALL_Enable_Status), 0x3002 at target (Get_ALL_Reached_Status),\n"
-     "0x3003 in fault (Get_ALL_Err_Status). Prints the masks, the drives in each, and a table\n"
-     "of drives 1..N (N: --drives, default the highest drive that appears in any mask).\n"
-     "--node is not used.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 summary --drives 4\n"},
-    {"sdo",
-     "Usage: orvex [connection] [--node N] sdo read INDEX SUB [--size 1|2|3|4]\n"
-     "       orvex [connection] [--node N] sdo write INDEX SUB VALUE [--size 1|2|3|4]\n"
-     "\n"
-     "read:  an expedited SDO upload (SDO_Read); prints the value in hex and decimal (and signed\n"
-     "       when the top bit of SIZE bytes is set). An abort prints the CiA 301 abort code and\n"
-     "       its meaning, exit status 1.\n"
-     "write: an expedited SDO download of SIZE bytes (SDO_Write). The library does not wait\n"
-     "       for a confirmation; read the object back to check.\n"
-     "--size  transfer size in bytes (default 4).\n"
-     "Numbers: decimal or hex with 0x; VALUE may be negative (-2000 = 0xFFFFF830).\n"
-     "\n"
-     "Examples:\n"
-     "  orvex --device /dev/ttyUSB0 sdo read 0x6041 0 --size 2\n"
-     "  orvex --device /dev/ttyUSB0 --node 2 sdo write 0x6060 0 1 --size 1\n"
-     "  orvex --device /dev/ttyUSB0 sdo read 0x1018 1\n"},
-    {"led",
-     "Usage: orvex [connection] [--node N] led VALUE\n"
-     "\n"
-     "Writes VALUE to the LED object 0x2003:14 (LED_Set, a 4-byte download).\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 led 1\n"},
-    {"pp",
-     "Usage: orvex [connection] [--node N] pp set VEL ACC DEC\n"
-     "       orvex [connection] [--node N] pp move POS [--relative] [--wait] [--timeout S]\n"
-     "       orvex [connection] [--node N] pp target POS\n"
-     "       orvex [connection] [--node N] pp stop\n"
-     "\n"
-     "Profile position mode (mode 1), in the drive's own units.\n"
-     "set:    profile velocity 0x6081, acceleration 0x6083, deceleration 0x6084; selects mode 1\n"
-     "        with the drive halted (PP_Set).\n"
-     "move:   target 0x607A and a new set-point that takes effect at once (PP_Abs_move), or a\n"
-     "        distance from the present target with --relative (PP_Inc_move).\n"
-     "        --wait      follow the move with a progress bar on stderr until statusword bit 10\n"
-     "                    (target reached); Ctrl-C halts the drive (exit status 130)\n"
-     "        --timeout S give up waiting after S seconds (default 30); exit status 1\n"
-     "target: writes the target only, without a new set-point (PP_Abs_move_enhance).\n"
-     "stop:   halt, controlword 0x010F (PP_stop_motor).\n"
-     "The drive must be enabled ('orvex enable') for it to move.\n"
-     "\n"
-     "Examples:\n"
-     "  orvex --device /dev/ttyUSB0 pp set 10000 50000 50000\n"
-     "  orvex --device /dev/ttyUSB0 pp move 20000 --wait\n"
-     "  [###################...........]  63%  pos 12600 -> 20000\n"
-     "  orvex --device /dev/ttyUSB0 pp move -5000 --relative --wait --timeout 5\n"},
-    {"pv",
-     "Usage: orvex [connection] [--node N] pv set VEL ACC DEC\n"
-     "       orvex [connection] [--node N] pv speed VEL\n"
-     "       orvex [connection] [--node N] pv start | pv stop\n"
-     "       orvex [connection] [--node N] pv run VEL [--for S] [--acc A] [--dec D]\n"
-     "\n"
-     "Profile velocity mode (mode 3), in the drive's own units.\n"
-     "set:   target velocity 0x60FF, acceleration 0x6083, deceleration 0x6084; selects mode 3\n"
-     "       with the drive halted (PV_Set).\n"
-     "speed: changes the target velocity 0x60FF (PV_Set_Vel), also while running.\n"
-     "start: releases the halt, controlword 0x000F (PV_start_motor); stop: halts (PV_stop_motor).\n"
-     "run:   set (acceleration and deceleration default 10000), start, show the position on\n"
-     "       stderr, then halt after --for S seconds, or on Ctrl-C without --for. The drive is\n"
-     "       halted on any failure too.\n"
-     "\n"
-     "Examples:\n"
-     "  orvex --device /dev/ttyUSB0 pv run 5000 --for 2\n"
-     "  orvex --device /dev/ttyUSB0 pv set -3000 20000 20000 && orvex --device /dev/ttyUSB0 pv "
-     "start\n"
-     "  orvex --device /dev/ttyUSB0 pv speed 1500\n"},
-    {"home",
-     "Usage: orvex [connection] [--node N] home set METHOD SPEED_SWITCH SPEED_ZERO ACC_OR_TORQUE\n"
-     "       orvex [connection] [--node N] home start [--wait] [--timeout S]\n"
-     "       orvex [connection] [--node N] home stop\n"
-     "\n"
-     "Homing mode (mode 6).\n"
-     "set:   homing method 0x6098 (CiA 402 method number, e.g. 17: negative limit switch) with\n"
-     "       switch-search speed 0x6099:01, zero-search speed 0x6099:02 and homing acceleration\n"
-     "       0x609A (HM_Set). Method 0 homes against a hard stop by torque: SPEED_SWITCH is the\n"
-     "       maximum velocity 0x607F, ACC_OR_TORQUE the torque 0x6071, SPEED_ZERO is unused.\n"
-     "start: controlword 0x001F (HM_start_motor).\n"
-     "       --wait      wait until statusword bit 12 (homing attained), showing the position;\n"
-     "                   Ctrl-C halts the drive (exit status 130)\n"
-     "       --timeout S give up waiting after S seconds (default 30); exit status 1\n"
-     "stop:  halt, controlword 0x010F (HM_stop_motor).\n"
-     "\n"
-     "Examples:\n"
-     "  orvex --device /dev/ttyUSB0 home set 17 2000 500 20000\n"
-     "  orvex --device /dev/ttyUSB0 home start --wait --timeout 20\n"},
-    {"torque",
-     "Usage: orvex [connection] [--node N] torque set MAXVEL TORQUE\n"
-     "       orvex [connection] [--node N] torque start | torque stop\n"
-     "\n"
-     "Profile torque mode (mode 4).\n"
-     "set:   maximum velocity 0x607F and target torque 0x6071 (per mille of rated torque,\n"
-     "       -32768..32767), then controlword 0x000F (PT_Set): THE DRIVE PRODUCES TORQUE AT ONCE.\n"
-     "start: mode 4 and controlword 0x000F (PT_start_motor).\n"
-     "stop:  halt, controlword 0x010F (PT_stop_motor); 'orvex halt' does the same.\n"
-     "\n"
-     "Example:\n"
-     "  orvex --device /dev/ttyUSB0 torque set 2000 100; sleep 1; orvex --device /dev/ttyUSB0 "
-     "halt\n"},
-    {"raw",
-     "Usage: orvex [connection] raw send HEX...\n"
-     "       orvex [connection] raw exchange HEX... --answer N\n"
-     "\n"
-     "Raw bytes, written as they are: a frame is 12 bytes, CAN identifier (2 bytes, high first),\n"
-     "8 data bytes, then 0D 0A. Bytes may be separate words, run together or joined by ':' or "
-     "','.\n"
-     "send:     writes the bytes (U_Transmit).\n"
-     "exchange: writes the bytes, waits until N answer bytes have arrived (800 ms, 3800 ms for\n"
-     "          more than 50 bytes) and prints them in hex (U_Transmit_Validation). The answer\n"
-     "          is not examined: it may be any frame that arrived.\n"
-     "\n"
-     "Examples:\n"
-     "  orvex --device /dev/ttyUSB0 raw send 00 00 01 01 00 00 00 00 00 00 0D 0A\n"
-     "  orvex --device /dev/ttyUSB0 raw exchange 06 01 40 64 60 00 00 00 00 00 0D 0A --answer "
-     "12\n"},
-};
+const char kDisableHelp[] =
+    "Usage: orvex [connection] [--node N] disable\n"
+    "\n"
+    "Disables operation: controlword 0x0007 (disable operation) takes the drive from 'operation\n"
+    "enabled' back to 'switched on'; from 'quick stop active', 0x0000 (disable voltage) takes it "
+    "to\n"
+    "'switch on disabled'. The new state is confirmed through the statusword. A drive whose "
+    "operation\n"
+    "is already disabled gets nothing written; a drive in fault: exit status 1 with its error "
+    "code.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 disable\n";
 
-}  // namespace
+const char kQuickStopHelp[] =
+    "Usage: orvex [connection] [--node N] quick-stop\n"
+    "\n"
+    "Quick stop: controlword 0x0002 (the same frame as CMD_Emergency_Stop_motor), sent before\n"
+    "anything is read. The drive brakes with its quick-stop deceleration; the statusword must "
+    "then\n"
+    "show 'quick stop active' or, for drives whose quick stop option ends in it, 'switch on "
+    "disabled'.\n"
+    "'orvex enable' brings the drive back.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 --node 3 quick-stop\n";
+
+const char kHaltHelp[] =
+    "Usage: orvex [connection] [--node N] halt\n"
+    "\n"
+    "Halts the motion with operation still enabled: controlword 0x010F (PV_stop_motor, the same\n"
+    "function as PP_, HM_ and PT_stop_motor; 'pp stop', 'pv stop', 'home stop' and 'torque stop'\n"
+    "send the same frame without waiting). Works in every mode. Then waits (at most 10 s) until "
+    "the\n"
+    "drive stands still (statusword bit 10 while halted) and prints the position there.\n"
+    "A drive in fault: exit status 1 with its error code.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 halt\n";
+
+const char kResetHelp[] =
+    "Usage: orvex [connection] [--node N] reset\n"
+    "\n"
+    "Fault reset: reads the error code (0x603F) and error register (0x1001), then writes the\n"
+    "controlword 0x0000 and 0x0080 (the rising edge of bit 7 resets the fault) and waits until\n"
+    "the statusword leaves fault. Prints the error code it cleared. A drive that is not in\n"
+    "fault gets nothing written. A fault whose cause remains comes back: exit status 1.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 --node 2 reset && orvex --device /dev/ttyUSB0 --node 2 "
+    "enable\n";
+
+const char kRestartHelp[] =
+    "Usage: orvex [connection] [--node N] restart\n"
+    "\n"
+    "Sends the NMT command 'reset communication' (00 00 82 NODE) to the node\n"
+    "(CMD_Restart_motor). --node 0 resets every node on the bus.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 --node 1 restart\n";
+
+const char kStatusHelp[] =
+    "Usage: orvex [connection] [--node N] status\n"
+    "\n"
+    "Reads the whole statusword (0x6041, SDO upload), the mode of operation display (0x6061, left\n"
+    "out when the drive has none), the position (0x6064, GetPosition), the error code (0x603F) "
+    "and\n"
+    "the error register (0x1001), and prints the CiA 402 state (switch on disabled, ready to "
+    "switch\n"
+    "on, switched on, operation enabled, quick stop active, fault reaction active, fault), the "
+    "bits\n"
+    "that are set and the position. In fault, or when the error code is not 0, the error code "
+    "with\n"
+    "its meaning and the error register's bits follow.\n"
+    "\n"
+    "Examples:\n"
+    "  $ orvex --device /dev/ttyUSB0 status\n"
+    "  node 1: operation enabled\n"
+    "    statusword  0x0637  ready to switch on, switched on, operation enabled, ...\n"
+    "    mode        1 (profile position)\n"
+    "    position    20000\n"
+    "  $ orvex --device /dev/ttyUSB0 --node 2 status\n"
+    "  node 2: fault\n"
+    "    statusword  0x0208  fault, remote\n"
+    "    position    0\n"
+    "    error code  0x8611  following error\n"
+    "    error reg.  0x21  generic error, device profile specific\n"
+    "    'orvex reset' clears the fault\n";
+
+const char kPositionHelp[] =
+    "Usage: orvex [connection] [--node N] position\n"
+    "\n"
+    "Prints the actual position (0x6064, GetPosition) as a bare number, for scripts.\n"
+    "\n"
+    "Example:\n"
+    "  pos=$(orvex --device /dev/ttyUSB0 --node 2 position)\n";
+
+const char kVersionHelp[] =
+    "Usage: orvex [connection] [--node N] version\n"
+    "\n"
+    "Prints the drive's version word (0x2001:01, GetVersions) in hex and decimal.\n"
+    "\n"
+    "Example:\n"
+    "  $ orvex --device /dev/ttyUSB0 version\n"
+    "  node 1: version 0x0103 (259)\n";
+
+const char kSummaryHelp[] =
+    "Usage: orvex [connection] summary [--drives N]\n"
+    "\n"
+    "Asks node 0 for the three bus summaries, each a bit mask with bit n-1 for drive n:\n"
+    "0x3001 enabled (Get_ALL_Enable_Status), 0x3002 at target (Get_ALL_Reached_Status),\n"
+    "0x3003 in fault (Get_ALL_Err_Status). Prints the masks, the drives in each, and a table\n"
+    "of drives 1..N (N: --drives, default the highest drive that appears in any mask).\n"
+    "--node is not used.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 summary --drives 4\n";
+
+const char kSdoHelp[] =
+    "Usage: orvex [connection] [--node N] sdo read INDEX SUB [--size 1|2|3|4]\n"
+    "       orvex [connection] [--node N] sdo write INDEX SUB VALUE [--size 1|2|3|4] "
+    "[--no-verify]\n"
+    "\n"
+    "read:  an expedited SDO upload (SDO_Read); prints the value in hex and decimal (and signed\n"
+    "       when the top bit of SIZE bytes is set). An abort prints the CiA 301 abort code and\n"
+    "       its meaning, exit status 1.\n"
+    "write: an expedited SDO download of SIZE bytes (SDO_Write). VALUE must fit SIZE bytes, "
+    "signed\n"
+    "       or unsigned (-128..255 for 1 byte, -32768..65535 for 2); it is sent as those bytes.\n"
+    "       The library does not wait for a confirmation, so orvex reads the object back: an\n"
+    "       abort, or a value other than the one written, is exit status 1. A write-only object\n"
+    "       is not read back. --no-verify skips the read-back.\n"
+    "--size  transfer size in bytes (default 4).\n"
+    "INDEX is decimal unless written with 0x: '6041' is object 0x1799. A four-digit decimal INDEX\n"
+    "that names no known object while its hex reading does gets a note (read) or is refused "
+    "(write).\n"
+    "Numbers: decimal or hex with 0x; VALUE may be negative (-2000 = 0xFFFFF830).\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 sdo read 0x6041 0 --size 2\n"
+    "  orvex --device /dev/ttyUSB0 --node 2 sdo write 0x6060 0 1 --size 1\n"
+    "  orvex --device /dev/ttyUSB0 sdo read 0x1018 1\n";
+
+const char kLedHelp[] =
+    "Usage: orvex [connection] [--node N] led VALUE\n"
+    "\n"
+    "Writes VALUE to the LED object 0x2003:14 (LED_Set, a 4-byte download). VALUE is any 32-bit\n"
+    "pattern: -2147483648 to 4294967295 (0xFFFFFFFF and -1 are the same bytes). Its meaning "
+    "belongs\n"
+    "to the drive.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 led 1\n";
+
+const char kProfilePositionHelp[] =
+    "Usage: orvex [connection] [--node N] pp set VEL ACC DEC\n"
+    "       orvex [connection] [--node N] pp move POS [--relative] [--wait] [--timeout S]\n"
+    "       orvex [connection] [--node N] pp target POS\n"
+    "       orvex [connection] [--node N] pp stop\n"
+    "\n"
+    "Profile position mode (mode 1), in the drive's own units.\n"
+    "set:    halt (controlword 0x010F), mode 1, profile velocity 0x6081, acceleration 0x6083,\n"
+    "        deceleration 0x6084 (PP_Set). On a drive that is 'switched on' the halt word also\n"
+    "        enables operation; from 'switch on disabled' it does not: run 'orvex enable'.\n"
+    "move:   needs operation enabled and mode 1 ('pp set'). The set-point handshake:\n"
+    "        controlword bit 4 is brought low when it is high, then target 0x607A and the\n"
+    "        rising edge of bit 4 that takes effect at once (PP_Abs_move, controlword 0x003F),\n"
+    "        or a distance from the present position with --relative (PP_Inc_move, 0x007F);\n"
+    "        the drive's set-point acknowledge (bit 12) is awaited where the drive shows it,\n"
+    "        and bit 4 is brought low again (0x000F) so that the next\n"
+    "        move is taken too.\n"
+    "        --wait      follow the move with a progress bar on stderr until statusword bit 10\n"
+    "                    (target reached); Ctrl-C halts the drive (exit status 130)\n"
+    "        --timeout S give up waiting after S seconds (default 30); exit status 1\n"
+    "target: writes the target only, without a new set-point (PP_Abs_move_enhance).\n"
+    "stop:   halt, controlword 0x010F (PP_stop_motor).\n"
+    "A drive in fault is refused with its error code.\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 enable\n"
+    "  orvex --device /dev/ttyUSB0 pp set 10000 50000 50000\n"
+    "  orvex --device /dev/ttyUSB0 pp move 20000 --wait\n"
+    "  [###################...........]  63%  pos 12600 -> 20000\n"
+    "  orvex --device /dev/ttyUSB0 pp move -5000 --relative --wait --timeout 5\n";
+
+const char kProfileVelocityHelp[] =
+    "Usage: orvex [connection] [--node N] pv set VEL ACC DEC\n"
+    "       orvex [connection] [--node N] pv speed VEL\n"
+    "       orvex [connection] [--node N] pv start | pv stop\n"
+    "       orvex [connection] [--node N] pv run VEL [--for S] [--acc A] [--dec D]\n"
+    "\n"
+    "Profile velocity mode (mode 3), in the drive's own units.\n"
+    "set:   mode 3, halt (controlword 0x010F), target velocity 0x60FF, acceleration 0x6083,\n"
+    "       deceleration 0x6084 (PV_Set).\n"
+    "speed: changes the target velocity 0x60FF (PV_Set_Vel), also while running.\n"
+    "start: releases the halt, controlword 0x000F (PV_start_motor); needs operation enabled.\n"
+    "stop:  halts (PV_stop_motor).\n"
+    "run:   needs operation enabled. set (acceleration and deceleration default 10000), start,\n"
+    "       show the position on stderr, then halt after --for S seconds, or on Ctrl-C without\n"
+    "       --for, and wait until the drive stands still. The drive is halted on any failure too.\n"
+    "A drive in fault is refused with its error code.\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 pv run 5000 --for 2\n"
+    "  orvex --device /dev/ttyUSB0 pv set -3000 20000 20000 && orvex --device /dev/ttyUSB0 pv "
+    "start\n"
+    "  orvex --device /dev/ttyUSB0 pv speed 1500\n";
+
+const char kHomingHelp[] =
+    "Usage: orvex [connection] [--node N] home set METHOD SPEED_SWITCH SPEED_ZERO ACC_OR_TORQUE\n"
+    "       orvex [connection] [--node N] home start [--wait] [--timeout S]\n"
+    "       orvex [connection] [--node N] home stop\n"
+    "\n"
+    "Homing mode (mode 6).\n"
+    "set:   halt (controlword 0x010F), mode 6, homing method 0x6098 (CiA 402 method number, e.g.\n"
+    "       17: negative limit switch) with switch-search speed 0x6099:01, zero-search speed\n"
+    "       0x6099:02 and homing acceleration 0x609A (HM_Set). Method 0 homes against a hard stop\n"
+    "       by torque: SPEED_SWITCH is the maximum velocity 0x607F, ACC_OR_TORQUE the torque "
+    "0x6071,\n"
+    "       SPEED_ZERO is unused.\n"
+    "start: needs operation enabled and mode 6 ('home set'). Homing starts on a rising edge\n"
+    "       of controlword bit 4: bit 4 is brought low first when it is high, then 0x001F\n"
+    "       (HM_start_motor).\n"
+    "       --wait      wait until statusword bit 12 (homing attained), showing the position;\n"
+    "                   Ctrl-C halts the drive (exit status 130)\n"
+    "       --timeout S give up waiting after S seconds (default 30); exit status 1\n"
+    "stop:  halt, controlword 0x010F (HM_stop_motor).\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 home set 17 2000 500 20000\n"
+    "  orvex --device /dev/ttyUSB0 home start --wait --timeout 20\n";
+
+const char kTorqueHelp[] =
+    "Usage: orvex [connection] [--node N] torque set MAXVEL TORQUE\n"
+    "       orvex [connection] [--node N] torque start | torque stop\n"
+    "\n"
+    "Profile torque mode (mode 4).\n"
+    "set:   needs operation enabled. Mode 4 (0x6060, 1 byte), maximum velocity 0x607F (4 bytes)\n"
+    "       and target torque 0x6071 (per mille of rated torque, -32768..32767) as the 2-byte\n"
+    "       object it is, read back, then controlword 0x000F: THE DRIVE PRODUCES TORQUE AT ONCE.\n"
+    "       (PT_Set does the same with a 4-byte torque write, which a drive that checks sizes\n"
+    "       refuses.)\n"
+    "start: mode 4 and controlword 0x000F (PT_start_motor); needs operation enabled.\n"
+    "stop:  halt, controlword 0x010F (PT_stop_motor); 'orvex halt' does the same and waits for\n"
+    "       standstill.\n"
+    "\n"
+    "Example:\n"
+    "  orvex --device /dev/ttyUSB0 torque set 2000 100; sleep 1; orvex --device /dev/ttyUSB0 "
+    "halt\n";
+
+const char kRawHelp[] =
+    "Usage: orvex [connection] raw send HEX...\n"
+    "       orvex [connection] raw exchange HEX... --answer N\n"
+    "\n"
+    "Raw bytes, written as they are: a frame is 12 bytes, CAN identifier (2 bytes, high first),\n"
+    "8 data bytes, then 0D 0A. Bytes may be separate words, run together or joined by ':' or "
+    "','.\n"
+    "send:     writes the bytes (U_Transmit).\n"
+    "exchange: writes the bytes, waits until N answer bytes have arrived (800 ms, 3800 ms for\n"
+    "          more than 50 bytes) and prints them in hex (U_Transmit_Validation). The answer\n"
+    "          is not examined: it may be any frame that arrived.\n"
+    "\n"
+    "Examples:\n"
+    "  orvex --device /dev/ttyUSB0 raw send 00 00 01 01 00 00 00 00 00 00 0D 0A\n"
+    "  orvex --device /dev/ttyUSB0 raw exchange 06 01 40 64 60 00 00 00 00 00 0D 0A --answer "
+    "12\n";
 
 std::string GeneralHelp() {
     return "orvex - command CANopen servo drives (CiA 402) through ORVEX_DLL and a serial-to-CAN\n"
@@ -222,23 +309,27 @@ std::string GeneralHelp() {
            "                 a pseudo-terminal (default: $ORVEX_DEVICE)\n"
            "  --port N       COM port N instead (Serial_OpenPort: /dev/ttyS<N-1> on Linux)\n"
            "  --baud B       baud rate (default 115200)\n"
-           "  --node N       the drive's node id, 0-127 (default 1)\n"
+           "  --node N       the drive's node id, 1-127 (default 1); 0 is the bus, for\n"
+           "                 restart and raw only\n"
+           "  -v, --verbose  print each controlword and object written and each state read\n"
+           "                 (stderr)\n"
            "  -h, --help     this text; with a command, that command's help\n"
            "\n"
-           "Drive control (one controlword each, not confirmed by the drive):\n"
-           "  enable                  enable operation (0x000F)\n"
+           "Drive control (CiA 402 state machine, confirmed through the statusword):\n"
+           "  enable [--one-frame]    step by step to operation enabled\n"
            "  disable                 back to switched on (0x0007)\n"
            "  quick-stop              quick stop (0x0002)\n"
-           "  halt                    halt, operation stays enabled (0x010F)\n"
+           "  halt                    halt, operation stays enabled (0x010F), wait for standstill\n"
+           "  reset                   fault reset (rising edge of bit 7), prints the code cleared\n"
            "  restart                 NMT reset communication of the node\n"
            "Queries:\n"
-           "  status                  CiA 402 state, statusword bits, mode and position\n"
+           "  status                  CiA 402 state, statusword bits, mode, position, error code\n"
            "  position                actual position, a bare number\n"
            "  version                 version word 0x2001:01\n"
            "  summary                 bus masks: which drives are enabled, at target, in fault\n"
            "Objects:\n"
            "  sdo read INDEX SUB [--size 1|2|3|4]\n"
-           "  sdo write INDEX SUB VALUE [--size 1|2|3|4]\n"
+           "  sdo write INDEX SUB VALUE [--size 1|2|3|4] [--no-verify]   write, read back\n"
            "  led VALUE               LED object 0x2003:14\n"
            "Motion:\n"
            "  pp set VEL ACC DEC      profile position: set up\n"
@@ -256,9 +347,14 @@ std::string GeneralHelp() {
            "\n"
            "Numbers are decimal or hex with 0x; positions and velocities may be negative.\n"
            "\n"
+           "Motion commands need operation enabled ('orvex enable'); a drive in fault is refused "
+           "with\n"
+           "its error code ('orvex reset' clears it).\n"
+           "\n"
            "Exit status: 0 success; 1 the port or a drive failed (one line on stderr: no answer,\n"
-           "SDO abort with its meaning, or the system's reason); 2 usage error; 130 interrupted\n"
-           "(a motion that the command was following is halted first).\n"
+           "SDO abort with its meaning, a fault with its error code, or the system's reason),\n"
+           "or stdout could not be written; 2 usage error; 130 interrupted by Ctrl-C, 143 by\n"
+           "SIGTERM (a motion that the command was following is halted first).\n"
            "\n"
            "Examples:\n"
            "  orvex --device /dev/ttyUSB0 status\n"
@@ -275,13 +371,10 @@ std::string GeneralHelp() {
 }
 
 std::string CommandHelp(const std::string& name) {
-    for (const HelpText& help : kHelp) {
-        if (name == help.name) {
-            return std::string(help.text) +
-                   "\nConnection: --device PATH | --port N, --baud B (see 'orvex --help').\n";
-        }
-    }
-    return "";
+    const Command* command = FindCommand(name);
+    if (command == nullptr) return "";
+    return std::string(command->help) +
+           "\nConnection: --device PATH | --port N, --baud B (see 'orvex --help').\n";
 }
 
 }  // namespace orvex::cli

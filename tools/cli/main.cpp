@@ -1,10 +1,15 @@
 // orvex: the command-line tool over ORVEX_DLL. Reads the global options, picks the command, and
-// turns usage errors into exit status 2 and failures of the port or a drive into exit status 1.
+// turns usage errors into exit status 2, failures of the port or a drive (or of stdout) into exit
+// status 1, and Ctrl-C or SIGTERM into 130 or 143.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
+#include "drive_objects.h"
 #include "help.h"
+#include "interrupt.h"
 #include "options.h"
 
 using namespace orvex::cli;
@@ -41,14 +46,42 @@ int Run(int argc, const char* const* argv) {
         return 0;
     }
     args.set_topic(name);
+    if (command->addressee == Addressee::kDrive && connection.node == kBusNode) {
+        throw UsageError("--node 0 is the bus, not a drive: give the drive's node, 1 to " +
+                             std::to_string(kMaxNode),
+                         name);
+    }
     return command->run(args, connection);
+}
+
+// Output that could not be written (a full disk, a closed pipe) is a failure too.
+int CheckOutput(int status) {
+    errno = 0;
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+        const int error = errno != 0 ? errno : EIO;
+        std::cerr << "orvex: cannot write the output: " << std::strerror(error) << "\n";
+        return status == 0 ? kExitFailure : status;
+    }
+    return status;
+}
+
+int Interrupt(const Interrupted& interrupted) {
+    std::cout.flush();
+    std::cerr << "orvex: interrupted\n";
+    return interrupted.exit_status();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    InstallInterruptHandlers();
     try {
-        return Run(argc, argv);
+        const int status = Run(argc, argv);
+        ThrowIfInterrupted();  // a signal during the last library call
+        return CheckOutput(status);
+    } catch (const Interrupted& interrupted) {
+        return CheckOutput(Interrupt(interrupted));
     } catch (const UsageError& error) {
         std::cerr << "orvex: " << error.what() << "\n";
         if (error.topic().empty()) {
@@ -60,7 +93,7 @@ int main(int argc, char** argv) {
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << "orvex: " << failure.what() << "\n";
-        return kExitFailure;
+        return CheckOutput(kExitFailure);
     } catch (const std::exception& error) {
         std::cerr << "orvex: " << error.what() << "\n";
         return kExitFailure;

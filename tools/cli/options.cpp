@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -46,6 +47,27 @@ std::optional<std::string> Arguments::TakeValue(const std::string& name) {
         }
     }
     return value;
+}
+
+bool Arguments::Has(const std::string& name) const {
+    for (const std::string& word : words_) {
+        if (word == name || word.rfind(name + "=", 0) == 0) return true;
+    }
+    return false;
+}
+
+std::string Arguments::TakeFirstPositional(const std::string& what,
+                                           const std::vector<std::string>& valued) {
+    for (auto it = words_.begin(); it != words_.end(); ++it) {
+        if (!LooksLikeOption(*it)) {
+            std::string word = *it;
+            words_.erase(it);
+            return word;
+        }
+        const bool takes_value = std::find(valued.begin(), valued.end(), *it) != valued.end();
+        if (takes_value && std::next(it) != words_.end()) ++it;
+    }
+    throw UsageError("missing " + what, topic_);
 }
 
 bool Arguments::HasPositional() const {
@@ -152,6 +174,7 @@ Connection TakeConnection(Arguments& args) {
             static_cast<int>(ParseInteger(*baud, "--baud", 1, std::numeric_limits<int>::max(), ""));
     }
     if (node) connection.node = static_cast<int>(ParseInteger(*node, "--node", 0, 127, ""));
+    connection.verbose = args.TakeFlag("--verbose") | args.TakeFlag("-v");
     return connection;
 }
 

@@ -28,12 +28,13 @@ class Failure : public std::runtime_error {
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
-// Where the adapter is and how to talk to it.
+// Where the adapter is and how to talk to it, and the global options every command shares.
 struct Connection {
     std::string device;  // a device path, or empty when `port` is used
     int port = 0;        // COM port number for Serial_OpenPort, 0 when `device` is used
     int baud = 115200;
     int node = 1;
+    bool verbose = false;  // -v, --verbose: objects written and states read, on stderr
 };
 
 class Arguments {
@@ -49,9 +50,16 @@ class Arguments {
     // Removes "--name VALUE" or "--name=VALUE" wherever it is.
     std::optional<std::string> TakeValue(const std::string& name);
 
+    // True when "--name" or "--name=VALUE" is among the words.
+    bool Has(const std::string& name) const;
+
     bool HasPositional() const;
     // The next positional word; a usage error naming `what` when there is none.
     std::string Next(const std::string& what);
+    // The first word that is neither an option nor the value of one of `valued` ("--timeout"),
+    // wherever it is: a subcommand may follow its options.
+    std::string TakeFirstPositional(const std::string& what,
+                                    const std::vector<std::string>& valued);
     // A usage error for any word left over.
     void ExpectEnd() const;
 
@@ -71,8 +79,8 @@ std::uint32_t ParseBits32(const std::string& text, const std::string& what,
                           const std::string& topic);
 double ParseSeconds(const std::string& text, const std::string& what, const std::string& topic);
 
-// Reads --device, --port, --baud and --node from anywhere among the words ($ORVEX_DEVICE is the
-// default device).
+// Reads --device, --port, --baud, --node and -v/--verbose from anywhere among the words
+// ($ORVEX_DEVICE is the default device).
 Connection TakeConnection(Arguments& args);
 
 }  // namespace orvex::cli

@@ -4,15 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "format.h"
+#include "interrupt.h"
 #include "names.h"
 #include "orvex.h"
 
 namespace orvex::cli {
 namespace {
 
-// The library's answer limits (orvex.h): 800 ms for answers up to 50 bytes, 3800 ms beyond.
 int AnswerLimitMs(int answer_length) {
-    return answer_length > 50 ? 3800 : 800;
+    return answer_length > kLongAnswerBytes ? kLongAnswerLimitMs : kAnswerLimitMs;
 }
 
 std::string Hex32(std::uint32_t value) {
@@ -75,6 +76,7 @@ Port::Port(const Connection& connection) {
     } else {
         throw UsageError("no adapter given: use --device PATH or --port N (or set ORVEX_DEVICE)");
     }
+    ThrowIfInterrupted();
     if (opened != 1) {
         const std::string reason = OpenFailure(label_, connection.baud);
         Serial_ClosePort();  // a refused setting leaves the device open
@@ -87,62 +89,69 @@ Port::~Port() {
 }
 
 void Port::Require(int result, const std::string& action) const {
+    ThrowIfInterrupted();
     if (result == 1) return;
     throw Failure("cannot " + action + ": " + GeneralReason(label_));
 }
 
 void Port::FailQuery(int node, ObjectRef object) const {
+    ThrowIfInterrupted();
     switch (Orvex_LastResult()) {
         case ORVEX_TIMEOUT:
-            throw Failure("no answer from node " + std::to_string(node) + " within " +
+            if (node == kBusNode) {
+                throw Failure("the bus summary " + FormatObject(object) + " got no answer within " +
+                              std::to_string(AnswerLimitMs(12)) +
+                              " ms (it is asked of node 0, the adapter or bus master)");
+            }
+            throw Failure("no answer from " + NodeName(node) + " within " +
                           std::to_string(AnswerLimitMs(12)) + " ms");
         case ORVEX_SDO_ABORT: {
             const std::uint32_t code = Orvex_LastAbortCode();
             const char* meaning = codec::AbortCodeMeaning(code);
-            throw Failure("node " + std::to_string(node) + " refused " + FormatObject(object) +
-                          ": SDO abort " + Hex32(code) + " (" +
+            throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " +
+                          Hex32(code) + " (" +
                           (meaning != nullptr ? meaning : "unknown abort code") + ")");
         }
         default:
-            throw Failure("cannot read " + FormatObject(object) + " of node " +
-                          std::to_string(node) + ": " + GeneralReason(label_));
+            throw Failure("cannot read " + FormatObject(object) + " of " + NodeName(node) + ": " +
+                          GeneralReason(label_));
     }
 }
 
 int Port::Position(int node) const {
     const int value = GetPosition(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6064, 0});
+    ThrowIfInterrupted();
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kPositionActual);
     return value;
 }
 
 std::uint16_t Port::MotorStatus(int node) const {
     const int value = GetMotorStatus(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x6041, 0});
+    ThrowIfInterrupted();
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kStatusword);
     return static_cast<std::uint16_t>(value);
 }
 
 std::uint16_t Port::Version(int node) const {
     const int value = GetVersions(node);
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, {0x2001, 1});
+    ThrowIfInterrupted();
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(node, kVersion);
     return static_cast<std::uint16_t>(value);
 }
 
-std::uint32_t Port::Summary(unsigned index) const {
+std::uint32_t Port::Summary(ObjectRef summary) const {
     int value = 255;
-    switch (index) {
-        case 0x3001:
-            value = Get_ALL_Enable_Status();
-            break;
-        case 0x3002:
-            value = Get_ALL_Reached_Status();
-            break;
-        case 0x3003:
-            value = Get_ALL_Err_Status();
-            break;
-        default:
-            throw Failure("no bus summary at " + FormatObject({index, 0}));
+    if (summary.index == kSummaryEnabled.index) {
+        value = Get_ALL_Enable_Status();
+    } else if (summary.index == kSummaryReached.index) {
+        value = Get_ALL_Reached_Status();
+    } else if (summary.index == kSummaryFault.index) {
+        value = Get_ALL_Err_Status();
+    } else {
+        throw Failure("no bus summary at " + FormatObject(summary));
     }
-    if (Orvex_LastResult() != ORVEX_OK) FailQuery(0, {index, 0});
+    ThrowIfInterrupted();
+    if (Orvex_LastResult() != ORVEX_OK) FailQuery(kBusNode, summary);
     return static_cast<std::uint32_t>(value);
 }
 
@@ -154,7 +163,9 @@ std::uint32_t Port::Read(int node, ObjectRef object, int size) const {
 
 bool Port::ReadIfPresent(int node, ObjectRef object, int size, std::uint32_t* value) const {
     int raw = 0;
-    if (SDO_Read(node, object.index, object.subindex, &raw, size) == 1) {
+    const int result = SDO_Read(node, object.index, object.subindex, &raw, size);
+    ThrowIfInterrupted();
+    if (result == 1) {
         *value = static_cast<std::uint32_t>(raw);
         return true;
     }
@@ -167,6 +178,7 @@ std::vector<std::uint8_t> Port::Exchange(const std::vector<std::uint8_t>& reques
     std::vector<std::uint8_t> answer(static_cast<std::size_t>(answer_length));
     const int result = U_Transmit_Validation(nullptr, request.data(), answer.data(),
                                              static_cast<int>(request.size()), answer_length);
+    ThrowIfInterrupted();
     if (result == 0) return answer;
     if (Orvex_LastResult() == ORVEX_TIMEOUT) {
         throw Failure("no complete answer (" + std::to_string(answer_length) + " bytes) within " +

@@ -7,15 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "drive_objects.h"
 #include "options.h"
 
 namespace orvex::cli {
-
-// An object-dictionary entry, for messages ("0x6064:00").
-struct ObjectRef {
-    unsigned index;
-    int subindex;
-};
 
 class Port {
   public:
@@ -31,10 +26,10 @@ class Port {
     void Require(int result, const std::string& action) const;
 
     // Queries.
-    int Position(int node) const;                 // GetPosition, 0x6064
-    std::uint16_t MotorStatus(int node) const;    // GetMotorStatus: statusword & 0x1D0F
-    std::uint16_t Version(int node) const;        // GetVersions, 0x2001:01
-    std::uint32_t Summary(unsigned index) const;  // Get_ALL_*, node 0, 0x3001/0x3002/0x3003
+    int Position(int node) const;                    // GetPosition, 0x6064
+    std::uint16_t MotorStatus(int node) const;       // GetMotorStatus: statusword & 0x1D0F
+    std::uint16_t Version(int node) const;           // GetVersions, 0x2001:01
+    std::uint32_t Summary(ObjectRef summary) const;  // Get_ALL_*, node 0, kSummary*
     std::uint32_t Read(int node, ObjectRef object, int size) const;  // SDO_Read
     // SDO_Read that reports an abort as "absent" instead of failing.
     bool ReadIfPresent(int node, ObjectRef object, int size, std::uint32_t* value) const;
@@ -42,9 +37,10 @@ class Port {
     std::vector<std::uint8_t> Exchange(const std::vector<std::uint8_t>& request,
                                        int answer_length) const;
 
-  private:
+    // Throws the failure line for the query of `object` that just failed.
     [[noreturn]] void FailQuery(int node, ObjectRef object) const;
 
+  private:
     std::string label_;
 };
 

@@ -264,7 +264,7 @@ const char* StatusBitName(int bit, int mode) {
                                            "operation enabled",
                                            "fault",
                                            "voltage enabled",
-                                           "quick stop off",  // low while a quick stop is active
+                                           "quick stop not active",  // bit 5 is low while a quick stop is active
                                            "switch on disabled",
                                            "warning",
                                            "manufacturer specific (bit 8)",
