@@ -61,7 +61,7 @@ int wait_exit(pid_t pid) {
 }
 
 SimProcess& SimProcess::instance() {
-    static SimProcess process;
+    static SimProcess process({"--drives", "2"});
     return process;
 }
 
@@ -69,7 +69,9 @@ const std::string& SimProcess::slave_path() {
     if (tried_) return slave_path_;
     tried_ = true;
 #ifdef ORVEX_SIM_PATH
-    pid_ = spawn_with_stdout({ORVEX_SIM_PATH, "--quiet", "--drives", "2"}, stdout_fd_);
+    std::vector<std::string> argv{ORVEX_SIM_PATH, "--quiet"};
+    argv.insert(argv.end(), options_.begin(), options_.end());
+    pid_ = spawn_with_stdout(argv, stdout_fd_);
     if (pid_ > 0 && !read_line(stdout_fd_, slave_path_, 5000)) slave_path_.clear();
 #endif
     return slave_path_;

@@ -18,16 +18,21 @@ bool read_line(int fd, std::string& line, int timeout_ms);
 // Waits for the child and returns its exit status, or -1 when it did not exit normally.
 int wait_exit(pid_t pid);
 
-// orvex-sim with two drives, started on first use and stopped at exit.
+// orvex-sim, started quiet with `options` on first use and stopped at exit.
 class SimProcess {
   public:
+    // The one with two drives.
     static SimProcess& instance();
+    explicit SimProcess(std::vector<std::string> options) : options_(std::move(options)) {}
+    ~SimProcess() { stop(); }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
     // The slave path, or empty when the simulator could not be started.
     const std::string& slave_path();
     void stop();
 
   private:
-    SimProcess() = default;
+    std::vector<std::string> options_;
     bool tried_ = false;
     pid_t pid_ = -1;
     int stdout_fd_ = -1;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "batch_bench.h"
 #include "child_process.h"
 #include "orvex.h"
 #include "pty_responder.h"
@@ -261,26 +262,68 @@ void CommandRaw(benchmark::State& state) {
 // ---- d. Time-out accuracy
 // ------------------------------------------------------------------------
 
-enum class SilentCall { kGetPosition, kRawExchange12, kRawExchange51 };
+enum class SilentCall {
+    kGetPosition,
+    kRawExchange12,
+    kRawExchange51,
+    kGetPositionAt100,
+    kReadMany16
+};
+
+// Position and statusword of drives 1-8: 16 items, 16 + 16 frames on the line.
+constexpr int kBatchItems = 16;
+// 32 frames of 120 bits at 115200 baud: 33.3 ms, counted as 34 ms on top of the query limit.
+constexpr int kBatchWireMs = 34;
+
+int silent_limit_ms(SilentCall call) {
+    switch (call) {
+        case SilentCall::kRawExchange51:
+            return 3800;
+        case SilentCall::kGetPositionAt100:
+            return 100;
+        case SilentCall::kReadMany16:
+            return 800 + kBatchWireMs;
+        default:
+            return 800;
+    }
+}
+
+bool times_out(SilentCall call, const std::uint8_t* request, std::uint8_t* answer) {
+    switch (call) {
+        case SilentCall::kGetPosition:
+        case SilentCall::kGetPositionAt100:
+            return GetPosition(kNode) == 0 && Orvex_LastResult() == ORVEX_TIMEOUT;
+        case SilentCall::kReadMany16: {
+            int nodes[kBatchItems], indexes[kBatchItems], subs[kBatchItems], results[kBatchItems];
+            unsigned values[kBatchItems];
+            for (int i = 0; i < kBatchItems; ++i) {
+                nodes[i] = 1 + i / 2;
+                indexes[i] = i % 2 == 0 ? kPositionActual : 0x6041;
+                subs[i] = 0;
+            }
+            return Orvex_ReadMany(kBatchItems, nodes, indexes, subs, values, results) == 0 &&
+                   Orvex_LastResult() == ORVEX_TIMEOUT;
+        }
+        default:
+            return U_Transmit_Validation(nullptr, request, answer, static_cast<int>(kFrameSize),
+                                         call == SilentCall::kRawExchange51 ? 51 : 12) == -10;
+    }
+}
 
 void Timeout(benchmark::State& state) {
     const auto call = static_cast<SilentCall>(state.range(0));
-    const int limit_ms = call == SilentCall::kRawExchange51 ? 3800 : 800;
-    const int answer_length = call == SilentCall::kRawExchange51 ? 51 : 12;
+    const int limit_ms = silent_limit_ms(call);
     g_library_side->set_silent(true);
     LibraryPort port(state, g_library_side->slave_path());
     if (!port) return;
+    if (call == SilentCall::kGetPositionAt100) Orvex_SetTimeLimits(100, 0);
     std::uint8_t request[kFrameSize];
     std::uint8_t answer[64];
     upload_request(kNode, kPositionActual, 0, request);
     double late_min = 1e9, late_max = -1e9;
     for (auto _ : state) {
         const long start = monotonic_ns();
-        const bool timed_out =
-            call == SilentCall::kGetPosition
-                ? GetPosition(kNode) == 0 && Orvex_LastResult() == ORVEX_TIMEOUT
-                : U_Transmit_Validation(nullptr, request, answer, static_cast<int>(kFrameSize),
-                                        answer_length) == -10;
+        const bool timed_out = times_out(call, request, answer);
         const double late = (monotonic_ns() - start) / 1e6 - limit_ms;
         if (!timed_out) {
             state.SkipWithError("the call did not report a time-out");
@@ -289,6 +332,7 @@ void Timeout(benchmark::State& state) {
         late_min = std::min(late_min, late);
         late_max = std::max(late_max, late);
     }
+    Orvex_SetTimeLimits(800, 3800);
     g_library_side->answer_promptly();
     state.counters["late_min_ms"] = late_min;
     state.counters["late_max_ms"] = late_max;
@@ -486,7 +530,9 @@ void register_benchmarks() {
         int iterations;
     } silent[] = {{"d_timeout/GetPosition", SilentCall::kGetPosition, 3},
                   {"d_timeout/U_Transmit_Validation_12", SilentCall::kRawExchange12, 3},
-                  {"d_timeout/U_Transmit_Validation_51", SilentCall::kRawExchange51, 2}};
+                  {"d_timeout/U_Transmit_Validation_51", SilentCall::kRawExchange51, 2},
+                  {"d_timeout/GetPosition_limit_100", SilentCall::kGetPositionAt100, 5},
+                  {"d_timeout/Orvex_ReadMany_16", SilentCall::kReadMany16, 3}};
     for (const auto& s : silent)
         RegisterBenchmark(s.name, Timeout)
             ->Arg(static_cast<int>(s.call))
@@ -522,6 +568,7 @@ void register_benchmarks() {
                  0.2);
         repeated(RegisterBenchmark(("g_sim/raw_" + suffix).c_str(), SimRaw)->Arg(drives), 3, 0.2);
     }
+    register_batch_benchmarks();
 #endif
 }
 
@@ -551,6 +598,7 @@ int main(int argc, char** argv) {
                                                       : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     SimProcess::instance().stop();
+    stop_batch_simulators();
     g_library_side.reset();
     g_reference_side.reset();
 

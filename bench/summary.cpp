@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "batch_bench.h"
+
 namespace orvex::bench {
 
 void CollectingReporter::ReportRuns(const std::vector<Run>& runs) {
@@ -101,6 +103,26 @@ class TableBuilder {
                          format("%.4f", *load / *sleep), goal, verdict(*over < 5)});
     }
 
+    // A batch cycle against the same reads made one at a time, each with the line model's bound.
+    void batch(const std::string& measure, const std::string& batch, const std::string& sequential,
+               double speedup_goal) {
+        const std::string goal =
+            speedup_goal > 0 ? format(">= %.1fx, batch <= 1.2 x bound", speedup_goal) : "";
+        const auto fast = results_.counter(batch, "p50_ms");
+        const auto slow = results_.counter(sequential, "p50_ms");
+        const auto fast_bound = results_.counter(batch, "bound_ms");
+        const auto slow_bound = results_.counter(sequential, "bound_ms");
+        if (!fast || !slow || !fast_bound || !slow_bound || *fast == 0)
+            return missing(measure, goal);
+        const double speedup = *slow / *fast;
+        const bool met = speedup >= speedup_goal && *fast <= 1.2 * *fast_bound;
+        rows_.push_back(
+            {measure, format("batch %s (bound %s)", ms(*fast).c_str(), ms(*fast_bound).c_str()),
+             format("one by one %s (bound %s)", ms(*slow).c_str(), ms(*slow_bound).c_str()),
+             format("%.2fx", speedup), goal.empty() ? "-" : goal,
+             speedup_goal > 0 ? verdict(met) : "-"});
+    }
+
     std::string text() const {
         const Row header{"measure", "library", "reference", "ratio", "goal", "met?"};
         std::array<std::size_t, 6> width{};
@@ -127,6 +149,9 @@ class TableBuilder {
     }
 
   private:
+    static std::string ms(double value) {
+        return value >= 10 ? format("%.1f ms", value) : format("%.2f ms", value);
+    }
     static std::string number(double value, const char* unit) {
         if (value >= 1000) return format("%.0f %s", value, unit);
         if (value >= 10) return format("%.1f %s", value, unit);
@@ -158,6 +183,10 @@ std::string summary_table(const CollectingReporter& results) {
                    800);
     table.lateness("d. time-out U_Transmit_Validation 51 B", "d_timeout/U_Transmit_Validation_51",
                    3800);
+    table.lateness("d. time-out GetPosition, limit set to 100 ms",
+                   "d_timeout/GetPosition_limit_100", 100);
+    table.lateness("d. time-out Orvex_ReadMany, 16 silent items", "d_timeout/Orvex_ReadMany_16",
+                   834);
     table.allocations("e. allocations per PP_Abs_move", "e_alloc/PP_Abs_move",
                       "e_alloc/raw_command");
     table.allocations("e. allocations per PP_Set", "e_alloc/PP_Set", "e_alloc/raw_command");
@@ -171,6 +200,11 @@ std::string summary_table(const CollectingReporter& results) {
                   "g_sim/raw_one_drive", "per_s", "/s", "", info);
     table.compare("g. orvex-sim queries/s, two drives", "g_sim/library_two_drives",
                   "g_sim/raw_two_drives", "per_s", "/s", "", info);
+    for (const BatchLine& line : batch_lines()) {
+        table.batch(std::string("h. 8 drives, position + statusword, ") + line.name,
+                    std::string("h_batch/batch_") + line.name,
+                    std::string("h_batch/sequential_") + line.name, line.speedup_goal);
+    }
     return table.text();
 }
 

@@ -14,9 +14,10 @@
  *   - A node argument is an int of which only the low 8 bits go on the wire.
  *   - Commands only write; they return 1 when every frame was handed to the port, 0 otherwise. A
  *     multi-frame command stops at its first failed write; frames already written stay in effect.
- *   - Queries send one upload request and wait at most 800 ms for the answer; on failure they
- *     return their failure value (0 or 255), which a drive can also report as a real value. Call
- *     Orvex_LastResult() to tell the two apart.
+ *   - Queries send one upload request and wait at most 800 ms for the answer (a host can change
+ *     the limit with Orvex_SetTimeLimits, see Extensions); on failure they return their failure
+ *     value (0 or 255), which a drive can also report as a real value. Call Orvex_LastResult() to
+ *     tell the two apart.
  *   - Every export except the three Orvex_Last* records, per calling thread, why it failed.
  *   - Loading the library takes about one second (a plain delay; nothing is measured). A host that
  *     does not need it sets the environment variable ORVEX_LOAD_DELAY_MS before loading: digits
@@ -93,12 +94,12 @@ ORVEX_API int ORVEX_CALL Serial_ClosePort(void);
  *   null buffer or length <= 0 (U_Transmit(buf, 0) returns 0, ORVEX_BAD_ARGUMENT).
  * U_Transmit_Validation: flushes the receive side of purgeHandle when it is not null (a file
  *   descriptor number on POSIX, a HANDLE on Windows), writes the request, then waits until
- *   answerLength bytes are waiting (limit 800 ms for up to 50 bytes, 3800 ms beyond) and copies
- *   them unexamined into `answer`. 0 when the answer was read (or answerLength <= 0), -10 on
- *   time-out, on a read error, when the device hangs up during the wait, with no port open (after
- *   the limit), or for a null request/answer with a positive length or a negative requestLength (at
- *   once, nothing sent). Bytes of an answer that came too late stay queued and are read first by
- *   the next raw exchange. */
+ *   answerLength bytes are waiting (limit 800 ms for up to 50 bytes, 3800 ms beyond; both can be
+ *   changed with Orvex_SetTimeLimits) and copies them unexamined into `answer`. 0 when the answer
+ *   was read (or answerLength <= 0), -10 on time-out, on a read error, when the device hangs up
+ *   during the wait, with no port open (after the limit), or for a null request/answer with a
+ *   positive length or a negative requestLength (at once, nothing sent). Bytes of an answer that
+ *   came too late stay queued and are read first by the next raw exchange. */
 ORVEX_API int ORVEX_CALL U_Transmit(const void* buffer, int length);
 ORVEX_API int ORVEX_CALL U_Transmit_Validation(void* purgeHandle, const void* request, void* answer,
                                                int requestLength, int answerLength);
@@ -185,6 +186,43 @@ ORVEX_API int ORVEX_CALL PT_start_motor(int node);
 ORVEX_API int ORVEX_CALL Orvex_LastResult(void);
 ORVEX_API unsigned ORVEX_CALL Orvex_LastAbortCode(void);
 ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
+
+/* ---- Extensions --------------------------------------------------------------------------------
+ * Orvex_SetTimeLimits: process-wide time limits. query_ms is the limit of every query (GetPosition,
+ *   SDO_Read, ... and Orvex_ReadMany) and of raw exchanges awaiting up to 50 bytes (default 800);
+ *   exchange_ms that of raw exchanges awaiting more (default 3800). An answer is late once strictly
+ *   more than the limit has passed, never sooner. 0 keeps a limit as it is. A value below 1 or
+ *   above 60000 is refused (ORVEX_BAD_ARGUMENT, nothing changes). 1 when set, 0 when refused. Safe
+ *   while other threads query: a new limit applies to exchanges that start after the call.
+ * Orvex_ReceiveFrame: stores the next complete 12-byte frame that arrives on the port (any frame:
+ *   answers, boot-ups, heartbeats, emergencies, echoes), regaining framing on CR LF after noise,
+ *   and returns 1. Waits at most timeout_ms (0 takes only a frame already there, without waiting).
+ *   0 otherwise, `frame` untouched, with Orvex_LastResult: ORVEX_TIMEOUT, ORVEX_NO_PORT (at once),
+ *   ORVEX_SYSTEM_ERROR, or ORVEX_BAD_ARGUMENT for a null frame or a timeout_ms below 0 or above
+ *   60000. It holds the exchange lock while it waits: queries from other threads wait for it, and
+ *   their answers never arrive here. A frame still incomplete when the wait ends is kept for the
+ *   next call; a query, a raw exchange or opening a port discards it.
+ * Orvex_ReadMany: reads `count` objects (node, index, subindex taken from the three arrays) in one
+ *   round trip: all upload requests (0x40) are written back to back in one write, then the answers
+ *   are matched as they come, in any order, with the rules of the single queries (input waiting
+ *   before is discarded; acknowledgements, boot-ups, echoes, other objects and noise are skipped;
+ *   a node-0 item takes an answer from any SDO response identifier). Per item, results[i] is
+ *   ORVEX_OK with answer bytes 6-9 in values[i], or ORVEX_SDO_ABORT, ORVEX_TIMEOUT,
+ *   ORVEX_SYSTEM_ERROR or ORVEX_NO_PORT with values[i] untouched. Returns the number of items read.
+ *   Orvex_LastResult gives the most serious outcome (in rising order: OK, SDO abort, time-out,
+ *   system error, no port) and Orvex_LastAbortCode the code of the first abort received. Items
+ *   without an answer time out once strictly more than the query limit plus the batch's time on
+ *   the line at the port's baud (both directions, 10 bits a byte) has passed since the requests
+ *   were written.
+ *   With no port it returns 0 at once. Refused with ORVEX_BAD_ARGUMENT, nothing sent, results[i]
+ *   set to ORVEX_BAD_ARGUMENT where it can be: count <= 0 or above 127, a null array, a node
+ *   outside 0-127, an index outside 0-0xFFFF, a subindex outside 0-255, the same item twice. Holds
+ *   the exchange lock for the whole batch: other threads' queries wait and never take its answers.
+ */
+ORVEX_API int ORVEX_CALL Orvex_SetTimeLimits(int query_ms, int exchange_ms);
+ORVEX_API int ORVEX_CALL Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* indexes,
+                                        const int* subindexes, unsigned* values, int* results);
 
 #ifdef __cplusplus
 }

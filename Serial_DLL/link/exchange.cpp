@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "frame_receiver.h"
 #include "port_state.h"
 
 namespace orvex {
@@ -41,31 +42,13 @@ Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wante
     return Outcome::kOk;
 }
 
-std::size_t resynchronise(std::uint8_t* window) {
-    std::size_t drop = 1;
-    if (has_terminator(window)) {
-        drop = kFrameSize;
-    } else {
-        for (std::size_t i = 0; i + 2 < kFrameSize; ++i) {
-            if (window[i] == 0x0D && window[i + 1] == 0x0A) {
-                drop = i + 2;
-                break;
-            }
-        }
-    }
-    std::memmove(window, window + drop, kFrameSize - drop);
-    return kFrameSize - drop;
-}
-
 Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t& value) {
     const int limit = answer_limit_ms(static_cast<int>(kFrameSize));
     ExchangeGuard exchange;
     const os::DeviceHandle device = port_device();  // stable: open and close wait for us
-    if (device != os::kNoDevice) {
-        // Whatever is waiting now answers an earlier request, not this one.
-        PortGuard guard;
-        os::purge(device, os::Purge::kReceive);
-    }
+    // Whatever is waiting now answers an earlier request, not this one.
+    FrameReceiver& receiver = port_receiver();
+    receiver.discard_waiting(device);
     const CanSerialFrame request = upload_request(node, command, entry);
     const Outcome sent = Serial_Write(request.data(), kFrameSize);
     const Deadline deadline = Deadline::starting_now(limit);
@@ -75,37 +58,19 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
         return fail_with(Outcome::kNoPort);
     }
 
-    std::uint8_t window[kFrameSize];
-    std::size_t have = 0;
-    for (;;) {
-        if (have < kFrameSize) {
-            // Straight from the wait to the read: the answer is usually one read away.
-            bool input_ready = false;
-            switch (wait_for_input(device, deadline, input_ready)) {
-                case Wait::kMore:
-                    break;
-                case Wait::kLate:
-                    return fail_with(Outcome::kTimeout);
-                case Wait::kGone:
-                    return Outcome::kSystemError;
-            }
-            if (!input_ready) continue;
-            std::size_t got = 0;
-            const Outcome read = read_some(device, window + have, kFrameSize - have, got);
-            if (read != Outcome::kOk) return read;
-            have += got;
-            continue;
-        }
-        switch (classify_answer(window, node, entry)) {
+    for (std::uint8_t frame[kFrameSize];;) {
+        const Outcome received = receiver.next(device, frame, deadline);
+        if (received == Outcome::kTimeout) return fail_with(Outcome::kTimeout);
+        if (received != Outcome::kOk) return received;
+        switch (classify_answer(frame, node, entry)) {
             case AnswerKind::kResponse:
-                value = answer_u32(window);
+                value = answer_u32(frame);
                 record(Outcome::kOk);
                 return Outcome::kOk;
             case AnswerKind::kAbort:
-                record_abort(answer_u32(window));
+                record_abort(answer_u32(frame));
                 return Outcome::kSdoAbort;
             case AnswerKind::kOther:
-                have = resynchronise(window);
                 if (deadline.expired()) return fail_with(Outcome::kTimeout);
                 break;
         }
@@ -115,6 +80,8 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
 bool raw_exchange(void* purge_handle, const void* request, std::size_t request_length, void* answer,
                   std::size_t answer_length) {
     ExchangeGuard exchange;
+    // It reads the device's own queue: a partial frame kept for Orvex_ReceiveFrame is stale now.
+    port_receiver().forget();
     if (purge_handle != nullptr) os::purge_foreign_handle(purge_handle);
     // The raw exchange goes on whatever the write did; the outcome still tells the host.
     const Outcome sent = Serial_Write(request, request_length);

@@ -9,14 +9,9 @@
 #include "deadline.h"
 #include "last_result.h"
 #include "serial_device.h"
+#include "time_limits.h"
 
 namespace orvex {
-
-// Time limit for an answer of `answerLength` bytes: an answer counts as late once strictly more
-// than this has passed.
-constexpr int answer_limit_ms(int answerLength) {
-    return answerLength <= 50 ? 800 : 3800;
-}
 
 // Sends an upload request with `command` for `entry` to `node` and waits for its own answer,
 // skipping any other frame. On kOk `value` holds answer bytes 6-9. Records the outcome.
@@ -45,10 +40,5 @@ Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& inp
 // purged and the system error recorded.
 Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wanted,
                   std::size_t& got);
-
-// Drops bytes from the front of a 12-byte window that holds no wanted frame: a whole frame when it
-// is properly terminated, else up to a CR LF found inside it, else one byte, so framing is regained
-// after noise. Returns how many bytes the window still holds.
-std::size_t resynchronise(std::uint8_t* window);
 
 }  // namespace orvex

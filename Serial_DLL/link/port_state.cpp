@@ -5,6 +5,8 @@ namespace {
 
 struct PortState {
     os::DeviceHandle device = os::kNoDevice;  // changed only with both locks held
+    int baud = 0;                             // of the open device; likewise
+    unsigned opened = 0;                      // opens so far; likewise
     os::RecursiveLock exchange_lock;
     os::RecursiveLock port_lock;
 };
@@ -43,11 +45,20 @@ os::DeviceHandle port_device() {
     return g_port.device;
 }
 
+int port_baud() {
+    return g_port.baud;
+}
+
+unsigned port_opened_count() {
+    return g_port.opened;
+}
+
 void Serial_Close() {
     // Waits for an exchange in progress, so its wait never outlives the device it waits on.
     PortChangeGuard guard;
     const os::DeviceHandle device = g_port.device;
     g_port.device = os::kNoDevice;
+    g_port.baud = 0;
     if (device != os::kNoDevice) os::close_device(device);
 }
 
@@ -61,6 +72,7 @@ bool Serial_OpenPath(const char* path, int baud) {
         return false;
     }
     g_port.device = device;
+    ++g_port.opened;
     // A rejected setting leaves the device open: the host closes it with Serial_ClosePort.
     if (baud <= 0) {
         record(Outcome::kBadArgument);
@@ -71,6 +83,7 @@ bool Serial_OpenPath(const char* path, int baud) {
         record_system_error(status.error);
         return false;
     }
+    g_port.baud = baud;
     record(Outcome::kOk);
     return true;
 }

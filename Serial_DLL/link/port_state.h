@@ -51,6 +51,10 @@ class PortChangeGuard {
 // The open device, kNoDevice when none. It changes only while both locks are held, so it may be
 // read with either one held and stays the same for as long as that lock is.
 os::DeviceHandle port_device();
+// The baud rate the open device was configured with; 0 when none is. Read like the device.
+int port_baud();
+// How many times a device has been opened: tells bytes of an earlier port from this one's.
+unsigned port_opened_count();
 
 // Opens and configures `path`, closing an open port first. Records the outcome.
 bool Serial_OpenPath(const char* path, int baud);

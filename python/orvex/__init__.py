@@ -41,7 +41,7 @@ from .errors import (
     error_register_names,
 )
 from .frames import Emergency, Frame, Kind, decode_emergency
-from .status import State, Status, state_name
+from .status import MODE_NAMES, State, Status, mode_name, state_name
 
 __version__ = "1.0.0"
 
@@ -58,6 +58,7 @@ __all__ = [
     "Kind",
     "LIBRARY_ENV",
     "LOAD_DELAY_ENV",
+    "MODE_NAMES",
     "Library",
     "MissingExportError",
     "NoPortError",
@@ -78,5 +79,6 @@ __all__ = [
     "error_register_names",
     "find_library_path",
     "load",
+    "mode_name",
     "state_name",
 ]

@@ -25,7 +25,7 @@ from .errors import (
     TimeoutError,
 )
 from .frames import FRAME_LENGTH, Frame
-from .status import State, Status
+from .status import PROFILE_POSITION, PROFILE_TORQUE, State, Status, mode_name
 
 INT8 = (-(1 << 7), (1 << 7) - 1)
 INT16 = (-(1 << 15), (1 << 15) - 1)
@@ -45,6 +45,7 @@ ERROR_CODE = (0x603F, 0)
 TARGET_TORQUE = (0x6071, 0)
 MAX_PROFILE_VELOCITY = (0x607F, 0)
 MODES_OF_OPERATION = (0x6060, 0)
+MODE_DISPLAY = (0x6061, 0)
 STATUSWORD = (0x6041, 0)
 POSITION_ACTUAL = (0x6064, 0)
 VELOCITY_ACTUAL = (0x606C, 0)
@@ -62,7 +63,6 @@ FAULT_RESET_BIT = 1 << 7
 NEW_SET_POINT_BIT = 1 << 4
 PP_ABSOLUTE = 0x003F  # what PP_Abs_move writes
 PP_RELATIVE = 0x007F  # what PP_Inc_move writes
-PROFILE_TORQUE_MODE = 4
 
 POLL_INTERVAL = 0.02
 STEP_TIMEOUT = 1.0  # how long one power-state transition may take
@@ -645,6 +645,23 @@ class Drive:
                              % (self.node, status.state, what), node=self.node)
         return status
 
+    @property
+    def mode(self):
+        """The mode of operation the drive is in (0x6061, the display of 0x6060)."""
+        return self.sdo_read(*MODE_DISPLAY, size=1, signed=True)
+
+    def _require_mode(self, mode, set_up, what):
+        """Refuses a command meant for ``mode`` on a drive in another one, where the drive
+        would quietly ignore it. A drive without the mode display is not held back."""
+        try:
+            current = self.mode
+        except SdoAbortError:
+            return
+        if current != mode:
+            raise StateError("node %d is in %s mode, not %s: call %s before you %s"
+                             % (self.node, mode_name(current), mode_name(mode), set_up, what),
+                             node=self.node)
+
     def _release(self, what):
         """Ends a mode set-up with operation enabled and halt cleared (0x000F): one write when
         the drive is enabled, the stepwise enable otherwise."""
@@ -686,6 +703,7 @@ class Drive:
         timeout = _seconds("timeout", timeout)
         ack_timeout = _seconds("ack_timeout", ack_timeout)
         self._require_enabled("move")
+        self._require_mode(PROFILE_POSITION, "set_profile()", "move")
         start = self.position if (wait and relative) else 0
         try:
             controlword = self.sdo_read(*CONTROLWORD, size=2)
@@ -833,7 +851,7 @@ class Drive:
         status = self.status
         if status.state.in_fault:
             raise self._fault_error(status, "is in fault: cannot run")
-        self._write(MODES_OF_OPERATION, PROFILE_TORQUE_MODE, 1)
+        self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._write(MAX_PROFILE_VELOCITY, max_velocity, 4)
         self._write(TARGET_TORQUE, torque, 2)
         self._release("run")
@@ -845,7 +863,7 @@ class Drive:
         status = self.status
         if status.state.in_fault:
             raise self._fault_error(status, "is in fault: cannot run")
-        self._write(MODES_OF_OPERATION, PROFILE_TORQUE_MODE, 1)
+        self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._release("run")
 
     # -- queries ------------------------------------------------------------------------------

@@ -76,6 +76,29 @@ MODE_BIT_12 = 1 << 12
 MODE_BIT_13 = 1 << 13
 
 
+# Modes of operation (0x6060, and its display 0x6061).
+MODE_NAMES = {
+    0: "no mode",
+    1: "profile position",
+    3: "profile velocity",
+    4: "profile torque",
+    6: "homing",
+    7: "interpolated position",
+    8: "cyclic synchronous position",
+    9: "cyclic synchronous velocity",
+    10: "cyclic synchronous torque",
+}
+PROFILE_POSITION = 1
+PROFILE_VELOCITY = 3
+PROFILE_TORQUE = 4
+HOMING = 6
+
+
+def mode_name(mode):
+    """A mode of operation's name ("mode -3" for one the profile does not name)."""
+    return MODE_NAMES.get(mode, "mode %d" % mode)
+
+
 def decode_state(word):
     """The power state a statusword reports; State.UNKNOWN for a combination no state has."""
     for mask, value, state in _STATES:

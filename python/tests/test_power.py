@@ -49,14 +49,20 @@ class DriveBehaviour:
             self.assertFalse(drive.sdo_read(0x6040, 0, size=2) & 0x10)
         self.assertEqual(drive.position, 1000)
 
-    def test_a_move_needs_an_enabled_drive_and_sends_nothing_otherwise(self):
+    def test_a_move_needs_an_enabled_drive_in_its_mode_and_sends_nothing_otherwise(self):
         drive = self.bus.drive(4)
         drive.enable()
         drive.disable()
         with self.assertRaises(orvex.StateError) as caught:
             drive.move_to(777)
         self.assertIn("enable()", str(caught.exception))
+        drive.run_velocity(0, 1000, 1000)
+        with self.assertRaises(orvex.StateError) as caught:
+            drive.move_to(777)
+        self.assertIn("profile velocity mode, not profile position", str(caught.exception))
+        self.assertIn("set_profile()", str(caught.exception))
         self.assertNotEqual(drive.sdo_read(0x607A, 0, signed=True), 777)
+        self.assertEqual(drive.mode, 3)
 
     def test_homing_then_a_move(self):
         drive = self.bus.drive(5)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 namespace orvex::test {
@@ -75,6 +76,18 @@ void FakeAdapter::answer_uploads_with(std::uint32_t value) {
     responder_ = nullptr;
     answer_uploads_ = true;
     upload_value_ = value;
+}
+
+void FakeAdapter::answer_batches(std::size_t size, BatchResponder responder) {
+    // Runs on the reader thread only, so the collected frames need no lock of their own.
+    auto collected = std::make_shared<std::vector<Frame>>();
+    set_responder([size, responder = std::move(responder), collected](const Frame& request) {
+        collected->push_back(request);
+        if (collected->size() < size) return std::vector<Reply>{};
+        std::vector<Frame> batch;
+        batch.swap(*collected);
+        return responder(batch);
+    });
 }
 
 void FakeAdapter::silence() {

@@ -47,6 +47,9 @@ class FakeAdapter {
     // after the answer delay (counted from the moment the request was read).
     void answer_uploads_with(std::uint32_t value);
     void set_answer_delay_us(int delay_us) { answer_delay_us_ = delay_us; }
+    // Collects `size` frames, then answers them together: a batch of pipelined requests.
+    using BatchResponder = std::function<std::vector<Reply>(const std::vector<Frame>&)>;
+    void answer_batches(std::size_t size, BatchResponder responder);
     // Stays silent.
     void silence();
 

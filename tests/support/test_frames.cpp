@@ -19,6 +19,15 @@ Frame download_ack(int node, std::uint16_t index, std::uint8_t sub) {
     return codec::DownloadAck(node, index, sub);
 }
 
+Frame heartbeat(int node, std::uint8_t state) {
+    return can_frame(0x700u + static_cast<unsigned>(node & 0x7F), state, 0, 0, 0);
+}
+Frame emergency(int node, std::uint16_t code, std::uint8_t error_register) {
+    // Data: error code (low byte first), error register, five manufacturer bytes (zero).
+    return can_frame(0x080u + static_cast<unsigned>(node & 0x7F), static_cast<std::uint8_t>(code),
+                     static_cast<std::uint16_t>(code >> 8 | error_register << 8), 0, 0);
+}
+
 Frame frame_of(std::initializer_list<int> bytes) {
     Frame frame{};
     std::size_t i = 0;

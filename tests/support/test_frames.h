@@ -23,6 +23,9 @@ Frame sdo_answer(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t 
                  std::uint8_t command = 0x43);
 Frame sdo_abort(int node, std::uint16_t index, std::uint8_t sub, std::uint32_t code);
 Frame download_ack(int node, std::uint16_t index, std::uint8_t sub);
+// Unsolicited traffic: a heartbeat with its NMT state (0x05 operational), an emergency.
+Frame heartbeat(int node, std::uint8_t state = 0x05);
+Frame emergency(int node, std::uint16_t code, std::uint8_t error_register);
 
 Frame frame_of(std::initializer_list<int> bytes);
 Bytes bytes_of(const Frame& frame);

@@ -106,7 +106,10 @@ void section(const char* name) {
     X(PT_start_motor)           \
     X(Orvex_LastResult)         \
     X(Orvex_LastAbortCode)      \
-    X(Orvex_LastSystemError)
+    X(Orvex_LastSystemError)    \
+    X(Orvex_SetTimeLimits)      \
+    X(Orvex_ReceiveFrame)       \
+    X(Orvex_ReadMany)
 
 struct Library {
     HMODULE module = nullptr;
@@ -527,6 +530,51 @@ void test_threads() {
     CHECK_EQ(work[1].failures, 0);
 }
 
+void test_extensions(const Options& o) {
+    section("extensions: pipelined reads, received frames, time limits");
+    CHECK_EQ(lib.Serial_OpenPort(o.port, 115200), 1);
+    // Position and statusword of both drives, and node 3, which is not on the bus.
+    const int nodes[] = {1, 1, 2, 2, 3};
+    const int indexes[] = {0x6064, 0x6041, 0x6064, 0x6041, 0x6041};
+    const int subs[] = {0, 0, 0, 0, 0};
+    unsigned values[5] = {0, 0, 0, 0, 0x5A5A5A5A};
+    int results[5] = {};
+    CHECK_EQ(lib.Orvex_SetTimeLimits(200, 0), 1);
+    DWORD start = GetTickCount();
+    CHECK_EQ(lib.Orvex_ReadMany(5, nodes, indexes, subs, values, results), 4);
+    const DWORD took = elapsed_since(start);
+    check(took >= 180 && took < 800, "a batch with a silent node ends at the limit set", __FILE__,
+          __LINE__, std::to_string(took) + " ms");
+    CHECK_EQ(lib.Orvex_LastResult(), ORVEX_TIMEOUT);
+    CHECK_EQ(results[4], ORVEX_TIMEOUT);
+    CHECK_EQ(values[4], 0x5A5A5A5Au);
+    for (int i = 0; i < 4; ++i) {
+        int value = 0;
+        CHECK_EQ(results[i], ORVEX_OK);
+        CHECK_EQ(lib.SDO_Read(nodes[i], static_cast<unsigned>(indexes[i]), 0, &value, 4), 1);
+        // Statuswords are stable on a standing drive; positions too.
+        CHECK_EQ(static_cast<unsigned>(value), values[i]);
+    }
+    CHECK_EQ(lib.Orvex_ReadMany(0, nodes, indexes, subs, values, results), 0);
+    CHECK_EQ(lib.Orvex_LastResult(), ORVEX_BAD_ARGUMENT);
+    CHECK_EQ(lib.Orvex_SetTimeLimits(0, 60001), 0);
+    CHECK_EQ(lib.Orvex_SetTimeLimits(800, 3800), 1);
+
+    // Nothing comes unasked from this adapter: the wait ends at its timeout.
+    unsigned char frame[12];
+    start = GetTickCount();
+    CHECK_EQ(lib.Orvex_ReceiveFrame(frame, 100), 0);
+    CHECK_EQ(lib.Orvex_LastResult(), ORVEX_TIMEOUT);
+    CHECK(elapsed_since(start) < 600);
+    // A frame the host provokes arrives whole: the answer to a request sent raw.
+    const Frame request = upload(2, 0x2001, 1);
+    CHECK_EQ(lib.U_Transmit(request.data(), 12), 1);
+    CHECK_EQ(lib.Orvex_ReceiveFrame(frame, 1000), 1);
+    CHECK(frame[0] == 0x05 && frame[1] == 0x82 && frame[3] == 0x01 && frame[4] == 0x20 &&
+          frame[10] == 0x0D && frame[11] == 0x0A);
+    CHECK_EQ(lib.Serial_ClosePort(), 0);
+}
+
 void test_unload_with_port_open(const Options& o) {
     section("unload with the port open closes it; loading again works");
     const auto before = open_handles();
@@ -590,6 +638,7 @@ int main(int argc, char** argv) {
     test_command_frames();
     test_queries(options);
     test_threads();
+    test_extensions(options);
     test_time_outs(options);
     test_unload_with_port_open(options);
 

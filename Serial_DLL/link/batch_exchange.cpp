@@ -1,0 +1,153 @@
+#include "batch_exchange.h"
+
+#include <cstring>
+
+#include "can_serial_frame.h"
+#include "deadline.h"
+#include "frame_receiver.h"
+#include "last_result.h"
+#include "orvex.h"
+#include "port_state.h"
+#include "time_limits.h"
+
+namespace orvex {
+namespace {
+
+constexpr int kPending = 1;  // not an ORVEX_* value: the item still waits for its answer
+
+ObjectEntry entry_of(const BatchReads& batch, int i) {
+    return ObjectEntry{static_cast<std::uint16_t>(batch.indexes[i]),
+                       static_cast<std::uint8_t>(batch.subindexes[i])};
+}
+
+// How much a failure weighs when one outcome stands for the whole batch: a drive that refused
+// one object is less serious than one that did not answer, and a line that failed is worse.
+int severity(int result) {
+    switch (result) {
+        case ORVEX_OK:
+            return 0;
+        case ORVEX_SDO_ABORT:
+            return 1;
+        case ORVEX_TIMEOUT:
+            return 2;
+        case ORVEX_SYSTEM_ERROR:
+            return 3;
+        default:
+            return 4;  // no port
+    }
+}
+
+// The pending item a frame answers, or -1. A drive's own answer wins over the bus (node 0), which
+// accepts any SDO response identifier.
+int item_answered_by(const BatchReads& batch, const std::uint8_t* frame, AnswerKind& kind) {
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < batch.count; ++i) {
+            if (batch.results[i] != kPending || (batch.nodes[i] == 0) != (pass == 1)) continue;
+            kind = classify_answer(frame, batch.nodes[i], entry_of(batch, i));
+            if (kind != AnswerKind::kOther) return i;
+        }
+    }
+    return -1;
+}
+
+void settle_pending(const BatchReads& batch, int result) {
+    for (int i = 0; i < batch.count; ++i)
+        if (batch.results[i] == kPending) batch.results[i] = result;
+}
+
+int finish(const BatchReads& batch) {
+    int read = 0;
+    int worst = ORVEX_OK;
+    for (int i = 0; i < batch.count; ++i) {
+        if (batch.results[i] == ORVEX_OK) ++read;
+        if (severity(batch.results[i]) > severity(worst)) worst = batch.results[i];
+    }
+    record(static_cast<Outcome>(worst));
+    return read;
+}
+
+}  // namespace
+
+int batch_wire_ms(int count, int baud) {
+    if (baud <= 0 || count <= 0) return 0;
+    const long long bits = 2LL * count * static_cast<long long>(kFrameSize) * 10;
+    return static_cast<int>((bits * 1000 + baud - 1) / baud);
+}
+
+bool batch_is_valid(const BatchReads& batch) {
+    if (batch.count <= 0 || batch.count > kMaxBatchReads) return false;
+    if (!batch.nodes || !batch.indexes || !batch.subindexes || !batch.values || !batch.results)
+        return false;
+    for (int i = 0; i < batch.count; ++i) {
+        if (batch.nodes[i] < 0 || batch.nodes[i] > 127) return false;
+        if (batch.indexes[i] < 0 || batch.indexes[i] > 0xFFFF) return false;
+        if (batch.subindexes[i] < 0 || batch.subindexes[i] > 0xFF) return false;
+        for (int j = 0; j < i; ++j)
+            if (batch.nodes[j] == batch.nodes[i] && batch.indexes[j] == batch.indexes[i] &&
+                batch.subindexes[j] == batch.subindexes[i])
+                return false;
+    }
+    return true;
+}
+
+int read_batch(const BatchReads& batch) {
+    // Read once: a limit set while the batch runs applies to the next exchange.
+    const int limit = query_limit_ms();
+    ExchangeGuard exchange;
+    for (int i = 0; i < batch.count; ++i) batch.results[i] = kPending;
+    const os::DeviceHandle device = port_device();  // stable: open and close wait for us
+    if (device == os::kNoDevice) {
+        settle_pending(batch, ORVEX_NO_PORT);
+        return finish(batch);
+    }
+    FrameReceiver& receiver = port_receiver();
+    receiver.discard_waiting(device);
+
+    std::uint8_t requests[kMaxBatchReads * kFrameSize];
+    for (int i = 0; i < batch.count; ++i) {
+        const CanSerialFrame request =
+            upload_request(batch.nodes[i], sdo::kUploadRequest, entry_of(batch, i));
+        std::memcpy(requests + static_cast<std::size_t>(i) * kFrameSize, request.data(),
+                    kFrameSize);
+    }
+    // One write: the requests leave back to back and the limit counts from the last of them.
+    const Outcome sent = Serial_Write(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
+    const Deadline deadline =
+        Deadline::starting_now(limit + batch_wire_ms(batch.count, port_baud()));
+    if (sent != Outcome::kOk) {
+        settle_pending(batch, static_cast<int>(sent));
+        return finish(batch);
+    }
+
+    bool abort_seen = false;
+    for (int pending = batch.count; pending > 0;) {
+        std::uint8_t frame[kFrameSize];
+        const Outcome received = receiver.next(device, frame, deadline);
+        if (received != Outcome::kOk) {
+            settle_pending(batch, static_cast<int>(received));
+            break;
+        }
+        AnswerKind kind = AnswerKind::kOther;
+        const int i = item_answered_by(batch, frame, kind);
+        if (i < 0) {
+            if (deadline.expired()) {
+                settle_pending(batch, ORVEX_TIMEOUT);
+                break;
+            }
+            continue;
+        }
+        --pending;
+        if (kind == AnswerKind::kResponse) {
+            batch.values[i] = answer_u32(frame);
+            batch.results[i] = ORVEX_OK;
+        } else {
+            batch.results[i] = ORVEX_SDO_ABORT;
+            // The first abort's code stands for the batch.
+            if (!abort_seen) last_result().abort_code = answer_u32(frame);
+            abort_seen = true;
+        }
+    }
+    return finish(batch);
+}
+
+}  // namespace orvex

@@ -1,0 +1,89 @@
+#include "frame_receiver.h"
+
+#include <cstring>
+
+#include "exchange.h"
+#include "port_state.h"
+
+namespace orvex {
+
+FrameReceiver& port_receiver() {
+    // Trivially constructible: no static constructor or destructor is involved.
+    static FrameReceiver receiver;
+    return receiver;
+}
+
+void FrameReceiver::follow_port() {
+    if (port_opened_ != port_opened_count()) {
+        have_ = 0;
+        port_opened_ = port_opened_count();
+    }
+}
+
+void FrameReceiver::discard_waiting(os::DeviceHandle device) {
+    follow_port();
+    have_ = 0;
+    if (device == os::kNoDevice) return;
+    PortGuard guard;
+    os::purge(device, os::Purge::kReceive);
+}
+
+void FrameReceiver::drop_noise() {
+    std::size_t drop = 1;
+    for (std::size_t i = 0; i + 2 < kFrameSize; ++i) {
+        if (window_[i] == 0x0D && window_[i + 1] == 0x0A) {
+            drop = i + 2;
+            break;
+        }
+    }
+    std::memmove(window_, window_ + drop, kFrameSize - drop);
+    have_ = kFrameSize - drop;
+}
+
+Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame,
+                            const Deadline& deadline) {
+    follow_port();
+    for (;;) {
+        if (have_ == kFrameSize) {
+            if (has_terminator(window_)) {
+                std::memcpy(frame, window_, kFrameSize);
+                have_ = 0;
+                return Outcome::kOk;
+            }
+            drop_noise();
+            continue;
+        }
+        bool input_ready = false;
+        const bool late = deadline.expired();
+        if (late) {
+            // One look without waiting: input that is already there still counts.
+            const os::Status status = os::wait_readable(device, 0, input_ready);
+            if (!status.ok) {
+                record_system_error(status.error);
+                return Outcome::kSystemError;
+            }
+            if (!input_ready) return Outcome::kTimeout;
+        } else {
+            switch (wait_for_input(device, deadline, input_ready)) {
+                case Wait::kMore:
+                    break;
+                case Wait::kLate:
+                    continue;  // the look above decides
+                case Wait::kGone:
+                    return Outcome::kSystemError;
+            }
+            if (!input_ready) continue;
+        }
+        // Never more than the rest of one frame, so that what follows stays in the device.
+        std::size_t got = 0;
+        if (read_some(device, window_ + have_, kFrameSize - have_, got) != Outcome::kOk) {
+            have_ = 0;
+            return Outcome::kSystemError;
+        }
+        have_ += got;
+        // In a flood of noise that never makes a frame, the deadline still ends the wait.
+        if (late && have_ < kFrameSize) return Outcome::kTimeout;
+    }
+}
+
+}  // namespace orvex

@@ -1,0 +1,28 @@
+// The process-wide time limits of exchanges, settable by the host at any time. An exchange reads
+// its limit once, when it starts, so a change applies to exchanges that start after it.
+#pragma once
+
+namespace orvex {
+
+constexpr int kDefaultQueryLimitMs = 800;
+constexpr int kDefaultExchangeLimitMs = 3800;
+constexpr int kMinLimitMs = 1;
+constexpr int kMaxLimitMs = 60000;
+
+// Queries (and raw exchanges of at most 50 answer bytes) time out once strictly more than this
+// has passed.
+int query_limit_ms();
+// Raw exchanges awaiting more than 50 answer bytes.
+int exchange_limit_ms();
+
+// Sets both limits at once; 0 keeps a limit as it is. Refuses (false, nothing changed) a value
+// outside kMinLimitMs..kMaxLimitMs.
+bool set_time_limits(int query_ms, int exchange_ms);
+
+// Time limit for an answer of `answerLength` bytes: an answer counts as late once strictly more
+// than this has passed.
+inline int answer_limit_ms(int answerLength) {
+    return answerLength <= 50 ? query_limit_ms() : exchange_limit_ms();
+}
+
+}  // namespace orvex
