@@ -449,10 +449,11 @@ TEST(CliBus, ScanFindsExactlyTheSimulatedDrivesWithTheirIdentity) {
     EXPECT_THAT(scan.out, HasSubstr("   3" + row + "3  fault\n"));
     EXPECT_THAT(scan.out, HasSubstr("3 nodes answered in 1-127 (20 ms a node), "));
     EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 5) << scan.out;
-    // 124 silent nodes at a little over 20 ms each.
+    // 124 silent nodes at a little over 20 ms each: never early, and clearly not the 800 ms query
+    // limit (the scan's speed itself is measured, not asserted, as the machine may be loaded).
     const double seconds = ScanSeconds(scan.out);
     EXPECT_GT(seconds, 124 * 0.020) << scan.out;
-    EXPECT_LT(seconds, 3.5) << scan.out;
+    EXPECT_LT(seconds, 124 * 0.100) << scan.out;
     // The progress line is for terminals only.
     EXPECT_EQ(scan.err, "");
 
