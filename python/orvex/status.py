@@ -23,8 +23,8 @@ class State(str, enum.Enum):
     def __str__(self):
         return self.value
 
-    def __format__(self, spec):
-        return format(self.value, spec)
+    def __format__(self, fmt):
+        return format(self.value, fmt)
 
     @property
     def in_fault(self):

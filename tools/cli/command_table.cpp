@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "bus_commands.h"
 #include "commands.h"
 #include "help.h"
 
@@ -28,6 +29,9 @@ const Command kCommands[] = {
     {"home", RunHoming, kHomingHelp},
     {"torque", RunTorque, kTorqueHelp},
     {"raw", RunRaw, kRawHelp, Addressee::kAnyNode},
+    {"scan", RunScan, kScanHelp, Addressee::kAnyNode},
+    {"monitor", RunMonitor, kMonitorHelp, Addressee::kAnyNode},
+    {"watch", RunWatch, kWatchHelp},
 };
 
 // The option names of a Subcommand::options text; `valued` collects those that take a value.

@@ -19,7 +19,7 @@
 namespace orvex::cli {
 
 const char kMonitorHelp[] =
-    "Usage: orvex [connection] monitor [--node N] [--for S] [--raw] [--send FRAME]...\n"
+    "Usage: orvex [connection] monitor [--node N] [--for S] [--raw] [--send FRAMES]\n"
     "\n"
     "Shows every frame that arrives on the port (Orvex_ReceiveFrame), one line each: the seconds\n"
     "since the start, the identifier, and what the frame says: SDO requests and answers with the\n"
@@ -31,9 +31,10 @@ const char kMonitorHelp[] =
     "--for S   stop after S seconds\n"
     "--raw     print each frame's 12 bytes in hex instead, one frame a line, as 'orvex raw send'\n"
     "          takes them\n"
-    "--send FRAME\n"
-    "          write this 12-byte frame (hex, as for 'orvex raw send') once listening, to see\n"
-    "          what the bus does with it; shown with '(sent)' (not with --raw). May be repeated.\n"
+    "--send FRAMES\n"
+    "          write these 12-byte frames (hex, as for 'orvex raw send', one after the other in\n"
+    "          one word) once listening, to see what the bus does with them; each is shown with\n"
+    "          '(sent)' (not with --raw)\n"
     "What an adapter forwards depends on the adapter: many pass on only the answers to requests.\n"
     "\n"
     "Examples:\n"
@@ -124,12 +125,9 @@ int RunMonitor(Arguments& args, const Connection& connection) {
     const std::optional<double> for_seconds =
         for_word ? std::optional<double>(ParseSeconds(*for_word, "--for", args.topic()))
                  : std::nullopt;
-    std::vector<codec::Frame> to_send;
-    while (const auto frames = args.TakeValue("--send")) {
-        for (const codec::Frame& frame : ParseFrames(*frames, args.topic())) {
-            to_send.push_back(frame);
-        }
-    }
+    const auto send_word = args.TakeValue("--send");
+    const std::vector<codec::Frame> to_send =
+        send_word ? ParseFrames(*send_word, args.topic()) : std::vector<codec::Frame>{};
     args.ExpectEnd();
 
     Port port(connection);

@@ -174,6 +174,7 @@ Connection TakeConnection(Arguments& args) {
             static_cast<int>(ParseInteger(*baud, "--baud", 1, std::numeric_limits<int>::max(), ""));
     }
     if (node) connection.node = static_cast<int>(ParseInteger(*node, "--node", 0, 127, ""));
+    connection.node_given = node.has_value();
     connection.verbose = args.TakeFlag("--verbose") | args.TakeFlag("-v");
     return connection;
 }

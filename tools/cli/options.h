@@ -34,7 +34,8 @@ struct Connection {
     int port = 0;        // COM port number for Serial_OpenPort, 0 when `device` is used
     int baud = 115200;
     int node = 1;
-    bool verbose = false;  // -v, --verbose: objects written and states read, on stderr
+    bool node_given = false;  // --node was given (monitor filters by it)
+    bool verbose = false;     // -v, --verbose: objects written and states read, on stderr
 };
 
 class Arguments {

@@ -12,6 +12,7 @@
 #include "bus_commands.h"
 #include "drive_objects.h"
 #include "format.h"
+#include "interrupt.h"
 #include "names.h"
 #include "orvex.h"
 #include "port.h"
@@ -148,6 +149,7 @@ int RunScan(Arguments& args, const Connection& connection) {
         std::optional<ProgressLine> progress;
         if (isatty(STDERR_FILENO) == 1) progress.emplace();
         for (int node = from; node <= to; ++node) {
+            ThrowIfInterrupted();
             if (progress) {
                 progress->Update("scanning node " + std::to_string(node) + " of " +
                                      std::to_string(from) + "-" + std::to_string(to) + ", " +

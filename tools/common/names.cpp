@@ -259,22 +259,23 @@ const char* StatusBitName(int bit, int mode) {
                 return low ? "mode specific (bit 12)" : "mode specific (bit 13)";
         }
     }
-    static const char* const kNames[16] = {"ready to switch on",
-                                           "switched on",
-                                           "operation enabled",
-                                           "fault",
-                                           "voltage enabled",
-                                           "quick stop not active",  // bit 5 is low while a quick stop is active
-                                           "switch on disabled",
-                                           "warning",
-                                           "manufacturer specific (bit 8)",
-                                           "remote",
-                                           "target reached",
-                                           "internal limit active",
-                                           nullptr,
-                                           nullptr,
-                                           "manufacturer specific (bit 14)",
-                                           "manufacturer specific (bit 15)"};
+    static const char* const kNames[16] = {
+        "ready to switch on",
+        "switched on",
+        "operation enabled",
+        "fault",
+        "voltage enabled",
+        "quick stop not active",  // bit 5 is low while a quick stop is active
+        "switch on disabled",
+        "warning",
+        "manufacturer specific (bit 8)",
+        "remote",
+        "target reached",
+        "internal limit active",
+        nullptr,
+        nullptr,
+        "manufacturer specific (bit 14)",
+        "manufacturer specific (bit 15)"};
     return bit >= 0 && bit < 16 ? kNames[bit] : nullptr;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "names.h"
+
 namespace orvex::sim {
 
 namespace {
@@ -53,17 +55,7 @@ uint32_t ToRaw(double value) {
 }  // namespace
 
 const char* NmtStateName(NmtState state) {
-    switch (state) {
-        case NmtState::kBootUp:
-            return "boot-up";
-        case NmtState::kStopped:
-            return "stopped";
-        case NmtState::kOperational:
-            return "operational";
-        case NmtState::kPreOperational:
-            return "pre-operational";
-    }
-    return "?";
+    return codec::NmtStateName(static_cast<uint8_t>(state));
 }
 
 uint8_t ErrorRegisterFor(uint16_t error_code) {

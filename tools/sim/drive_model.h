@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec.h"
 #include "object_dictionary.h"
 
 namespace orvex::sim {
@@ -22,10 +23,10 @@ const char* StateName(DriveState state);
 
 // CiA 301 network state, as the heartbeat reports it.
 enum class NmtState : uint8_t {
-    kBootUp = 0x00,
-    kStopped = 0x04,
-    kOperational = 0x05,
-    kPreOperational = 0x7F,
+    kBootUp = codec::kNmtBootUp,
+    kStopped = codec::kNmtStopped,
+    kOperational = codec::kNmtOperational,
+    kPreOperational = codec::kNmtPreOperational,
 };
 
 const char* NmtStateName(NmtState state);
