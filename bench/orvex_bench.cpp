@@ -67,14 +67,14 @@ class Durations {
         ns_.reserve(static_cast<std::size_t>(expected));
     }
     void add(long ns) { ns_.push_back(ns); }
-    void report(benchmark::State& state) {
+    void report(benchmark::State& state, const std::string& prefix = "") {
         if (ns_.empty()) return;
         long total = 0;
         for (long ns : ns_) total += ns;
         auto middle = ns_.begin() + static_cast<long>(ns_.size() / 2);
         std::nth_element(ns_.begin(), middle, ns_.end());
-        state.counters["p50_us"] = *middle / 1e3;
-        state.counters["mean_us"] =
+        state.counters[prefix + "p50_us"] = *middle / 1e3;
+        state.counters[prefix + "mean_us"] =
             static_cast<double>(total) / static_cast<double>(ns_.size()) / 1e3;
     }
 
@@ -92,47 +92,44 @@ bool answered(const std::uint8_t* answer, int node) {
 // ---- a. Query round trip
 // -------------------------------------------------------------------------
 
-// Both sides run with every thread on one CPU (see cpu_placement.h), so that each round trip
-// takes the same path through the scheduler and the ratio compares the clients alone.
-void QueryLibrary(benchmark::State& state) {
+// Both sides in one loop, a library query and a raw exchange in turn (which goes first alternates),
+// with every thread on one CPU (see cpu_placement.h): each side's round trips are timed at the
+// same moments and take the same path through the scheduler, so the ratio compares the clients
+// alone. Reports each side's median call.
+void QueryAlternating(benchmark::State& state) {
     const SameCpu placement;
     g_library_side->answer_promptly();
-    LibraryPort port(state, g_library_side->slave_path());
-    if (!port) return;
-    GetPosition(kNode);  // first use of the port outside the measurement
-    Durations durations(state.max_iterations);
-    for (auto _ : state) {
-        const long start = monotonic_ns();
-        const int position = GetPosition(kNode);
-        durations.add(monotonic_ns() - start);
-        if (position != static_cast<int>(kAnsweredValue)) {
-            state.SkipWithError("GetPosition did not return the answered value");
-            break;
-        }
-    }
-    durations.report(state);
-}
-
-void QueryRaw(benchmark::State& state) {
-    const SameCpu placement;
     g_reference_side->answer_promptly();
-    ReferencePort port(state, g_reference_side->slave_path());
-    if (!port.is_open()) return;
+    LibraryPort library(state, g_library_side->slave_path());
+    ReferencePort raw(state, g_reference_side->slave_path());
+    if (!library || !raw.is_open()) return;
     std::uint8_t request[kFrameSize];
     std::uint8_t answer[kFrameSize];
     upload_request(kNode, kPositionActual, 0, request);
-    Durations durations(state.max_iterations);
+    GetPosition(kNode);  // first use of the port outside the measurement
+    Durations library_ns(state.max_iterations);
+    Durations raw_ns(state.max_iterations);
+    bool library_first = true;
     for (auto _ : state) {
-        const long start = monotonic_ns();
-        const bool ok =
-            port.write_all(request, kFrameSize) && port.read_exactly(answer, kFrameSize);
-        durations.add(monotonic_ns() - start);
-        if (!ok || !answered(answer, kNode)) {
-            state.SkipWithError("raw exchange failed");
-            break;
+        for (int turn = 0; turn < 2; ++turn) {
+            const long start = monotonic_ns();
+            if ((turn == 0) == library_first) {
+                const int position = GetPosition(kNode);
+                library_ns.add(monotonic_ns() - start);
+                if (position != static_cast<int>(kAnsweredValue))
+                    return state.SkipWithError("GetPosition did not return the answered value");
+            } else {
+                const bool ok =
+                    raw.write_all(request, kFrameSize) && raw.read_exactly(answer, kFrameSize);
+                raw_ns.add(monotonic_ns() - start);
+                if (!ok || !answered(answer, kNode))
+                    return state.SkipWithError("raw exchange failed");
+            }
         }
+        library_first = !library_first;
     }
-    durations.report(state);
+    library_ns.report(state, "library_");
+    raw_ns.report(state, "raw_");
 }
 
 // ---- b. CPU cost of waiting
@@ -525,8 +522,7 @@ void register_benchmarks() {
     auto repeated = [](benchmark::internal::Benchmark* b, int repetitions, double min_time) {
         b->Repetitions(repetitions)->MinTime(min_time)->UseRealTime()->ReportAggregatesOnly();
     };
-    repeated(RegisterBenchmark("a_query/library", QueryLibrary), 15, 0.1);
-    repeated(RegisterBenchmark("a_query/raw", QueryRaw), 15, 0.1);
+    repeated(RegisterBenchmark("a_query/alternating", QueryAlternating), 15, 0.2);
     for (auto* b : {RegisterBenchmark("b_wait/library", WaitLibrary),
                     RegisterBenchmark("b_wait/spin", WaitSpin)})
         b->Iterations(150)->Repetitions(5)->UseRealTime()->ReportAggregatesOnly();

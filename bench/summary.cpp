@@ -63,8 +63,17 @@ class TableBuilder {
     void compare(const std::string& measure, const std::string& library,
                  const std::string& reference, const std::string& counter, const char* unit,
                  const std::string& goal, Goal goal_met) {
-        const auto lib = results_.counter(library, counter);
-        const auto ref = results_.counter(reference, counter);
+        compare(measure, library, counter, reference, counter, unit, goal, goal_met);
+    }
+
+    // The same from a counter of each benchmark's own (both may be counters of one benchmark).
+    template <typename Goal>
+    void compare(const std::string& measure, const std::string& library,
+                 const std::string& library_counter, const std::string& reference,
+                 const std::string& reference_counter, const char* unit, const std::string& goal,
+                 Goal goal_met) {
+        const auto lib = results_.counter(library, library_counter);
+        const auto ref = results_.counter(reference, reference_counter);
         if (!lib || !ref || *ref == 0) return missing(measure, goal);
         const double ratio = *lib / *ref;
         rows_.push_back({measure, number(*lib, unit), number(*ref, unit), format("%.3f", ratio),
@@ -170,8 +179,9 @@ class TableBuilder {
 
 std::string summary_table(const CollectingReporter& results) {
     TableBuilder table(results);
-    table.compare("a. query round trip, median", "a_query/library", "a_query/raw", "p50_us", "us",
-                  "ratio <= 1.10", [](double, double ratio) { return ratio <= 1.10; });
+    table.compare("a. query round trip, median", "a_query/alternating", "library_p50_us",
+                  "a_query/alternating", "raw_p50_us", "us", "ratio <= 1.10",
+                  [](double, double ratio) { return ratio <= 1.10; });
     table.compare("b. CPU/wall, answer after 2 ms", "b_wait/library", "b_wait/spin", "cpu_pct", "%",
                   "library <= 3 %", [](double lib, double) { return lib <= 3; });
     table.compare("b. wall per 2 ms query", "b_wait/library", "b_wait/spin", "wall_us", "us",
