@@ -5,7 +5,9 @@
 // first call sets ORVEX_LOAD_DELAY_MS=0, loads the library (the program's run path names its
 // directory; LD_LIBRARY_PATH comes first) and resolves the names it needs.
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -16,21 +18,54 @@
 #define ORVEX_API __attribute__((visibility("hidden")))
 #include "orvex.h"
 
-#ifndef ORVEX_LIBRARY_FILE
-#error "ORVEX_LIBRARY_FILE: the library's file name (its soname) comes from CMake"
+#if !defined(ORVEX_LIBRARY_FILE) || !defined(ORVEX_LIBRARY_RUN_PATH)
+#error "ORVEX_LIBRARY_FILE (the library's soname) and ORVEX_LIBRARY_RUN_PATH come from CMake"
 #endif
 
 namespace orvex::cli {
 namespace {
+
+// The directory this program was started from, for the $ORIGIN entries of its run path.
+std::string ProgramDirectory() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return {};
+    const std::string program(path, static_cast<std::size_t>(length));
+    return program.substr(0, program.rfind('/'));
+}
+
+// The library by its run path, searched by the program itself. dlopen searches the run path of
+// its caller, which is not this program when a sanitizer intercepts the call.
+void* LoadFromRunPath() {
+    const std::string run_path = ORVEX_LIBRARY_RUN_PATH;
+    const std::string origin = ProgramDirectory();
+    std::size_t start = 0;
+    while (start <= run_path.size()) {
+        std::size_t end = run_path.find(':', start);
+        if (end == std::string::npos) end = run_path.size();
+        std::string directory = run_path.substr(start, end - start);
+        if (directory.compare(0, 7, "$ORIGIN") == 0) directory = origin + directory.substr(7);
+        if (!directory.empty()) {
+            const std::string file = directory + "/" + ORVEX_LIBRARY_FILE;
+            if (void* loaded = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL)) return loaded;
+        }
+        start = end + 1;
+    }
+    return nullptr;
+}
 
 void* Library() {
     static void* const handle = [] {
         setenv("ORVEX_LOAD_DELAY_MS", "0", 1);
         void* loaded = dlopen(ORVEX_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
         if (loaded == nullptr) {
+            // The reason the search by name failed is the one worth showing.
             const char* why = dlerror();
-            throw Failure(std::string("cannot load ") + ORVEX_LIBRARY_FILE + ": " +
-                          (why != nullptr ? why : "unknown reason"));
+            const std::string reason = why != nullptr ? why : "unknown reason";
+            loaded = LoadFromRunPath();
+            if (loaded == nullptr) {
+                throw Failure(std::string("cannot load ") + ORVEX_LIBRARY_FILE + ": " + reason);
+            }
         }
         return loaded;
     }();
