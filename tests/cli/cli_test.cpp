@@ -525,6 +525,13 @@ TEST(CliBus, WatchReadsManyDrivesAndNamesTheSilentOne) {
     EXPECT_THAT(watch.out, HasSubstr("operation enabled\n"));
     EXPECT_THAT(watch.out, HasSubstr("node 5  position -  statusword -  no answer\n"));
 
+    // A short limit: three refreshes with a silent drive end long before one 800 ms limit would.
+    const RunResult quick = Orvex(sim.path(), {"watch", "--nodes", "1,5", "--count", "3", "--every",
+                                               "0", "--limit-ms", "30"});
+    EXPECT_EQ(quick.exit_code, 0) << Describe(quick);
+    EXPECT_EQ(std::count(quick.out.begin(), quick.out.end(), '\n'), 6) << quick.out;
+    EXPECT_LT(quick.seconds, 0.8) << Describe(quick);
+
     const RunResult twice = Orvex(sim.path(), {"watch", "--nodes", "1-3,2"});
     EXPECT_EQ(twice.exit_code, 2) << Describe(twice);
     EXPECT_THAT(twice.err, HasSubstr("--nodes names node 2 twice"));

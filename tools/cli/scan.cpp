@@ -42,19 +42,6 @@ namespace {
 
 constexpr int kDefaultLimitMs = 20;
 
-// The library's query limit for the scan, and its default again afterwards (the library's limit
-// cannot be read back, and orvex sets it nowhere else).
-class ShortQueryLimit {
-  public:
-    explicit ShortQueryLimit(int query_ms, const Port& port) {
-        port.Require(Orvex_SetTimeLimits(query_ms, 0),
-                     "set the query limit to " + std::to_string(query_ms) + " ms");
-    }
-    ~ShortQueryLimit() { Orvex_SetTimeLimits(kAnswerLimitMs, 0); }
-    ShortQueryLimit(const ShortQueryLimit&) = delete;
-    ShortQueryLimit& operator=(const ShortQueryLimit&) = delete;
-};
-
 struct Found {
     int node;
     std::optional<std::uint32_t> device_type;  // none when the node refused it
@@ -145,7 +132,7 @@ int RunScan(Arguments& args, const Connection& connection) {
     const auto start = std::chrono::steady_clock::now();
     std::vector<Found> found;
     {
-        const ShortQueryLimit limit(limit_ms, port);
+        const QueryLimit limit(limit_ms, port);
         std::optional<ProgressLine> progress;
         if (isatty(STDERR_FILENO) == 1) progress.emplace();
         for (int node = from; node <= to; ++node) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@
 namespace orvex::cli {
 
 const char kWatchHelp[] =
-    "Usage: orvex [connection] watch --nodes LIST [--every S] [--count N]\n"
+    "Usage: orvex [connection] watch --nodes LIST [--every S] [--count N] [--limit-ms T]\n"
     "\n"
     "Reads the position (0x6064) and statusword (0x6041) of every drive in LIST in one\n"
     "pipelined batch (Orvex_ReadMany): all requests go out at once and the answers are matched\n"
@@ -33,6 +34,8 @@ const char kWatchHelp[] =
     "--nodes LIST  drives to read: numbers and ranges, '1-8' or '1,3,5-7' (default: --node)\n"
     "--every S     seconds from one refresh to the next (default 0.5)\n"
     "--count N     stop after N refreshes (0, the default: until Ctrl-C)\n"
+    "--limit-ms T  how long a refresh waits for the last answers (default: the library's 800 ms);\n"
+    "              a short limit keeps the refresh rate up while a drive is silent\n"
     "A drive that does not answer shows 'no answer'; one that refuses shows the abort code.\n"
     "\n"
     "Examples:\n"
@@ -188,6 +191,7 @@ int RunWatch(Arguments& args, const Connection& connection) {
     const auto nodes_word = args.TakeValue("--nodes");
     const auto every_word = args.TakeValue("--every");
     const auto count_word = args.TakeValue("--count");
+    const auto limit_word = args.TakeValue("--limit-ms");
     const std::vector<int> nodes =
         nodes_word ? ParseNodeList(*nodes_word, topic) : std::vector<int>{connection.node};
     if (nodes.front() < 1) throw UsageError("watch needs drives 1..127 (--nodes)", topic);
@@ -195,9 +199,13 @@ int RunWatch(Arguments& args, const Connection& connection) {
         every_word ? ParseSeconds(*every_word, "--every", topic) : kDefaultEverySeconds;
     const long long count =
         count_word ? ParseInteger(*count_word, "--count", 0, 1000000000, topic) : 0;
+    const int limit_ms =
+        limit_word ? static_cast<int>(ParseInteger(*limit_word, "--limit-ms", 1, 60000, topic)) : 0;
     args.ExpectEnd();
 
     Port port(connection);
+    std::optional<QueryLimit> limit;
+    if (limit_ms > 0) limit.emplace(limit_ms, port);
     const bool terminal = isatty(STDOUT_FILENO) == 1;
     Table table;
     using Clock = std::chrono::steady_clock;
