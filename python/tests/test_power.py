@@ -7,7 +7,7 @@ import unittest
 import orvex
 from orvex import State
 
-from .simulator import SimTestCase, Simulator, library, sim_supports
+from .simulator import SimTestCase, Simulator, eventually, library, sim_supports
 
 
 class DriveBehaviour:
@@ -80,18 +80,18 @@ class DriveBehaviour:
         drive.run_torque(3000, -200)
         self.assertEqual(drive.state, State.OPERATION_ENABLED)
         self.assertEqual(drive.sdo_read(0x6071, 0, size=2, signed=True), -200)
-        self.assertTrue(_eventually(lambda: drive.velocity == -3000))
+        self.assertTrue(eventually(lambda: drive.velocity == -3000))
         drive.halt()
-        self.assertTrue(_eventually(lambda: drive.velocity == 0))
+        self.assertTrue(eventually(lambda: drive.velocity == 0))
         drive.disable()
 
     def test_velocity_runs_from_power_up_and_halts(self):
         drive = self.bus.drive(8)
         drive.run_velocity(20000, 200000, 200000)
         self.assertEqual(drive.state, State.OPERATION_ENABLED)
-        self.assertTrue(_eventually(lambda: drive.velocity == 20000))
+        self.assertTrue(eventually(lambda: drive.velocity == 20000))
         drive.halt()
-        self.assertTrue(_eventually(lambda: drive.velocity == 0))
+        self.assertTrue(eventually(lambda: drive.velocity == 0))
         drive.start_torque()  # the torque already set (0): no motion, mode 4, enabled
         self.assertEqual(drive.sdo_read(0x6061, 0, size=1), 4)
         self.assertEqual(drive.state, State.OPERATION_ENABLED)
@@ -103,15 +103,6 @@ class DriveBehaviour:
         with self.assertRaises(orvex.TimeoutError):
             drive.enable()
         self.assertLess(time.monotonic() - started, 2.5)
-
-
-def _eventually(done, seconds=5.0):
-    until = time.monotonic() + seconds
-    while time.monotonic() < until:
-        if done():
-            return True
-        time.sleep(0.02)
-    return done()
 
 
 class LenientDrives(DriveBehaviour, SimTestCase):
