@@ -142,8 +142,6 @@ def error_code_meaning(code):
     code &= 0xFFFF
     if code in ERROR_CODE_MEANINGS:
         return ERROR_CODE_MEANINGS[code]
-    if code & 0xFF00 == 0xFF00:
-        return "device specific"
     for mask in (0xFFF0, 0xFF00, 0xF000):
         general = code & mask
         if general and general in ERROR_CODE_MEANINGS:
