@@ -277,14 +277,10 @@ class Bus:
 
     def _check_usable(self, name, node=None):
         # A closed Bus never reaches the library: a query would wait out its whole limit.
-        if self._closed:
-            raise NoPortError(
-                "%s%s: this Bus is closed" % (name, _where(node)), operation=name, node=node,
-                outcome=errors.NO_PORT)
-        if self.library.port_open is False:
-            raise NoPortError(
-                "%s%s: no port is open" % (name, _where(node)), operation=name, node=node,
-                outcome=errors.NO_PORT)
+        if self._closed or self.library.port_open is False:
+            why = "this Bus is closed" if self._closed else "no port is open"
+            raise NoPortError("%s%s: %s" % (name, _where(node), why), operation=name, node=node,
+                              outcome=errors.NO_PORT)
 
     def _command(self, name, node, *args):
         """Runs a write-only export; any result but 1 is a failure."""
@@ -426,10 +422,7 @@ class Bus:
             if result == errors.OK:
                 readings.append(Reading(node, index, subindex, value, None))
                 continue
-            if position == first_abort:
-                error = self._failure("Orvex_ReadMany", result, None, node=node,
-                                      obj=(index, subindex))
-            elif result == errors.SDO_ABORT:
+            if result == errors.SDO_ABORT and position != first_abort:
                 error = SdoAbortError(
                     "Orvex_ReadMany%s: the drive refused the read (SDO abort)"
                     % _where(node, (index, subindex)),
@@ -635,11 +628,17 @@ class Drive:
         """NMT reset communication for this node."""
         self._command("CMD_Restart_motor")
 
-    def _require_enabled(self, what):
-        """The statusword, after making sure the drive can take a set-point."""
+    def _status_out_of_fault(self, what):
+        """The statusword; raises DriveFaultError, naming ``what`` cannot be done, when the
+        drive is in fault."""
         status = self.status
         if status.state.in_fault:
             raise self._fault_error(status, "is in fault: cannot " + what)
+        return status
+
+    def _require_enabled(self, what):
+        """The statusword, after making sure the drive can take a set-point."""
+        status = self._status_out_of_fault(what)
         if status.state != State.OPERATION_ENABLED:
             raise StateError("node %d is %s, not operation enabled: call enable() before you %s"
                              % (self.node, status.state, what), node=self.node)
@@ -665,10 +664,7 @@ class Drive:
     def _release(self, what):
         """Ends a mode set-up with operation enabled and halt cleared (0x000F): one write when
         the drive is enabled, the stepwise enable otherwise."""
-        status = self.status
-        if status.state.in_fault:
-            raise self._fault_error(status, "is in fault: cannot " + what)
-        if status.state == State.OPERATION_ENABLED:
+        if self._status_out_of_fault(what).state == State.OPERATION_ENABLED:
             self._controlword(ENABLE_OPERATION)
         else:
             self.enable()
@@ -848,9 +844,7 @@ class Drive:
         up to it step by step; one in fault raises DriveFaultError with nothing sent."""
         max_velocity = _whole("max_velocity", max_velocity, INT32)
         torque = _whole("torque", torque, INT16)
-        status = self.status
-        if status.state.in_fault:
-            raise self._fault_error(status, "is in fault: cannot run")
+        self._status_out_of_fault("run")
         self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._write(MAX_PROFILE_VELOCITY, max_velocity, 4)
         self._write(TARGET_TORQUE, torque, 2)
@@ -860,9 +854,7 @@ class Drive:
         """Profile torque mode with operation enabled, using the torque already set: the frames
         of PT_start_motor (mode 4, then 0x000F) on an enabled drive; a drive below operation
         enabled is walked up to it step by step, one in fault raises DriveFaultError."""
-        status = self.status
-        if status.state.in_fault:
-            raise self._fault_error(status, "is in fault: cannot run")
+        self._status_out_of_fault("run")
         self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._release("run")
 
@@ -918,8 +910,7 @@ class Drive:
         size = _whole("size", size, (1, 4))
         bits = 8 * size
         value = _whole("value", value, (-(1 << (bits - 1)), (1 << bits) - 1))
-        self.bus._command(
-            "SDO_Write", self.node, self.node, index, subindex, value & ((1 << bits) - 1), size)
+        self._write((index, subindex), value, size)
 
     def led(self, value):
         """Sets the drive's LED object (0x2003:14) to ``value``: any 32-bit value, signed or
