@@ -67,7 +67,7 @@ PROTOTYPES = {
 }
 
 # Extensions that a library may not have yet: a library without them still loads, and the
-# methods that need one raise OrvexError (MissingExport) naming it.
+# methods that need one raise MissingExportError naming it.
 OPTIONAL_PROTOTYPES = {
     "Orvex_SetTimeLimits": (_int, (_int, _int)),
     "Orvex_ReceiveFrame": (_int, (ctypes.POINTER(ctypes.c_ubyte), _int)),
