@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace orvex::codec {
 
@@ -121,10 +120,6 @@ class FrameReader {
     // One byte in; true when it completes a frame, which is then in `frame`. Never allocates.
     bool Push(std::uint8_t byte, Frame* frame);
 
-    // Buffered use: feed any number of bytes, then take the frames they complete.
-    void Feed(const std::uint8_t* bytes, std::size_t count);
-    bool Next(Frame* frame);
-
     void Reset();
     std::size_t discarded() const { return discarded_; }  // bytes dropped while resynchronising
 
@@ -132,8 +127,6 @@ class FrameReader {
     Frame window_{};
     std::size_t have_ = 0;
     std::size_t discarded_ = 0;
-    std::vector<std::uint8_t> input_;
-    std::size_t input_at_ = 0;
 };
 
 }  // namespace orvex::codec
