@@ -220,6 +220,12 @@ std::string Hex(const Frame& frame) {
     return Hex(frame.data(), frame.size());
 }
 
+std::string HexNumber(std::uint32_t value, int bytes) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", bytes * 2, static_cast<unsigned>(value));
+    return text;
+}
+
 bool FrameReader::Push(std::uint8_t byte, Frame* frame) {
     window_[have_++] = byte;
     if (have_ < kFrameSize) return false;

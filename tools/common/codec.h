@@ -111,6 +111,8 @@ const char* KindName(FrameKind kind);  // "nmt", "sdo-request", "heartbeat", ...
 // "06 01 40 64 60 00 00 00 00 00 0D 0A"
 std::string Hex(const Frame& frame);
 std::string Hex(const std::uint8_t* bytes, std::size_t count);
+// "0x0637": a value with as many hex digits as `bytes` bytes take.
+std::string HexNumber(std::uint32_t value, int bytes);
 
 // Splits a byte stream into frames. A frame is 12 bytes ending in CR LF. When the 12 bytes at the
 // front do not end so, the stream is misaligned: a CR LF inside them most likely ends a damaged
