@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <thread>
 
+#include "e2e_util.h"
 #include "orvex.h"
 #include "sim_process.h"
 
@@ -16,22 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kTargetReached = 1 << 10;
 constexpr int kHomingAttained = 1 << 12;
-
-// Polls `done` until it holds or `seconds` pass.
-bool eventually(const std::function<bool()>& done, double seconds = 5.0) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
-int read_object(int node, unsigned index, int sub) {
-    int value = 0;
-    EXPECT_EQ(SDO_Read(node, index, sub, &value, 4), 1) << std::hex << index;
-    return value;
-}
 
 class Drives : public ::testing::Test {
   protected:

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "e2e_util.h"
 #include "orvex.h"
 #include "sim_process.h"
 
@@ -29,15 +29,6 @@ constexpr int kFault = 0x08;  // mask 0x4F
 constexpr int kTargetReached = 1 << 10;
 constexpr int kSetPointAcknowledge = 1 << 12;
 
-bool eventually(const std::function<bool()>& done, double seconds = 5.0) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
-
 int statusword(int node) {
     int value = -1;
     EXPECT_EQ(SDO_Read(node, 0x6041, 0, &value, 2), 1);
@@ -48,12 +39,6 @@ int state_bits(int node) {
     const int status = statusword(node);
     return (status & 0x4F) == kSwitchOnDisabled || (status & 0x4F) == kFault ? status & 0x4F
                                                                              : status & 0x6F;
-}
-
-int read_object(int node, unsigned index, int sub = 0) {
-    int value = 0;
-    EXPECT_EQ(SDO_Read(node, index, sub, &value, 4), 1) << std::hex << index;
-    return value;
 }
 
 class StrictDrives : public ::testing::Test {

@@ -72,7 +72,7 @@ int RunStatus(Arguments& args, const Connection& connection) {
     const int mode = has_mode ? static_cast<std::int8_t>(mode_bits & 0xFF) : -1000;
     const int position = port.Position(node);
     const PowerState state = StateOf(statusword);
-    const bool in_fault = state == PowerState::kFault || state == PowerState::kFaultReactionActive;
+    const bool in_fault = InFault(statusword);
     // A drive may keep a code after its fault was reset (or show a warning with one).
     const FaultDetail fault = drive.ReadFault();
     const bool show_fault = in_fault || (fault.error_code && *fault.error_code != 0);

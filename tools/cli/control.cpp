@@ -12,16 +12,6 @@
 namespace orvex::cli {
 namespace {
 
-// How long a halted drive may take to stand still.
-constexpr int kStandstillLimitMs = 10000;
-
-bool InState(std::uint16_t statusword, std::initializer_list<PowerState> states) {
-    for (PowerState state : states) {
-        if (StateOf(statusword) == state) return true;
-    }
-    return false;
-}
-
 int EnableOneFrame(const Drive& drive) {
     drive.NoteSent("CMD_Enable_motor: controlword 0x6040:00 <- 0x000F");
     drive.port().Require(CMD_Enable_motor(drive.node()), "enable " + drive.name());
@@ -67,7 +57,7 @@ int RunDisable(Arguments& args, const Connection& connection) {
     const std::uint16_t after = drive.AwaitStatus(
         [expected](std::uint16_t s) { return StateOf(s) == expected; }, kStepLimitMs, &reached);
     if (!reached) {
-        if (InState(after, {PowerState::kFault, PowerState::kFaultReactionActive})) {
+        if (InFault(after)) {
             drive.FailInFault(after);
         }
         throw Failure(drive.name() + " did not disable: still " + StateName(after) + " after " +
@@ -86,11 +76,12 @@ int RunQuickStop(Arguments& args, const Connection& connection) {
     bool done = false;
     const std::uint16_t after = drive.AwaitStatus(
         [](std::uint16_t s) {
-            return InState(s, {PowerState::kQuickStopActive, PowerState::kSwitchOnDisabled,
-                               PowerState::kFault});
+            const PowerState state = StateOf(s);
+            return state == PowerState::kQuickStopActive ||
+                   state == PowerState::kSwitchOnDisabled || state == PowerState::kFault;
         },
         kStepLimitMs, &done);
-    if (InState(after, {PowerState::kFault, PowerState::kFaultReactionActive})) {
+    if (InFault(after)) {
         drive.FailInFault(after);
     }
     if (!done) {
@@ -112,7 +103,7 @@ int RunHalt(Arguments& args, const Connection& connection) {
     drive.NoteSent("PV_stop_motor: controlword 0x6040:00 <- 0x010F");
     port.Require(PV_stop_motor(connection.node), "halt " + drive.name());
     const std::uint16_t now = drive.ReadStatusword();
-    if (InState(now, {PowerState::kFault, PowerState::kFaultReactionActive})) {
+    if (InFault(now)) {
         drive.FailInFault(now);
     }
     if (StateOf(now) != PowerState::kOperationEnabled) {
@@ -125,7 +116,7 @@ int RunHalt(Arguments& args, const Connection& connection) {
     const std::uint16_t after =
         drive.AwaitStatus([](std::uint16_t s) { return (s & kStatusTargetReached) != 0; },
                           kStandstillLimitMs, &standing);
-    if (InState(after, {PowerState::kFault, PowerState::kFaultReactionActive})) {
+    if (InFault(after)) {
         drive.FailInFault(after);
     }
     const int position = port.Position(connection.node);
@@ -142,7 +133,7 @@ int RunReset(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
     const std::uint16_t before = drive.ReadStatusword();
-    if (!InState(before, {PowerState::kFault, PowerState::kFaultReactionActive})) {
+    if (!InFault(before)) {
         std::cout << drive.name() << ": not in fault (" << StateName(before)
                   << "; nothing written)\n";
         return 0;
@@ -152,11 +143,8 @@ int RunReset(Arguments& args, const Connection& connection) {
     drive.WriteControlword(kControlDisableVoltage, "bit 7 low");
     drive.WriteControlword(kControlFaultReset, "fault reset");
     bool cleared = false;
-    const std::uint16_t after = drive.AwaitStatus(
-        [](std::uint16_t s) {
-            return !InState(s, {PowerState::kFault, PowerState::kFaultReactionActive});
-        },
-        kStepLimitMs, &cleared);
+    const std::uint16_t after =
+        drive.AwaitStatus([](std::uint16_t s) { return !InFault(s); }, kStepLimitMs, &cleared);
     if (!cleared) {
         throw Failure(drive.name() + " stays in fault after the reset: " +
                       DescribeFault(drive.ReadFault()) + " (is its cause still there?)");

@@ -106,10 +106,7 @@ void Drive::FailInFault(std::uint16_t statusword) const {
 
 std::uint16_t Drive::RequireNoFault() const {
     const std::uint16_t statusword = ReadStatusword();
-    const PowerState state = StateOf(statusword);
-    if (state == PowerState::kFault || state == PowerState::kFaultReactionActive) {
-        FailInFault(statusword);
-    }
+    if (InFault(statusword)) FailInFault(statusword);
     return statusword;
 }
 

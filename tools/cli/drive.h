@@ -26,6 +26,8 @@ constexpr std::uint16_t kControlNewSetPointBit = 0x0010;
 
 // How long one state transition may take before the drive is said to have refused it.
 constexpr int kStepLimitMs = 2000;
+// How long a halted drive may take to stand still.
+constexpr int kStandstillLimitMs = 10000;
 
 struct FaultDetail {
     std::optional<std::uint16_t> error_code;     // 0x603F, when the drive has it

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "codec.h"
+
 namespace orvex::cli {
 
 std::string ErrorCodeMeaning(std::uint16_t code) {
@@ -23,20 +25,11 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
 }
 
 std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    char byte[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(b));
-        if (!text.empty()) text += ' ';
-        text += byte;
-    }
-    return text;
+    return codec::Hex(bytes.data(), bytes.size());
 }
 
 std::string HexValue(std::uint32_t value, int bytes) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", bytes * 2, static_cast<unsigned>(value));
-    return text;
+    return codec::HexNumber(value, bytes);
 }
 
 std::string DriveList(std::uint32_t mask) {

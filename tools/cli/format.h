@@ -27,6 +27,11 @@ inline PowerState StateOf(std::uint16_t statusword) {
 inline const char* StateName(PowerState state) {
     return codec::PowerStateName(state);
 }
+// In fault, or still in its fault reaction.
+inline bool InFault(std::uint16_t statusword) {
+    const PowerState state = StateOf(statusword);
+    return state == PowerState::kFault || state == PowerState::kFaultReactionActive;
+}
 // The meaning of an error code (0x603F), "unknown error code" where the table has none.
 std::string ErrorCodeMeaning(std::uint16_t code);
 

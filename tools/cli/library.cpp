@@ -138,14 +138,7 @@ ORVEX_FORWARD(int, Orvex_LastResult, (void), ())
 ORVEX_FORWARD(unsigned, Orvex_LastAbortCode, (void), ())
 ORVEX_FORWARD(int, Orvex_LastSystemError, (void), ())
 
-// The extensions. Declared here too, so that this file builds before and after orvex.h has them;
-// a library without one fails the call that needs it, with the export's name.
-extern "C" {
-ORVEX_API int Orvex_SetTimeLimits(int query_ms, int exchange_ms);
-ORVEX_API int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms);
-ORVEX_API int Orvex_ReadMany(int count, const int* nodes, const int* indexes, const int* subindexes,
-                             unsigned* values, int* results);
-}
+// The extensions: a library without one fails the call that needs it, with the export's name.
 ORVEX_FORWARD(int, Orvex_SetTimeLimits, (int query_ms, int exchange_ms), (query_ms, exchange_ms))
 ORVEX_FORWARD(int, Orvex_ReceiveFrame, (unsigned char frame[12], int timeout_ms),
               (frame, timeout_ms))

@@ -31,8 +31,6 @@ constexpr double kSetPointSettleSeconds = 0.1;
 constexpr int kSetPointAcknowledgeMs = 200;
 // How near the target a move may end without the bit ever clearing (drive units).
 constexpr long long kPositionWindow = 10;
-// How long a halted drive may take to stand still.
-constexpr int kStandstillLimitMs = 10000;
 
 class Stopwatch {
   public:

@@ -220,6 +220,12 @@ std::string Hex(const Frame& frame) {
     return Hex(frame.data(), frame.size());
 }
 
+std::string HexNumber(std::uint32_t value, int bytes) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", bytes * 2, static_cast<unsigned>(value));
+    return text;
+}
+
 bool FrameReader::Push(std::uint8_t byte, Frame* frame) {
     window_[have_++] = byte;
     if (have_ < kFrameSize) return false;
@@ -242,27 +248,8 @@ bool FrameReader::Push(std::uint8_t byte, Frame* frame) {
     return false;
 }
 
-void FrameReader::Feed(const std::uint8_t* bytes, std::size_t count) {
-    if (input_at_ == input_.size()) {
-        input_.clear();
-        input_at_ = 0;
-    }
-    input_.insert(input_.end(), bytes, bytes + count);
-}
-
-bool FrameReader::Next(Frame* frame) {
-    while (input_at_ < input_.size()) {
-        if (Push(input_[input_at_++], frame)) return true;
-    }
-    input_.clear();
-    input_at_ = 0;
-    return false;
-}
-
 void FrameReader::Reset() {
     have_ = 0;
-    input_.clear();
-    input_at_ = 0;
 }
 
 }  // namespace orvex::codec

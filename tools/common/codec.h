@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace orvex::codec {
 
@@ -112,6 +111,8 @@ const char* KindName(FrameKind kind);  // "nmt", "sdo-request", "heartbeat", ...
 // "06 01 40 64 60 00 00 00 00 00 0D 0A"
 std::string Hex(const Frame& frame);
 std::string Hex(const std::uint8_t* bytes, std::size_t count);
+// "0x0637": a value with as many hex digits as `bytes` bytes take.
+std::string HexNumber(std::uint32_t value, int bytes);
 
 // Splits a byte stream into frames. A frame is 12 bytes ending in CR LF. When the 12 bytes at the
 // front do not end so, the stream is misaligned: a CR LF inside them most likely ends a damaged
@@ -121,10 +122,6 @@ class FrameReader {
     // One byte in; true when it completes a frame, which is then in `frame`. Never allocates.
     bool Push(std::uint8_t byte, Frame* frame);
 
-    // Buffered use: feed any number of bytes, then take the frames they complete.
-    void Feed(const std::uint8_t* bytes, std::size_t count);
-    bool Next(Frame* frame);
-
     void Reset();
     std::size_t discarded() const { return discarded_; }  // bytes dropped while resynchronising
 
@@ -132,8 +129,6 @@ class FrameReader {
     Frame window_{};
     std::size_t have_ = 0;
     std::size_t discarded_ = 0;
-    std::vector<std::uint8_t> input_;
-    std::size_t input_at_ = 0;
 };
 
 }  // namespace orvex::codec

@@ -1,17 +1,9 @@
 #include "describe.h"
 
-#include <cstdio>
-
 #include "names.h"
 
 namespace orvex::codec {
 namespace {
-
-std::string HexNumber(std::uint32_t value, int bytes) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", bytes * 2, static_cast<unsigned>(value));
-    return text;
-}
 
 std::string NodeText(int node) {
     return "node " + std::to_string(node) + "  ";

@@ -52,12 +52,6 @@ const char* ShortNmtName(orvex::sim::NmtState state) {
     }
 }
 
-std::string Hex16(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
-}
-
 std::string LinkTarget(const std::string& path) {
     char target[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
@@ -117,6 +111,11 @@ class Simulator {
     void Close();
     double Now() const { return SecondsBetween(start_, Clock::now()); }
     void AdvanceDrives(double now);
+    // When `frame`, handed to the bus at `ready`, is through it.
+    double CarryOnBus(const Frame& frame, double ready) {
+        return line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
+                                orvex::sim::DataLength(frame), ready);
+    }
     void ReadInput();
     void TakeRequests(double now);
     void Schedule(const Frame& answer, double ready, bool counted);
@@ -249,10 +248,7 @@ void Simulator::AdvanceDrives(double now) {
     const std::vector<Frame> unasked = server_.Advance(now - last_advance_);
     last_advance_ = now;
     for (const Frame& frame : unasked) {
-        Schedule(frame,
-                 line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
-                                  orvex::sim::DataLength(frame), now),
-                 false);
+        Schedule(frame, CarryOnBus(frame, now), false);
     }
 }
 
@@ -305,13 +301,10 @@ void Simulator::TakeRequests(double now) {
         bytes_since_frame_ = 0;
         Trace("rx", frame.data(), frame.size());
         // The request crosses the bus, the drive takes its time, then each answer crosses back.
-        const double delivered = line_.CarryOnBus(orvex::sim::CobId(frame), frame.data() + 2,
-                                                  orvex::sim::DataLength(frame), now);
+        const double delivered = CarryOnBus(frame, now);
         const double answered = delivered + options_.delay_ms / 1000.0;
         for (const Frame& answer : server_.Handle(frame)) {
-            const double ready = line_.CarryOnBus(orvex::sim::CobId(answer), answer.data() + 2,
-                                                  orvex::sim::DataLength(answer), answered);
-            Schedule(answer, ready, orvex::sim::IsSdoAnswer(answer));
+            Schedule(answer, CarryOnBus(answer, answered), orvex::sim::IsSdoAnswer(answer));
         }
     }
 }
@@ -329,12 +322,16 @@ void Simulator::ShowStatus() {
     char line[200];
     for (int node = 1; node <= server_.drive_count(); ++node) {
         const orvex::sim::Drive& d = server_.drive(node);
+        char error[24] = "";
+        if (d.error_code() != 0) {
+            std::snprintf(error, sizeof error, "  error 0x%04X",
+                          static_cast<unsigned>(d.error_code()));
+        }
         std::snprintf(line, sizeof line,
                       "\033[2Knode %3d  %-18s  mode %3d  pos %11.0f  vel %9.0f  sw 0x%04X  %-7s"
                       "%s\n",
                       node, orvex::sim::StateName(d.state()), d.mode(), d.position(), d.velocity(),
-                      d.statusword(), ShortNmtName(d.nmt_state()),
-                      d.error_code() != 0 ? ("  error 0x" + Hex16(d.error_code())).c_str() : "");
+                      d.statusword(), ShortNmtName(d.nmt_state()), error);
         text += line;
     }
     display_lines_ = server_.drive_count();
@@ -379,6 +376,7 @@ void Simulator::Run() {
     while (!g_stop) {
         const double now = Now();
         TakeRequests(now);
+        // Also collects what the requests caused: emergencies, boot-ups after an NMT reset.
         AdvanceDrives(now);
         SendDue(now);
         if (display_ && Clock::now() >= next_display_) {

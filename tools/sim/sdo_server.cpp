@@ -189,12 +189,10 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
     if (node > drive_count()) return;  // absent node: nothing on the bus answers
     // A stopped node keeps off the bus but for NMT and heartbeats.
     if (node > 0 && options_.strict_402 && drive(node).nmt_state() == NmtState::kStopped) return;
-    const uint8_t command = request[2];
-    const uint16_t index = static_cast<uint16_t>(request[3] | (request[4] << 8));
-    const uint8_t subindex = request[5];
-    const uint32_t value =
-        static_cast<uint32_t>(request[6]) | (static_cast<uint32_t>(request[7]) << 8) |
-        (static_cast<uint32_t>(request[8]) << 16) | (static_cast<uint32_t>(request[9]) << 24);
+    const uint8_t command = codec::SdoCommand(request);
+    const uint16_t index = codec::SdoIndex(request);
+    const uint8_t subindex = codec::SdoSubindex(request);
+    const uint32_t value = codec::SdoValue(request);
     const uint16_t response_id = static_cast<uint16_t>(kSdoResponseBase + node);
     auto abort = [&](uint32_t code) {
         out->push_back(codec::SdoFrame(response_id, kSdoClientAbort, index, subindex, code));
