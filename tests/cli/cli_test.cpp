@@ -210,6 +210,10 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
         {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
         {{"pv", "--for", "2", "speed", "100"}, "--for belongs to pv run"},
         {{"raw", "send", "00", "--answer", "12"}, "--answer belongs to raw exchange"},
+        // monitor --send reads its frames as raw send reads its bytes.
+        {{"raw", "send", "123"}, "'123' has an odd number of hex digits"},
+        {{"monitor", "--send", "000 01 00 00 00 00 00 00 00 00 0D 0A"},
+         "has an odd number of hex digits"},
     };
     for (const Case& c : cases) {
         const RunResult result = Orvex("/nonexistent/orvex-tty", c.words);

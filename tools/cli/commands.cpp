@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -23,36 +22,7 @@ int ParseSize(Arguments& args) {
 // ("06:01:40", "0x06,0x01").
 std::vector<std::uint8_t> ParseHexBytes(Arguments& args) {
     std::vector<std::uint8_t> bytes;
-    while (args.HasPositional()) {
-        const std::string word = args.Next("bytes");
-        std::string piece;
-        auto flush = [&]() {
-            if (piece.rfind("0x", 0) == 0 || piece.rfind("0X", 0) == 0) piece.erase(0, 2);
-            if (piece.empty()) return;
-            for (char c : piece) {
-                if (!std::isxdigit(static_cast<unsigned char>(c))) {
-                    throw UsageError("'" + word + "' is not hex bytes", args.topic());
-                }
-            }
-            if (piece.size() == 1) piece.insert(0, "0");
-            if (piece.size() % 2 != 0) {
-                throw UsageError("'" + word + "' has an odd number of hex digits", args.topic());
-            }
-            for (std::size_t i = 0; i < piece.size(); i += 2) {
-                bytes.push_back(
-                    static_cast<std::uint8_t>(std::stoul(piece.substr(i, 2), nullptr, 16)));
-            }
-            piece.clear();
-        };
-        for (char c : word) {
-            if (c == ':' || c == ',' || c == ' ' || c == '-') {
-                flush();
-            } else {
-                piece += c;
-            }
-        }
-        flush();
-    }
+    while (args.HasPositional()) AppendHexBytes(args.Next("bytes"), bytes, args.topic());
     if (bytes.empty()) throw UsageError("missing bytes to send", args.topic());
     return bytes;
 }

@@ -1,7 +1,6 @@
 // orvex monitor: every frame that arrives on the port, one decoded line each with the time since
 // the start, until Ctrl-C or --for seconds; then the count of frames by kind.
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -59,28 +58,7 @@ bool Concerns(const codec::Frame& frame, const codec::FrameInfo& info, int node)
 // "06 01 40 ..." (separators: space, ':', ',', '-'; 0x prefixes allowed) as whole 12-byte frames.
 std::vector<codec::Frame> ParseFrames(const std::string& text, const std::string& topic) {
     std::vector<std::uint8_t> bytes;
-    std::string word;
-    auto flush = [&] {
-        if (word.rfind("0x", 0) == 0 || word.rfind("0X", 0) == 0) word.erase(0, 2);
-        if (word.size() % 2 != 0) word.insert(0, "0");
-        for (std::size_t i = 0; i < word.size(); i += 2) {
-            const std::string pair = word.substr(i, 2);
-            if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
-                !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
-                throw UsageError("--send '" + text + "' is not hex bytes", topic);
-            }
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-        }
-        word.clear();
-    };
-    for (char c : text) {
-        if (c == ' ' || c == ':' || c == ',' || c == '-') {
-            flush();
-        } else {
-            word += c;
-        }
-    }
-    flush();
+    AppendHexBytes(text, bytes, topic);
     if (bytes.empty() || bytes.size() % codec::kFrameSize != 0) {
         throw UsageError(
             "--send takes whole 12-byte frames, not " + std::to_string(bytes.size()) + " bytes",

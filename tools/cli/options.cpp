@@ -179,4 +179,34 @@ Connection TakeConnection(Arguments& args) {
     return connection;
 }
 
+void AppendHexBytes(const std::string& word, std::vector<std::uint8_t>& bytes,
+                    const std::string& topic) {
+    std::string piece;
+    auto flush = [&]() {
+        if (piece.rfind("0x", 0) == 0 || piece.rfind("0X", 0) == 0) piece.erase(0, 2);
+        if (piece.empty()) return;
+        for (char c : piece) {
+            if (!std::isxdigit(static_cast<unsigned char>(c))) {
+                throw UsageError("'" + word + "' is not hex bytes", topic);
+            }
+        }
+        if (piece.size() == 1) piece.insert(0, "0");
+        if (piece.size() % 2 != 0) {
+            throw UsageError("'" + word + "' has an odd number of hex digits", topic);
+        }
+        for (std::size_t i = 0; i < piece.size(); i += 2) {
+            bytes.push_back(static_cast<std::uint8_t>(std::stoul(piece.substr(i, 2), nullptr, 16)));
+        }
+        piece.clear();
+    };
+    for (char c : word) {
+        if (c == ':' || c == ',' || c == ' ' || c == '-') {
+            flush();
+        } else {
+            piece += c;
+        }
+    }
+    flush();
+}
+
 }  // namespace orvex::cli

@@ -79,6 +79,10 @@ int ParseInt32(const std::string& text, const std::string& what, const std::stri
 std::uint32_t ParseBits32(const std::string& text, const std::string& what,
                           const std::string& topic);
 double ParseSeconds(const std::string& text, const std::string& what, const std::string& topic);
+// Appends the hex bytes of one word: "06", "060140", "06:01:40", "0x06,0x01" (separators ':', ',',
+// ' ', '-'; a lone digit is one byte; otherwise an odd number of digits is refused).
+void AppendHexBytes(const std::string& word, std::vector<std::uint8_t>& bytes,
+                    const std::string& topic);
 
 // Reads --device, --port, --baud, --node and -v/--verbose from anywhere among the words
 // ($ORVEX_DEVICE is the default device).
