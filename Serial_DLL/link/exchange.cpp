@@ -43,7 +43,7 @@ Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wante
 }
 
 Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t& value) {
-    const int limit = answer_limit_ms(static_cast<int>(kFrameSize));
+    const int limit = answer_limit_ms(kFrameSize);
     ExchangeGuard exchange;
     const os::DeviceHandle device = port_device();  // stable: open and close wait for us
     // Whatever is waiting now answers an earlier request, not this one.
@@ -85,8 +85,7 @@ bool raw_exchange(void* purge_handle, const void* request, std::size_t request_l
     if (purge_handle != nullptr) os::purge_foreign_handle(purge_handle);
     // The raw exchange goes on whatever the write did; the outcome still tells the host.
     const Outcome sent = Serial_Write(request, request_length);
-    const Deadline deadline = Deadline::starting_now(
-        answer_limit_ms(answer_length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(answer_length)));
+    const Deadline deadline = Deadline::starting_now(answer_limit_ms(answer_length));
     if (answer_length == 0) return true;
     // A late answer is a time-out, unless the request never went out: then that is the reason.
     const Outcome late = sent == Outcome::kOk ? Outcome::kTimeout : sent;
