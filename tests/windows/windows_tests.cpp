@@ -70,45 +70,25 @@ void section(const char* name) {
 
 // ---- the library ---------------------------------------------------------------------------
 
-#define ORVEX_EXPORTS(X)        \
-    X(Serial_OpenPort)          \
-    X(Serial_OpenDevice)        \
-    X(Serial_ClosePort)         \
-    X(U_Transmit)               \
-    X(U_Transmit_Validation)    \
-    X(CMD_Enable_motor)         \
-    X(PV_start_motor)           \
-    X(CMD_Disable_motor)        \
-    X(CMD_Emergency_Stop_motor) \
-    X(CMD_Restart_motor)        \
-    X(PV_stop_motor)            \
-    X(PP_stop_motor)            \
-    X(HM_stop_motor)            \
-    X(PT_stop_motor)            \
-    X(Get_ALL_Enable_Status)    \
-    X(Get_ALL_Reached_Status)   \
-    X(Get_ALL_Err_Status)       \
-    X(GetPosition)              \
-    X(GetMotorStatus)           \
-    X(GetVersions)              \
-    X(SDO_Write)                \
-    X(SDO_Read)                 \
-    X(LED_Set)                  \
-    X(PV_Set)                   \
-    X(PV_Set_Vel)               \
-    X(PP_Set)                   \
-    X(PP_Inc_move)              \
-    X(PP_Abs_move)              \
-    X(PP_Abs_move_enhance)      \
-    X(HM_Set)                   \
-    X(HM_start_motor)           \
-    X(PT_Set)                   \
-    X(PT_start_motor)           \
-    X(Orvex_LastResult)         \
-    X(Orvex_LastAbortCode)      \
-    X(Orvex_LastSystemError)    \
-    X(Orvex_SetTimeLimits)      \
-    X(Orvex_ReceiveFrame)       \
+// Every export: the command exports of the shared frame table and the rest.
+#define ORVEX_EXPORTS(X)      \
+    ORVEX_COMMAND_EXPORTS(X)  \
+    X(Serial_OpenPort)        \
+    X(Serial_OpenDevice)      \
+    X(Serial_ClosePort)       \
+    X(U_Transmit_Validation)  \
+    X(Get_ALL_Enable_Status)  \
+    X(Get_ALL_Reached_Status) \
+    X(Get_ALL_Err_Status)     \
+    X(GetPosition)            \
+    X(GetMotorStatus)         \
+    X(GetVersions)            \
+    X(SDO_Read)               \
+    X(Orvex_LastResult)       \
+    X(Orvex_LastAbortCode)    \
+    X(Orvex_LastSystemError)  \
+    X(Orvex_SetTimeLimits)    \
+    X(Orvex_ReceiveFrame)     \
     X(Orvex_ReadMany)
 
 struct Library {
