@@ -144,6 +144,14 @@ Frame upload(int node, std::uint16_t index, std::uint8_t sub, std::uint8_t comma
     return sdo(node, command, index, sub);
 }
 
+// Reads hex bytes ("0A 1B ...") from `in` into `frame`, at most a frame's worth; returns how many.
+std::size_t read_hex(std::istream& in, Frame& frame) {
+    std::size_t n = 0;
+    for (std::string byte; n < frame.size() && in >> byte; ++n)
+        frame[n] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
+    return n;
+}
+
 // The frames the adapter received, in order, read from its trace as it grows.
 class TraceView {
   public:
@@ -176,14 +184,11 @@ class TraceView {
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream fields(line);
-            std::string seconds, direction, byte;
+            std::string seconds, direction;
             fields >> seconds >> direction;
             if (direction != "rx") continue;
             Frame frame{};
-            std::size_t n = 0;
-            while (n < frame.size() && fields >> byte)
-                frame[n++] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
-            if (n == frame.size()) frames.push_back(frame);
+            if (read_hex(fields, frame) == frame.size()) frames.push_back(frame);
         }
         return frames;
     }
@@ -331,9 +336,7 @@ void test_command_frames() {
         for (const std::string& text : row.frames) {
             Frame frame{};
             std::istringstream bytes(text);
-            std::string byte;
-            for (std::size_t n = 0; n < frame.size() && bytes >> byte; ++n)
-                frame[n] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
+            read_hex(bytes, frame);
             expected.push_back(frame);
         }
         expect_frames(row.name, row.call(exports), expected);
