@@ -1,9 +1,9 @@
 #include "exchange.h"
 
-#include <cstring>
-
+#include "deadline.h"
 #include "frame_receiver.h"
 #include "port_state.h"
+#include "time_limits.h"
 
 namespace orvex {
 namespace {
@@ -13,13 +13,17 @@ Outcome fail_with(Outcome outcome) {
     return outcome;
 }
 
-}  // namespace
-
+// Waits until the deadline has expired; for when there is nothing to wait on.
 void wait_out(const Deadline& deadline) {
     for (std::uint32_t remaining; (remaining = deadline.remaining_ms()) > 0;)
         os::sleep_ms(remaining);
 }
 
+// Result of waiting for more input.
+enum class Wait { kMore, kLate, kGone };
+
+// Blocks until input is waiting (`input_ready`) or the deadline expires. kLate once it has,
+// kGone (with the system error recorded) when the device has gone away.
 Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& input_ready) {
     input_ready = false;
     const std::uint32_t remaining = deadline.remaining_ms();
@@ -29,6 +33,8 @@ Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& inp
     record_system_error(status.error);
     return Wait::kGone;
 }
+
+}  // namespace
 
 Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wanted,
                   std::size_t& got) {
