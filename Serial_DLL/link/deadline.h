@@ -19,24 +19,20 @@ class Deadline {
     // A deadline of `limit_ms` counted from now.
     static Deadline starting_now(int limit_ms) { return Deadline(os::tick_ms(), limit_ms); }
 
-    std::uint32_t start() const { return start_; }
-    int limit_ms() const { return limit_ms_; }
-
-    // Milliseconds since the start, at most 2^31 - 1.
-    int elapsed_ms() const {
-        const std::uint32_t ticks = os::tick_ms() - start_;
-        return ticks > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ticks);
-    }
-
     // Milliseconds to wait from now until the deadline has expired; 0 once it has.
-    std::uint32_t remaining_ms() const { return remaining_after(elapsed_ms()); }
+    std::uint32_t remaining_ms() const {
+        const int elapsed = elapsed_ms();
+        return elapsed > limit_ms_ ? 0u : static_cast<std::uint32_t>(limit_ms_ - elapsed) + 1u;
+    }
 
     // True once strictly more than the limit has passed.
     bool expired() const { return elapsed_ms() > limit_ms_; }
 
   private:
-    std::uint32_t remaining_after(int elapsed) const {
-        return elapsed > limit_ms_ ? 0u : static_cast<std::uint32_t>(limit_ms_ - elapsed) + 1u;
+    // Milliseconds since the start, at most 2^31 - 1.
+    int elapsed_ms() const {
+        const std::uint32_t ticks = os::tick_ms() - start_;
+        return ticks > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ticks);
     }
 
     std::uint32_t start_;

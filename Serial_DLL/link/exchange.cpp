@@ -1,9 +1,9 @@
 #include "exchange.h"
 
-#include <cstring>
-
+#include "deadline.h"
 #include "frame_receiver.h"
 #include "port_state.h"
+#include "time_limits.h"
 
 namespace orvex {
 namespace {
@@ -13,13 +13,17 @@ Outcome fail_with(Outcome outcome) {
     return outcome;
 }
 
-}  // namespace
-
+// Waits until the deadline has expired; for when there is nothing to wait on.
 void wait_out(const Deadline& deadline) {
     for (std::uint32_t remaining; (remaining = deadline.remaining_ms()) > 0;)
         os::sleep_ms(remaining);
 }
 
+// Result of waiting for more input.
+enum class Wait { kMore, kLate, kGone };
+
+// Blocks until input is waiting (`input_ready`) or the deadline expires. kLate once it has,
+// kGone (with the system error recorded) when the device has gone away.
 Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& input_ready) {
     input_ready = false;
     const std::uint32_t remaining = deadline.remaining_ms();
@@ -29,6 +33,8 @@ Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& inp
     record_system_error(status.error);
     return Wait::kGone;
 }
+
+}  // namespace
 
 Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wanted,
                   std::size_t& got) {
@@ -43,7 +49,7 @@ Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wante
 }
 
 Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t& value) {
-    const int limit = answer_limit_ms(static_cast<int>(kFrameSize));
+    const int limit = answer_limit_ms(kFrameSize);
     ExchangeGuard exchange;
     const os::DeviceHandle device = port_device();  // stable: open and close wait for us
     // Whatever is waiting now answers an earlier request, not this one.
@@ -85,8 +91,7 @@ bool raw_exchange(void* purge_handle, const void* request, std::size_t request_l
     if (purge_handle != nullptr) os::purge_foreign_handle(purge_handle);
     // The raw exchange goes on whatever the write did; the outcome still tells the host.
     const Outcome sent = Serial_Write(request, request_length);
-    const Deadline deadline = Deadline::starting_now(
-        answer_limit_ms(answer_length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(answer_length)));
+    const Deadline deadline = Deadline::starting_now(answer_limit_ms(answer_length));
     if (answer_length == 0) return true;
     // A late answer is a time-out, unless the request never went out: then that is the reason.
     const Outcome late = sent == Outcome::kOk ? Outcome::kTimeout : sent;

@@ -1,15 +1,13 @@
 // The request/answer exchanges: the SDO upload behind the library's own queries and the raw
-// exchange behind U_Transmit_Validation, with the waiting and reading steps they are built from.
+// exchange behind U_Transmit_Validation, and the read step they share with the frame receiver.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "can_serial_frame.h"
-#include "deadline.h"
 #include "last_result.h"
 #include "serial_device.h"
-#include "time_limits.h"
 
 namespace orvex {
 
@@ -24,17 +22,7 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
 bool raw_exchange(void* purge_handle, const void* request, std::size_t request_length, void* answer,
                   std::size_t answer_length);
 
-// The steps exchanges are made of. Call them with the exchange lock held.
-
-// Waits until the deadline has expired; for when there is nothing to wait on.
-void wait_out(const Deadline& deadline);
-
-// Result of waiting for more input.
-enum class Wait { kMore, kLate, kGone };
-
-// Blocks until input is waiting (`input_ready`) or the deadline expires. kLate once it has,
-// kGone (with the system error recorded) when the device has gone away.
-Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& input_ready);
+// A step exchanges are made of. Call it with the exchange lock held.
 
 // Reads at most `wanted` of the bytes waiting, under the port lock. On failure the receive side is
 // purged and the system error recorded.

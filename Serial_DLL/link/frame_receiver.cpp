@@ -13,15 +13,7 @@ FrameReceiver& port_receiver() {
     return receiver;
 }
 
-void FrameReceiver::follow_port() {
-    if (port_opened_ != port_opened_count()) {
-        have_ = 0;
-        port_opened_ = port_opened_count();
-    }
-}
-
 void FrameReceiver::discard_waiting(os::DeviceHandle device) {
-    follow_port();
     have_ = 0;
     if (device == os::kNoDevice) return;
     PortGuard guard;
@@ -42,7 +34,6 @@ void FrameReceiver::drop_noise() {
 
 Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame,
                             const Deadline& deadline) {
-    follow_port();
     for (;;) {
         if (have_ == kFrameSize) {
             if (has_terminator(window_)) {
@@ -53,26 +44,18 @@ Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame,
             drop_noise();
             continue;
         }
-        bool input_ready = false;
+        // Once late, one look without waiting: input that is already there still counts.
         const bool late = deadline.expired();
-        if (late) {
-            // One look without waiting: input that is already there still counts.
-            const os::Status status = os::wait_readable(device, 0, input_ready);
-            if (!status.ok) {
-                record_system_error(status.error);
-                return Outcome::kSystemError;
-            }
-            if (!input_ready) return Outcome::kTimeout;
-        } else {
-            switch (wait_for_input(device, deadline, input_ready)) {
-                case Wait::kMore:
-                    break;
-                case Wait::kLate:
-                    continue;  // the look above decides
-                case Wait::kGone:
-                    return Outcome::kSystemError;
-            }
-            if (!input_ready) continue;
+        bool input_ready = false;
+        const os::Status status =
+            os::wait_readable(device, late ? 0u : deadline.remaining_ms(), input_ready);
+        if (!status.ok) {
+            record_system_error(status.error);
+            return Outcome::kSystemError;
+        }
+        if (!input_ready) {
+            if (late) return Outcome::kTimeout;
+            continue;
         }
         // Never more than the rest of one frame, so that what follows stays in the device.
         std::size_t got = 0;

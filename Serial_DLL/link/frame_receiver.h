@@ -19,7 +19,7 @@ class FrameReceiver {
     // before a request answers an earlier one.
     void discard_waiting(os::DeviceHandle device);
 
-    // Drops a partial frame held here (the device's own input stays).
+    // Drops a partial frame held here (the device's own input stays). Closing the port calls it.
     void forget() { have_ = 0; }
 
     // Waits for the next complete frame from `device` and copies it into `frame`. kTimeout once
@@ -32,12 +32,9 @@ class FrameReceiver {
     // Drops bytes from the front of a full window that is not a frame: up to a CR LF found inside
     // it, else one byte.
     void drop_noise();
-    // Forgets bytes held from a port that has been closed since.
-    void follow_port();
 
     std::uint8_t window_[kFrameSize] = {};
     std::size_t have_ = 0;
-    unsigned port_opened_ = 0;  // which opening of the port the held bytes came from
 };
 
 // The port's one receiver. Use it only with the exchange lock held.

@@ -1,12 +1,13 @@
 #include "port_state.h"
 
+#include "frame_receiver.h"
+
 namespace orvex {
 namespace {
 
 struct PortState {
     os::DeviceHandle device = os::kNoDevice;  // changed only with both locks held
     int baud = 0;                             // of the open device; likewise
-    unsigned opened = 0;                      // opens so far; likewise
     os::RecursiveLock exchange_lock;
     os::RecursiveLock port_lock;
 };
@@ -49,16 +50,14 @@ int port_baud() {
     return g_port.baud;
 }
 
-unsigned port_opened_count() {
-    return g_port.opened;
-}
-
 void Serial_Close() {
     // Waits for an exchange in progress, so its wait never outlives the device it waits on.
     PortChangeGuard guard;
     const os::DeviceHandle device = g_port.device;
     g_port.device = os::kNoDevice;
     g_port.baud = 0;
+    // Bytes of a frame begun on this device are no part of the next one's input.
+    port_receiver().forget();
     if (device != os::kNoDevice) os::close_device(device);
 }
 
@@ -72,7 +71,6 @@ bool Serial_OpenPath(const char* path, int baud) {
         return false;
     }
     g_port.device = device;
-    ++g_port.opened;
     // A rejected setting leaves the device open: the host closes it with Serial_ClosePort.
     if (baud <= 0) {
         record(Outcome::kBadArgument);

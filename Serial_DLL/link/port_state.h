@@ -53,8 +53,6 @@ class PortChangeGuard {
 os::DeviceHandle port_device();
 // The baud rate the open device was configured with; 0 when none is. Read like the device.
 int port_baud();
-// How many times a device has been opened: tells bytes of an earlier port from this one's.
-unsigned port_opened_count();
 
 // Opens and configures `path`, closing an open port first. Records the outcome.
 bool Serial_OpenPath(const char* path, int baud);

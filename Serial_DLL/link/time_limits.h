@@ -2,6 +2,8 @@
 // its limit once, when it starts, so a change applies to exchanges that start after it.
 #pragma once
 
+#include <cstddef>
+
 namespace orvex {
 
 constexpr int kDefaultQueryLimitMs = 800;
@@ -19,10 +21,10 @@ int exchange_limit_ms();
 // outside kMinLimitMs..kMaxLimitMs.
 bool set_time_limits(int query_ms, int exchange_ms);
 
-// Time limit for an answer of `answerLength` bytes: an answer counts as late once strictly more
+// Time limit for an answer of `answer_length` bytes: an answer counts as late once strictly more
 // than this has passed.
-inline int answer_limit_ms(int answerLength) {
-    return answerLength <= 50 ? query_limit_ms() : exchange_limit_ms();
+inline int answer_limit_ms(std::size_t answer_length) {
+    return answer_length <= 50 ? query_limit_ms() : exchange_limit_ms();
 }
 
 }  // namespace orvex

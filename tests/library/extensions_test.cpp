@@ -107,6 +107,17 @@ TEST_F(Extensions, ReceiveFrameKeepsAFrameThatArrivesInPiecesAcrossCalls) {
     adapter.send(Bytes(beat.begin() + 5, beat.end()));
     ASSERT_EQ(Orvex_ReceiveFrame(frame, 500), 1);
     EXPECT_TRUE(std::equal(beat.begin(), beat.end(), frame));
+
+    // A piece held when the port is opened again belongs to the old device and is dropped: the
+    // new device's first byte does not complete it.
+    adapter.send(Bytes(beat.begin(), beat.end() - 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Orvex_ReceiveFrame(frame, 0), 0);
+    ASSERT_EQ(Serial_OpenDevice(adapter.path().c_str(), 115200), 1);
+    const Bytes emcy = bytes_of(emergency(2, 0x2310, 0x03));
+    adapter.send(concat({Bytes{0x0A}, emcy}));
+    ASSERT_EQ(Orvex_ReceiveFrame(frame, 500), 1);
+    EXPECT_TRUE(std::equal(emcy.begin(), emcy.end(), frame));
 }
 
 TEST_F(Extensions, ReceiveFrameWaitsAtMostItsTimeout) {

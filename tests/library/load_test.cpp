@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 namespace {
 
+using orvex::test::device_is_free;
 using orvex::test::FakeAdapter;
 
 void* symbol(const char* name) {
@@ -36,15 +36,6 @@ TEST(Exports, SharedEntriesAreOneFunction) {
 TEST(Exports, InternalNamesStayHidden) {
     for (const char* name : {"Serial_Write", "LoadDelay_Sleep", "_ZN5orvex12Serial_WriteEPKvm"})
         EXPECT_EQ(symbol(name), nullptr) << name;
-}
-
-// True when nobody holds the device open for exclusive use.
-bool device_is_free(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return false;
-    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
 }
 
 // The environment of this process with ORVEX_LOAD_DELAY_MS set to `delay` (removed when null).

@@ -16,15 +16,6 @@
 namespace orvex::test {
 namespace {
 
-// True when nobody holds the device open for exclusive use.
-bool device_is_free(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return false;
-    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
-}
-
 class Port : public ::testing::Test {
   protected:
     void TearDown() override { Serial_ClosePort(); }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -35,6 +36,14 @@ void write_fully(int fd, const std::uint8_t* data, std::size_t length) {
 }
 
 }  // namespace
+
+bool device_is_free(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
 
 FakeAdapter::FakeAdapter() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -28,6 +28,9 @@ struct Reply {
     int chunk_pause_ms = 0;
 };
 
+// True when nobody holds the device at `path` open for exclusive use.
+bool device_is_free(const std::string& path);
+
 class FakeAdapter {
   public:
     // Called for every complete 12-byte frame the library writes; returns what to send back.

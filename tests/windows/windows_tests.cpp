@@ -70,45 +70,25 @@ void section(const char* name) {
 
 // ---- the library ---------------------------------------------------------------------------
 
-#define ORVEX_EXPORTS(X)        \
-    X(Serial_OpenPort)          \
-    X(Serial_OpenDevice)        \
-    X(Serial_ClosePort)         \
-    X(U_Transmit)               \
-    X(U_Transmit_Validation)    \
-    X(CMD_Enable_motor)         \
-    X(PV_start_motor)           \
-    X(CMD_Disable_motor)        \
-    X(CMD_Emergency_Stop_motor) \
-    X(CMD_Restart_motor)        \
-    X(PV_stop_motor)            \
-    X(PP_stop_motor)            \
-    X(HM_stop_motor)            \
-    X(PT_stop_motor)            \
-    X(Get_ALL_Enable_Status)    \
-    X(Get_ALL_Reached_Status)   \
-    X(Get_ALL_Err_Status)       \
-    X(GetPosition)              \
-    X(GetMotorStatus)           \
-    X(GetVersions)              \
-    X(SDO_Write)                \
-    X(SDO_Read)                 \
-    X(LED_Set)                  \
-    X(PV_Set)                   \
-    X(PV_Set_Vel)               \
-    X(PP_Set)                   \
-    X(PP_Inc_move)              \
-    X(PP_Abs_move)              \
-    X(PP_Abs_move_enhance)      \
-    X(HM_Set)                   \
-    X(HM_start_motor)           \
-    X(PT_Set)                   \
-    X(PT_start_motor)           \
-    X(Orvex_LastResult)         \
-    X(Orvex_LastAbortCode)      \
-    X(Orvex_LastSystemError)    \
-    X(Orvex_SetTimeLimits)      \
-    X(Orvex_ReceiveFrame)       \
+// Every export: the command exports of the shared frame table and the rest.
+#define ORVEX_EXPORTS(X)      \
+    ORVEX_COMMAND_EXPORTS(X)  \
+    X(Serial_OpenPort)        \
+    X(Serial_OpenDevice)      \
+    X(Serial_ClosePort)       \
+    X(U_Transmit_Validation)  \
+    X(Get_ALL_Enable_Status)  \
+    X(Get_ALL_Reached_Status) \
+    X(Get_ALL_Err_Status)     \
+    X(GetPosition)            \
+    X(GetMotorStatus)         \
+    X(GetVersions)            \
+    X(SDO_Read)               \
+    X(Orvex_LastResult)       \
+    X(Orvex_LastAbortCode)    \
+    X(Orvex_LastSystemError)  \
+    X(Orvex_SetTimeLimits)    \
+    X(Orvex_ReceiveFrame)     \
     X(Orvex_ReadMany)
 
 struct Library {
@@ -164,6 +144,14 @@ Frame upload(int node, std::uint16_t index, std::uint8_t sub, std::uint8_t comma
     return sdo(node, command, index, sub);
 }
 
+// Reads hex bytes ("0A 1B ...") from `in` into `frame`, at most a frame's worth; returns how many.
+std::size_t read_hex(std::istream& in, Frame& frame) {
+    std::size_t n = 0;
+    for (std::string byte; n < frame.size() && in >> byte; ++n)
+        frame[n] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
+    return n;
+}
+
 // The frames the adapter received, in order, read from its trace as it grows.
 class TraceView {
   public:
@@ -196,14 +184,11 @@ class TraceView {
         std::string line;
         while (std::getline(in, line)) {
             std::istringstream fields(line);
-            std::string seconds, direction, byte;
+            std::string seconds, direction;
             fields >> seconds >> direction;
             if (direction != "rx") continue;
             Frame frame{};
-            std::size_t n = 0;
-            while (n < frame.size() && fields >> byte)
-                frame[n++] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
-            if (n == frame.size()) frames.push_back(frame);
+            if (read_hex(fields, frame) == frame.size()) frames.push_back(frame);
         }
         return frames;
     }
@@ -351,9 +336,7 @@ void test_command_frames() {
         for (const std::string& text : row.frames) {
             Frame frame{};
             std::istringstream bytes(text);
-            std::string byte;
-            for (std::size_t n = 0; n < frame.size() && bytes >> byte; ++n)
-                frame[n] = static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16));
+            read_hex(bytes, frame);
             expected.push_back(frame);
         }
         expect_frames(row.name, row.call(exports), expected);
