@@ -12,7 +12,8 @@ JOBS=${JOBS:-2}
 WIN32_DIR=$ROOT/build-win32
 WIN64_DIR=$ROOT/build-win64
 DLL32=$WIN32_DIR/bin/ORVEX_DLL.dll
-DEF=$ROOT/Serial_DLL/exports/ORVEX_DLL.def
+# The module-definition file the build made from the one export list.
+DEF=$WIN32_DIR/Serial_DLL/exports/ORVEX_DLL.def
 
 die() {
     echo "windows.sh: $*" >&2

@@ -1,6 +1,6 @@
 // Device control: enable, disable, quick stop, halt and NMT reset of communication.
 // PV_start_motor is CMD_Enable_motor under a second name, and the other modes' stop commands are
-// PV_stop_motor: the export table makes those names (exports/shared_entries.ld, ORVEX_DLL.def).
+// PV_stop_motor: the export table, made from include/orvex_exports.h, gives them those names.
 #include "command_sequence.h"
 #include "orvex.h"
 

@@ -68,6 +68,9 @@
 extern "C" {
 #endif
 
+/* The same names and signatures as one list, for generated tables and run-time loading. */
+#include "orvex_exports.h"
+
 /* ---- Outcome codes of Orvex_LastResult() ---------------------------------------------------- */
 #define ORVEX_OK 0               /* the call succeeded */
 #define ORVEX_NO_PORT (-1)       /* no port is open */
@@ -75,6 +78,12 @@ extern "C" {
 #define ORVEX_TIMEOUT (-10)      /* no (complete) answer within the time limit */
 #define ORVEX_SDO_ABORT (-11)    /* the drive answered with an SDO abort */
 #define ORVEX_BAD_ARGUMENT (-12) /* an argument was refused before anything was sent */
+/* Outcomes of the drive procedures (Orvex_Enable ... Orvex_SetTorque): */
+#define ORVEX_DRIVE_FAULT (-13)   /* the drive is in fault (or its fault reaction), or went there */
+#define ORVEX_WRONG_STATE (-14)   /* the drive is not in the state or mode the call needs */
+#define ORVEX_STATE_CHANGED (-15) /* the drive left operation enabled, or was halted, meanwhile */
+#define ORVEX_HOMING_ERROR (-16)  /* the drive reports a homing error (statusword bit 13) */
+#define ORVEX_VALUE_MISMATCH (-17) /* a value read back differs from the one written */
 
 /* ---- Port --------------------------------------------------------------------------------------
  * Serial_OpenPort: opens COM<port> on Windows ("COM%d" below 10, "\\.\COM%d" otherwise) and
@@ -223,6 +232,112 @@ ORVEX_API int ORVEX_CALL Orvex_SetTimeLimits(int query_ms, int exchange_ms);
 ORVEX_API int ORVEX_CALL Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms);
 ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* indexes,
                                         const int* subindexes, unsigned* values, int* results);
+
+/* ---- Drive procedures (CiA 402) ----------------------------------------------------------------
+ * The original exports above send fixed frames and read nothing back; a drive that follows CiA 402
+ * to the letter needs more: one power-state transition at a time, the rising edge of a bit for a
+ * set-point or a homing start, objects written with their own size. These procedures do it. Each
+ * reads the whole statusword (0x6041, 16 bits), writes 2-byte controlwords (0x6040), confirms
+ * every step by reading the statusword again, and never energises a motor that the call was not
+ * asked to enable (only Orvex_Enable switches a drive on).
+ *
+ * Each returns 1 on success and 0 on failure (Orvex_GetState: -1), with Orvex_LastResult saying
+ * why: the outcomes of the queries (ORVEX_NO_PORT, ORVEX_TIMEOUT for an answer or a step not
+ * confirmed within the limit, ORVEX_SDO_ABORT, ORVEX_SYSTEM_ERROR, ORVEX_BAD_ARGUMENT) and those
+ * above from ORVEX_DRIVE_FAULT on. timeout_ms is the limit of the whole call, 0 to
+ * ORVEX_MAX_WAIT_MS (0: one look at the drive, no waiting); each single answer still waits at most
+ * the query limit (Orvex_SetTimeLimits). A node outside 1-127 or a time limit out of range is
+ * refused with ORVEX_BAD_ARGUMENT before anything is sent. Between the statusword reads a procedure
+ * pauses ORVEX_POLL_MS, so a waiting procedure leaves the bus to others. Like the queries, a
+ * procedure holds the exchange lock only for each single exchange: other threads' calls go on
+ * meanwhile.
+ *
+ * Orvex_GetState: the CiA 402 state, decoded from the whole statusword (an ORVEX_STATE_* code;
+ *   ORVEX_STATE_UNKNOWN for a statusword that shows none), or -1 on failure. The statusword goes
+ *   through `statusword` when it is not null.
+ * Orvex_Enable: walks the drive to operation enabled, one transition at a time, each a controlword
+ *   write confirmed by the statusword: switch on disabled -> shutdown 0x0006 -> ready to switch on
+ *   -> switch on 0x0007 -> switched on -> enable operation 0x000F -> operation enabled. Not ready
+ * to switch on is waited out (the drive leaves it by itself). From quick stop active it waits until
+ *   the drive stands (bit 10), then writes disable voltage 0x0000 and walks up from switch on
+ *   disabled: that transition exists whatever the quick stop option code (0x605A), while enable
+ *   operation from quick stop active is taken only by drives whose option code is 5-8, and a drive
+ *   still braking is never cut loose. Already enabled: nothing written. In fault or fault reaction
+ *   active: ORVEX_DRIVE_FAULT, nothing written (Orvex_ResetFault first).
+ * Orvex_Disable: operation enabled -> disable operation 0x0007 -> switched on, confirmed. From
+ *   quick stop active it waits for standstill, then disable voltage 0x0000 -> switch on disabled.
+ *   A drive already below operation enabled: nothing written, success. In fault: ORVEX_DRIVE_FAULT.
+ * Orvex_QuickStop: writes quick stop 0x0002 at once, whatever the state, then confirms it as the
+ *   quick stop option code 0x605A says (read after the stop; 2 when the drive lacks it): 0-4, the
+ *   drive ends in switch on disabled; 5-8, it stays in quick stop active and is confirmed once it
+ *   stands (bit 10); other codes accept either. A drive that was below operation enabled ends in
+ *   switch on disabled or stays there. In fault: ORVEX_DRIVE_FAULT.
+ * Orvex_Halt: halts a drive in operation enabled (controlword 0x010F: bit 8 with enable operation)
+ *   and waits for standstill (bit 10). A drive in any other state gets nothing written and the call
+ *   fails with ORVEX_WRONG_STATE (ORVEX_DRIVE_FAULT in fault): halt never switches a drive on.
+ * Orvex_ResetFault: a drive in fault reaction active is waited out until it is in fault; the error
+ *   code (0x603F, 0 where the drive lacks it) is read and stored through `cleared_code` when that
+ *   is not null; then the rising edge of bit 7 (0x0000, 0x0080), and the call waits until the drive
+ *   has left fault (to switch on disabled: Orvex_Enable brings it back). A drive not in fault: 0
+ *   stored, nothing written, success. Still in fault at the limit: ORVEX_DRIVE_FAULT (its cause is
+ *   still there).
+ * Orvex_MoveTo: a profile position move with the set-point handshake. Needs operation enabled
+ *   (else ORVEX_WRONG_STATE, or ORVEX_DRIVE_FAULT in fault) and profile position mode, shown in
+ *   0x6061 (else ORVEX_WRONG_STATE); both are read in one round trip before anything is written.
+ *   Then: bit 4 low (0x000F, which also ends a halt); a set-point still waiting in the drive
+ *   (bit 12 high) is waited out; target 0x607A; the rising edge of bit 4 (0x001F, with bit 5 for
+ *   ORVEX_MOVE_IMMEDIATE and bit 6 for ORVEX_MOVE_RELATIVE); the set-point acknowledge (bit 12) is
+ *   awaited; bit 4 low again (0x000F), so that the next move is an edge too. Returns once the drive
+ *   has taken the set-point; Orvex_WaitTarget waits for the motion. A drive that never acknowledges
+ *   fails with ORVEX_TIMEOUT (bit 4 is brought low all the same). Unknown flag bits:
+ *   ORVEX_BAD_ARGUMENT.
+ * Orvex_WaitTarget: waits until the drive reports its target reached: statusword bit 10 in profile
+ *   position and profile velocity (and any other mode), bits 12 and 10 together in homing (a homing
+ *   error, bit 13, fails at once with ORVEX_HOMING_ERROR). Statusword and position are read in one
+ *   round trip a poll, the mode once a call. Fails at once with ORVEX_STATE_CHANGED when the drive
+ *   leaves operation enabled (quick stop, disable) or has stopped because it was halted (the
+ *   controlword's bit 8 is read once bit 10 is seen), ORVEX_DRIVE_FAULT when it went into fault,
+ *   ORVEX_TIMEOUT when the limit passes. The last position read goes through `position` (when not
+ *   null) on success and failure alike, so that a host can call it with a short limit in a loop
+ *   and show progress; untouched when no position was read.
+ * Orvex_Home: starts homing on a rising edge of bit 4 (0x000F, then 0x001F) on a drive in operation
+ *   enabled and homing mode (6, set up with HM_Set; else ORVEX_WRONG_STATE). With timeout_ms > 0 it
+ *   then waits as Orvex_WaitTarget does in homing mode: done on bits 12 and 10 together, also when
+ *   that shows at the first look (methods 35 and 37 home on the spot), ORVEX_HOMING_ERROR at once
+ *   on bit 13. With 0 it returns once the start is written and the statusword shows no error.
+ * Orvex_SetTorque: target torque 0x6071 as the INTEGER16 it is (a 2-byte download; PT_Set and
+ *   method-0 HM_Set write 4 bytes, which a drive that checks sizes refuses), then read back: a
+ *   drive that kept another value fails with ORVEX_VALUE_MISMATCH, one that refused the write with
+ *   ORVEX_SDO_ABORT. A torque outside -32768..32767 is refused (ORVEX_BAD_ARGUMENT, nothing sent).
+ *   No state is needed or changed: it only sets the torque the next profile torque run uses.
+ */
+#define ORVEX_STATE_UNKNOWN 0
+#define ORVEX_STATE_NOT_READY_TO_SWITCH_ON 1
+#define ORVEX_STATE_SWITCH_ON_DISABLED 2
+#define ORVEX_STATE_READY_TO_SWITCH_ON 3
+#define ORVEX_STATE_SWITCHED_ON 4
+#define ORVEX_STATE_OPERATION_ENABLED 5
+#define ORVEX_STATE_QUICK_STOP_ACTIVE 6
+#define ORVEX_STATE_FAULT_REACTION_ACTIVE 7
+#define ORVEX_STATE_FAULT 8
+
+#define ORVEX_MOVE_RELATIVE \
+    1 /* the position is a distance, counted as the drive counts it (bit 6) */
+#define ORVEX_MOVE_IMMEDIATE 2 /* replace a move under way at once (bit 5) instead of after it */
+
+#define ORVEX_MAX_WAIT_MS 3600000 /* the longest time limit a procedure takes: one hour */
+#define ORVEX_POLL_MS 2           /* pause between two statusword reads of a waiting procedure */
+
+ORVEX_API int ORVEX_CALL Orvex_GetState(int node, unsigned* statusword);
+ORVEX_API int ORVEX_CALL Orvex_Enable(int node, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_Disable(int node, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_QuickStop(int node, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_Halt(int node, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_ResetFault(int node, int timeout_ms, unsigned* cleared_code);
+ORVEX_API int ORVEX_CALL Orvex_MoveTo(int node, int position, int flags, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_WaitTarget(int node, int timeout_ms, int* position);
+ORVEX_API int ORVEX_CALL Orvex_Home(int node, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_SetTorque(int node, int torque);
 
 #ifdef __cplusplus
 }

@@ -91,58 +91,8 @@ Function Resolve(const char* name) {
         return target arguments;                                                     \
     }
 
-ORVEX_FORWARD(int, Serial_OpenPort, (int port, int baud), (port, baud))
-ORVEX_FORWARD(int, Serial_OpenDevice, (const char* path, int baud), (path, baud))
-ORVEX_FORWARD(int, Serial_ClosePort, (void), ())
-ORVEX_FORWARD(int, U_Transmit, (const void* buffer, int length), (buffer, length))
-ORVEX_FORWARD(int, U_Transmit_Validation,
-              (void* purge, const void* request, void* answer, int request_length,
-               int answer_length),
-              (purge, request, answer, request_length, answer_length))
-ORVEX_FORWARD(int, CMD_Enable_motor, (int node), (node))
-ORVEX_FORWARD(int, PV_start_motor, (int node), (node))
-ORVEX_FORWARD(int, CMD_Disable_motor, (int node), (node))
-ORVEX_FORWARD(int, CMD_Emergency_Stop_motor, (int node), (node))
-ORVEX_FORWARD(int, CMD_Restart_motor, (int node), (node))
-ORVEX_FORWARD(int, PV_stop_motor, (int node), (node))
-ORVEX_FORWARD(int, PP_stop_motor, (int node), (node))
-ORVEX_FORWARD(int, HM_stop_motor, (int node), (node))
-ORVEX_FORWARD(int, PT_stop_motor, (int node), (node))
-ORVEX_FORWARD(int, Get_ALL_Enable_Status, (void), ())
-ORVEX_FORWARD(int, Get_ALL_Reached_Status, (void), ())
-ORVEX_FORWARD(int, Get_ALL_Err_Status, (void), ())
-ORVEX_FORWARD(int, GetPosition, (int node), (node))
-ORVEX_FORWARD(int, GetMotorStatus, (int node), (node))
-ORVEX_FORWARD(int, GetVersions, (int node), (node))
-ORVEX_FORWARD(int, SDO_Write,
-              (int node, unsigned index, int subindex, unsigned value, int size_code),
-              (node, index, subindex, value, size_code))
-ORVEX_FORWARD(int, SDO_Read, (int node, unsigned index, int subindex, int* value, int size_code),
-              (node, index, subindex, value, size_code))
-ORVEX_FORWARD(int, LED_Set, (int node, int value), (node, value))
-ORVEX_FORWARD(int, PV_Set, (int node, int velocity, unsigned acceleration, unsigned deceleration),
-              (node, velocity, acceleration, deceleration))
-ORVEX_FORWARD(int, PV_Set_Vel, (int node, int velocity), (node, velocity))
-ORVEX_FORWARD(int, PP_Set, (int node, int velocity, unsigned acceleration, unsigned deceleration),
-              (node, velocity, acceleration, deceleration))
-ORVEX_FORWARD(int, PP_Inc_move, (int node, int distance), (node, distance))
-ORVEX_FORWARD(int, PP_Abs_move, (int node, int position), (node, position))
-ORVEX_FORWARD(int, PP_Abs_move_enhance, (int node, int position), (node, position))
-ORVEX_FORWARD(int, HM_Set,
-              (int node, int speed_switch, int speed_zero, unsigned acc_or_torque, int method),
-              (node, speed_switch, speed_zero, acc_or_torque, method))
-ORVEX_FORWARD(int, HM_start_motor, (int node), (node))
-ORVEX_FORWARD(int, PT_Set, (int node, int max_velocity, int torque), (node, max_velocity, torque))
-ORVEX_FORWARD(int, PT_start_motor, (int node), (node))
-ORVEX_FORWARD(int, Orvex_LastResult, (void), ())
-ORVEX_FORWARD(unsigned, Orvex_LastAbortCode, (void), ())
-ORVEX_FORWARD(int, Orvex_LastSystemError, (void), ())
-
-// The extensions: a library without one fails the call that needs it, with the export's name.
-ORVEX_FORWARD(int, Orvex_SetTimeLimits, (int query_ms, int exchange_ms), (query_ms, exchange_ms))
-ORVEX_FORWARD(int, Orvex_ReceiveFrame, (unsigned char frame[12], int timeout_ms),
-              (frame, timeout_ms))
-ORVEX_FORWARD(int, Orvex_ReadMany,
-              (int count, const int* nodes, const int* indexes, const int* subindexes,
-               unsigned* values, int* results),
-              (count, nodes, indexes, subindexes, values, results))
+// Every export of the one list; a library without one of them fails the call that needs it, naming
+// the export.
+#define ORVEX_FORWARD_ALIAS(result, name, target, parameters, arguments) \
+    ORVEX_FORWARD(result, name, parameters, arguments)
+ORVEX_EXPORTS(ORVEX_FORWARD, ORVEX_FORWARD_ALIAS)

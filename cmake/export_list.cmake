@@ -1,0 +1,37 @@
+# The export table made from the one export list (Serial_DLL/include/orvex_exports.h): the Windows
+# module-definition file, the ELF version script and the ELF shared-entry aliases. Each line of the
+# list is X(result, NAME, ...) for an entry of its own or ALIAS(result, NAME, TARGET, ...) for a
+# second name of TARGET's entry.
+function(orvex_generate_export_files list_header out_dir)
+  # The list is one macro whose lines end in backslashes; without them, one entry starts a line.
+  file(READ ${list_header} content)
+  string(REPLACE "\\" "" content "${content}")
+  string(REGEX MATCHALL "\n[ \t]*(X|ALIAS)\\([^\n]*" lines "${content}")
+  set(def "; Made by the build from orvex_exports.h: edit that list, not this file.\nLIBRARY ORVEX_DLL\nEXPORTS\n")
+  set(map_names "")
+  set(aliases "/* Made by the build from orvex_exports.h: second names of shared entries. */\n")
+  set(count 0)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\n[ \t]*ALIAS\\([^,]+,[ \t]*([A-Za-z0-9_]+),[ \t]*([A-Za-z0-9_]+),")
+      string(APPEND def "    ${CMAKE_MATCH_1}=${CMAKE_MATCH_2}\n")
+      string(APPEND aliases "${CMAKE_MATCH_1} = ${CMAKE_MATCH_2};\n")
+      string(APPEND map_names "    ${CMAKE_MATCH_1};\n")
+    elseif(line MATCHES "^\n[ \t]*X\\([^,]+,[ \t]*([A-Za-z0-9_]+),")
+      string(APPEND def "    ${CMAKE_MATCH_1}\n")
+      string(APPEND map_names "    ${CMAKE_MATCH_1};\n")
+    else()
+      message(FATAL_ERROR "orvex_exports.h: cannot read the export line '${line}'")
+    endif()
+    math(EXPR count "${count} + 1")
+  endforeach()
+  if(count LESS 32)
+    message(FATAL_ERROR "orvex_exports.h: only ${count} exports read")
+  endif()
+  set(map "/* Made by the build from orvex_exports.h: these names and nothing else. */\n{\n  global:\n${map_names}  local: *;\n};\n")
+  # Written only when the content changes, so that an unchanged list relinks nothing.
+  file(CONFIGURE OUTPUT ${out_dir}/ORVEX_DLL.def CONTENT "${def}")
+  file(CONFIGURE OUTPUT ${out_dir}/ORVEX_DLL.map CONTENT "${map}")
+  file(CONFIGURE OUTPUT ${out_dir}/shared_entries.ld CONTENT "${aliases}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list_header})
+  set(ORVEX_EXPORT_COUNT ${count} PARENT_SCOPE)
+endfunction()
