@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -65,7 +66,9 @@ class Arguments {
     void ExpectEnd() const;
 
   private:
-    std::vector<std::string> words_;
+    // Words are taken from the front one by one (raw send's bytes may be many): a deque keeps
+    // that constant time.
+    std::deque<std::string> words_;
     std::string topic_;
 };
 
