@@ -55,6 +55,23 @@ TEST(CliCommands, StatusAndPositionOfAFreshDrive) {
     EXPECT_EQ(position.exit_code, 0) << Describe(position);
     EXPECT_EQ(position.out, "0\n");
 
+    // Several drives in one call, in the order named, with the list syntax watch takes.
+    for (const auto& words : {std::vector<std::string>{"--node", "2,1", "status"},
+                              std::vector<std::string>{"status", "--nodes", "2-1"}}) {
+        const RunResult both = Orvex(sim.path(), words);
+        if (words[0] == "status") {
+            EXPECT_EQ(both.exit_code, 2);  // a range that runs backwards
+            continue;
+        }
+        EXPECT_EQ(both.exit_code, 0) << Describe(both);
+        const auto second = both.out.find("node 1: switch on disabled\n");
+        EXPECT_NE(second, std::string::npos) << both.out;
+        EXPECT_EQ(both.out.rfind("node 2: switch on disabled\n", second), 0u) << both.out;
+    }
+    const RunResult range = Orvex(sim.path(), {"status", "--nodes", "1-2"});
+    EXPECT_EQ(range.exit_code, 0) << Describe(range);
+    EXPECT_THAT(range.out, HasSubstr("node 2: switch on disabled\n"));
+
     EXPECT_EQ(sim.Stop(), 0);
 }
 
@@ -207,6 +224,10 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
         {{"sdo", "write", "6040", "0", "6", "--size", "2"}, "INDEX 6040 is decimal"},
         {{"--node", "0", "enable"}, "--node 0 is the bus, not a drive"},
         {{"--node", "0", "pp", "move", "100"}, "--node 0 is the bus, not a drive"},
+        // A second --node is refused, not taken in place of the first.
+        {{"--node", "1", "--node", "2", "status"}, "--node given more than once"},
+        {{"--node", "1", "enable", "--nodes", "2"}, "--node given more than once"},
+        {{"--node", "1,2", "enable"}, "enable takes one node, not a list"},
         {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
         {{"pv", "--for", "2", "speed", "100"}, "--for belongs to pv run"},
         {{"raw", "send", "00", "--answer", "12"}, "--answer belongs to raw exchange"},
@@ -222,12 +243,25 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
     }
 }
 
-TEST(CliFailures, OutputThatCannotBeWrittenFails) {
+TEST(CliFailures, OutputThatCannotBeWrittenFailsInOneFormForEveryCommand) {
+    Simulator sim;
+    ASSERT_FALSE(sim.path().empty());
     RunOptions options;
     options.stdout_path = "/dev/full";
-    const RunResult help = RunProgram({ORVEX_CLI_PATH, "--help"}, options);
-    EXPECT_EQ(help.exit_code, 1) << Describe(help);
-    EXPECT_THAT(help.err, HasSubstr("cannot write the output: No space left on device"));
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"--help"},
+          {"status", "--help"},
+          {"status"},
+          {"--nodes", "1-2", "status"},
+          {"watch", "--count", "3", "--every", "0.05"},
+          {"monitor", "--for", "1", "--send", "07 01 05 00 00 00 00 00 00 00 0D 0A"}}) {
+        std::vector<std::string> argv = {ORVEX_CLI_PATH, "--device", sim.path()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        const RunResult result = RunProgram(argv, options);
+        EXPECT_EQ(result.exit_code, 1) << words[0] << "\n" << Describe(result);
+        EXPECT_EQ(result.err, "orvex: cannot write the output: No space left on device\n")
+            << words[0];
+    }
 }
 
 TEST(CliFailures, SignalsDuringALibraryWaitExitWithTheirStatus) {

@@ -46,7 +46,11 @@ int Run(int argc, const char* const* argv) {
         return 0;
     }
     args.set_topic(name);
-    if (command->addressee == Addressee::kDrive && connection.node == kBusNode) {
+    if (command->addressee != Addressee::kDrives && connection.nodes.size() > 1) {
+        throw UsageError(name + " takes one node, not a list (status and watch take several)",
+                         name);
+    }
+    if (command->addressee != Addressee::kAnyNode && connection.node == kBusNode) {
         throw UsageError("--node 0 is the bus, not a drive: give the drive's node, 1 to " +
                              std::to_string(kMaxNode),
                          name);
@@ -55,13 +59,18 @@ int Run(int argc, const char* const* argv) {
 }
 
 // Output that could not be written (a full disk, a closed pipe) is a failure too.
+int ReportOutputError(const OutputError& failure) {
+    std::cerr << "orvex: " << failure.what() << ": " << std::strerror(failure.error()) << "\n";
+    return kExitFailure;
+}
+
+// Output that cannot be written fails the command, in one form whatever the command.
 int CheckOutput(int status) {
-    errno = 0;
-    std::cout.flush();
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
-        const int error = errno != 0 ? errno : EIO;
-        std::cerr << "orvex: cannot write the output: " << std::strerror(error) << "\n";
-        return status == 0 ? kExitFailure : status;
+    try {
+        FlushOutput();
+    } catch (const OutputError& failure) {
+        const int reported = ReportOutputError(failure);
+        return status == 0 ? reported : status;
     }
     return status;
 }
@@ -80,6 +89,8 @@ int main(int argc, char** argv) {
         const int status = Run(argc, argv);
         ThrowIfInterrupted();  // a signal during the last library call
         return CheckOutput(status);
+    } catch (const OutputError& failure) {
+        return ReportOutputError(failure);
     } catch (const Interrupted& interrupted) {
         return CheckOutput(Interrupt(interrupted));
     } catch (const UsageError& error) {
