@@ -17,6 +17,8 @@ FrameReceiver& port_receiver() {
 void FrameReceiver::forget() {
     have_ = 0;
     have_last_ = false;
+    aligned_ = false;
+    take_first_ = false;
 }
 
 void FrameReceiver::discard_waiting(os::DeviceHandle device) {
@@ -36,11 +38,18 @@ void FrameReceiver::drop(std::size_t count) {
 }
 
 void FrameReceiver::pass_over_last() {
-    if (!have_last_ || have_ + kFrameSize - 1 > kCapacity) return;
+    if (!have_last_) return;
     have_last_ = false;
-    std::memmove(held_ + kFrameSize - 1, held_, have_);
-    std::memcpy(held_, last_ + 1, kFrameSize - 1);
-    have_ += kFrameSize - 1;
+    // A frame chosen over an earlier window: the earlier one is the next to look at. Otherwise
+    // the frame itself was wrong, and its second byte is.
+    const std::size_t from = skipped_ > 0 ? 0 : 1;
+    const std::size_t back = skipped_ + kFrameSize - from;
+    if (have_ + back > kCapacity) return;
+    std::memmove(held_ + back, held_, have_);
+    std::memcpy(held_, last_ + from, back);
+    have_ += back;
+    take_first_ = skipped_ > 0;
+    aligned_ = false;
 }
 
 bool FrameReceiver::read_more(os::DeviceHandle device, std::size_t wanted, bool no_wait,
@@ -92,30 +101,18 @@ Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame, FrameW
             while (first + kFrameSize <= have_ && !frame_at(first)) ++first;
             if (!frame_at(first)) {
                 drop(have_ - (kFrameSize - 1));  // the last 11 bytes may still begin a frame
+                aligned_ = false;
             } else {
+                if (first > 0) aligned_ = false;
                 drop(first);
-                // Noise followed by the front of a frame holding 0D 0A looks like a frame too.
-                // Unless the window right after it is a frame as well, a later window over the
-                // same bytes that also ends in CR LF is the real one. Only input already there
-                // is looked at.
-                for (Outcome outcome; have_ < 2 * kFrameSize;) {
-                    const std::size_t before = have_;
-                    if (!read_more(device, 2 * kFrameSize - have_, true, wait, outcome)) {
-                        if (outcome == Outcome::kSystemError) return outcome;
-                        break;
-                    }
-                    if (have_ == before) break;
-                }
-                if (have_ == 2 * kFrameSize && !frame_at(kFrameSize)) {
-                    std::size_t chosen = 0;
-                    for (std::size_t later = 1; later < kFrameSize; ++later)
-                        if (frame_at(later)) chosen = later;
-                    drop(chosen);
-                }
-                std::memcpy(frame, held_, kFrameSize);
-                std::memcpy(last_, held_, kFrameSize);
+                const std::size_t skip = aligned_ ? 0 : later_frame(device, wait);
+                if (skip == kFailed) return Outcome::kSystemError;
+                std::memcpy(last_, held_, skip + kFrameSize);
+                skipped_ = skip;
                 have_last_ = true;
-                drop(kFrameSize);
+                std::memcpy(frame, held_ + skip, kFrameSize);
+                drop(skip + kFrameSize);
+                aligned_ = true;
                 return Outcome::kOk;
             }
         }
@@ -123,6 +120,26 @@ Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame, FrameW
         Outcome outcome;
         if (!read_more(device, kFrameSize - have_, false, wait, outcome)) return outcome;
     }
+}
+
+std::size_t FrameReceiver::later_frame(os::DeviceHandle device, FrameWait& wait) {
+    if (take_first_) {
+        take_first_ = false;
+        return 0;
+    }
+    // Only input already there is looked at.
+    for (Outcome outcome; have_ < kLookBehind;) {
+        const std::size_t before = have_;
+        if (!read_more(device, kLookBehind - have_, true, wait, outcome)) {
+            if (outcome == Outcome::kSystemError) return kFailed;
+            break;
+        }
+        if (have_ == before) break;
+    }
+    if (have_ < 2 * kFrameSize || frame_at(kFrameSize)) return 0;
+    for (std::size_t later = 1; later < kFrameSize; ++later)
+        if (frame_at(later) && frame_at(later + kFrameSize)) return later;
+    return 0;
 }
 
 }  // namespace orvex
