@@ -237,6 +237,12 @@ void FrameReader::Drop(std::size_t count) {
 
 bool FrameReader::Decide(bool input_paused, Frame* frame) {
     if (have_ < kFrameSize) return false;
+    if (aligned_ && FrameAt(0)) {
+        std::memcpy(frame->data(), held_.data(), kFrameSize);
+        Drop(kFrameSize);
+        return true;
+    }
+    aligned_ = false;
     std::size_t first = 0;
     while (first + kFrameSize <= have_ && !FrameAt(first)) ++first;
     if (!FrameAt(first)) {
@@ -259,6 +265,7 @@ bool FrameReader::Decide(bool input_paused, Frame* frame) {
     }
     std::memcpy(frame->data(), held_.data(), kFrameSize);
     Drop(kFrameSize);
+    aligned_ = true;
     return true;
 }
 
@@ -273,6 +280,7 @@ bool FrameReader::Flush(Frame* frame) {
 
 void FrameReader::Reset() {
     have_ = 0;
+    aligned_ = false;
 }
 
 }  // namespace orvex::codec
