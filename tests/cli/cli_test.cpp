@@ -15,6 +15,7 @@ namespace orvex::cli_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 
 // Runs orvex against `device` with `words` after the connection options.
@@ -124,11 +125,28 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
 
     EXPECT_THAT(help.out, HasSubstr("reset"));
     EXPECT_THAT(help.out, HasSubstr("--verbose"));
+    EXPECT_THAT(help.out, HasSubstr("--version"));
+    EXPECT_THAT(help.out, HasSubstr("watch --nodes LIST [--every S] [--count N] [--limit-ms T]"));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "watch", "--help"}).out,
+                HasSubstr("the time the batch's frames take on the line at --baud is added"));
 
     const RunResult pp_help = RunProgram({ORVEX_CLI_PATH, "pp", "move", "--help"});
     EXPECT_EQ(pp_help.exit_code, 0) << Describe(pp_help);
     EXPECT_THAT(pp_help.out, HasSubstr("--relative"));
     EXPECT_THAT(pp_help.out, HasSubstr("Examples:"));
+}
+
+TEST(CliCommands, VersionNamesTheToolAndWithAPortTheLibraryFileLoaded) {
+    const RunResult alone = RunProgram({ORVEX_CLI_PATH, "--version"});
+    EXPECT_EQ(alone.exit_code, 0) << Describe(alone);
+    EXPECT_THAT(alone.out, MatchesRegex("orvex [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    // The port need not exist: the library's version comes from the file that was loaded.
+    const RunResult with_port = Orvex("/nonexistent/orvex-tty", {"--version"});
+    EXPECT_EQ(with_port.exit_code, 0) << Describe(with_port);
+    EXPECT_THAT(with_port.out, MatchesRegex("orvex [0-9.]+\nORVEX_DLL [0-9]+\\.[0-9]+\\.[0-9]+ "
+                                            "\\(/.*/libORVEX_DLL\\.so\\.[0-9.]+\\)\n"));
+    const std::string version = alone.out.substr(6);
+    EXPECT_THAT(with_port.out, HasSubstr("ORVEX_DLL " + version.substr(0, version.size() - 1)));
 }
 
 TEST(CliCommands, AQuickCommandDoesNotWaitForTheLibrarysLoadDelay) {

@@ -10,6 +10,7 @@
 #include "drive_objects.h"
 #include "help.h"
 #include "interrupt.h"
+#include "library.h"
 #include "options.h"
 
 using namespace orvex::cli;
@@ -22,7 +23,21 @@ constexpr int kExitUsage = 2;
 int Run(int argc, const char* const* argv) {
     Arguments args(argc, argv);
     const bool help = args.TakeFlag("--help") | args.TakeFlag("-h");
+    const bool version = args.TakeFlag("--version");
     const Connection connection = TakeConnection(args);
+    if (version) {
+        args.ExpectEnd();
+        std::cout << "orvex " << ORVEX_VERSION << "\n";
+        // With a port given, the library that would drive it.
+        if (!connection.device.empty() || connection.port != 0) {
+            const std::string path = LoadedLibraryPath();
+            const std::string library_version = LibraryFileVersion(path);
+            std::cout << "ORVEX_DLL "
+                      << (library_version.empty() ? "(version unknown)" : library_version) << " ("
+                      << path << ")\n";
+        }
+        return 0;
+    }
     if (!args.HasPositional()) {
         if (help) {
             std::cout << GeneralHelp();
