@@ -254,6 +254,8 @@ TEST(CliFailures, SignalsDuringALibraryWaitExitWithTheirStatus) {
             RunProgram({ORVEX_CLI_PATH, "--device", sim.path(), "position"}, options);
         EXPECT_EQ(position.exit_code, c.exit_code) << Describe(position);
         EXPECT_EQ(position.err, "orvex: interrupted\n");
+        // At once, not when the library's 800 ms wait is over.
+        EXPECT_LT(position.seconds, 0.3 + 0.4) << Describe(position);
     }
 }
 
@@ -433,6 +435,19 @@ TEST(CliStrict, CtrlCDuringAFollowedMoveHaltsTheDrive) {
     const RunResult halt = OrvexOk(sim.path(), {"halt"});
     EXPECT_THAT(halt.out, HasSubstr("halted at position"));
     EXPECT_LT(std::stoi(OrvexOk(sim.path(), {"position"}).out), 10000);
+}
+
+TEST(CliStrict, CtrlCEndsAVelocityRunWithItsExitStatusAfterTheHalt) {
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    OrvexOk(sim.path(), {"enable"});
+    RunOptions options;
+    options.signal = SIGINT;
+    options.signal_after = 0.4;
+    const RunResult run =
+        RunProgram({ORVEX_CLI_PATH, "--device", sim.path(), "pv", "run", "3000"}, options);
+    EXPECT_EQ(run.exit_code, 130) << Describe(run);
+    EXPECT_THAT(run.out, HasSubstr("halted at position"));
 }
 
 // A second master on the bus: writes one frame straight to the simulator's terminal while orvex
