@@ -57,6 +57,11 @@ class DriveBehaviour:
         with self.assertRaises(orvex.StateError) as caught:
             drive.move_to(777)
         self.assertIn("enable()", str(caught.exception))
+        drive.enable()
+        with self.assertRaises(orvex.StateError) as caught:
+            drive.move_to(777)
+        self.assertIn("is in no mode of operation, not profile position", str(caught.exception))
+        self.assertNotIn("mode mode", str(caught.exception))
         drive.run_velocity(0, 1000, 1000)
         with self.assertRaises(orvex.StateError) as caught:
             drive.move_to(777)
