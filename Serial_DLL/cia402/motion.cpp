@@ -130,6 +130,9 @@ Outcome set_torque(const DriveLink& drive, int torque) {
     if (outcome != Outcome::kOk) return outcome;
     std::uint32_t held = 0;
     outcome = drive.read(object::kTargetTorque, held);
+    // Expedited SDO has no transaction id: an abort here may answer a write that went before
+    // (a 4-byte torque a drive refused, say). A second read tells.
+    if (outcome == Outcome::kSdoAbort) outcome = drive.read(object::kTargetTorque, held);
     if (outcome != Outcome::kOk) return outcome;
     return static_cast<std::int16_t>(held & 0xFFFF) == wanted ? Outcome::kOk
                                                               : Outcome::kValueMismatch;

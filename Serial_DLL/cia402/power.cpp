@@ -46,10 +46,12 @@ Outcome enable(const DriveLink& drive, const Deadline& deadline) {
             case State::kQuickStopActive:
                 // Disable voltage is the way out on every drive, but only once the quick stop
                 // ramp has brought the motor to a stand: a braking motor is never cut loose.
-                outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
-                    return standing_or_left(s, State::kQuickStopActive);
-                });
-                if (outcome != Outcome::kOk || decode_state(statusword) != state) continue;
+                if (!standing_or_left(statusword, state)) {
+                    outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
+                        return standing_or_left(s, State::kQuickStopActive);
+                    });
+                    if (outcome != Outcome::kOk || decode_state(statusword) != state) continue;
+                }
                 next = command::kDisableVoltage;
                 break;
         }
@@ -87,10 +89,12 @@ Outcome disable(const DriveLink& drive, const Deadline& deadline) {
             return transition(drive, deadline, command::kSwitchOn, State::kOperationEnabled,
                               State::kSwitchedOn);
         case State::kQuickStopActive:
-            outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
-                return standing_or_left(s, State::kQuickStopActive);
-            });
-            if (outcome != Outcome::kOk) return outcome;
+            if (!standing_or_left(statusword, State::kQuickStopActive)) {
+                outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
+                    return standing_or_left(s, State::kQuickStopActive);
+                });
+                if (outcome != Outcome::kOk) return outcome;
+            }
             if (decode_state(statusword) != State::kQuickStopActive)
                 return disable(drive, deadline);
             return transition(drive, deadline, command::kDisableVoltage, State::kQuickStopActive,
