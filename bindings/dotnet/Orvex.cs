@@ -15,7 +15,6 @@
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
-using System.Threading;
 
 namespace Orvex
 {
@@ -319,16 +318,16 @@ namespace Orvex
         {
             if (string.IsNullOrEmpty(device) || device.IndexOf('\0') >= 0)
                 throw new ArgumentException("a device path is needed", nameof(device));
-            return Open(device, () => Native.Serial_OpenDevice(device, baud), baud);
+            return Open(device, "Serial_OpenDevice", () => Native.Serial_OpenDevice(device, baud), baud);
         }
 
         /// <summary>Opens COM<paramref name="port"/> (/dev/ttyS(port-1) outside Windows).</summary>
         public static Bus OpenPort(int port, int baud = DefaultBaud)
         {
-            return Open("COM" + port, () => Native.Serial_OpenPort(port, baud), baud);
+            return Open("COM" + port, "Serial_OpenPort", () => Native.Serial_OpenPort(port, baud), baud);
         }
 
-        private static Bus Open(string device, Func<int> openCall, int baud)
+        private static Bus Open(string device, string operation, Func<int> openCall, int baud)
         {
             lock (OpenLock)
             {
@@ -342,7 +341,7 @@ namespace Orvex
                     Failure f = Failure.Read();
                     Native.Serial_ClosePort(); // a refused setting can leave the device open
                     throw f.Exception("cannot open " + device + " at " + baud + " baud",
-                                      "Serial_OpenDevice", null);
+                                      operation, null);
                 }
                 open = new Bus(device);
                 return open;
@@ -405,10 +404,10 @@ namespace Orvex
         }
 
         // Runs an export that returns 1 on success; anything else is a failure.
-        internal void Call(string operation, int? node, Func<int> call)
+        internal void Call(string operation, int? node, Func<int> call, string context = null)
         {
             CheckOpen(operation, node);
-            if (call() != 1) throw Failure.Read().Exception(null, operation, node);
+            if (call() != 1) throw Failure.Read().Exception(context, operation, node);
         }
 
         // Runs a query; its value counts only when the library reports success.
@@ -590,7 +589,8 @@ namespace Orvex
         {
             CheckSize(size);
             int value = 0;
-            Bus.Call("SDO_Read", Node, () => Native.SDO_Read(Node, index, subindex, out value, size));
+            Bus.Call("SDO_Read", Node, () => Native.SDO_Read(Node, index, subindex, out value, size),
+                     ObjectName(index, subindex));
             return size == 4 ? (uint)value : (uint)value & ((1u << (8 * size)) - 1);
         }
 
@@ -607,11 +607,15 @@ namespace Orvex
         public void SdoWrite(ushort index, byte subindex, uint value, int size = 4)
         {
             CheckSize(size);
-            Bus.Call("SDO_Write", Node, () => Native.SDO_Write(Node, index, subindex, value, size));
+            Bus.Call("SDO_Write", Node, () => Native.SDO_Write(Node, index, subindex, value, size),
+                     ObjectName(index, subindex));
         }
 
         public void SdoWrite(ushort index, byte subindex, int value, int size = 4) =>
             SdoWrite(index, subindex, unchecked((uint)value), size);
+
+        private static string ObjectName(ushort index, byte subindex) =>
+            string.Format("object 0x{0:X4}:{1:X2}", index, subindex);
 
         private static void CheckSize(int size)
         {

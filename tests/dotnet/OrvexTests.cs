@@ -453,7 +453,7 @@ static class OrvexTests
             Equal(e.AbortCode, 0x06020000u, "abort code");
             Equal(e.AbortMeaning, "object does not exist in the object dictionary", "meaning");
             Equal(e.Operation, "SDO_Read", "operation");
-            foreach (var part in new[] { "node 6", "0x06020000", "does not exist" })
+            foreach (var part in new[] { "node 6", "0x5FFF:00", "0x06020000", "does not exist" })
                 Check(e.Message.Contains(part), "the message has " + part + ": " + e.Message);
             Throws<ArgumentOutOfRangeException>(() => drive.SdoRead(0x6041, 0, 5), "size 5");
         }
