@@ -138,10 +138,6 @@ Outcome set_torque(const DriveLink& drive, int torque) {
                                                               : Outcome::kValueMismatch;
 }
 
-bool valid(int node, int timeout_ms) {
-    return valid_node(node) && valid_timeout(timeout_ms);
-}
-
 }  // namespace
 }  // namespace orvex::cia402
 
@@ -151,19 +147,20 @@ using namespace orvex::cia402;
 extern "C" {
 
 int Orvex_MoveTo(int node, int position, int flags, int timeout_ms) {
-    if (!valid(node, timeout_ms) || (flags & ~(ORVEX_MOVE_RELATIVE | ORVEX_MOVE_IMMEDIATE)) != 0)
+    if (!valid_node(node) || !valid_timeout(timeout_ms) ||
+        (flags & ~(ORVEX_MOVE_RELATIVE | ORVEX_MOVE_IMMEDIATE)) != 0)
         return finish(Outcome::kBadArgument);
     return finish(move_to(DriveLink(node), procedure_deadline(timeout_ms), position, flags));
 }
 
 int Orvex_WaitTarget(int node, int timeout_ms, int* position) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(
         wait_target(DriveLink(node), procedure_deadline(timeout_ms), kModeUnknown, position));
 }
 
 int Orvex_Home(int node, int timeout_ms) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(home(DriveLink(node), timeout_ms));
 }
 

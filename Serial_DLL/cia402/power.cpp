@@ -172,10 +172,6 @@ Outcome reset_fault(const DriveLink& drive, const Deadline& deadline, unsigned* 
     return outcome == Outcome::kTimeout ? Outcome::kDriveFault : outcome;
 }
 
-bool valid(int node, int timeout_ms) {
-    return valid_node(node) && valid_timeout(timeout_ms);
-}
-
 }  // namespace
 }  // namespace orvex::cia402
 
@@ -201,27 +197,27 @@ int Orvex_GetState(int node, unsigned* statusword) {
 }
 
 int Orvex_Enable(int node, int timeout_ms) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(enable(DriveLink(node), procedure_deadline(timeout_ms)));
 }
 
 int Orvex_Disable(int node, int timeout_ms) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(disable(DriveLink(node), procedure_deadline(timeout_ms)));
 }
 
 int Orvex_QuickStop(int node, int timeout_ms) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(quick_stop(DriveLink(node), procedure_deadline(timeout_ms)));
 }
 
 int Orvex_Halt(int node, int timeout_ms) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(halt(DriveLink(node), procedure_deadline(timeout_ms)));
 }
 
 int Orvex_ResetFault(int node, int timeout_ms, unsigned* cleared_code) {
-    if (!valid(node, timeout_ms)) return finish(Outcome::kBadArgument);
+    if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
     return finish(reset_fault(DriveLink(node), procedure_deadline(timeout_ms), cleared_code));
 }
 

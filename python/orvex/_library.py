@@ -253,8 +253,9 @@ def find_library_path(path=None):
 
     Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then on
     Windows the DLL of this Python's bitness in the release layout around this package
-    (x64/ or x86/), then ctypes.util.find_library, then the bare library names for the system
-    loader to resolve. Returns a list of (candidate, source) pairs to try in order.
+    (x64/ or x86/), then (when the package runs from the source tree) the library built next
+    to it in build/lib, then ctypes.util.find_library, then the bare library names for the
+    system loader to resolve. Returns a list of (candidate, source) pairs to try in order.
     """
     if path:
         return [(os.fspath(path), "argument")]
@@ -266,6 +267,13 @@ def find_library_path(path=None):
         in_release, _ = release_library()
         if in_release:
             candidates.append((in_release, "release folder"))
+    # python/orvex/ in a checkout: `make` puts the library in build/lib of the same tree.
+    tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    for name in _SYSTEM_NAMES:
+        built = os.path.join(tree, "build", "lib", name)
+        if os.path.exists(built):
+            candidates.append((built, "build folder of the source tree"))
+            break
     found = ctypes.util.find_library("ORVEX_DLL")
     if found:
         candidates.append((found, "find_library"))

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 
 #include "commands.h"
 #include "drive.h"
@@ -72,6 +73,7 @@ int FollowWait(const Drive& drive, const std::string& action, const Progress& sh
                double* took, int* position) {
     ProgressLine progress;
     const Stopwatch watch;
+    const HandlesInterrupts handles;  // a followed motion is halted before orvex exits
     try {
         for (;;) {
             const int reached = Orvex_WaitTarget(drive.node(), kPollMs, position);
@@ -172,8 +174,17 @@ int RunPpMove(Arguments& args, const Connection& connection) {
     drive.Note("Orvex_MoveTo: " + std::to_string(position) + (relative ? " relative" : "") +
                (after ? ", after the move under way" : ", at once") +
                " (set-point handshake: bit 4 low, target, rising edge, acknowledge, bit 4 low)");
-    drive.Check(Orvex_MoveTo(node, position, flags, kStepLimitMs), "move",
-                codec::kModeProfilePosition);
+    // Followed, a move that the handshake started is halted on an interrupt.
+    const std::optional<HandlesInterrupts> handles =
+        wait ? std::make_optional<HandlesInterrupts>() : std::nullopt;
+    try {
+        drive.Check(Orvex_MoveTo(node, position, flags, kStepLimitMs), "move",
+                    codec::kModeProfilePosition);
+    } catch (const Interrupted& interrupted) {
+        if (!wait) throw;
+        ProgressLine progress;
+        return HaltAfterInterrupt(drive, interrupted, progress);
+    }
     if (!wait) {
         std::cout << drive.name() << ": moving to " << target
                   << (relative ? " (relative " + std::to_string(position) + ")" : "")
@@ -266,6 +277,7 @@ int RunPvRun(Arguments& args, const Connection& connection) {
     port.Require(PV_start_motor(node), "start " + drive.name());
     const Stopwatch watch;
     ProgressLine progress;
+    const HandlesInterrupts handles;  // the running motor is halted before orvex exits
     int interrupted_status = 0;
     try {
         while (seconds < 0 || watch.seconds() < seconds) {
@@ -350,7 +362,15 @@ int RunHomeStart(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, node, connection.verbose);
     drive.Note("Orvex_Home: rising edge of controlword bit 4 (0x000F, 0x001F)");
-    drive.Check(Orvex_Home(node, 0), "home", codec::kModeHoming);
+    const std::optional<HandlesInterrupts> handles =
+        wait ? std::make_optional<HandlesInterrupts>() : std::nullopt;
+    try {
+        drive.Check(Orvex_Home(node, 0), "home", codec::kModeHoming);
+    } catch (const Interrupted& interrupted) {
+        if (!wait) throw;
+        ProgressLine progress;
+        return HaltAfterInterrupt(drive, interrupted, progress);
+    }
     if (!wait) {
         std::cout << drive.name() << ": homing started (controlword 0x001F)\n";
         return 0;
