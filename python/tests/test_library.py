@@ -24,6 +24,7 @@ C_TYPES = {
     "const int*": ctypes.POINTER(ctypes.c_int),
     "unsigned*": ctypes.POINTER(ctypes.c_uint),
     "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
+    "const unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
 }
 
 

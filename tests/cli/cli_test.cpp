@@ -450,9 +450,12 @@ TEST(CliBus, ScanFindsExactlyTheSimulatedDrivesWithTheirIdentity) {
     const std::string row = "  0x00020192   402      0x000005A1  0x00004402  0x00010003  0x2024000";
     EXPECT_THAT(scan.out, HasSubstr("   1" + row + "1  switch on disabled\n"));
     EXPECT_THAT(scan.out, HasSubstr("   2" + row + "2  switch on disabled\n"));
-    EXPECT_THAT(scan.out, HasSubstr("   3" + row + "3  fault\n"));
+    EXPECT_THAT(scan.out, HasSubstr("   3" + row + "3  fault\n"
+                                    "      name \"orvex-sim CiA 402 servo drive\", software "
+                                    "\"orvex-sim 1.3.3\"\n"));
     EXPECT_THAT(scan.out, HasSubstr("3 nodes answered in 1-127 (20 ms a node), "));
-    EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 5) << scan.out;
+    // A heading, a row and a names line a drive, the summary.
+    EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 8) << scan.out;
     // 124 silent nodes at a little over 20 ms each: never early, and clearly not the 800 ms query
     // limit (the scan's speed itself is measured, not asserted, as the machine may be loaded).
     const double seconds = ScanSeconds(scan.out);

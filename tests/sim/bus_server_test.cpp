@@ -53,8 +53,11 @@ TEST(BusServerAbort, RefusesWithTheCodeForEachFault) {
         {Sdo(1, 0x2F, 0x1018, 0, 7), "05 81 80 18 10 00 02 00 01 06 0D 0A"},    // read-only sub 0
         {Sdo(1, 0x23, 0x6071, 0, 300), "05 81 80 71 60 00 10 00 07 06 0D 0A"},  // size mismatch
         {Sdo(1, 0x23, 0x6098, 0, 0), "05 81 80 98 60 00 10 00 07 06 0D 0A"},    // size mismatch
-        {Sdo(1, 0x21, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // segmented
-        {Sdo(1, 0xA0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // block upload
+        {Sdo(1, 0xE0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // no such command
+        {Sdo(1, 0x60, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // no upload under way
+        {Sdo(1, 0x21, 0x1008, 0, 9), "05 81 80 08 10 00 02 00 01 06 0D 0A"},    // read-only string
+        {Sdo(1, 0x21, 0x2010, 0, 4097), "05 81 80 10 20 00 12 00 07 06 0D 0A"}, // DOMAIN too long
+        {Sdo(1, 0x21, 0x607A, 0, 5), "05 81 80 7A 60 00 12 00 07 06 0D 0A"},    // number too long
         {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},    // bus summary
         {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},       // bus: no object
     };
