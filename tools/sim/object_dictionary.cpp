@@ -115,7 +115,10 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x2001, 0, T::kU8, ro, 1);
     od.Add(0x2001, 1, T::kU16, ro, 0x0103);  // firmware version 1.3
     od.Add(0x2003, 0x14, T::kU32, rw, 0);    // LED control
-    od.AddBytes(kTestDomainIndex, 0, rw, kMaxDomainBytes, "");  // a DOMAIN for tests, empty
+    // A DOMAIN for tests, holding kDomainPowerOnBytes of a known pattern at power-up.
+    std::string domain(kDomainPowerOnBytes, '\0');
+    for (std::size_t i = 0; i < domain.size(); ++i) domain[i] = static_cast<char>(i % 251);
+    od.AddBytes(kTestDomainIndex, 0, rw, kMaxDomainBytes, domain);
     od.Add(0x603F, 0, T::kU16, ro, 0);
     od.Add(0x6040, 0, T::kU16, rw, 0);
     od.Add(0x6041, 0, T::kU16, ro, 0);

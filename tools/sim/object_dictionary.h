@@ -43,8 +43,10 @@ struct ByteObject {
 
 // Largest DOMAIN the simulated drives hold.
 constexpr std::size_t kMaxDomainBytes = 4096;
-// The writable DOMAIN of every drive, for tests of transfers of any size.
+// The writable DOMAIN of every drive, for tests of transfers of any size. At power-up it holds
+// kDomainPowerOnBytes bytes, byte i being i % 251.
 constexpr uint16_t kTestDomainIndex = 0x2010;
+constexpr std::size_t kDomainPowerOnBytes = 1024;
 
 class ObjectDictionary {
   public:
