@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,59 @@ TEST(CliCommands, SdoWriteSendsTheValueMaskedToItsSizeAndReadsItBack) {
         Orvex(sim.path(), {"sdo", "write", "0x6041", "0", "6", "--size", "2"});
     EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
     EXPECT_THAT(refused.err, HasSubstr("0x6041:00"));
+    // The abort reaches the read-back, which cannot have caused it, and says so.
+    EXPECT_THAT(refused.err, HasSubstr("it may answer an earlier write to 0x6041:00"));
+}
+
+TEST(CliCommands, SdoReadsAndWritesObjectsOfAnySize) {
+    Simulator sim({"--acks"});
+    ASSERT_FALSE(sim.path().empty());
+    struct Read {
+        std::vector<std::string> words;
+        std::string out;
+    };
+    const Read reads[] = {
+        {{"sdo", "read", "0x1008", "0"}, "0x1008:00 = \"orvex-sim CiA 402 servo drive\" (29 bytes)\n"},
+        {{"sdo", "read", "0x100A", "0", "--string"}, "orvex-sim 1.3.1\n"},
+        {{"--node", "2", "sdo", "read", "0x100A", "0", "--bytes", "--block"},
+         "6F 72 76 65 78 2D 73 69 6D 20 31 2E 33 2E 32\n"},
+        // Numbers take the size the drive answers with.
+        {{"sdo", "read", "0x6041", "0"}, "0x6041:00 = 0x0240 (576)\n"},
+    };
+    for (const Read& r : reads) EXPECT_EQ(OrvexOk(sim.path(), r.words).out, r.out);
+
+    const std::string in = ::testing::TempDir() + "orvex-cli-domain.in";
+    const std::string out = ::testing::TempDir() + "orvex-cli-domain.out";
+    std::string data;
+    for (int i = 0; i < 300; ++i) data += static_cast<char>(i * 31);
+    { std::ofstream(in, std::ios::binary) << data; }
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "write", "0x2010", "0", "--file", in, "--block"}).out,
+              "node 1: 0x2010:00 <- 300 bytes (block, 43 segments, confirmed)\n");
+    const RunResult read = OrvexOk(sim.path(), {"-v", "sdo", "read", "0x2010", "0", "--out", out});
+    EXPECT_EQ(read.out, "0x2010:00: 300 bytes to " + out + " (segmented, 43 segments)\n");
+    EXPECT_THAT(read.err, HasSubstr("segmented upload of 0x2010:00, 300 bytes in 43 segments, "
+                                    "size indicated\n"));
+    EXPECT_THAT(read.err, HasSubstr("segment 2, toggle 1: "));
+    EXPECT_THAT(read.err, HasSubstr("segment 43, toggle 0, last: "));
+    std::ifstream back(out, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), data);
+
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "write", "0x2010", "0", "--string", "abc"}).out,
+              "node 1: 0x2010:00 <- 3 bytes (expedited, confirmed)\n");
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "read", "0x2010", "0", "--string"}).out, "abc\n");
+
+    // The answer's size wins over --size: part of a value is a wrong value.
+    const RunResult narrow = Orvex(sim.path(), {"sdo", "read", "0x6041", "0", "--size", "1"});
+    EXPECT_EQ(narrow.exit_code, 1) << Describe(narrow);
+    EXPECT_EQ(narrow.out, "");
+    EXPECT_EQ(narrow.err,
+              "orvex: node 1 answered 2 bytes for 0x6041:00, not the 1 byte of --size 1 (leave "
+              "--size out to read the whole object)\n");
+    const RunResult refused = Orvex(sim.path(), {"sdo", "write", "0x1008", "0", "--string", "x"});
+    EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
+    EXPECT_EQ(refused.err,
+              "orvex: node 1 refused the write of 0x1008:00: SDO abort 0x06010002 (attempt to "
+              "write a read-only object)\n");
 }
 
 TEST(CliCommands, VerboseShowsEveryControlwordWrittenAndStateRead) {
@@ -205,6 +260,11 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
          "VALUE -32769 does not fit --size 2 (-32768 to 65535)"},
         // 6040 is decimal 0x1798; the write would go to the wrong object.
         {{"sdo", "write", "6040", "0", "6", "--size", "2"}, "INDEX 6040 is decimal"},
+        {{"sdo", "read", "0x1008", "0", "--string", "--bytes"},
+         "choose one of --size, --string, --bytes and --out"},
+        {{"sdo", "write", "0x2010", "0", "--string", "x", "--size", "2"}, "belong to a VALUE"},
+        {{"sdo", "write", "0x6060", "0", "3", "--block"}, "--block belongs to --string and --file"},
+        {{"sdo", "read", "0x2010", "0", "--block-size", "128"}, "--block-size"},
         {{"--node", "0", "enable"}, "--node 0 is the bus, not a drive"},
         {{"--node", "0", "pp", "move", "100"}, "--node 0 is the bus, not a drive"},
         {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
