@@ -14,12 +14,12 @@
 
 #include "alloc_counter.h"
 #include "batch_bench.h"
-#include "transfer_bench.h"
 #include "child_process.h"
 #include "cpu_placement.h"
 #include "orvex.h"
 #include "pty_responder.h"
 #include "summary.h"
+#include "transfer_bench.h"
 
 namespace orvex::bench {
 namespace {

@@ -146,8 +146,8 @@ class TableBuilder {
         if (!fast || !slow || !fast_bound || !slow_bound || *fast == 0)
             return missing(measure, goal);
         const double speedup = *slow / *fast;
-        const bool met = speedup >= speedup_goal && *fast <= 1.2 * *fast_bound &&
-                         *slow <= 1.2 * *slow_bound;
+        const bool met =
+            speedup >= speedup_goal && *fast <= 1.2 * *fast_bound && *slow <= 1.2 * *slow_bound;
         rows_.push_back(
             {measure, format("block %s (bound %s)", ms(*fast).c_str(), ms(*fast_bound).c_str()),
              format("segmented %s (bound %s)", ms(*slow).c_str(), ms(*slow_bound).c_str()),

@@ -26,9 +26,9 @@ std::map<std::string, std::unique_ptr<SimProcess>> g_simulators;
 SimProcess& simulator_for(const TransferLine& line) {
     auto& sim = g_simulators[line.name];
     if (!sim) {
-        sim = std::make_unique<SimProcess>(std::vector<std::string>{
-            "--drives", "1", "--baud", std::to_string(line.baud), "--latency-ms",
-            std::to_string(line.latency_ms)});
+        sim = std::make_unique<SimProcess>(
+            std::vector<std::string>{"--drives", "1", "--baud", std::to_string(line.baud),
+                                     "--latency-ms", std::to_string(line.latency_ms)});
     }
     return *sim;
 }

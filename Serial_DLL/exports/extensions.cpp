@@ -101,13 +101,12 @@ int Orvex_SdoUpload(int node, int index, int subindex, unsigned char* buffer, in
 int Orvex_SdoDownload(int node, int index, int subindex, const unsigned char* data, int length) {
     using namespace orvex;
     last_result().transfer = TransferRecord{};
-    if (!object_is_valid(node, index, subindex) || length < 0 ||
-        (data == nullptr && length > 0)) {
+    if (!object_is_valid(node, index, subindex) || length < 0 || (data == nullptr && length > 0)) {
         record(Outcome::kBadArgument);
         return 0;
     }
-    const Outcome outcome = download_object(node, entry_of(index, subindex), data,
-                                            static_cast<std::size_t>(length));
+    const Outcome outcome =
+        download_object(node, entry_of(index, subindex), data, static_cast<std::size_t>(length));
     return outcome == Outcome::kOk ? 1 : 0;
 }
 

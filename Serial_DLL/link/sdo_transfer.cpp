@@ -180,8 +180,7 @@ class Transfer {
     }
 
     Outcome segmented_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
-    Outcome after_upload_initiate(std::uint8_t* buffer, std::size_t capacity,
-                                  std::size_t& length);
+    Outcome after_upload_initiate(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
     Outcome block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
                          int block_size, int threshold, bool& refused);
     Outcome segmented_download(const std::uint8_t* data, std::size_t length);
@@ -250,8 +249,8 @@ Outcome Transfer::after_upload_initiate(std::uint8_t* buffer, std::size_t capaci
     }
     std::size_t received = 0;
     for (std::uint8_t toggle = 0;; toggle ^= 1) {
-        std::uint8_t segment_request[8] = {static_cast<std::uint8_t>(request::kUploadSegment |
-                                                                     toggle << 4)};
+        std::uint8_t segment_request[8] = {
+            static_cast<std::uint8_t>(request::kUploadSegment | toggle << 4)};
         const Outcome sent = send(segment_request);
         if (sent != Outcome::kOk) return sent;
         const Outcome answered = await(From::kSession);
@@ -455,8 +454,8 @@ Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, b
         for (std::size_t at = acknowledged; count < block_size && !final_in_block;) {
             const std::size_t bytes = length - at < kSegmentBytes ? length - at : kSegmentBytes;
             final_in_block = at + bytes == length;
-            std::uint8_t segment[8] = {static_cast<std::uint8_t>((count + 1) |
-                                                                 (final_in_block ? 0x80 : 0))};
+            std::uint8_t segment[8] = {
+                static_cast<std::uint8_t>((count + 1) | (final_in_block ? 0x80 : 0))};
             std::memcpy(segment + 1, data + at, bytes);
             frame_into(frames + static_cast<std::size_t>(count) * kFrameSize, segment);
             at += bytes;
@@ -498,8 +497,8 @@ Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, b
 bool set_block_transfer(int threshold, int block_size) {
     if (threshold < 0 || threshold > 0xFFFF) return false;
     if (block_size < (threshold == 0 ? 0 : 1) || block_size > kMaxBlockSize) return false;
-    g_block.store(static_cast<std::uint32_t>(threshold) |
-                      static_cast<std::uint32_t>(block_size) << 16,
+    g_block.store(static_cast<std::uint32_t>(threshold) | static_cast<std::uint32_t>(block_size)
+                                                              << 16,
                   std::memory_order_relaxed);
     return true;
 }
@@ -533,8 +532,7 @@ Outcome upload_object(int node, ObjectEntry entry, std::uint8_t* buffer, std::si
     return transfer.upload(buffer, capacity, length);
 }
 
-Outcome download_object(int node, ObjectEntry entry, const std::uint8_t* data,
-                        std::size_t length) {
+Outcome download_object(int node, ObjectEntry entry, const std::uint8_t* data, std::size_t length) {
     ExchangeGuard exchange;
     const os::DeviceHandle device = port_device();
     Transfer transfer(node, entry, device);

@@ -154,7 +154,8 @@ TEST(CliCommands, SdoReadsAndWritesObjectsOfAnySize) {
         std::string out;
     };
     const Read reads[] = {
-        {{"sdo", "read", "0x1008", "0"}, "0x1008:00 = \"orvex-sim CiA 402 servo drive\" (29 bytes)\n"},
+        {{"sdo", "read", "0x1008", "0"},
+         "0x1008:00 = \"orvex-sim CiA 402 servo drive\" (29 bytes)\n"},
         {{"sdo", "read", "0x100A", "0", "--string"}, "orvex-sim 1.3.1\n"},
         {{"--node", "2", "sdo", "read", "0x100A", "0", "--bytes", "--block"},
          "6F 72 76 65 78 2D 73 69 6D 20 31 2E 33 2E 32\n"},
@@ -510,7 +511,8 @@ TEST(CliBus, ScanFindsExactlyTheSimulatedDrivesWithTheirIdentity) {
     const std::string row = "  0x00020192   402      0x000005A1  0x00004402  0x00010003  0x2024000";
     EXPECT_THAT(scan.out, HasSubstr("   1" + row + "1  switch on disabled\n"));
     EXPECT_THAT(scan.out, HasSubstr("   2" + row + "2  switch on disabled\n"));
-    EXPECT_THAT(scan.out, HasSubstr("   3" + row + "3  fault\n"
+    EXPECT_THAT(scan.out, HasSubstr("   3" + row +
+                                    "3  fault\n"
                                     "      name \"orvex-sim CiA 402 servo drive\", software "
                                     "\"orvex-sim 1.3.3\"\n"));
     EXPECT_THAT(scan.out, HasSubstr("3 nodes answered in 1-127 (20 ms a node), "));

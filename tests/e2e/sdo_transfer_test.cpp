@@ -45,9 +45,7 @@ class SimTransfers : public ::testing::Test {
             EXPECT_EQ(sim->stop(), 0);
         }
     }
-    static std::string trace_path() {
-        return ::testing::TempDir() + "orvex-sdo-transfer.trace";
-    }
+    static std::string trace_path() { return ::testing::TempDir() + "orvex-sdo-transfer.trace"; }
     static std::string trace() {
         std::ifstream in(trace_path());
         std::stringstream text;
@@ -86,7 +84,7 @@ TEST_F(SimTransfers, EverySizeComesBackAsWrittenByEachKindOfTransfer) {
             const int read = Orvex_LastTransfer(nullptr, nullptr, nullptr);
             EXPECT_EQ(back, data);
             const bool expedited = size >= 1 && size <= 4;
-            const int expected = expedited            ? ORVEX_TRANSFER_EXPEDITED
+            const int expected = expedited             ? ORVEX_TRANSFER_EXPEDITED
                                  : kind.block_size > 0 ? ORVEX_TRANSFER_BLOCK
                                                        : ORVEX_TRANSFER_SEGMENTED;
             // An empty object has no expedited form; one that short is not worth a block.
@@ -110,10 +108,10 @@ struct Fault {
     std::vector<std::string> options;
     int block_size;
     bool upload;
-    int outcome;         // of the spoiled transfer
-    unsigned abort_code; // with ORVEX_SDO_ABORT
-    const char* on_wire; // a frame the host must have sent, "" for none
-    int flags;           // Orvex_LastTransfer flags that must be set
+    int outcome;          // of the spoiled transfer
+    unsigned abort_code;  // with ORVEX_SDO_ABORT
+    const char* on_wire;  // a frame the host must have sent, "" for none
+    int flags;            // Orvex_LastTransfer flags that must be set
 };
 
 class SimTransferFaults : public SimTransfers, public ::testing::WithParamInterface<Fault> {};
@@ -157,32 +155,110 @@ TEST_P(SimTransferFaults, TheHostSeesTheFaultAndTheServerIsFreeAfterwards) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, SimTransferFaults,
     ::testing::Values(
-        Fault{"WrongToggleUpload", {"--sdo-fault", "1:toggle"}, 0, true, ORVEX_SDO_ABORT,
-              0x05030000, "06 01 80 10 20 00 00 00 03 05", 0},
-        Fault{"WrongToggleDownload", {"--sdo-fault", "1:toggle"}, 0, false, ORVEX_SDO_ABORT,
-              0x05030000, "06 01 80 10 20 00 00 00 03 05", 0},
-        Fault{"AbortMidUpload", {"--sdo-fault", "1:abort:3"}, 0, true, ORVEX_SDO_ABORT,
-              0x08000000, "", 0},
-        Fault{"AbortMidBlockDownload", {"--sdo-fault", "1:abort:40"}, 127, false,
-              ORVEX_SDO_ABORT, 0x08000000, "", 0},
-        Fault{"SegmentNeverComes", {"--sdo-fault", "1:silent:3"}, 0, true, ORVEX_TIMEOUT, 0,
-              "06 01 80 10 20 00 00 00 04 05", 0},
-        Fault{"BlockSegmentNeverComes", {"--sdo-fault", "1:silent:20"}, 127, true, ORVEX_TIMEOUT,
-              0, "06 01 80 10 20 00 00 00 04 05", 0},
-        Fault{"BlockDownloadNeverAcknowledged", {"--sdo-fault", "1:silent:20"}, 127, false,
-              ORVEX_TIMEOUT, 0, "06 01 80 10 20 00 00 00 04 05", 0},
-        Fault{"LostBlockSegmentUpload", {"--sdo-fault", "1:lose:60"}, 127, true, ORVEX_OK, 0, "",
+        Fault{"WrongToggleUpload",
+              {"--sdo-fault", "1:toggle"},
+              0,
+              true,
+              ORVEX_SDO_ABORT,
+              0x05030000,
+              "06 01 80 10 20 00 00 00 03 05",
+              0},
+        Fault{"WrongToggleDownload",
+              {"--sdo-fault", "1:toggle"},
+              0,
+              false,
+              ORVEX_SDO_ABORT,
+              0x05030000,
+              "06 01 80 10 20 00 00 00 03 05",
+              0},
+        Fault{"AbortMidUpload",
+              {"--sdo-fault", "1:abort:3"},
+              0,
+              true,
+              ORVEX_SDO_ABORT,
+              0x08000000,
+              "",
+              0},
+        Fault{"AbortMidBlockDownload",
+              {"--sdo-fault", "1:abort:40"},
+              127,
+              false,
+              ORVEX_SDO_ABORT,
+              0x08000000,
+              "",
+              0},
+        Fault{"SegmentNeverComes",
+              {"--sdo-fault", "1:silent:3"},
+              0,
+              true,
+              ORVEX_TIMEOUT,
+              0,
+              "06 01 80 10 20 00 00 00 04 05",
+              0},
+        Fault{"BlockSegmentNeverComes",
+              {"--sdo-fault", "1:silent:20"},
+              127,
+              true,
+              ORVEX_TIMEOUT,
+              0,
+              "06 01 80 10 20 00 00 00 04 05",
+              0},
+        Fault{"BlockDownloadNeverAcknowledged",
+              {"--sdo-fault", "1:silent:20"},
+              127,
+              false,
+              ORVEX_TIMEOUT,
+              0,
+              "06 01 80 10 20 00 00 00 04 05",
+              0},
+        Fault{"LostBlockSegmentUpload",
+              {"--sdo-fault", "1:lose:60"},
+              127,
+              true,
+              ORVEX_OK,
+              0,
+              "",
               ORVEX_TRANSFER_REPEATED | ORVEX_TRANSFER_CRC},
-        Fault{"LostBlockSegmentDownload", {"--sdo-fault", "1:lose:60"}, 127, false, ORVEX_OK, 0,
-              "", ORVEX_TRANSFER_REPEATED | ORVEX_TRANSFER_CRC},
-        Fault{"CrcMismatch", {"--sdo-fault", "1:crc"}, 127, true, ORVEX_SDO_ABORT, 0x05040004,
-              "06 01 80 10 20 00 04 00 04 05", 0},
+        Fault{"LostBlockSegmentDownload",
+              {"--sdo-fault", "1:lose:60"},
+              127,
+              false,
+              ORVEX_OK,
+              0,
+              "",
+              ORVEX_TRANSFER_REPEATED | ORVEX_TRANSFER_CRC},
+        Fault{"CrcMismatch",
+              {"--sdo-fault", "1:crc"},
+              127,
+              true,
+              ORVEX_SDO_ABORT,
+              0x05040004,
+              "06 01 80 10 20 00 04 00 04 05",
+              0},
         Fault{"SizeNotIndicated", {"--sdo-fault", "1:no-size"}, 0, true, ORVEX_OK, 0, "", 0},
-        Fault{"SizeNotIndicatedBlock", {"--sdo-fault", "1:no-size"}, 127, true, ORVEX_OK, 0, "",
+        Fault{"SizeNotIndicatedBlock",
+              {"--sdo-fault", "1:no-size"},
+              127,
+              true,
+              ORVEX_OK,
+              0,
+              "",
               ORVEX_TRANSFER_CRC},
-        Fault{"BlockRefusedUpload", {"--no-block"}, 127, true, ORVEX_OK, 0, "",
+        Fault{"BlockRefusedUpload",
+              {"--no-block"},
+              127,
+              true,
+              ORVEX_OK,
+              0,
+              "",
               ORVEX_TRANSFER_FELL_BACK},
-        Fault{"BlockRefusedDownload", {"--no-block"}, 127, false, ORVEX_OK, 0, "",
+        Fault{"BlockRefusedDownload",
+              {"--no-block"},
+              127,
+              false,
+              ORVEX_OK,
+              0,
+              "",
               ORVEX_TRANSFER_FELL_BACK}),
     [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 

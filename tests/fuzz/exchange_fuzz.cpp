@@ -443,7 +443,6 @@ void run_command(Line& line, int node) {
     if (line.now() != t0) fail("a command waited");
 }
 
-
 // Frames a server sends during a transfer of any size: initiate answers, segments,
 // acknowledgements and ends from the node's own identifier (the fuzz input picks their bytes),
 // aborts, echoes, other nodes' segments, and the traffic and noise of record_bytes.
@@ -472,8 +471,8 @@ Bytes transfer_record_bytes(Reader& in, const Object& object) {
             break;
         case 3:    // the adapter's echo of a request
         case 4: {  // or another node's answer
-            const unsigned id = in.byte() % 5 == 3 ? 0x600u + object.node
-                                                   : 0x580u + ((object.node + 1) & 0x7F);
+            const unsigned id =
+                in.byte() % 5 == 3 ? 0x600u + object.node : 0x580u + ((object.node + 1) & 0x7F);
             Bytes frame = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
             for (int i = 0; i < 8; ++i) frame.push_back(in.byte());
             frame.push_back(0x0D);
@@ -515,8 +514,9 @@ void run_transfer(Reader& in, Line& line, int node) {
     const std::uint64_t t0 = line.now();
     int length = -5;
     const int result =
-        download ? Orvex_SdoDownload(node, object.index, object.subindex, buffer.get(), size)
-                 : Orvex_SdoUpload(node, object.index, object.subindex, buffer.get(), size, &length);
+        download
+            ? Orvex_SdoDownload(node, object.index, object.subindex, buffer.get(), size)
+            : Orvex_SdoUpload(node, object.index, object.subindex, buffer.get(), size, &length);
     const std::uint64_t t1 = line.now();
     const int outcome = Orvex_LastResult();
     if ((result == 1) != (outcome == ORVEX_OK)) fail("transfer result and outcome disagree");

@@ -54,12 +54,12 @@ TEST(BusServerAbort, RefusesWithTheCodeForEachFault) {
         {Sdo(1, 0x23, 0x6071, 0, 300), "05 81 80 71 60 00 10 00 07 06 0D 0A"},  // size mismatch
         {Sdo(1, 0x23, 0x6098, 0, 0), "05 81 80 98 60 00 10 00 07 06 0D 0A"},    // size mismatch
         {Sdo(1, 0xE0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // no such command
-        {Sdo(1, 0x60, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // no upload under way
-        {Sdo(1, 0x21, 0x1008, 0, 9), "05 81 80 08 10 00 02 00 01 06 0D 0A"},    // read-only string
-        {Sdo(1, 0x21, 0x2010, 0, 4097), "05 81 80 10 20 00 12 00 07 06 0D 0A"}, // DOMAIN too long
-        {Sdo(1, 0x21, 0x607A, 0, 5), "05 81 80 7A 60 00 12 00 07 06 0D 0A"},    // number too long
-        {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},    // bus summary
-        {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},       // bus: no object
+        {Sdo(1, 0x60, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},  // no upload under way
+        {Sdo(1, 0x21, 0x1008, 0, 9), "05 81 80 08 10 00 02 00 01 06 0D 0A"},  // read-only string
+        {Sdo(1, 0x21, 0x2010, 0, 4097), "05 81 80 10 20 00 12 00 07 06 0D 0A"},  // DOMAIN too long
+        {Sdo(1, 0x21, 0x607A, 0, 5), "05 81 80 7A 60 00 12 00 07 06 0D 0A"},     // number too long
+        {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},     // bus summary
+        {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},        // bus: no object
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Hex(Send(bus, c.request)), Frames{c.answer}) << Hex(c.request);
@@ -218,7 +218,6 @@ TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
     EXPECT_EQ(bus.Advance(1.0).size(), 1u);  // drive 2 only, once however long the gap
 }
 
-
 // ---- transfers of any size: the server's side of each dialogue, frame by frame ----------------
 
 Frame Data(int node, std::initializer_list<uint8_t> bytes) {
@@ -315,8 +314,8 @@ TEST(BusServerTransfers, OptionsRefuseBlocksAndInjectFaultsPerNode) {
     // Node 2 loses its second block segment, once; node 1 sends all of them. Blocks of 3.
     const Frame initiate = Sdo(2, 0xA4, 0x1008, 0, 0x03);
     EXPECT_EQ(Hex(Send(lossy, initiate)), Frames{"05 82 C6 08 10 00 1D 00 00 00 0D 0A"});
-    EXPECT_EQ(Hex(Send(lossy, Data(2, {0xA3}))),
-              (Frames{"05 82 01 6F 72 76 65 78 2D 73 0D 0A", "05 82 03 34 30 32 20 73 65 72 0D 0A"}));
+    EXPECT_EQ(Hex(Send(lossy, Data(2, {0xA3}))), (Frames{"05 82 01 6F 72 76 65 78 2D 73 0D 0A",
+                                                         "05 82 03 34 30 32 20 73 65 72 0D 0A"}));
     EXPECT_EQ(Hex(Send(lossy, Data(2, {0xA2, 1, 3}))),
               (Frames{"05 82 01 69 6D 20 43 69 41 20 0D 0A", "05 82 02 34 30 32 20 73 65 72 0D 0A",
                       "05 82 03 76 6F 20 64 72 69 76 0D 0A"}));

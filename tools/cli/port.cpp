@@ -115,10 +115,9 @@ void Port::FailQuery(int node, ObjectRef object) const {
                     ? "; a read does not cause this abort: it may answer an earlier write to " +
                           FormatObject(object) + " (SDO answers carry no transaction id)"
                     : "";
-            throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " +
-                          Hex32(code) + " (" +
-                          (meaning != nullptr ? meaning : "unknown abort code") + ")" +
-                          earlier_write);
+            throw Failure(
+                NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " + Hex32(code) +
+                " (" + (meaning != nullptr ? meaning : "unknown abort code") + ")" + earlier_write);
         }
         default:
             throw Failure("cannot read " + FormatObject(object) + " of " + NodeName(node) + ": " +

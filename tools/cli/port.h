@@ -42,8 +42,7 @@ class Port {
 
     // Objects of any size (Orvex_SdoUpload, Orvex_SdoDownload). An upload announced larger than
     // `capacity` is read again with a buffer of its size, up to kMaxObjectBytes.
-    std::vector<std::uint8_t> Upload(int node, ObjectRef object,
-                                     std::size_t capacity = 4096) const;
+    std::vector<std::uint8_t> Upload(int node, ObjectRef object, std::size_t capacity = 4096) const;
     // The same, with an abort reported as "absent" (nothing) instead of failing.
     bool UploadIfPresent(int node, ObjectRef object, std::vector<std::uint8_t>* data,
                          std::size_t capacity = 4096) const;

@@ -145,8 +145,8 @@ void ShowTransfer(const Connection& connection, const char* direction, ObjectRef
     const std::size_t count = data.empty() ? 1 : (data.size() + kSegmentBytes - 1) / kSegmentBytes;
     for (std::size_t i = 0; i < count; ++i) {
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(i * kSegmentBytes);
-        const auto to = data.begin() + static_cast<std::ptrdiff_t>(
-                                           std::min(data.size(), (i + 1) * kSegmentBytes));
+        const auto to = data.begin() +
+                        static_cast<std::ptrdiff_t>(std::min(data.size(), (i + 1) * kSegmentBytes));
         std::cerr << "orvex:   segment " << i + 1;
         if (kind == ORVEX_TRANSFER_SEGMENTED) std::cerr << ", toggle " << (i % 2);
         std::cerr << (i + 1 == count ? ", last" : "") << ": "
@@ -206,9 +206,9 @@ int RunSdoRead(Arguments& args, const Connection& connection) {
         // The answer's own size wins: printing part of a value would be a wrong value.
         if (size_told && data.size() != static_cast<std::size_t>(size)) {
             throw Failure(NodeName(connection.node) + " answered " + Bytes(data.size()) + " for " +
-                          FormatObject(object) + ", not the " + Bytes(static_cast<std::size_t>(size)) +
-                          " of --size " + std::to_string(size) +
-                          " (leave --size out to read the whole object)");
+                          FormatObject(object) + ", not the " +
+                          Bytes(static_cast<std::size_t>(size)) + " of --size " +
+                          std::to_string(size) + " (leave --size out to read the whole object)");
         }
         PrintNumber(object, LowBytes(ValueOf(data, size), size), size);
         return 0;
@@ -223,8 +223,8 @@ int RunSdoRead(Arguments& args, const Connection& connection) {
         std::cout << FormatObject(object) << " = \"" << text << "\" (" << Bytes(data.size())
                   << ")\n";
     } else {
-        std::cout << FormatObject(object) << " = " << HexBytes(data)
-                  << (data.empty() ? "" : " ") << "(" << Bytes(data.size()) << ")\n";
+        std::cout << FormatObject(object) << " = " << HexBytes(data) << (data.empty() ? "" : " ")
+                  << "(" << Bytes(data.size()) << ")\n";
     }
     return 0;
 }
@@ -241,8 +241,9 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
 }
 
 // sdo write --string TEXT / --file FILE: one confirmed download of any size.
-int WriteBytes(Arguments& args, const Connection& connection, const std::optional<std::string>& text,
-               const std::optional<std::string>& file, int block_size) {
+int WriteBytes(Arguments& args, const Connection& connection,
+               const std::optional<std::string>& text, const std::optional<std::string>& file,
+               int block_size) {
     const ObjectWords words = TakeObject(args);
     const ObjectRef object = words.object;
     args.ExpectEnd();
@@ -306,7 +307,8 @@ int RunSdoWrite(Arguments& args, const Connection& connection) {
     port.Require(SDO_Write(node, object.index, object.subindex, value, size),
                  "write " + FormatObject(object) + " of " + NodeName(node));
     const std::string written = NodeName(node) + ": " + FormatObject(object) + " <- " +
-                                HexValue(value, size) + " (" + Bytes(static_cast<std::size_t>(size));
+                                HexValue(value, size) + " (" +
+                                Bytes(static_cast<std::size_t>(size));
     if (!verify) {
         std::cout << written << " sent, not read back)\n";
         return 0;

@@ -174,7 +174,8 @@ uint32_t Drive::WriteBytes(uint16_t index, uint8_t subindex, const std::vector<u
     }
     if (data.empty()) return kAbortLengthTooLow;
     uint32_t value = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) value |= static_cast<uint32_t>(data[i]) << (8 * i);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        value |= static_cast<uint32_t>(data[i]) << (8 * i);
     return Write(index, subindex, value, data.size(), strict_sizes);
 }
 

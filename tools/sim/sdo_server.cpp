@@ -214,7 +214,8 @@ SdoFaultKind BusServer::FaultNow(int node) {
     ++session.segments;
     for (const SdoFault& fault : options_.sdo_faults) {
         if (fault.node != node || session.fault_done || fault.segment != session.segments) continue;
-        if (fault.kind == SdoFaultKind::kCrcMismatch || fault.kind == SdoFaultKind::kSizeNotIndicated)
+        if (fault.kind == SdoFaultKind::kCrcMismatch ||
+            fault.kind == SdoFaultKind::kSizeNotIndicated)
             continue;
         session.fault_done = true;
         return fault.kind;
@@ -291,8 +292,8 @@ void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* ou
         if (code != 0) {
             abort(code);
         } else {
-            out->push_back(
-                codec::SdoFrame(response_id, codec::UploadResponseCommand(4), index, subindex, data));
+            out->push_back(codec::SdoFrame(response_id, codec::UploadResponseCommand(4), index,
+                                           subindex, data));
         }
         return;
     }
@@ -316,9 +317,11 @@ uint32_t BusServer::InitiateUpload(int node, const Frame& request, std::vector<F
     if (code != 0) return code;
     if (!bytes.empty() && bytes.size() <= 4) {
         uint32_t data = 0;
-        for (std::size_t i = 0; i < bytes.size(); ++i) data |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-        out->push_back(codec::SdoFrame(
-            id, codec::UploadResponseCommand(static_cast<int>(bytes.size())), index, subindex, data));
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            data |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+        out->push_back(codec::SdoFrame(id,
+                                       codec::UploadResponseCommand(static_cast<int>(bytes.size())),
+                                       index, subindex, data));
         return 0;
     }
     const bool size_indicated = FaultOf(node) != SdoFaultKind::kSizeNotIndicated;
@@ -326,8 +329,9 @@ uint32_t BusServer::InitiateUpload(int node, const Frame& request, std::vector<F
     session.index = index;
     session.subindex = subindex;
     session.data = std::move(bytes);
-    out->push_back(codec::SdoFrame(id, size_indicated ? 0x41 : 0x40, index, subindex,
-                                   size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
+    out->push_back(
+        codec::SdoFrame(id, size_indicated ? 0x41 : 0x40, index, subindex,
+                        size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
     return 0;
 }
 
@@ -369,15 +373,17 @@ uint32_t BusServer::InitiateDownload(int node, const Frame& request, std::vector
         if (drive(node).HoldsBytes(index, subindex)) {
             // A string or DOMAIN takes the bytes the command names (all four when it names none).
             const std::size_t size = announced == 0 ? 4 : announced;
-            code = drive(node).WriteBytes(index, subindex,
-                                          std::vector<uint8_t>(request.begin() + 6,
-                                                               request.begin() + 6 + static_cast<std::ptrdiff_t>(size)),
-                                          options_.strict_sizes);
+            code = drive(node).WriteBytes(
+                index, subindex,
+                std::vector<uint8_t>(request.begin() + 6,
+                                     request.begin() + 6 + static_cast<std::ptrdiff_t>(size)),
+                options_.strict_sizes);
         } else {
             code = drive(node).Write(index, subindex, value, announced, options_.strict_sizes);
         }
         if (code != 0) return code;
-        if (options_.acks) out->push_back(codec::SdoFrame(id, codec::kSdoDownloadAck, index, subindex, 0));
+        if (options_.acks)
+            out->push_back(codec::SdoFrame(id, codec::kSdoDownloadAck, index, subindex, 0));
         return 0;
     }
     session.size_indicated = (command & 0x01) != 0;
@@ -412,8 +418,8 @@ uint32_t BusServer::DownloadSegment(int node, const Frame& request, std::vector<
     if (last) {
         if (session.size_indicated && session.data.size() != session.announced)
             return codec::kAbortLengthTooLow;
-        const uint32_t code =
-            drive(node).WriteBytes(session.index, session.subindex, session.data, options_.strict_sizes);
+        const uint32_t code = drive(node).WriteBytes(session.index, session.subindex, session.data,
+                                                     options_.strict_sizes);
         if (code != 0) return code;
     }
     uint8_t answer = static_cast<uint8_t>(0x20 | toggle << 4);
@@ -450,11 +456,11 @@ uint32_t BusServer::BlockUpload(int node, const Frame& request, std::vector<Fram
             session.data = std::move(bytes);
             session.crc = (command & 0x04) != 0;
             session.block_size = block_size;
-            const uint8_t answer = static_cast<uint8_t>(0xC0 | (session.crc ? 0x04 : 0) |
-                                                        (size_indicated ? 0x02 : 0));
-            out->push_back(codec::SdoFrame(
-                id, answer, index, subindex,
-                size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
+            const uint8_t answer =
+                static_cast<uint8_t>(0xC0 | (session.crc ? 0x04 : 0) | (size_indicated ? 0x02 : 0));
+            out->push_back(
+                codec::SdoFrame(id, answer, index, subindex,
+                                size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
             return 0;
         }
         case 3:  // start
@@ -469,20 +475,21 @@ uint32_t BusServer::BlockUpload(int node, const Frame& request, std::vector<Fram
             if (next_size < 1 || next_size > kServerBlockSize) return codec::kAbortBlockSize;
             const bool all_taken = session.last_taken && taken == session.sequence;
             session.offset =
-                std::min(session.data.size(), session.offset + kSegmentBytes * static_cast<std::size_t>(taken));
+                std::min(session.data.size(),
+                         session.offset + kSegmentBytes * static_cast<std::size_t>(taken));
             session.block_size = next_size;
             if (!all_taken) {
                 SendBlock(node, out);
                 return 0;
             }
             const std::size_t size = session.data.size();
-            const std::size_t tail = size % kSegmentBytes == 0 ? (size == 0 ? 0 : kSegmentBytes)
-                                                               : size % kSegmentBytes;
+            const std::size_t tail =
+                size % kSegmentBytes == 0 ? (size == 0 ? 0 : kSegmentBytes) : size % kSegmentBytes;
             uint16_t crc = session.crc ? codec::BlockCrc(session.data.data(), size) : 0;
             if (FaultOf(node) == SdoFaultKind::kCrcMismatch) crc ^= 0x5A5A;
-            out->push_back(SdoData(id, {static_cast<uint8_t>(0xC1 | (kSegmentBytes - tail) << 2),
-                                        static_cast<uint8_t>(crc & 0xFF),
-                                        static_cast<uint8_t>(crc >> 8)}));
+            out->push_back(
+                SdoData(id, {static_cast<uint8_t>(0xC1 | (kSegmentBytes - tail) << 2),
+                             static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}));
             session.mode = Mode::kBlockUploadEnd;
             return 0;
         }
@@ -508,7 +515,8 @@ void BusServer::SendBlock(int node, std::vector<Frame>* out) {
         session.last_taken = last;
         codec::Data data{};
         data[0] = static_cast<uint8_t>(session.sequence | (last ? 0x80 : 0));
-        std::copy_n(session.data.begin() + static_cast<std::ptrdiff_t>(at), bytes, data.begin() + 1);
+        std::copy_n(session.data.begin() + static_cast<std::ptrdiff_t>(at), bytes,
+                    data.begin() + 1);
         at += bytes;
         const SdoFaultKind fault = FaultNow(node);
         if (fault == SdoFaultKind::kSilent) return;  // the rest of the block never comes
@@ -557,8 +565,8 @@ uint32_t BusServer::BlockDownload(int node, const Frame& request, std::vector<Fr
         return codec::kAbortCrc;
     if (session.size_indicated && session.data.size() != session.announced)
         return codec::kAbortLengthMismatch;
-    const uint32_t code =
-        drive(node).WriteBytes(session.index, session.subindex, session.data, options_.strict_sizes);
+    const uint32_t code = drive(node).WriteBytes(session.index, session.subindex, session.data,
+                                                 options_.strict_sizes);
     if (code != 0) return code;
     out->push_back(SdoData(id, {0xA1}));
     session = SdoSession{};
@@ -578,15 +586,15 @@ uint32_t BusServer::BlockDownloadSegment(int node, const Frame& request, std::ve
         session.data.insert(session.data.end(), request.begin() + 3, request.begin() + 10);
         session.sequence = sequence;
         session.last_taken = last;
-        const std::size_t limit = session.size_indicated ? session.announced + kSegmentBytes
-                                                         : kMaxUnannouncedBytes;
+        const std::size_t limit =
+            session.size_indicated ? session.announced + kSegmentBytes : kMaxUnannouncedBytes;
         if (session.data.size() > limit) return codec::kAbortLengthTooHigh;
     }
     if (!last && sequence < session.block_size) return 0;
     // The block is over: acknowledge what came in order; the client repeats the rest.
-    out->push_back(SdoData(static_cast<uint16_t>(kSdoResponseBase + node),
-                           {0xA2, static_cast<uint8_t>(session.sequence),
-                            static_cast<uint8_t>(kServerBlockSize)}));
+    out->push_back(SdoData(
+        static_cast<uint16_t>(kSdoResponseBase + node),
+        {0xA2, static_cast<uint8_t>(session.sequence), static_cast<uint8_t>(kServerBlockSize)}));
     session.block_size = kServerBlockSize;
     if (session.last_taken) session.mode = Mode::kBlockDownloadEnd;
     session.sequence = 0;

@@ -28,12 +28,12 @@ bool IsSdoAnswer(const Frame& frame);
 // (1 = the first, counted over the whole transfer).
 enum class SdoFaultKind {
     kNone,
-    kWrongToggle,     // a segment answer with the toggle bit wrong
-    kAbort,           // the server aborts (0x08000000 general error) instead of that segment
-    kSilent,          // that segment, or its answer, never comes
-    kLoseSegment,     // a block segment lost once on the bus (sent, or received, only the 2nd time)
-    kCrcMismatch,     // a block upload ends with a wrong CRC
-    kSizeNotIndicated // uploads announce no size
+    kWrongToggle,  // a segment answer with the toggle bit wrong
+    kAbort,        // the server aborts (0x08000000 general error) instead of that segment
+    kSilent,       // that segment, or its answer, never comes
+    kLoseSegment,  // a block segment lost once on the bus (sent, or received, only the 2nd time)
+    kCrcMismatch,  // a block upload ends with a wrong CRC
+    kSizeNotIndicated  // uploads announce no size
 };
 
 struct SdoFault {
@@ -50,7 +50,7 @@ struct ServerOptions {
     int heartbeat_ms = 0;       // power-on heartbeat producer time of every drive; 0 = none
     int fault_node = 0;         // drive that is in fault from power-up; 0 = none
     uint16_t fault_code = kFollowingError;
-    bool refuse_block = false;        // answer block transfers with abort 0x05040001
+    bool refuse_block = false;              // answer block transfers with abort 0x05040001
     std::vector<SdoFault> sdo_faults = {};  // at most one per node
 };
 
@@ -58,14 +58,14 @@ struct ServerOptions {
 struct SdoSession {
     enum class Mode {
         kIdle,
-        kUpload,               // segmented: the next upload segment request
-        kDownload,             // segmented: the next download segment
-        kBlockUploadStart,     // block upload initiated: waiting for the start
-        kBlockUploadAck,       // a block sent: waiting for its acknowledgement
-        kBlockUploadEnd,       // the end sent: waiting for the client's end response
-        kBlockDownload,        // receiving a block's segments
-        kBlockDownloadEnd,     // all segments taken: waiting for the end
-        kSilent,               // a fault made the server fall silent until the client aborts
+        kUpload,            // segmented: the next upload segment request
+        kDownload,          // segmented: the next download segment
+        kBlockUploadStart,  // block upload initiated: waiting for the start
+        kBlockUploadAck,    // a block sent: waiting for its acknowledgement
+        kBlockUploadEnd,    // the end sent: waiting for the client's end response
+        kBlockDownload,     // receiving a block's segments
+        kBlockDownloadEnd,  // all segments taken: waiting for the end
+        kSilent,            // a fault made the server fall silent until the client aborts
     };
     Mode mode = Mode::kIdle;
     uint16_t index = 0;

@@ -38,9 +38,9 @@ struct FaultName {
     SdoFaultKind kind;
 };
 constexpr FaultName kSdoFaultNames[] = {
-    {"toggle", SdoFaultKind::kWrongToggle},     {"abort", SdoFaultKind::kAbort},
-    {"silent", SdoFaultKind::kSilent},          {"lose", SdoFaultKind::kLoseSegment},
-    {"crc", SdoFaultKind::kCrcMismatch},        {"no-size", SdoFaultKind::kSizeNotIndicated},
+    {"toggle", SdoFaultKind::kWrongToggle}, {"abort", SdoFaultKind::kAbort},
+    {"silent", SdoFaultKind::kSilent},      {"lose", SdoFaultKind::kLoseSegment},
+    {"crc", SdoFaultKind::kCrcMismatch},    {"no-size", SdoFaultKind::kSizeNotIndicated},
 };
 
 // N:KIND or N:KIND:SEGMENT.
@@ -49,8 +49,8 @@ bool ParseSdoFault(const std::string& text, SdoFault* fault) {
     if (first == std::string::npos) return false;
     if (!ParseInt(text.substr(0, first), 1, 127, &fault->node)) return false;
     const std::size_t second = text.find(':', first + 1);
-    const std::string kind = text.substr(first + 1, second == std::string::npos ? std::string::npos
-                                                                                : second - first - 1);
+    const std::string kind = text.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     fault->kind = SdoFaultKind::kNone;
     for (const FaultName& name : kSdoFaultNames)
         if (kind == name.name) fault->kind = name.kind;
@@ -145,13 +145,16 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = text(&raw);
             SdoFault fault;
             if (error.empty() && !ParseSdoFault(raw, &fault)) {
-                error = "option --sdo-fault needs N:KIND[:SEGMENT] (node 1-127; KIND toggle, "
-                        "abort, silent, lose, crc or no-size), not '" + raw + "'";
+                error =
+                    "option --sdo-fault needs N:KIND[:SEGMENT] (node 1-127; KIND toggle, "
+                    "abort, silent, lose, crc or no-size), not '" +
+                    raw + "'";
             }
             if (error.empty()) {
                 for (const SdoFault& other : options->server.sdo_faults)
                     if (other.node == fault.node)
-                        error = "--sdo-fault: node " + std::to_string(fault.node) + " has one already";
+                        error =
+                            "--sdo-fault: node " + std::to_string(fault.node) + " has one already";
             }
             if (error.empty()) options->server.sdo_faults.push_back(fault);
         } else if (arg == "--trace") {
