@@ -138,6 +138,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
                     "not '" +
                     raw + "'";
             }
+        } else if (arg == "--homing-error-node") {
+            error = number(&options->server.homing_error_node, 1, 127);
         } else if (arg == "--no-block") {
             error = flag(&options->server.refuse_block);
         } else if (arg == "--sdo-fault") {
@@ -171,6 +173,10 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             return "--sdo-fault node " + std::to_string(fault.node) + " is not one of the " +
                    std::to_string(options->server.drive_count) + " drives";
     }
+    if (options->server.homing_error_node > options->server.drive_count) {
+        return "--homing-error-node " + std::to_string(options->server.homing_error_node) +
+               " is not one of the " + std::to_string(options->server.drive_count) + " drives";
+    }
     if (options->server.fault_node > options->server.drive_count) {
         return "--fault-node " + std::to_string(options->server.fault_node) +
                " is not one of the " + std::to_string(options->server.drive_count) + " drives";
@@ -201,6 +207,9 @@ std::string UsageText(const std::string& program) {
            "                      drive N is in fault from power-up (and after an NMT reset node)\n"
            "                      with error code CODE (hex with 0x, or decimal; default 0x8611,\n"
            "                      following error)\n"
+           "  --homing-error-node N\n"
+           "                      every homing run of drive N fails: it stops with a homing error\n"
+           "                      (statusword bit 13) instead of attaining home\n"
            "  --heartbeat-ms N    each drive sends a heartbeat (0x700+node, its NMT state) every\n"
            "                      N ms (0-65535, default 0 = none; 0x1017 changes it per drive)\n"
            "  --no-block          refuse block transfers (abort 0x05040001), as servers without\n"
