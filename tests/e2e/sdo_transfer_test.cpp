@@ -2,10 +2,12 @@
 // transfer, and the simulator's faults met as a host meets them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvex.h"
@@ -283,6 +285,39 @@ TEST_F(SimTransfers, ATooSmallBufferLearnsTheSizeAndTheServerIsFree) {
     const unsigned char name[] = "a new name";
     EXPECT_EQ(Orvex_SdoDownload(1, 0x1008, 0, name, 10), 0);
     EXPECT_EQ(Orvex_LastAbortCode(), 0x06010002u);
+}
+
+TEST_F(SimTransfers, TransfersAndQueriesFromOtherThreadsKeepTheirOwnAnswers) {
+    start({});
+    ASSERT_EQ(Orvex_SetBlockTransfer(4, 127), 1);  // process-wide: both threads' transfers
+    std::atomic<int> queries_failed{0};
+    std::atomic<bool> done{false};
+    std::thread queries([&] {
+        while (!done) {
+            int value = 0;
+            if (SDO_Read(2, 0x1018, 4, &value, 4) != 1 || value != 0x20240002) ++queries_failed;
+        }
+    });
+    std::thread names([&] {
+        for (int i = 0; i < 20; ++i) {
+            unsigned char name[64];
+            int length = 0;
+            if (Orvex_SdoUpload(2, 0x100A, 0, name, 64, &length) != 1 ||
+                std::string(name, name + length) != "orvex-sim 1.3.2")
+                ++queries_failed;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        const std::vector<unsigned char> data = pattern(2000, static_cast<unsigned>(i));
+        ASSERT_EQ(download(1, data), 1);
+        std::vector<unsigned char> back;
+        ASSERT_EQ(upload(1, back), 1);
+        EXPECT_EQ(back, data);
+    }
+    names.join();
+    done = true;
+    queries.join();
+    EXPECT_EQ(queries_failed.load(), 0);
 }
 
 }  // namespace
