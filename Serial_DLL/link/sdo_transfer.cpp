@@ -111,7 +111,7 @@ class Transfer {
     // with the time they take on the line added.
     Outcome send_frames(const std::uint8_t* frames, std::size_t count) {
         const Outcome sent = Serial_Write(frames, count * kFrameSize);
-        deadline_ = Deadline::starting_now(limit_ms_ + wire_ms(count + 1, port_baud()));
+        wait_ = FrameWait(Deadline::starting_now(limit_ms_ + wire_ms(count + 1, port_baud())));
         return sent;
     }
 
@@ -125,7 +125,7 @@ class Transfer {
     // step (kSdoAbort, recorded); a time-out aborts the transfer on the wire.
     Outcome await(From from) {
         for (;;) {
-            const Outcome received = receiver().next(device_, frame_, deadline_);
+            const Outcome received = receiver().next(device_, frame_, wait_);
             if (received == Outcome::kTimeout) return time_out();
             if (received != Outcome::kOk) return received;
             const bool object = answers_object(frame_, node_, entry_);
@@ -134,7 +134,9 @@ class Transfer {
                 return Outcome::kSdoAbort;
             }
             if (from == From::kObject ? object : from_own_server()) return Outcome::kOk;
-            if (deadline_.expired()) return time_out();
+            // Not ours: the receiver looks at its bytes again, and once late it ends the wait
+            // when the input waiting then is used up.
+            receiver().pass_over_last();
         }
     }
 
@@ -190,7 +192,7 @@ class Transfer {
     ObjectEntry entry_;
     os::DeviceHandle device_;
     int limit_ms_;
-    Deadline deadline_ = Deadline::starting_now(0);
+    FrameWait wait_{Deadline::starting_now(0)};
     std::uint8_t frame_[kFrameSize] = {};
     TransferRecord& record_ = last_result().transfer;
 };
