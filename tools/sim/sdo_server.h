@@ -50,7 +50,7 @@ struct ServerOptions {
     int heartbeat_ms = 0;       // power-on heartbeat producer time of every drive; 0 = none
     int fault_node = 0;         // drive that is in fault from power-up; 0 = none
     uint16_t fault_code = kFollowingError;
-    int homing_error_node = 0;  // drive whose homing always fails; 0 = none
+    int homing_error_node = 0;              // drive whose homing always fails; 0 = none
     bool refuse_block = false;              // answer block transfers with abort 0x05040001
     std::vector<SdoFault> sdo_faults = {};  // at most one per node
 };
