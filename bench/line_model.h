@@ -2,6 +2,8 @@
 // answers to requests it writes. The benchmarks print this bound next to what they measure.
 #pragma once
 
+#include <vector>
+
 namespace orvex::bench {
 
 struct LineModel {
@@ -21,5 +23,15 @@ double pipelined_bound_us(const LineModel& line, int requests);
 
 // The same requests one at a time, each written once the previous answer is in.
 double sequential_bound_us(const LineModel& line, int requests);
+
+// One step of an SDO transfer: `sent` frames written at once, then `answered` frames back, which
+// the adapter sends as soon as the last frame sent is in. A step that awaits no answer costs the
+// host nothing.
+struct TransferStep {
+    int sent;
+    int answered;
+};
+// Microseconds the steps take at best, one after the other.
+double transfer_bound_us(const LineModel& line, const std::vector<TransferStep>& steps);
 
 }  // namespace orvex::bench

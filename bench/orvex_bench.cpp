@@ -19,6 +19,7 @@
 #include "orvex.h"
 #include "pty_responder.h"
 #include "summary.h"
+#include "transfer_bench.h"
 
 namespace orvex::bench {
 namespace {
@@ -574,6 +575,7 @@ void register_benchmarks() {
         repeated(RegisterBenchmark(("g_sim/raw_" + suffix).c_str(), SimRaw)->Arg(drives), 3, 0.2);
     }
     register_batch_benchmarks();
+    register_transfer_benchmarks();
 #endif
 }
 
@@ -604,6 +606,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     SimProcess::instance().stop();
     stop_batch_simulators();
+    stop_transfer_simulators();
     g_library_side.reset();
     g_reference_side.reset();
 

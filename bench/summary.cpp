@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "batch_bench.h"
+#include "transfer_bench.h"
 
 namespace orvex::bench {
 
@@ -132,6 +133,27 @@ class TableBuilder {
              speedup_goal > 0 ? verdict(met) : "-"});
     }
 
+    // Block against segmented transfers of one direction, each with the line model's bound.
+    void transfer(const std::string& measure, const std::string& block,
+                  const std::string& segmented, double speedup_goal) {
+        const std::string goal = speedup_goal > 0
+                                     ? format(">= %.0fx, each <= 1.2 x bound", speedup_goal)
+                                     : "each <= 1.2 x bound";
+        const auto fast = results_.counter(block, "p50_ms");
+        const auto slow = results_.counter(segmented, "p50_ms");
+        const auto fast_bound = results_.counter(block, "bound_ms");
+        const auto slow_bound = results_.counter(segmented, "bound_ms");
+        if (!fast || !slow || !fast_bound || !slow_bound || *fast == 0)
+            return missing(measure, goal);
+        const double speedup = *slow / *fast;
+        const bool met =
+            speedup >= speedup_goal && *fast <= 1.2 * *fast_bound && *slow <= 1.2 * *slow_bound;
+        rows_.push_back(
+            {measure, format("block %s (bound %s)", ms(*fast).c_str(), ms(*fast_bound).c_str()),
+             format("segmented %s (bound %s)", ms(*slow).c_str(), ms(*slow_bound).c_str()),
+             format("%.2fx", speedup), goal, verdict(met)});
+    }
+
     std::string text() const {
         const Row header{"measure", "library", "reference", "ratio", "goal", "met?"};
         std::array<std::size_t, 6> width{};
@@ -214,6 +236,14 @@ std::string summary_table(const CollectingReporter& results) {
         table.batch(std::string("h. 8 drives, position + statusword, ") + line.name,
                     std::string("h_batch/batch_") + line.name,
                     std::string("h_batch/sequential_") + line.name, line.speedup_goal);
+    }
+    for (const TransferLine& line : transfer_lines()) {
+        for (const char* direction : {"upload", "download"}) {
+            table.transfer(std::string("i. 1 KB ") + direction + ", 115200 baud, " + line.name,
+                           std::string("i_transfer/") + direction + "_block_" + line.name,
+                           std::string("i_transfer/") + direction + "_segmented_" + line.name,
+                           line.speedup_goal);
+        }
     }
     return table.text();
 }

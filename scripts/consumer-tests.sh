@@ -111,7 +111,7 @@ stage_install() {
   [[ -f $lib/libORVEX_DLL.so.1.0.0 && -L $lib/libORVEX_DLL.so.1 && -L $lib/libORVEX_DLL.so ]]
   [[ $(readlink "$lib/libORVEX_DLL.so") = libORVEX_DLL.so.1 ]]
   objdump -p "$lib/libORVEX_DLL.so.1.0.0" | grep -Eq 'SONAME +libORVEX_DLL\.so\.1$'
-  # The installed header and library agree name for name (39 exports).
+  # The installed header and library agree name for name (53 exports).
   bash "$source_dir/tests/library/check_exports.sh" "$lib/libORVEX_DLL.so" "$prefix/include/orvex.h"
   # Only the two programs are installed: no test, benchmark or example executables.
   bins=$(find "$prefix/bin" -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')

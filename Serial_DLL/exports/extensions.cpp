@@ -1,4 +1,5 @@
-// The extension exports: settable time limits, receiving frames as they come, pipelined reads.
+// The extension exports: settable time limits, receiving frames as they come, pipelined reads,
+// objects of any size.
 #include <cstring>
 
 #include "../link/batch_exchange.h"
@@ -6,6 +7,7 @@
 #include "../link/frame_receiver.h"
 #include "../link/last_result.h"
 #include "../link/port_state.h"
+#include "../link/sdo_transfer.h"
 #include "../link/time_limits.h"
 #include "orvex.h"
 
@@ -62,6 +64,67 @@ int Orvex_ReadMany(int count, const int* nodes, const int* indexes, const int* s
         return 0;
     }
     return read_batch(batch);
+}
+
+namespace {
+
+// An SDO server is one of nodes 1-127; indexes are 16 bits and subindexes 8.
+bool object_is_valid(int node, int index, int subindex) {
+    return node >= 1 && node <= 127 && index >= 0 && index <= 0xFFFF && subindex >= 0 &&
+           subindex <= 0xFF;
+}
+
+orvex::ObjectEntry entry_of(int index, int subindex) {
+    return orvex::ObjectEntry{static_cast<std::uint16_t>(index),
+                              static_cast<std::uint8_t>(subindex)};
+}
+
+}  // namespace
+
+int Orvex_SdoUpload(int node, int index, int subindex, unsigned char* buffer, int capacity,
+                    int* length) {
+    using namespace orvex;
+    last_result().transfer = TransferRecord{};
+    if (length != nullptr) *length = 0;
+    if (!object_is_valid(node, index, subindex) || length == nullptr || capacity < 0 ||
+        (buffer == nullptr && capacity > 0)) {
+        record(Outcome::kBadArgument);
+        return 0;
+    }
+    std::size_t received = 0;
+    const Outcome outcome = upload_object(node, entry_of(index, subindex), buffer,
+                                          static_cast<std::size_t>(capacity), received);
+    *length = received > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(received);
+    return outcome == Outcome::kOk ? 1 : 0;
+}
+
+int Orvex_SdoDownload(int node, int index, int subindex, const unsigned char* data, int length) {
+    using namespace orvex;
+    last_result().transfer = TransferRecord{};
+    if (!object_is_valid(node, index, subindex) || length < 0 || (data == nullptr && length > 0)) {
+        record(Outcome::kBadArgument);
+        return 0;
+    }
+    const Outcome outcome =
+        download_object(node, entry_of(index, subindex), data, static_cast<std::size_t>(length));
+    return outcome == Outcome::kOk ? 1 : 0;
+}
+
+int Orvex_SetBlockTransfer(int threshold_bytes, int block_size) {
+    if (!orvex::set_block_transfer(threshold_bytes, block_size)) {
+        record(Outcome::kBadArgument);
+        return 0;
+    }
+    record(Outcome::kOk);
+    return 1;
+}
+
+int Orvex_LastTransfer(int* kind, int* segments, int* flags) {
+    const orvex::TransferRecord& transfer = orvex::last_result().transfer;
+    if (kind != nullptr) *kind = transfer.kind;
+    if (segments != nullptr) *segments = transfer.segments;
+    if (flags != nullptr) *flags = transfer.flags;
+    return transfer.kind;
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 /*
  * orvex.h - the public interface of ORVEX_DLL.
  *
- * ORVEX_DLL commands CANopen servo drives (CiA 301 expedited SDO, CiA 402 drive profile) through a
+ * ORVEX_DLL commands CANopen servo drives (CiA 301 SDO, CiA 402 drive profile) through a
  * serial-to-CAN adapter. Every action is one or more 12-byte frames on the serial line:
  *
  *   byte 0-1  CAN identifier, high byte first (06 nn for an SDO request to node nn)
@@ -338,6 +338,73 @@ ORVEX_API int ORVEX_CALL Orvex_MoveTo(int node, int position, int flags, int tim
 ORVEX_API int ORVEX_CALL Orvex_WaitTarget(int node, int timeout_ms, int* position);
 ORVEX_API int ORVEX_CALL Orvex_Home(int node, int timeout_ms);
 ORVEX_API int ORVEX_CALL Orvex_SetTorque(int node, int torque);
+
+/* ---- Objects of any size -----------------------------------------------------------------------
+ * SDO transfers as CiA 301 defines them, for objects that do not fit four bytes (device name
+ * 0x1008, hardware and software versions 0x1009/0x100A, DOMAIN objects) and for any other object.
+ * node 1-127, index 0-0xFFFF, subindex 0-255. Each returns 1 on success, 0 on failure with
+ * Orvex_LastResult saying why: ORVEX_NO_PORT (at once), ORVEX_SYSTEM_ERROR, ORVEX_TIMEOUT,
+ * ORVEX_SDO_ABORT, ORVEX_BAD_ARGUMENT (nothing sent). ORVEX_SDO_ABORT means the transfer was
+ * aborted, by the server or by the library, and Orvex_LastAbortCode gives the code: the library
+ * aborts a wrong toggle bit with 0x05030000, an unexpected command with 0x05040001, a bad block
+ * size or sequence number with 0x05040002/0x05040003, a CRC mismatch with 0x05040004, an object
+ * larger than the buffer with 0x05040005, and sizes that disagree with 0x06070010/0x06070012/
+ * 0x06070013. Each step (an answer, a segment, a block's acknowledgement) waits at most the query
+ * limit (Orvex_SetTimeLimits; a block's time on the line at the port's baud is added while its
+ * segments go out); a step that times out sends the abort 0x05040000, so that the server is free
+ * again, and fails with ORVEX_TIMEOUT. Like the queries, a transfer discards input waiting before
+ * it starts and skips frames that are not its own (other nodes' answers, acknowledgements,
+ * heartbeats, emergencies, the adapter's echoes of the host's requests); segment answers, which
+ * name no object, are taken only from the node's own response identifier 0x580+node. The exchange
+ * lock is held for the whole transfer: other threads' queries wait and never take its answers.
+ * Nothing is allocated.
+ *
+ * Orvex_SdoUpload: reads the object into buffer (capacity bytes) and stores the number of bytes
+ *   received through `length`. Sends an upload initiate (0x40) and takes what the server answers:
+ *   expedited (up to four bytes; without a size indicated all four count), or segmented with the
+ *   size indicated or not. With block transfers on (Orvex_SetBlockTransfer) it starts a block
+ *   upload instead (0xA4: CRC offered, the block size, and a protocol switch threshold of the
+ *   block threshold, at most 255 bytes, below which the server may answer the plain way); a server
+ *   that refuses it (abort 0x05040001) is asked again the plain way. An object larger than
+ *   capacity aborts the transfer with 0x05040005 (ORVEX_SDO_ABORT) and `*length` is then the size
+ *   the server announced, or the bytes known to come when it announced none: *length > capacity
+ *   after a failure says the buffer was too small, and by how much. buffer may be null with
+ *   capacity 0. A null length, a negative capacity or a null buffer with capacity > 0 is refused.
+ * Orvex_SdoDownload: writes `length` bytes of data (0 or more) and returns once the server has
+ *   confirmed every step: 1-4 bytes expedited (0x2F/0x2B/0x27/0x23, confirmed by 0x60), more (or
+ *   none) segmented with the size indicated (0x21, then segments of seven bytes, each confirmed
+ *   with its toggle bit), or block (0xC6) when block transfers are on and length is above their
+ *   threshold; a server that refuses a block download (0x05040001) gets a segmented one. An
+ *   adapter that does not pass download confirmations on cannot complete these writes (SDO_Write
+ *   writes without one). A negative length, or a null data with length > 0, is refused.
+ * Orvex_SetBlockTransfer: process-wide: uploads, and downloads longer than threshold_bytes, use
+ *   block transfers with block_size segments (seven bytes each) a block, 1-127; threshold_bytes 0
+ *   turns them off (the default; block_size may then be 0). Downloads of four bytes or fewer are
+ *   always expedited. The CRC is used when both sides support it. A threshold below 0 or above
+ *   65535, or a block size outside 1-127 with a threshold above 0, is refused (ORVEX_BAD_ARGUMENT,
+ *   nothing changes). 1 when set, 0 when refused. A transfer under way keeps the settings it began
+ *   with.
+ * Orvex_LastTransfer: how this thread's last Orvex_SdoUpload or Orvex_SdoDownload went, also when
+ *   it failed: its kind (returned, and stored through `kind`), the segments it carried, repeats
+ *   included (`segments`), and ORVEX_TRANSFER_* flags (`flags`); null pointers are skipped.
+ *   ORVEX_TRANSFER_NONE when the call was refused or no transfer began. Changes nothing, like the
+ *   three failure-detail exports.
+ */
+#define ORVEX_TRANSFER_NONE 0
+#define ORVEX_TRANSFER_EXPEDITED 1
+#define ORVEX_TRANSFER_SEGMENTED 2
+#define ORVEX_TRANSFER_BLOCK 3
+#define ORVEX_TRANSFER_SIZE_INDICATED 1 /* the size was announced before the data */
+#define ORVEX_TRANSFER_CRC 2            /* a block transfer whose CRC was checked */
+#define ORVEX_TRANSFER_FELL_BACK 4      /* the server refused a block transfer: segmented instead */
+#define ORVEX_TRANSFER_REPEATED 8       /* segments of a block were lost and sent again */
+
+ORVEX_API int ORVEX_CALL Orvex_SdoUpload(int node, int index, int subindex, unsigned char* buffer,
+                                         int capacity, int* length);
+ORVEX_API int ORVEX_CALL Orvex_SdoDownload(int node, int index, int subindex,
+                                           const unsigned char* data, int length);
+ORVEX_API int ORVEX_CALL Orvex_SetBlockTransfer(int threshold_bytes, int block_size);
+ORVEX_API int ORVEX_CALL Orvex_LastTransfer(int* kind, int* segments, int* flags);
 
 #ifdef __cplusplus
 }

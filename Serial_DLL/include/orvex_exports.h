@@ -87,7 +87,16 @@
     X(int, Orvex_WaitTarget, (int node, int timeout_ms, int* position),                          \
       (node, timeout_ms, position))                                                              \
     X(int, Orvex_Home, (int node, int timeout_ms), (node, timeout_ms))                           \
-    X(int, Orvex_SetTorque, (int node, int torque), (node, torque))
+    X(int, Orvex_SetTorque, (int node, int torque), (node, torque))                              \
+    X(int, Orvex_SdoUpload,                                                                      \
+      (int node, int index, int subindex, unsigned char* buffer, int capacity, int* length),     \
+      (node, index, subindex, buffer, capacity, length))                                         \
+    X(int, Orvex_SdoDownload,                                                                    \
+      (int node, int index, int subindex, const unsigned char* data, int length),                \
+      (node, index, subindex, data, length))                                                     \
+    X(int, Orvex_SetBlockTransfer, (int threshold_bytes, int block_size),                        \
+      (threshold_bytes, block_size))                                                             \
+    X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags))
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \

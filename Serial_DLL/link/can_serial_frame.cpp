@@ -87,24 +87,27 @@ bool has_terminator(const std::uint8_t* frame) {
     return frame[10] == kCr && frame[11] == kLf;
 }
 
-AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry) {
-    if (!has_terminator(frame)) return AnswerKind::kOther;
+bool answers_object(const std::uint8_t* frame, int node, ObjectEntry entry) {
+    if (!has_terminator(frame)) return false;
     const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
     // Adapters differ in what they put in the identifier bytes, so the identifier rules out only
     // what plainly is not the answer. A request is never an answer: not one on the SDO request
     // channel, nor the query's own request (an adapter that echoes the host's frames sends it
     // back). Node bytes above 127 make response identifiers past 0x5FF, which are taken.
     const unsigned own = kSdoResponseBase + node_byte(node);
-    if (id == kSdoRequestBase + node_byte(node)) return AnswerKind::kOther;
-    if (id >= kSdoRequestBase && id < kSdoRequestBase + 0x80u && id != own)
-        return AnswerKind::kOther;
+    if (id == kSdoRequestBase + node_byte(node)) return false;
+    if (id >= kSdoRequestBase && id < kSdoRequestBase + 0x80u && id != own) return false;
     // An SDO response from another node answers someone else. Node 0 is not a drive: the device
     // that answers the bus summaries may use its own identifier, so any SDO response will do.
     if (id >= kSdoResponseBase && id < kSdoResponseBase + 0x80u && id != own &&
         node_byte(node) != 0)
-        return AnswerKind::kOther;
+        return false;
     const unsigned index = static_cast<unsigned>(frame[3]) | static_cast<unsigned>(frame[4]) << 8;
-    if (index != entry.index || frame[5] != entry.subindex) return AnswerKind::kOther;
+    return index == entry.index && frame[5] == entry.subindex;
+}
+
+AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry) {
+    if (!answers_object(frame, node, entry)) return AnswerKind::kOther;
     const std::uint8_t command = frame[2];
     if (command == sdo::kAbort) return AnswerKind::kAbort;
     // Upload responses are 0x40-0x5F: 010x xxxx (expedited or not, with or without a size).

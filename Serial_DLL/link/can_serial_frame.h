@@ -114,6 +114,10 @@ enum class AnswerKind {
 };
 AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry);
 
+// True when the frame may come from the server of `node` about `entry`, whatever its command:
+// the identifier and object rules of classify_answer.
+bool answers_object(const std::uint8_t* frame, int node, ObjectEntry entry);
+
 // True when the frame ends in CR LF where a frame should.
 bool has_terminator(const std::uint8_t* frame);
 

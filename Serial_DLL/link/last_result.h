@@ -21,10 +21,18 @@ enum class Outcome : int {
     kValueMismatch = -17,
 };
 
+// How the last SDO transfer of any size went, for a host that shows its steps.
+struct TransferRecord {
+    int kind = 0;      // ORVEX_TRANSFER_*: none, expedited, segmented, block
+    int segments = 0;  // segments carried, repeats included
+    int flags = 0;     // ORVEX_TRANSFER_SIZE_INDICATED, ..._CRC, ..._FELL_BACK, ..._REPEATED
+};
+
 struct LastResult {
     Outcome outcome = Outcome::kOk;
     std::uint32_t abort_code = 0;
     int system_error = 0;
+    TransferRecord transfer;
 };
 
 // The calling thread's record.

@@ -95,6 +95,16 @@ OPTIONAL_PROTOTYPES = {
     "Orvex_WaitTarget": (_int, (_int, _int, ctypes.POINTER(_int))),
     "Orvex_Home": (_int, (_int, _int)),
     "Orvex_SetTorque": (_int, (_int, _int)),
+    "Orvex_SdoUpload": (
+        _int,
+        (_int, _int, _int, ctypes.POINTER(ctypes.c_ubyte), _int, ctypes.POINTER(_int)),
+    ),
+    "Orvex_SdoDownload": (_int, (_int, _int, _int, ctypes.POINTER(ctypes.c_ubyte), _int)),
+    "Orvex_SetBlockTransfer": (_int, (_int, _int)),
+    "Orvex_LastTransfer": (
+        _int,
+        (ctypes.POINTER(_int), ctypes.POINTER(_int), ctypes.POINTER(_int)),
+    ),
 }
 
 

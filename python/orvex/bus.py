@@ -41,6 +41,11 @@ BITS32 = (INT32[0], UINT32[1])
 TIME_LIMIT_MS = (1, 60000)
 MAX_BATCH = 127
 _NOT_DONE = -32768
+# Objects of any size: the block size bounds, the abort that says a buffer was too small, and the
+# largest object sdo_upload reads again with a larger buffer.
+BLOCK_SIZE = (1, 127)
+_ABORT_OUT_OF_MEMORY = 0x05040005
+_MAX_UPLOAD = 1 << 24
 
 # Objects the binding reads and writes, named in failure messages.
 ERROR_CODE = (0x603F, 0)
@@ -52,6 +57,8 @@ STATUSWORD = (0x6041, 0)
 POSITION_ACTUAL = (0x6064, 0)
 VELOCITY_ACTUAL = (0x606C, 0)
 VERSION = (0x2001, 1)
+DEVICE_NAME = (0x1008, 0)
+SOFTWARE_VERSION = (0x100A, 0)
 ALL_ENABLED = (0x3001, 0)
 ALL_REACHED = (0x3002, 0)
 ALL_IN_FAULT = (0x3003, 0)
@@ -360,6 +367,16 @@ class Bus:
         function = self.library.require("Orvex_SetTimeLimits")
         if function(*values) != 1:
             raise self._failure("Orvex_SetTimeLimits", self.library.Orvex_LastResult(), None)
+
+    def set_block_transfer(self, threshold, block_size=127):
+        """Turns block transfers on for every Bus in the process: uploads, and downloads longer
+        than ``threshold`` bytes, go in blocks of ``block_size`` segments (1-127); a server that
+        refuses them gets a segmented transfer. ``threshold`` 0 turns them off (the default)."""
+        threshold = _whole("threshold", threshold, (0, 0xFFFF))
+        block_size = _whole("block_size", block_size, (0 if threshold == 0 else 1, BLOCK_SIZE[1]))
+        function = self.library.require("Orvex_SetBlockTransfer")
+        if function(threshold, block_size) != 1:
+            raise self._failure("Orvex_SetBlockTransfer", self.library.Orvex_LastResult(), None)
 
     def receive(self, timeout=1.0):
         """The next frame that arrives on the port, decoded (a Frame), waiting at most
@@ -875,6 +892,63 @@ class Drive:
         bits = 8 * size
         value = _whole("value", value, (-(1 << (bits - 1)), (1 << bits) - 1))
         self._write((index, subindex), value, size)
+
+    # -- objects of any size (segmented and block transfers) ----------------------------------
+
+    def sdo_upload(self, index, subindex, max_size=4096):
+        """Reads an object of any size and returns its bytes: expedited, segmented or block
+        (Bus.set_block_transfer), as the drive answers. An object larger than ``max_size`` is
+        read again with a buffer of the size the drive announced."""
+        index = _whole("index", index, (0, 0xFFFF))
+        subindex = _whole("subindex", subindex, (0, 0xFF))
+        capacity = _whole("max_size", max_size, (0, _MAX_UPLOAD))
+        function = self.bus.library.require("Orvex_SdoUpload")
+        where = dict(node=self.node, obj=(index, subindex))
+        for _ in range(2):
+            self.bus._check_usable("Orvex_SdoUpload", self.node)
+            buffer = (ctypes.c_ubyte * max(capacity, 1))()
+            length = ctypes.c_int(0)
+            result = function(self.node, index, subindex, buffer, capacity, ctypes.byref(length))
+            outcome = self.bus.library.Orvex_LastResult()
+            if result == 1 and outcome == errors.OK:
+                return bytes(buffer[:length.value])
+            too_small = (outcome == errors.SDO_ABORT and length.value > capacity
+                         and self.bus.library.Orvex_LastAbortCode() == _ABORT_OUT_OF_MEMORY)
+            if not too_small or length.value > _MAX_UPLOAD:
+                break
+            capacity = length.value
+        raise self.bus._failure("Orvex_SdoUpload", outcome, None, **where)
+
+    def sdo_download(self, index, subindex, data):
+        """Writes ``data`` (bytes, or str as UTF-8) to an object of any size; returns once the
+        drive has confirmed it (expedited up to four bytes, segmented or block above)."""
+        index = _whole("index", index, (0, 0xFFFF))
+        subindex = _whole("subindex", subindex, (0, 0xFF))
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        data = bytes(data)
+        function = self.bus.library.require("Orvex_SdoDownload")
+        self.bus._check_usable("Orvex_SdoDownload", self.node)
+        buffer = (ctypes.c_ubyte * max(len(data), 1)).from_buffer_copy(data or b"\0")
+        result = function(self.node, index, subindex, buffer, len(data))
+        outcome = self.bus.library.Orvex_LastResult()
+        if result != 1 or outcome != errors.OK:
+            raise self.bus._failure("Orvex_SdoDownload", outcome, None, node=self.node,
+                                    obj=(index, subindex))
+
+    def _text(self, obj):
+        # A VISIBLE_STRING may be padded with NULs; bytes outside ASCII are kept readable.
+        return self.sdo_upload(*obj).rstrip(b"\0").decode("utf-8", errors="replace")
+
+    @property
+    def device_name(self):
+        """The manufacturer's device name (0x1008), a str."""
+        return self._text(DEVICE_NAME)
+
+    @property
+    def software_version(self):
+        """The manufacturer's software version (0x100A), a str."""
+        return self._text(SOFTWARE_VERSION)
 
     def led(self, value):
         """Sets the drive's LED object (0x2003:14) to ``value``: any 32-bit value, signed or

@@ -148,3 +148,43 @@ class ReadingMany(SimTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ObjectsOfAnySize(SimTestCase):
+    sim_options = ("--drives", 2, "--acks")
+    sim_options_needed = (("--no-block",),)
+
+    def setUp(self):
+        require_extension(self.library, "Orvex_SdoUpload")
+
+    def tearDown(self):
+        self.bus.set_block_transfer(0)
+
+    def test_names_and_versions_read_as_text(self):
+        for node in (1, 2):
+            drive = self.bus.drive(node)
+            self.assertEqual(drive.device_name, "orvex-sim CiA 402 servo drive")
+            self.assertEqual(drive.software_version, "orvex-sim 1.3.%d" % node)
+
+    def test_bytes_come_back_as_written_segmented_and_by_block(self):
+        drive = self.bus.drive(1)
+        for threshold in (0, 4):
+            self.bus.set_block_transfer(threshold)
+            for size in (0, 3, 5, 890, 4096):
+                data = bytes((i * 13 + size) & 0xFF for i in range(size))
+                drive.sdo_download(0x2010, 0, data)
+                self.assertEqual(drive.sdo_upload(0x2010, 0), data, (threshold, size))
+        drive.sdo_download(0x2010, 0, "text")
+        self.assertEqual(drive.sdo_upload(0x2010, 0), b"text")
+
+    def test_an_object_larger_than_the_first_buffer_is_read_whole(self):
+        drive = self.bus.drive(2)
+        drive.sdo_download(0x2010, 0, bytes(range(200)))
+        self.assertEqual(drive.sdo_upload(0x2010, 0, max_size=16), bytes(range(200)))
+
+    def test_refusals_raise_with_the_abort_code(self):
+        with self.assertRaises(orvex.SdoAbortError) as caught:
+            self.bus.drive(1).sdo_download(0x1008, 0, b"renamed drive")
+        self.assertEqual(caught.exception.code, 0x06010002)
+        with self.assertRaises(orvex.BadArgumentError):
+            self.bus.set_block_transfer(4, 128)

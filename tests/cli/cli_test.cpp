@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,6 +183,58 @@ TEST(CliCommands, SdoWriteSendsTheValueMaskedToItsSizeAndReadsItBack) {
     EXPECT_THAT(refused.err, HasSubstr("0x6041:00"));
 }
 
+TEST(CliCommands, SdoReadsAndWritesObjectsOfAnySize) {
+    Simulator sim({"--acks"});
+    ASSERT_FALSE(sim.path().empty());
+    struct Read {
+        std::vector<std::string> words;
+        std::string out;
+    };
+    const Read reads[] = {
+        {{"sdo", "read", "0x1008", "0"},
+         "0x1008:00 = \"orvex-sim CiA 402 servo drive\" (29 bytes)\n"},
+        {{"sdo", "read", "0x100A", "0", "--string"}, "orvex-sim 1.3.1\n"},
+        {{"--node", "2", "sdo", "read", "0x100A", "0", "--bytes", "--block"},
+         "6F 72 76 65 78 2D 73 69 6D 20 31 2E 33 2E 32\n"},
+        // Numbers take the size the drive answers with.
+        {{"sdo", "read", "0x6041", "0"}, "0x6041:00 = 0x0240 (576)\n"},
+    };
+    for (const Read& r : reads) EXPECT_EQ(OrvexOk(sim.path(), r.words).out, r.out);
+
+    const std::string in = ::testing::TempDir() + "orvex-cli-domain.in";
+    const std::string out = ::testing::TempDir() + "orvex-cli-domain.out";
+    std::string data;
+    for (int i = 0; i < 300; ++i) data += static_cast<char>(i * 31);
+    { std::ofstream(in, std::ios::binary) << data; }
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "write", "0x2010", "0", "--file", in, "--block"}).out,
+              "node 1: 0x2010:00 <- 300 bytes (block, 43 segments, confirmed)\n");
+    const RunResult read = OrvexOk(sim.path(), {"-v", "sdo", "read", "0x2010", "0", "--out", out});
+    EXPECT_EQ(read.out, "0x2010:00: 300 bytes to " + out + " (segmented, 43 segments)\n");
+    EXPECT_THAT(read.err, HasSubstr("segmented upload of 0x2010:00, 300 bytes in 43 segments, "
+                                    "size indicated\n"));
+    EXPECT_THAT(read.err, HasSubstr("segment 2, toggle 1: "));
+    EXPECT_THAT(read.err, HasSubstr("segment 43, toggle 0, last: "));
+    std::ifstream back(out, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), data);
+
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "write", "0x2010", "0", "--string", "abc"}).out,
+              "node 1: 0x2010:00 <- 3 bytes (expedited, confirmed)\n");
+    EXPECT_EQ(OrvexOk(sim.path(), {"sdo", "read", "0x2010", "0", "--string"}).out, "abc\n");
+
+    // The answer's size wins over --size: part of a value is a wrong value.
+    const RunResult narrow = Orvex(sim.path(), {"sdo", "read", "0x6041", "0", "--size", "1"});
+    EXPECT_EQ(narrow.exit_code, 1) << Describe(narrow);
+    EXPECT_EQ(narrow.out, "");
+    EXPECT_EQ(narrow.err,
+              "orvex: node 1 answered 2 bytes for 0x6041:00, not the 1 byte of --size 1 (leave "
+              "--size out to read the whole object)\n");
+    const RunResult refused = Orvex(sim.path(), {"sdo", "write", "0x1008", "0", "--string", "x"});
+    EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
+    EXPECT_EQ(refused.err,
+              "orvex: node 1 refused the write of 0x1008:00: SDO abort 0x06010002 (attempt to "
+              "write a read-only object)\n");
+}
+
 TEST(CliCommands, VerboseShowsTheProcedureAndTheStatesBeforeAndAfter) {
     Simulator sim;
     ASSERT_FALSE(sim.path().empty());
@@ -201,6 +255,20 @@ TEST(CliFailures, UnknownObjectGivesTheAbortLine) {
     EXPECT_EQ(read.out, "");
     EXPECT_EQ(read.err,
               "orvex: node 1 refused 0x5FFF:00: SDO abort 0x06020000 (object does not exist)\n");
+}
+
+TEST(CliFailures, AnAbortOnlyAWriteCausesIsNamedAsTheAnswerToAnEarlierWrite) {
+    // With every answer 50 ms late, the write's abort comes after the read-back has sent its
+    // request: the read-back takes it (the same object, and SDO answers carry no transaction id).
+    Simulator sim({"--delay-ms", "50"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult refused =
+        Orvex(sim.path(), {"sdo", "write", "0x6041", "0", "6", "--size", "2"});
+    EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
+    EXPECT_EQ(refused.err,
+              "orvex: node 1 refused 0x6041:00: SDO abort 0x06010002 (attempt to write a read-only "
+              "object); a read does not cause this abort: it may answer an earlier write to "
+              "0x6041:00 (SDO answers carry no transaction id)\n");
 }
 
 TEST(CliFailures, LateAnswerGivesTheNoAnswerLine) {
@@ -244,6 +312,11 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
          "VALUE -32769 does not fit --size 2 (-32768 to 65535)"},
         // 6040 is decimal 0x1798; the write would go to the wrong object.
         {{"sdo", "write", "6040", "0", "6", "--size", "2"}, "INDEX 6040 is decimal"},
+        {{"sdo", "read", "0x1008", "0", "--string", "--bytes"},
+         "choose one of --size, --string, --bytes and --out"},
+        {{"sdo", "write", "0x2010", "0", "--string", "x", "--size", "2"}, "belong to a VALUE"},
+        {{"sdo", "write", "0x6060", "0", "3", "--block"}, "--block belongs to --string and --file"},
+        {{"sdo", "read", "0x2010", "0", "--block-size", "128"}, "--block-size"},
         {{"--node", "0", "enable"}, "--node 0 is the bus, not a drive"},
         {{"--node", "0", "pp", "move", "100"}, "--node 0 is the bus, not a drive"},
         // A second --node is refused, not taken in place of the first.
@@ -600,9 +673,13 @@ TEST(CliBus, ScanFindsExactlyTheSimulatedDrivesWithTheirIdentity) {
     const std::string row = "  0x00020192   402      0x000005A1  0x00004402  0x00010003  0x2024000";
     EXPECT_THAT(scan.out, HasSubstr("   1" + row + "1  switch on disabled\n"));
     EXPECT_THAT(scan.out, HasSubstr("   2" + row + "2  switch on disabled\n"));
-    EXPECT_THAT(scan.out, HasSubstr("   3" + row + "3  fault\n"));
+    EXPECT_THAT(scan.out, HasSubstr("   3" + row +
+                                    "3  fault\n"
+                                    "      name \"orvex-sim CiA 402 servo drive\", software "
+                                    "\"orvex-sim 1.3.3\"\n"));
     EXPECT_THAT(scan.out, HasSubstr("3 nodes answered in 1-127 (20 ms a node), "));
-    EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 5) << scan.out;
+    // A heading, a row and a names line a drive, the summary.
+    EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 8) << scan.out;
     // 124 silent nodes at a little over 20 ms each: never early, and clearly not the 800 ms query
     // limit (the scan's speed itself is measured, not asserted, as the machine may be loaded).
     const double seconds = ScanSeconds(scan.out);

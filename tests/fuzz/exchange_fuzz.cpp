@@ -5,10 +5,12 @@
 //   start          bit 0 set: the tick counter starts just below its wrap
 //   then up to kMaxCalls calls, each:
 //     kind         0 GetPosition, 1 GetMotorStatus, 2 GetVersions, 3 SDO_Read, 4 a summary,
-//                  5 raw exchange, 6 a one-frame command
+//                  5 raw exchange, 6 a one-frame command, 7 a transfer of any size
 //     node         node argument (bit 7 of kind adds 256: only the low byte may reach the wire)
 //     extra        SDO_Read: index (2 bytes), subindex, size code; summary: which one;
-//                  raw: request length, answer length, purge handle flag
+//                  raw: request length, answer length, purge handle flag; transfer: flags
+//                  (bit 0 download), block threshold, block size, capacity or length (2 bytes),
+//                  index (2 bytes), subindex
 //     records      count, then per record: delay, chunk, pause, type and the type's own bytes
 //                  (see record_bytes). A record's bytes start `delay` * 4 ms after the previous
 //                  one's end, in chunks of 1 + `chunk` % 12 bytes `pause` % 64 ms apart, counted
@@ -22,6 +24,9 @@
 //     likewise; when everything it saw was whole frames its own answer in time must be taken;
 //   - a raw exchange returns exactly the bytes queued first, leaves the rest queued, and fails
 //     only when fewer than it asked for came in time.
+//   - a transfer writes only SDO requests to its node, takes at most its steps' limits, never
+//     writes past its buffer, ends a time-out with the abort 0x05040000 on the wire, and reports
+//     an abort that the server sent or that it sent itself.
 // Any mismatch calls abort(); memory errors are left to the sanitizers.
 #include <cstdint>
 #include <cstdio>
@@ -438,6 +443,127 @@ void run_command(Line& line, int node) {
     if (line.now() != t0) fail("a command waited");
 }
 
+// Frames a server sends during a transfer of any size: initiate answers, segments,
+// acknowledgements and ends from the node's own identifier (the fuzz input picks their bytes),
+// aborts, echoes, other nodes' segments, and the traffic and noise of record_bytes.
+Bytes transfer_record_bytes(Reader& in, const Object& object) {
+    Bytes out;
+    const unsigned own = 0x580u + object.node;
+    switch (in.byte() % 8) {
+        case 0: {  // an initiate answer of some kind for the object, with a small size mostly
+            static const std::uint8_t kinds[] = {0x40, 0x60, 0xC0, 0xA0};
+            const std::uint8_t pick = in.byte();
+            const auto command = static_cast<std::uint8_t>(kinds[pick % 4] | (pick >> 2 & 0x1F));
+            const std::uint32_t size = (pick & 0x80) ? in.u32() : in.byte();
+            put_frame(out, own, command, object.index, object.subindex, size);
+            break;
+        }
+        case 1: {  // a segment, acknowledgement or end: eight bytes of the input's choosing
+            Bytes frame = {static_cast<std::uint8_t>(own >> 8), static_cast<std::uint8_t>(own)};
+            for (int i = 0; i < 8; ++i) frame.push_back(in.byte());
+            frame.push_back(0x0D);
+            frame.push_back(0x0A);
+            out = frame;
+            break;
+        }
+        case 2:  // an abort for the object
+            put_frame(out, own, 0x80, object.index, object.subindex, in.u32());
+            break;
+        case 3:    // the adapter's echo of a request
+        case 4: {  // or another node's answer
+            const unsigned id =
+                in.byte() % 5 == 3 ? 0x600u + object.node : 0x580u + ((object.node + 1) & 0x7F);
+            Bytes frame = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+            for (int i = 0; i < 8; ++i) frame.push_back(in.byte());
+            frame.push_back(0x0D);
+            frame.push_back(0x0A);
+            out = frame;
+            break;
+        }
+        default:
+            out = record_bytes(in, object);
+            break;
+    }
+    return out;
+}
+
+void run_transfer(Reader& in, Line& line, int node) {
+    const std::uint8_t flags = in.byte();
+    const bool download = flags & 1;
+    const int threshold = in.byte() % 16;
+    const int block_size = static_cast<std::int8_t>(in.byte());
+    const int size = static_cast<int>(in.u16() % 1200) - 8;  // a few negative ones
+    Object object{static_cast<std::uint8_t>(node & 0xFF), static_cast<std::uint16_t>(in.u16()),
+                  in.byte()};
+    const bool block_accepted = threshold == 0 ? (block_size >= 0 && block_size <= 127)
+                                               : (block_size >= 1 && block_size <= 127);
+    if ((Orvex_SetBlockTransfer(threshold, block_size) == 1) != block_accepted)
+        fail("block setting accepted or refused wrongly", threshold, block_size);
+    const int count = in.byte() % (kMaxRecords * 4 + 1);
+    std::uint64_t at = 0;
+    for (int r = 0; r < count && !in.empty(); ++r) {
+        at += in.byte() % 32;
+        line.deliver(transfer_record_bytes(in, object), at);
+    }
+
+    // Exactly-sized buffers, so that a byte too many is a sanitizer report.
+    const std::size_t bytes = size > 0 ? static_cast<std::size_t>(size) : 0;
+    std::unique_ptr<std::uint8_t[]> buffer(bytes > 0 ? new std::uint8_t[bytes] : nullptr);
+    for (std::size_t i = 0; i < bytes; ++i) buffer[i] = static_cast<std::uint8_t>(i * 7);
+    const std::size_t writes_before = fake_os::writes().size();
+    const std::uint64_t t0 = line.now();
+    int length = -5;
+    const int result =
+        download
+            ? Orvex_SdoDownload(node, object.index, object.subindex, buffer.get(), size)
+            : Orvex_SdoUpload(node, object.index, object.subindex, buffer.get(), size, &length);
+    const std::uint64_t t1 = line.now();
+    const int outcome = Orvex_LastResult();
+    if ((result == 1) != (outcome == ORVEX_OK)) fail("transfer result and outcome disagree");
+    const std::size_t writes = fake_os::writes().size() - writes_before;
+
+    if (node < 1 || node > 127 || size < 0) {
+        if (outcome != ORVEX_BAD_ARGUMENT || writes != 0) fail("bad transfer argument taken", node);
+        return;
+    }
+    if (outcome != ORVEX_OK && outcome != ORVEX_SDO_ABORT && outcome != ORVEX_TIMEOUT)
+        fail("unexpected transfer outcome", outcome);
+    // Every step waits at most the limit, plus a block's time on the line, from its write.
+    if (t1 - t0 > writes * (kQueryLimitMs + 150 + 1)) fail("transfer outlived its steps", t1 - t0);
+    Bytes last;
+    for (std::size_t i = writes_before; i < fake_os::writes().size(); ++i) {
+        const Bytes& w = fake_os::writes()[i];
+        if (w.empty() || w.size() % 12 != 0) fail("transfer wrote a torn frame", w.size());
+        for (std::size_t f = 0; f < w.size(); f += 12) {
+            if (w[f] != 0x06 || w[f + 1] != object.node || w[f + 10] != 0x0D || w[f + 11] != 0x0A)
+                fail("transfer wrote something but a request to its node");
+        }
+        last.assign(w.end() - 12, w.end());
+    }
+    const bool aborted_here = !last.empty() && last[2] == 0x80;
+    if (outcome == ORVEX_TIMEOUT) {
+        if (!aborted_here || value_of(last.data()) != 0x05040000u)
+            fail("a time-out left the server without the abort");
+    } else if (outcome == ORVEX_SDO_ABORT) {
+        const std::uint32_t code = Orvex_LastAbortCode();
+        bool sent = false;
+        const Bytes seen = line.between(t0, t1);
+        for (std::size_t i = 0; i + 12 <= seen.size() && !sent; ++i)
+            sent = seen[i + 2] == 0x80 && judge(&seen[i], object) == Seen::kAbort &&
+                   value_of(&seen[i]) == code;
+        const bool ended_without_frame = code == 0x05040005u || code == 0x06070013u;
+        if (!sent && !(aborted_here && value_of(last.data()) == code) && !ended_without_frame)
+            fail("transfer reported an abort nobody sent", code);
+    } else if (aborted_here) {
+        fail("transfer succeeded after aborting");
+    }
+    if (!download) {
+        if (length < 0) fail("upload length", length);
+        if (outcome == ORVEX_OK && length > size) fail("upload longer than its buffer", length);
+        if (outcome == ORVEX_TIMEOUT && length != 0) fail("timed-out upload has a length", length);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -449,12 +575,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (int call = 0; call < kMaxCalls && !in.empty(); ++call) {
         const std::uint8_t kind_byte = in.byte();
-        const int kind = (kind_byte & 0x7F) % 7;
+        const int kind = (kind_byte & 0x7F) % 8;
         const int node = in.byte() + ((kind_byte & 0x80) ? 256 : 0);
         if (kind <= 4) {
             run_query(in, line, kind, node);
         } else if (kind == 5) {
             run_raw(in, line, node);
+        } else if (kind == 7) {
+            run_transfer(in, line, node);
         } else {
             run_command(line, node);
         }

@@ -8,7 +8,7 @@ import os
 import struct
 import sys
 
-GET_POSITION, GET_STATUS, GET_VERSIONS, SDO_READ, SUMMARY, RAW, COMMAND = range(7)
+GET_POSITION, GET_STATUS, GET_VERSIONS, SDO_READ, SUMMARY, RAW, COMMAND, TRANSFER = range(8)
 OWN_ID, ZERO_ID, OTHER_NODE_ID, ANY_ID = range(4)
 
 
@@ -73,6 +73,45 @@ def summary(which, records):
     return call(SUMMARY, 0, bytes([which]), records)
 
 
+def crc16(data):
+    """The CRC of block transfers: x^16 + x^12 + x^5 + 1 from 0, no reflection."""
+    crc = 0
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1
+            crc &= 0xFFFF
+    return crc
+
+
+def initiate(command, size, delay=1):
+    """A transfer's initiate answer: command 0x40-0x5F, 0x60, 0xC0-0xDF or 0xA0-0xBF."""
+    base = {0x40: 0, 0x60: 1, 0xC0: 2, 0xA0: 3}[command & 0xE0]
+    pick = base | (command & 0x1F) << 2
+    return bytes([delay, 0, pick, size])
+
+
+def server_frame(data, delay=1):
+    """Eight data bytes from the node's own identifier: a segment, acknowledgement or end."""
+    return bytes([delay, 1]) + bytes(data).ljust(8, b"\0")
+
+
+def transfer_heartbeat(node, state, delay=1):
+    """Traffic of the plain records (here a heartbeat) amid a transfer."""
+    return bytes([delay, 5, 4, node, state])
+
+
+def transfer_abort(code, delay=1):
+    return bytes([delay, 2]) + u32(code)
+
+
+def transfer(node, size, records, download=False, threshold=0, block_size=0, index=0x2010,
+             sub=0):
+    head = bytes([TRANSFER, node, int(download), threshold, block_size & 0xFF])
+    return head + struct.pack("<HHB", size + 8, index, sub) + bytes([len(records)]) + \
+        b"".join(records)
+
+
 def seeds():
     wrap, normal = b"\x01", b"\x00"
     req = bytes([0x06, 0x01, 0x40, 0x64, 0x60, 0, 0, 0, 0, 0, 0x0D, 0x0A])
@@ -123,6 +162,21 @@ def seeds():
     yield "command_between", normal + call(COMMAND, 1) + call(GET_POSITION, 1, records=[
         ack(), answer(3)])
     yield "node_masking", normal + call(GET_POSITION | 0x80, 2, records=[answer(12)])
+    ten = b"abcdefghij"
+    yield "transfer_segmented_upload", normal + transfer(1, 64, [
+        initiate(0x41, 10), transfer_heartbeat(1, 0x05), server_frame(b"\x00" + ten[:7]),
+        server_frame(b"\x19" + ten[7:])])
+    yield "transfer_block_upload", normal + transfer(1, 64, [
+        initiate(0xC6, 10), server_frame(b"\x01" + ten[:7]), server_frame(b"\x82" + ten[7:]),
+        server_frame(bytes([0xD1]) + struct.pack("<H", crc16(ten)))], threshold=4, block_size=2)
+    yield "transfer_download_toggle", normal + transfer(1, 10, [
+        initiate(0x60, 0), server_frame(b"\x20"), server_frame(b"\x20")], download=True)
+    yield "transfer_block_download_repeat", normal + transfer(1, 20, [
+        initiate(0xA4, 3), server_frame(b"\xA2\x01\x03"), server_frame(b"\xA2\x02\x03"),
+        server_frame(b"\xA1")], download=True, threshold=4, block_size=127)
+    yield "transfer_abort_and_timeout", normal + transfer(1, 64, [
+        initiate(0x41, 20), transfer_abort(0x08000000)]) + transfer(2, 8, []) + transfer(
+        0, 8, [])
 
 
 def main():

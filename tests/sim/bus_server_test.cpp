@@ -53,10 +53,13 @@ TEST(BusServerAbort, RefusesWithTheCodeForEachFault) {
         {Sdo(1, 0x2F, 0x1018, 0, 7), "05 81 80 18 10 00 02 00 01 06 0D 0A"},    // read-only sub 0
         {Sdo(1, 0x23, 0x6071, 0, 300), "05 81 80 71 60 00 10 00 07 06 0D 0A"},  // size mismatch
         {Sdo(1, 0x23, 0x6098, 0, 0), "05 81 80 98 60 00 10 00 07 06 0D 0A"},    // size mismatch
-        {Sdo(1, 0x21, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // segmented
-        {Sdo(1, 0xA0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // block upload
-        {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},    // bus summary
-        {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},       // bus: no object
+        {Sdo(1, 0xE0, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},    // no such command
+        {Sdo(1, 0x60, 0x607A, 0, 0), "05 81 80 7A 60 00 01 00 04 05 0D 0A"},  // no upload under way
+        {Sdo(1, 0x21, 0x1008, 0, 9), "05 81 80 08 10 00 02 00 01 06 0D 0A"},  // read-only string
+        {Sdo(1, 0x21, 0x2010, 0, 4097), "05 81 80 10 20 00 12 00 07 06 0D 0A"},  // DOMAIN too long
+        {Sdo(1, 0x21, 0x607A, 0, 5), "05 81 80 7A 60 00 12 00 07 06 0D 0A"},     // number too long
+        {Sdo(0, 0x23, 0x3001, 0, 1), "05 80 80 01 30 00 02 00 01 06 0D 0A"},     // bus summary
+        {Sdo(0, 0x40, 0x6041, 0), "05 80 80 41 60 00 00 00 02 06 0D 0A"},        // bus: no object
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Hex(Send(bus, c.request)), Frames{c.answer}) << Hex(c.request);
@@ -213,6 +216,112 @@ TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
     Send(bus, MakeFrame(0x000, {0x80, 0x00, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(Send(bus, Sdo(1, 0x2B, 0x1017, 0, 0)).empty());
     EXPECT_EQ(bus.Advance(1.0).size(), 1u);  // drive 2 only, once however long the gap
+}
+
+// ---- transfers of any size: the server's side of each dialogue, frame by frame ----------------
+
+Frame Data(int node, std::initializer_list<uint8_t> bytes) {
+    codec::Data data{};
+    std::size_t i = 0;
+    for (uint8_t b : bytes) data[i++] = b;
+    return codec::MakeFrame(static_cast<uint16_t>(0x600 + node), data);
+}
+
+struct Exchange {
+    Frame request;
+    Frames answers;
+};
+
+void Play(BusServer& bus, const std::vector<Exchange>& dialogue) {
+    for (const Exchange& step : dialogue)
+        EXPECT_EQ(Hex(Send(bus, step.request)), step.answers) << Hex(step.request);
+}
+
+TEST(BusServerTransfers, SegmentedUploadOfTheNameTogglesAndEnds) {
+    BusServer bus(ServerOptions{});
+    // "orvex-sim CiA 402 servo drive": 29 bytes, four full segments and one of one byte.
+    Play(bus, {
+                  {Sdo(1, 0x40, 0x1008, 0), {"05 81 41 08 10 00 1D 00 00 00 0D 0A"}},
+                  {Data(1, {0x60}), {"05 81 00 6F 72 76 65 78 2D 73 0D 0A"}},
+                  {Data(1, {0x70}), {"05 81 10 69 6D 20 43 69 41 20 0D 0A"}},
+                  {Data(1, {0x60}), {"05 81 00 34 30 32 20 73 65 72 0D 0A"}},
+                  {Data(1, {0x70}), {"05 81 10 76 6F 20 64 72 69 76 0D 0A"}},
+                  {Data(1, {0x60}), {"05 81 0D 65 00 00 00 00 00 00 0D 0A"}},
+                  // Over: another segment request is out of place.
+                  {Data(1, {0x70}), {"05 81 80 00 00 00 01 00 04 05 0D 0A"}},
+              });
+    // A repeated toggle is refused, and the abort names the object.
+    Play(bus, {
+                  {Sdo(1, 0x40, 0x1008, 0), {"05 81 41 08 10 00 1D 00 00 00 0D 0A"}},
+                  {Data(1, {0x60}), {"05 81 00 6F 72 76 65 78 2D 73 0D 0A"}},
+                  {Data(1, {0x60}), {"05 81 80 08 10 00 00 00 03 05 0D 0A"}},
+              });
+}
+
+TEST(BusServerTransfers, SegmentedDownloadIsStoredOnlyWhenWhole) {
+    BusServer bus(ServerOptions{});
+    Play(bus, {
+                  {Sdo(1, 0x21, 0x2010, 0, 9), {"05 81 60 10 20 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0x00, 1, 2, 3, 4, 5, 6, 7}), {"05 81 20 00 00 00 00 00 00 00 0D 0A"}},
+                  // A client abort ends the transfer: nothing is stored.
+                  {Sdo(1, 0x80, 0x2010, 0, 0x05040000), {}},
+                  {Sdo(1, 0x40, 0x2010, 0), {"05 81 41 10 20 00 00 04 00 00 0D 0A"}},
+                  {Sdo(1, 0x80, 0x2010, 0, 0x05040000), {}},
+                  {Sdo(1, 0x21, 0x2010, 0, 9), {"05 81 60 10 20 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0x00, 1, 2, 3, 4, 5, 6, 7}), {"05 81 20 00 00 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0x1B, 8, 9}), {"05 81 30 00 00 00 00 00 00 00 0D 0A"}},
+                  {Sdo(1, 0x40, 0x2010, 0), {"05 81 41 10 20 00 09 00 00 00 0D 0A"}},
+              });
+}
+
+TEST(BusServerTransfers, BlockDownloadAcknowledgesTheLastSegmentInOrder) {
+    BusServer bus(ServerOptions{});
+    const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    const uint16_t crc = codec::BlockCrc(data, sizeof data);
+    Play(bus, {
+                  {Sdo(1, 0xC6, 0x2010, 0, 16), {"05 81 A4 10 20 00 7F 00 00 00 0D 0A"}},
+                  {Data(1, {0x01, 1, 2, 3, 4, 5, 6, 7}), {}},
+                  // Segment 2 is lost: 3 is out of order and ends the transfer's data.
+                  {Data(1, {0x83, 15, 16}), {"05 81 A2 01 7F 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0x01, 8, 9, 10, 11, 12, 13, 14}), {}},
+                  {Data(1, {0x82, 15, 16}), {"05 81 A2 02 7F 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0xD5, static_cast<uint8_t>(crc ^ 1), static_cast<uint8_t>(crc >> 8)}),
+                   {"05 81 80 10 20 00 04 00 04 05 0D 0A"}},  // CRC mismatch
+              });
+    Play(bus, {
+                  {Sdo(1, 0xC6, 0x2010, 0, 16), {"05 81 A4 10 20 00 7F 00 00 00 0D 0A"}},
+                  {Data(1, {0x01, 1, 2, 3, 4, 5, 6, 7}), {}},
+                  {Data(1, {0x02, 8, 9, 10, 11, 12, 13, 14}), {}},
+                  {Data(1, {0x83, 15, 16}), {"05 81 A2 03 7F 00 00 00 00 00 0D 0A"}},
+                  {Data(1, {0xD5, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)}),
+                   {"05 81 A1 00 00 00 00 00 00 00 0D 0A"}},
+                  {Sdo(1, 0x40, 0x2010, 0), {"05 81 41 10 20 00 10 00 00 00 0D 0A"}},
+              });
+}
+
+TEST(BusServerTransfers, OptionsRefuseBlocksAndInjectFaultsPerNode) {
+    ServerOptions options;
+    options.refuse_block = true;
+    options.sdo_faults = {{2, SdoFaultKind::kLoseSegment, 2}};
+    BusServer refusing(options);
+    EXPECT_EQ(Hex(Send(refusing, Sdo(1, 0xA4, 0x1008, 0, 0x7F))),
+              Frames{"05 81 80 08 10 00 01 00 04 05 0D 0A"});
+    EXPECT_EQ(Hex(Send(refusing, Sdo(1, 0xC6, 0x2010, 0, 8))),
+              Frames{"05 81 80 10 20 00 01 00 04 05 0D 0A"});
+
+    options.refuse_block = false;
+    BusServer lossy(options);
+    // Node 2 loses its second block segment, once; node 1 sends all of them. Blocks of 3.
+    const Frame initiate = Sdo(2, 0xA4, 0x1008, 0, 0x03);
+    EXPECT_EQ(Hex(Send(lossy, initiate)), Frames{"05 82 C6 08 10 00 1D 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(lossy, Data(2, {0xA3}))), (Frames{"05 82 01 6F 72 76 65 78 2D 73 0D 0A",
+                                                         "05 82 03 34 30 32 20 73 65 72 0D 0A"}));
+    EXPECT_EQ(Hex(Send(lossy, Data(2, {0xA2, 1, 3}))),
+              (Frames{"05 82 01 69 6D 20 43 69 41 20 0D 0A", "05 82 02 34 30 32 20 73 65 72 0D 0A",
+                      "05 82 03 76 6F 20 64 72 69 76 0D 0A"}));
+    EXPECT_EQ(Hex(Send(lossy, Sdo(1, 0xA4, 0x1008, 0, 0x03))),
+              Frames{"05 81 C6 08 10 00 1D 00 00 00 0D 0A"});
+    EXPECT_EQ(Send(lossy, Data(1, {0xA3})).size(), 3u);
 }
 
 }  // namespace

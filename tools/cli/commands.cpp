@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <optional>
 
 #include "drive.h"
 #include "format.h"
@@ -11,12 +10,6 @@
 
 namespace orvex::cli {
 namespace {
-
-int ParseSize(Arguments& args) {
-    const auto size = args.TakeValue("--size");
-    if (!size) return 4;
-    return static_cast<int>(ParseInteger(*size, "--size", 1, 4, args.topic()));
-}
 
 // Hex bytes given as separate words ("06 01 40"), run together ("060140") or with separators
 // ("06:01:40", "0x06,0x01").
@@ -146,110 +139,6 @@ int RunSummary(Arguments& args, const Connection& connection) {
 
 namespace {
 
-bool IsKnownObject(unsigned index) {
-    const auto index16 = static_cast<std::uint16_t>(index);
-    return codec::ObjectName(index16, 0) != nullptr || codec::ObjectName(index16, 1) != nullptr;
-}
-
-// A four-digit INDEX without 0x that names no known object, while its hex reading does, was
-// most likely meant as hex ("6041" for 0x6041); the reading that was taken, or nothing.
-std::optional<std::string> DecimalIndexHint(const std::string& word, unsigned index) {
-    if (word.size() != 4 || word.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const auto as_hex = static_cast<unsigned>(std::stoul(word, nullptr, 16));
-    if (IsKnownObject(index) || !IsKnownObject(as_hex)) return std::nullopt;
-    return "INDEX " + word + " is decimal, object " + HexValue(index, 2) + "; write 0x" + word +
-           " for object " + HexValue(as_hex, 2);
-}
-
-struct ObjectWords {
-    ObjectRef object;
-    std::optional<std::string> hint;
-};
-
-ObjectWords TakeObject(Arguments& args) {
-    const std::string& topic = args.topic();
-    const std::string index_word = args.Next("INDEX");
-    const auto index = static_cast<unsigned>(ParseInteger(index_word, "INDEX", 0, 0xFFFF, topic));
-    const auto subindex = static_cast<int>(ParseInteger(args.Next("SUB"), "SUB", 0, 0xFF, topic));
-    return {{index, subindex}, DecimalIndexHint(index_word, index)};
-}
-
-// The low `size` bytes of a value.
-std::uint32_t LowBytes(std::uint32_t value, int size) {
-    return size >= 4 ? value : value & ((1u << (8 * size)) - 1u);
-}
-
-int RunSdoRead(Arguments& args, const Connection& connection) {
-    const int size = ParseSize(args);
-    const ObjectWords words = TakeObject(args);
-    const ObjectRef object = words.object;
-    args.ExpectEnd();
-    if (words.hint) std::cerr << "orvex: note: " << *words.hint << "\n";
-    Port port(connection);
-    const std::uint32_t value = LowBytes(port.Read(connection.node, object, size), size);
-    std::cout << FormatObject(object) << " = " << HexValue(value, size) << " (" << value;
-    const std::uint32_t sign = 1u << (8 * size - 1);
-    if (value & sign) {
-        const long long negative = static_cast<long long>(value) - (2LL * sign);
-        std::cout << ", signed " << negative;
-    }
-    std::cout << ")\n";
-    return 0;
-}
-
-int RunSdoWrite(Arguments& args, const Connection& connection) {
-    const int size = ParseSize(args);
-    const bool verify = !args.TakeFlag("--no-verify");
-    const ObjectWords words = TakeObject(args);
-    const ObjectRef object = words.object;
-    // Signed or unsigned, the value must fit the object's size: -128..255 for one byte.
-    const int bits = 8 * size;
-    const long long lowest = -(1LL << (bits - 1));
-    const long long highest = (1LL << bits) - 1;
-    const std::string value_word = args.Next("VALUE");
-    const long long value_given =
-        ParseInteger(value_word, "VALUE", -(1LL << 31), (1LL << 32) - 1, args.topic());
-    if (value_given < lowest || value_given > highest) {
-        throw UsageError("VALUE " + value_word + " does not fit --size " + std::to_string(size) +
-                             " (" + std::to_string(lowest) + " to " + std::to_string(highest) + ")",
-                         args.topic());
-    }
-    args.ExpectEnd();
-    // Writing the wrong object is worse than a refused command.
-    if (words.hint)
-        throw UsageError(*words.hint + " (0x" + HexValue(object.index, 2).substr(2) +
-                             " if that is what you mean)",
-                         args.topic());
-    const std::uint32_t value = LowBytes(static_cast<std::uint32_t>(value_given), size);
-    const int node = connection.node;
-    Port port(connection);
-    port.Require(SDO_Write(node, object.index, object.subindex, value, size),
-                 "write " + FormatObject(object) + " of " + NodeName(node));
-    const std::string written = NodeName(node) + ": " + FormatObject(object) + " <- " +
-                                HexValue(value, size) + " (" + std::to_string(size) +
-                                (size == 1 ? " byte" : " bytes");
-    if (!verify) {
-        std::cout << written << " sent, not read back)\n";
-        return 0;
-    }
-    std::uint32_t held = 0;
-    if (!port.ReadIfPresent(node, object, size, &held)) {
-        if (Orvex_LastAbortCode() != codec::kAbortWriteOnly) port.FailQuery(node, object);
-        std::cout << written << " sent; the object is write-only, not read back)\n";
-        return 0;
-    }
-    held = LowBytes(held, size);
-    if (held != value) {
-        throw Failure(NodeName(node) + " holds " + HexValue(held, size) + " in " +
-                      FormatObject(object) + " after the write of " + HexValue(value, size) +
-                      " (refused, out of range, or changed by the drive)");
-    }
-    std::cout << written << ", read back)\n";
-    return 0;
-}
-
 int RunRawSend(Arguments& args, const Connection& connection) {
     const std::vector<std::uint8_t> bytes = ParseHexBytes(args);
     args.ExpectEnd();
@@ -273,21 +162,12 @@ int RunRawExchange(Arguments& args, const Connection& connection) {
     return 0;
 }
 
-const Subcommand kSdoCommands[] = {
-    {"read", RunSdoRead, "--size=N"},
-    {"write", RunSdoWrite, "--size=N --no-verify"},
-};
-
 const Subcommand kRawCommands[] = {
     {"send", RunRawSend, ""},
     {"exchange", RunRawExchange, "--answer=N"},
 };
 
 }  // namespace
-
-int RunSdo(Arguments& args, const Connection& connection) {
-    return RunSubcommand(args, connection, kSdoCommands);
-}
 
 int RunLed(Arguments& args, const Connection& connection) {
     const std::uint32_t value = ParseBits32(args.Next("VALUE"), "VALUE", args.topic());

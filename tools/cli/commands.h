@@ -59,9 +59,11 @@ int RunStatus(Arguments& args, const Connection& connection);
 int RunPosition(Arguments& args, const Connection& connection);
 int RunVersion(Arguments& args, const Connection& connection);
 int RunSummary(Arguments& args, const Connection& connection);
-int RunSdo(Arguments& args, const Connection& connection);
 int RunLed(Arguments& args, const Connection& connection);
 int RunRaw(Arguments& args, const Connection& connection);
+
+// sdo.cpp: objects of any size.
+int RunSdo(Arguments& args, const Connection& connection);
 
 // motion.cpp: the operating modes and waiting for their completion.
 int RunProfilePosition(Arguments& args, const Connection& connection);

@@ -108,9 +108,16 @@ void Port::FailQuery(int node, ObjectRef object) const {
         case ORVEX_SDO_ABORT: {
             const std::uint32_t code = Orvex_LastAbortCode();
             const char* meaning = codec::AbortCodeMeaning(code);
-            throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " +
-                          Hex32(code) + " (" +
-                          (meaning != nullptr ? meaning : "unknown abort code") + ")");
+            // Expedited SDO carries no transaction id: an abort that only a write causes, for
+            // the same object, may be the late answer to an earlier write.
+            const std::string earlier_write =
+                codec::AbortOnlyAWriteCauses(code)
+                    ? "; a read does not cause this abort: it may answer an earlier write to " +
+                          FormatObject(object) + " (SDO answers carry no transaction id)"
+                    : "";
+            throw Failure(
+                NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " + Hex32(code) +
+                " (" + (meaning != nullptr ? meaning : "unknown abort code") + ")" + earlier_write);
         }
         default:
             throw Failure("cannot read " + FormatObject(object) + " of " + NodeName(node) + ": " +
@@ -171,6 +178,62 @@ bool Port::ReadIfPresent(int node, ObjectRef object, int size, std::uint32_t* va
     }
     if (Orvex_LastResult() == ORVEX_SDO_ABORT) return false;
     FailQuery(node, object);
+}
+
+bool Port::UploadIfPresent(int node, ObjectRef object, std::vector<std::uint8_t>* data,
+                           std::size_t capacity) const {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        data->assign(capacity, 0);
+        int length = 0;
+        const int result = Orvex_SdoUpload(node, static_cast<int>(object.index), object.subindex,
+                                           data->data(), static_cast<int>(capacity), &length);
+        ThrowIfInterrupted();
+        if (result == 1) {
+            data->resize(static_cast<std::size_t>(length));
+            return true;
+        }
+        const std::size_t announced = static_cast<std::size_t>(length < 0 ? 0 : length);
+        const bool too_small = Orvex_LastResult() == ORVEX_SDO_ABORT &&
+                               Orvex_LastAbortCode() == codec::kAbortOutOfMemory &&
+                               announced > capacity;
+        if (too_small && announced <= kMaxObjectBytes) {
+            capacity = announced;
+            continue;
+        }
+        if (Orvex_LastResult() == ORVEX_SDO_ABORT && !too_small) return false;
+        break;
+    }
+    FailQuery(node, object);
+}
+
+std::vector<std::uint8_t> Port::Upload(int node, ObjectRef object, std::size_t capacity) const {
+    std::vector<std::uint8_t> data;
+    if (!UploadIfPresent(node, object, &data, capacity)) FailQuery(node, object);
+    return data;
+}
+
+void Port::Download(int node, ObjectRef object, const std::vector<std::uint8_t>& data) const {
+    const int result = Orvex_SdoDownload(node, static_cast<int>(object.index), object.subindex,
+                                         data.data(), static_cast<int>(data.size()));
+    ThrowIfInterrupted();
+    if (result == 1) return;
+    switch (Orvex_LastResult()) {
+        case ORVEX_TIMEOUT:
+            throw Failure("write " + FormatObject(object) + " of " + NodeName(node) +
+                          ": no confirmation within " + std::to_string(AnswerLimitMs(12)) +
+                          " ms (the transfer was aborted; an adapter that keeps download "
+                          "confirmations to itself cannot confirm writes)");
+        case ORVEX_SDO_ABORT: {
+            const std::uint32_t code = Orvex_LastAbortCode();
+            const char* meaning = codec::AbortCodeMeaning(code);
+            throw Failure(NodeName(node) + " refused the write of " + FormatObject(object) +
+                          ": SDO abort " + Hex32(code) + " (" +
+                          (meaning != nullptr ? meaning : "unknown abort code") + ")");
+        }
+        default:
+            throw Failure("cannot write " + FormatObject(object) + " of " + NodeName(node) + ": " +
+                          GeneralReason(label_));
+    }
 }
 
 std::vector<std::uint8_t> Port::Exchange(const std::vector<std::uint8_t>& request,

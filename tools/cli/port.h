@@ -40,6 +40,16 @@ class Port {
     // Throws the failure line for the query of `object` that just failed.
     [[noreturn]] void FailQuery(int node, ObjectRef object) const;
 
+    // Objects of any size (Orvex_SdoUpload, Orvex_SdoDownload). An upload announced larger than
+    // `capacity` is read again with a buffer of its size, up to kMaxObjectBytes.
+    std::vector<std::uint8_t> Upload(int node, ObjectRef object, std::size_t capacity = 4096) const;
+    // The same, with an abort reported as "absent" (nothing) instead of failing.
+    bool UploadIfPresent(int node, ObjectRef object, std::vector<std::uint8_t>* data,
+                         std::size_t capacity = 4096) const;
+    void Download(int node, ObjectRef object, const std::vector<std::uint8_t>& data) const;
+
+    static constexpr std::size_t kMaxObjectBytes = 1u << 24;
+
   private:
     std::string label_;
 };

@@ -1,5 +1,6 @@
 // orvex scan: asks every node in a range for its device type (0x1000) with a short time limit,
-// then reads the identity (0x1018) and, for drives, the CiA 402 state of the nodes that answered.
+// then reads the identity (0x1018), for drives the CiA 402 state, and the device name (0x1008) and
+// software version (0x100A) of the nodes that answered.
 #include <unistd.h>
 
 #include <chrono>
@@ -26,7 +27,9 @@ const char kScanHelp[] =
     "Finds the nodes that answer: asks nodes N..M (default 1..127) for their device type\n"
     "(0x1000) and waits at most T ms for each (default 20). For every node that answers it\n"
     "then reads, with the usual limits, the identity 0x1018 (vendor-ID, product code, revision,\n"
-    "serial number) and, for a CiA 402 drive (profile 402), the statusword's state.\n"
+    "serial number), for a CiA 402 drive (profile 402) the statusword's state, and on a line\n"
+    "of its own the device name 0x1008 and software version 0x100A (strings of any length,\n"
+    "left out when the node lacks them).\n"
     "A node that refuses the device type (SDO abort) is listed too. Progress is shown on stderr\n"
     "when it is a terminal. Scanning 1..127 with nothing answering takes under 3 s.\n"
     "--node is not used. Raise --limit-ms for adapters or drives that answer slowly.\n"
@@ -36,6 +39,7 @@ const char kScanHelp[] =
     "  node  device type  profile  vendor-ID   product     revision    serial      state\n"
     "     1  0x00020192   402      0x000005A1  0x00004402  0x00010003  0x20240001  switch on "
     "disabled\n"
+    "        name \"orvex-sim CiA 402 servo drive\", software \"orvex-sim 1.3.1\"\n"
     "  1 node answered in 1-127 (20 ms a node), 2.7 s\n";
 
 namespace {
@@ -69,6 +73,36 @@ std::optional<std::uint32_t> TryRead(const Port& port, int node, std::uint16_t i
                          "read " + codec::ObjectRefText(index, subindex) + " of " + NodeName(node));
             return std::nullopt;
     }
+}
+
+// A string object (device name, software version) as text, or nothing when the node lacks it or
+// does not answer in time.
+std::optional<std::string> TryReadText(const Port& port, int node, std::uint16_t index) {
+    std::vector<std::uint8_t> data;
+    try {
+        if (!port.UploadIfPresent(node, {index, 0}, &data, 256)) return std::nullopt;
+    } catch (const Failure&) {
+        if (Orvex_LastResult() != ORVEX_TIMEOUT) throw;
+        return std::nullopt;
+    }
+    std::size_t end = data.size();
+    while (end > 0 && data[end - 1] == 0) --end;
+    std::string text;
+    for (std::size_t i = 0; i < end; ++i) {
+        const char c = static_cast<char>(data[i]);
+        text += c >= 0x20 && c <= 0x7E ? c : '?';
+    }
+    return text;
+}
+
+// The line under a node's row with its name and software version, or nothing when it has neither.
+std::string NamesLine(const Port& port, int node) {
+    const auto name = TryReadText(port, node, codec::kDeviceName);
+    const auto software = TryReadText(port, node, codec::kSoftwareVersion);
+    std::string line;
+    if (name) line += "name \"" + *name + "\"";
+    if (software) line += std::string(line.empty() ? "" : ", ") + "software \"" + *software + "\"";
+    return line.empty() ? line : "      " + line;
 }
 
 std::string Column(const std::optional<std::uint32_t>& value, int bytes) {
@@ -159,7 +193,11 @@ int RunScan(Arguments& args, const Connection& connection) {
     if (!found.empty()) {
         std::cout << "node  device type  profile  vendor-ID   product     revision    serial      "
                      "state\n";
-        for (const Found& f : found) std::cout << Row(port, f) << "\n";
+        for (const Found& f : found) {
+            std::cout << Row(port, f) << "\n";
+            const std::string names = NamesLine(port, f.node);
+            if (!names.empty()) std::cout << names << "\n";
+        }
     }
     char summary[128];
     const std::string range = std::to_string(from) + "-" + std::to_string(to);

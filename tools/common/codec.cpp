@@ -60,6 +60,17 @@ int ExpeditedSize(std::uint8_t command) {
     return 4 - ((command >> 2) & 0x03);
 }
 
+std::uint16_t BlockCrc(const std::uint8_t* data, std::size_t length) {
+    unsigned crc = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<unsigned>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1;
+        crc &= 0xFFFF;
+    }
+    return static_cast<std::uint16_t>(crc);
+}
+
 Frame MakeFrame(std::uint16_t cob_id, const Data& data) {
     Frame frame{};
     frame[0] = static_cast<std::uint8_t>(cob_id >> 8);

@@ -49,6 +49,9 @@ std::uint8_t UploadResponseCommand(int size);  // 0x4F, 0x4B, 0x47, 0x43
 // The value size an expedited command byte states, or 0 when it states none.
 int ExpeditedSize(std::uint8_t command);
 
+// The CRC of block transfers: polynomial x^16 + x^12 + x^5 + 1, starting from 0, no reflection.
+std::uint16_t BlockCrc(const std::uint8_t* data, std::size_t length);
+
 // Builders. A node goes into the identifier as its low byte, as the library sends it.
 Frame MakeFrame(std::uint16_t cob_id, const Data& data);
 Frame SdoFrame(std::uint16_t cob_id, std::uint8_t command, std::uint16_t index,

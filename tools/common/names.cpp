@@ -203,6 +203,22 @@ const char* AbortCodeMeaning(std::uint32_t code) {
     return nullptr;
 }
 
+bool AbortOnlyAWriteCauses(std::uint32_t code) {
+    switch (code) {
+        case kAbortReadOnly:
+        case kAbortLengthMismatch:
+        case kAbortLengthTooHigh:
+        case kAbortLengthTooLow:
+        case kAbortInvalidValue:
+        case kAbortValueTooHigh:
+        case kAbortValueTooLow:
+        case 0x06090036:  // maximum value is less than minimum value
+            return true;
+        default:
+            return false;
+    }
+}
+
 PowerState DecodeState(std::uint16_t statusword) {
     // Bits 0-3, 5 and 6 (mask 0x6F; 0x4F where bit 5 does not matter).
     const unsigned sw = statusword;

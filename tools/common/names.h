@@ -30,6 +30,9 @@ std::string DescribeObject(std::uint16_t index, std::uint8_t subindex);
 
 // Object indexes the tools address by name.
 constexpr std::uint16_t kDeviceType = 0x1000;
+constexpr std::uint16_t kDeviceName = 0x1008;       // VISIBLE_STRING
+constexpr std::uint16_t kHardwareVersion = 0x1009;  // VISIBLE_STRING
+constexpr std::uint16_t kSoftwareVersion = 0x100A;  // VISIBLE_STRING
 constexpr std::uint16_t kErrorRegister = 0x1001;
 constexpr std::uint16_t kHeartbeatTime = 0x1017;
 constexpr std::uint16_t kIdentity = 0x1018;  // sub 1 vendor, 2 product, 3 revision, 4 serial
@@ -51,11 +54,17 @@ constexpr std::uint16_t kDriveProfile = 402;
 constexpr std::uint32_t kAbortToggleBit = 0x05030000;
 constexpr std::uint32_t kAbortTimedOut = 0x05040000;
 constexpr std::uint32_t kAbortCommandSpecifier = 0x05040001;
+constexpr std::uint32_t kAbortBlockSize = 0x05040002;
+constexpr std::uint32_t kAbortSequence = 0x05040003;
+constexpr std::uint32_t kAbortCrc = 0x05040004;
+constexpr std::uint32_t kAbortOutOfMemory = 0x05040005;
 constexpr std::uint32_t kAbortUnsupportedAccess = 0x06010000;
 constexpr std::uint32_t kAbortWriteOnly = 0x06010001;
 constexpr std::uint32_t kAbortReadOnly = 0x06010002;
 constexpr std::uint32_t kAbortNoObject = 0x06020000;
 constexpr std::uint32_t kAbortLengthMismatch = 0x06070010;
+constexpr std::uint32_t kAbortLengthTooHigh = 0x06070012;
+constexpr std::uint32_t kAbortLengthTooLow = 0x06070013;
 constexpr std::uint32_t kAbortNoSubindex = 0x06090011;
 constexpr std::uint32_t kAbortInvalidValue = 0x06090030;
 constexpr std::uint32_t kAbortValueTooHigh = 0x06090031;
@@ -65,6 +74,8 @@ constexpr std::uint32_t kAbortDeviceState = 0x08000022;
 
 // "object does not exist", or nullptr for a code the table lacks.
 const char* AbortCodeMeaning(std::uint32_t code);
+// True for an abort that answers a download and never an upload (read-only, lengths, values).
+bool AbortOnlyAWriteCauses(std::uint32_t code);
 
 // ---- CiA 402 statusword
 

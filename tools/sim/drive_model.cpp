@@ -136,6 +136,49 @@ uint32_t Drive::Write(uint16_t index, uint8_t subindex, uint32_t value, std::siz
     return 0;
 }
 
+uint32_t Drive::ReadBytes(uint16_t index, uint8_t subindex, std::vector<uint8_t>* data) const {
+    if (const ByteObject* bytes = od_.FindBytes(index, subindex)) {
+        *data = bytes->data;
+        return 0;
+    }
+    uint32_t value = 0;
+    std::size_t size = 0;
+    const uint32_t code = Read(index, subindex, &value, &size);
+    if (code != 0) return code;
+    data->clear();
+    for (std::size_t i = 0; i < size; ++i) data->push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return 0;
+}
+
+uint32_t Drive::CheckWrite(uint16_t index, uint8_t subindex, std::size_t size,
+                           bool strict_sizes) const {
+    if (const ByteObject* bytes = od_.FindBytes(index, subindex)) {
+        if (bytes->access == Access::kReadOnly) return kAbortReadOnly;
+        return size > bytes->max_size ? kAbortLengthTooHigh : 0;
+    }
+    const ObjectEntry* entry = od_.Find(index, subindex);
+    if (entry == nullptr) return od_.MissingEntryAbort(index);
+    if (entry->access == Access::kReadOnly) return kAbortReadOnly;
+    if (size > 4) return kAbortLengthTooHigh;
+    if (strict_sizes && size != 0 && size != SizeOf(entry->type)) return kAbortLengthMismatch;
+    return 0;
+}
+
+uint32_t Drive::WriteBytes(uint16_t index, uint8_t subindex, const std::vector<uint8_t>& data,
+                           bool strict_sizes) {
+    const uint32_t code = CheckWrite(index, subindex, data.size(), strict_sizes);
+    if (code != 0) return code;
+    if (od_.FindBytes(index, subindex) != nullptr) {
+        od_.SetBytes(index, subindex, data);
+        return 0;
+    }
+    if (data.empty()) return kAbortLengthTooLow;
+    uint32_t value = 0;
+    for (std::size_t i = 0; i < data.size(); ++i)
+        value |= static_cast<uint32_t>(data[i]) << (8 * i);
+    return Write(index, subindex, value, data.size(), strict_sizes);
+}
+
 void Drive::InjectFault(uint16_t error_code) {
     if (error_code == 0) error_code = kFollowingError;
     state_ = DriveState::kFault;

@@ -81,6 +81,17 @@ class Drive {
     uint32_t Read(uint16_t index, uint8_t subindex, uint32_t* value, std::size_t* size) const;
     uint32_t Write(uint16_t index, uint8_t subindex, uint32_t value, std::size_t announced_size,
                    bool strict_sizes);
+    // True for a string or DOMAIN object (held as bytes, of any length).
+    bool HoldsBytes(uint16_t index, uint8_t subindex) const {
+        return od_.FindBytes(index, subindex) != nullptr;
+    }
+    // Any object as bytes, least significant first for numbers: what transfers of any size carry.
+    uint32_t ReadBytes(uint16_t index, uint8_t subindex, std::vector<uint8_t>* data) const;
+    // 0 when a download of `size` bytes (0: not announced) may start; else its abort code.
+    uint32_t CheckWrite(uint16_t index, uint8_t subindex, std::size_t size,
+                        bool strict_sizes) const;
+    uint32_t WriteBytes(uint16_t index, uint8_t subindex, const std::vector<uint8_t>& data,
+                        bool strict_sizes);
 
     // Runs the motion model for `seconds` in fixed 1 ms steps; a remainder carries over.
     void Advance(double seconds);

@@ -37,6 +37,23 @@ void ObjectDictionary::Add(uint16_t index, uint8_t subindex, ObjectType type, Ac
     entries_[Key(index, subindex)] = ObjectEntry{type, access, value & MaskFor(type)};
 }
 
+void ObjectDictionary::AddBytes(uint16_t index, uint8_t subindex, Access access,
+                                std::size_t max_size, const std::string& data) {
+    byte_entries_[Key(index, subindex)] =
+        ByteObject{access, max_size, std::vector<uint8_t>(data.begin(), data.end())};
+}
+
+const ByteObject* ObjectDictionary::FindBytes(uint16_t index, uint8_t subindex) const {
+    const auto it = byte_entries_.find(Key(index, subindex));
+    return it == byte_entries_.end() ? nullptr : &it->second;
+}
+
+void ObjectDictionary::SetBytes(uint16_t index, uint8_t subindex, std::vector<uint8_t> data) {
+    auto it = byte_entries_.find(Key(index, subindex));
+    assert(it != byte_entries_.end());
+    it->second.data = std::move(data);
+}
+
 const ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subindex) const {
     const auto it = entries_.find(Key(index, subindex));
     return it == entries_.end() ? nullptr : &it->second;
@@ -44,7 +61,9 @@ const ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subindex) cons
 
 bool ObjectDictionary::HasIndex(uint16_t index) const {
     const auto it = entries_.lower_bound(Key(index, 0));
-    return it != entries_.end() && (it->first >> 8) == index;
+    if (it != entries_.end() && (it->first >> 8) == index) return true;
+    const auto bytes = byte_entries_.lower_bound(Key(index, 0));
+    return bytes != byte_entries_.end() && (bytes->first >> 8) == index;
 }
 
 uint32_t ObjectDictionary::MissingEntryAbort(uint16_t index) const {
@@ -83,6 +102,10 @@ ObjectDictionary MakeDriveDictionary(int node) {
     ObjectDictionary od;
     od.Add(0x1000, 0, T::kU32, ro, 0x00020192);  // servo drive, CiA 402 device profile
     od.Add(0x1001, 0, T::kU8, ro, 0);
+    // Names and versions as VISIBLE_STRINGs, longer than an expedited transfer carries.
+    od.AddBytes(0x1008, 0, ro, 0, "orvex-sim CiA 402 servo drive");
+    od.AddBytes(0x1009, 0, ro, 0, "sim board rev. B");
+    od.AddBytes(0x100A, 0, ro, 0, "orvex-sim 1.3." + std::to_string(node));
     od.Add(0x1017, 0, T::kU16, rw, 0);  // heartbeat producer time, ms
     od.Add(0x1018, 0, T::kU8, ro, 4);
     od.Add(0x1018, 1, T::kU32, ro, 0x000005A1);                                 // vendor id
@@ -92,6 +115,10 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x2001, 0, T::kU8, ro, 1);
     od.Add(0x2001, 1, T::kU16, ro, 0x0103);  // firmware version 1.3
     od.Add(0x2003, 0x14, T::kU32, rw, 0);    // LED control
+    // A DOMAIN for tests, holding kDomainPowerOnBytes of a known pattern at power-up.
+    std::string domain(kDomainPowerOnBytes, '\0');
+    for (std::size_t i = 0; i < domain.size(); ++i) domain[i] = static_cast<char>(i % 251);
+    od.AddBytes(kTestDomainIndex, 0, rw, kMaxDomainBytes, domain);
     od.Add(0x603F, 0, T::kU16, ro, 0);
     od.Add(0x6040, 0, T::kU16, rw, 0);
     od.Add(0x6041, 0, T::kU16, ro, 0);

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "names.h"
 
@@ -17,6 +19,8 @@ enum class Access { kReadOnly, kReadWrite };
 using codec::kAbortCommandSpecifier;
 using codec::kAbortInvalidValue;
 using codec::kAbortLengthMismatch;
+using codec::kAbortLengthTooHigh;
+using codec::kAbortLengthTooLow;
 using codec::kAbortNoObject;
 using codec::kAbortNoSubindex;
 using codec::kAbortReadOnly;
@@ -30,9 +34,29 @@ struct ObjectEntry {
     uint32_t raw;  // the object's bytes, zero above its size
 };
 
+// An object longer than four bytes: a VISIBLE_STRING or a DOMAIN, held as bytes.
+struct ByteObject {
+    Access access;
+    std::size_t max_size;  // a download longer than this is refused
+    std::vector<uint8_t> data;
+};
+
+// Largest DOMAIN the simulated drives hold.
+constexpr std::size_t kMaxDomainBytes = 4096;
+// The writable DOMAIN of every drive, for tests of transfers of any size. At power-up it holds
+// kDomainPowerOnBytes bytes, byte i being i % 251.
+constexpr uint16_t kTestDomainIndex = 0x2010;
+constexpr std::size_t kDomainPowerOnBytes = 1024;
+
 class ObjectDictionary {
   public:
     void Add(uint16_t index, uint8_t subindex, ObjectType type, Access access, uint32_t value);
+    void AddBytes(uint16_t index, uint8_t subindex, Access access, std::size_t max_size,
+                  const std::string& data);
+
+    const ByteObject* FindBytes(uint16_t index, uint8_t subindex) const;
+    // Replaces the bytes of an existing byte object.
+    void SetBytes(uint16_t index, uint8_t subindex, std::vector<uint8_t> data);
 
     const ObjectEntry* Find(uint16_t index, uint8_t subindex) const;
     bool HasIndex(uint16_t index) const;
@@ -51,6 +75,7 @@ class ObjectDictionary {
         return (static_cast<uint32_t>(index) << 8) | subindex;
     }
     std::map<uint32_t, ObjectEntry> entries_;
+    std::map<uint32_t, ByteObject> byte_entries_;
 };
 
 // Every object a drive at `node` offers, with power-on values.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 namespace orvex::sim {
 
@@ -186,60 +187,419 @@ uint32_t BusServer::ReadBusObject(uint16_t index, uint8_t subindex, uint32_t* va
     return 0;
 }
 
+namespace {
+
+using Mode = SdoSession::Mode;
+constexpr std::size_t kSegmentBytes = 7;
+constexpr int kServerBlockSize = 127;
+// A download without an announced size may grow to this before it is refused.
+constexpr std::size_t kMaxUnannouncedBytes = 65536;
+
+Frame SdoData(uint16_t id, std::initializer_list<uint8_t> bytes) {
+    codec::Data data{};
+    std::size_t i = 0;
+    for (uint8_t b : bytes) data[i++] = b;
+    return MakeFrame(id, data);
+}
+
+}  // namespace
+
+SdoFaultKind BusServer::FaultOf(int node) const {
+    for (const SdoFault& fault : options_.sdo_faults)
+        if (fault.node == node) return fault.kind;
+    return SdoFaultKind::kNone;
+}
+
+SdoFaultKind BusServer::FaultNow(int node) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    ++session.segments;
+    for (const SdoFault& fault : options_.sdo_faults) {
+        if (fault.node != node || session.fault_done || fault.segment != session.segments) continue;
+        if (fault.kind == SdoFaultKind::kCrcMismatch ||
+            fault.kind == SdoFaultKind::kSizeNotIndicated)
+            continue;
+        session.fault_done = true;
+        return fault.kind;
+    }
+    return SdoFaultKind::kNone;
+}
+
 void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* out) {
     if (node > drive_count()) return;  // absent node: nothing on the bus answers
     // A stopped node keeps off the bus but for NMT and heartbeats.
     if (node > 0 && options_.strict_402 && drive(node).nmt_state() == NmtState::kStopped) return;
+    if (sessions_.size() <= static_cast<std::size_t>(drive_count()))
+        sessions_.resize(static_cast<std::size_t>(drive_count()) + 1);
     const uint8_t command = codec::SdoCommand(request);
     const uint16_t index = codec::SdoIndex(request);
     const uint8_t subindex = codec::SdoSubindex(request);
-    const uint32_t value = codec::SdoValue(request);
     const uint16_t response_id = static_cast<uint16_t>(kSdoResponseBase + node);
     auto abort = [&](uint32_t code) {
         out->push_back(codec::SdoFrame(response_id, kSdoClientAbort, index, subindex, code));
     };
 
-    if (command == kSdoClientAbort) return;  // the client gave up a transfer: no answer
-
-    if ((command & 0xE0) == 0x40) {
-        uint32_t data = 0;
-        std::size_t size = 4;
-        const uint32_t code = node == 0 ? ReadBusObject(index, subindex, &data)
-                                        : drive(node).Read(index, subindex, &data, &size);
-        if (code != 0) {
-            abort(code);
+    if (node > 0) {
+        SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+        // The client gave up a transfer: no answer.
+        if (command == kSdoClientAbort) {
+            session = SdoSession{};
+            return;
+        }
+        uint32_t code = 0;
+        if (session.mode == Mode::kSilent) {
+            return;
+        } else if (session.mode == Mode::kBlockDownload) {
+            code = BlockDownloadSegment(node, request, out);  // segments name no command
         } else {
-            out->push_back(codec::SdoFrame(response_id,
-                                           codec::UploadResponseCommand(static_cast<int>(size)),
-                                           index, subindex, data));
+            switch (command >> 5) {
+                case 0:
+                    code = DownloadSegment(node, request, out);
+                    break;
+                case 1:
+                    code = InitiateDownload(node, request, out);
+                    break;
+                case 2:
+                    code = InitiateUpload(node, request, out);
+                    break;
+                case 3:
+                    code = UploadSegment(node, request, out);
+                    break;
+                case 5:
+                    code = BlockUpload(node, request, out);
+                    break;
+                case 6:
+                    code = BlockDownload(node, request, out);
+                    break;
+                default:
+                    code = kAbortCommandSpecifier;
+                    break;
+            }
+        }
+        if (code != 0) {
+            // Within a transfer the abort names the transfer's object; segments name none.
+            const bool in_transfer = session.mode != Mode::kIdle;
+            out->push_back(codec::SdoFrame(response_id, kSdoClientAbort,
+                                           in_transfer ? session.index : index,
+                                           in_transfer ? session.subindex : subindex, code));
+            session = SdoSession{};
         }
         return;
     }
 
-    if ((command & 0xE0) == 0x20) {
-        if ((command & 0x02) == 0) {  // segmented transfers are not offered
-            abort(kAbortCommandSpecifier);
-            return;
+    if (command == kSdoClientAbort) return;
+    if ((command & 0xE0) == 0x40) {
+        uint32_t data = 0;
+        const uint32_t code = ReadBusObject(index, subindex, &data);
+        if (code != 0) {
+            abort(code);
+        } else {
+            out->push_back(codec::SdoFrame(response_id, codec::UploadResponseCommand(4), index,
+                                           subindex, data));
         }
+        return;
+    }
+    if ((command & 0xE0) == 0x20 && (command & 0x02) != 0) {
+        uint32_t ignored = 0;
+        const uint32_t code = ReadBusObject(index, subindex, &ignored);
+        abort(code != 0 ? code : kAbortReadOnly);
+        return;
+    }
+    abort(kAbortCommandSpecifier);
+}
+
+uint32_t BusServer::InitiateUpload(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    session = SdoSession{};
+    const uint16_t index = codec::SdoIndex(request);
+    const uint8_t subindex = codec::SdoSubindex(request);
+    const uint16_t id = static_cast<uint16_t>(kSdoResponseBase + node);
+    std::vector<uint8_t> bytes;
+    const uint32_t code = drive(node).ReadBytes(index, subindex, &bytes);
+    if (code != 0) return code;
+    if (!bytes.empty() && bytes.size() <= 4) {
+        uint32_t data = 0;
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            data |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+        out->push_back(codec::SdoFrame(id,
+                                       codec::UploadResponseCommand(static_cast<int>(bytes.size())),
+                                       index, subindex, data));
+        return 0;
+    }
+    const bool size_indicated = FaultOf(node) != SdoFaultKind::kSizeNotIndicated;
+    session.mode = Mode::kUpload;
+    session.index = index;
+    session.subindex = subindex;
+    session.data = std::move(bytes);
+    out->push_back(
+        codec::SdoFrame(id, size_indicated ? 0x41 : 0x40, index, subindex,
+                        size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
+    return 0;
+}
+
+uint32_t BusServer::UploadSegment(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint8_t command = codec::SdoCommand(request);
+    if (session.mode != Mode::kUpload || (command & 0xEF) != 0x60) return kAbortCommandSpecifier;
+    const int toggle = (command >> 4) & 1;
+    if (toggle != session.toggle) return codec::kAbortToggleBit;
+    const SdoFaultKind fault = FaultNow(node);
+    if (fault == SdoFaultKind::kAbort) return codec::kAbortGeneral;
+    if (fault == SdoFaultKind::kSilent) return 0;
+    const std::size_t bytes = std::min(kSegmentBytes, session.data.size() - session.offset);
+    const bool last = session.offset + bytes == session.data.size();
+    codec::Data data{};
+    data[0] = static_cast<uint8_t>(toggle << 4 | (kSegmentBytes - bytes) << 1 | (last ? 1 : 0));
+    if (fault == SdoFaultKind::kWrongToggle) data[0] ^= 0x10;
+    std::copy_n(session.data.begin() + static_cast<std::ptrdiff_t>(session.offset), bytes,
+                data.begin() + 1);
+    out->push_back(MakeFrame(static_cast<uint16_t>(kSdoResponseBase + node), data));
+    session.offset += bytes;
+    session.toggle ^= 1;
+    if (last) session = SdoSession{};
+    return 0;
+}
+
+uint32_t BusServer::InitiateDownload(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    session = SdoSession{};
+    const uint8_t command = codec::SdoCommand(request);
+    const uint16_t index = codec::SdoIndex(request);
+    const uint8_t subindex = codec::SdoSubindex(request);
+    const uint32_t value = codec::SdoValue(request);
+    const uint16_t id = static_cast<uint16_t>(kSdoResponseBase + node);
+    if ((command & 0x02) != 0) {
+        // Expedited: a filtering adapter keeps its confirmation to itself.
         const std::size_t announced = (command & 0x01) != 0 ? 4 - ((command >> 2) & 0x03) : 0;
         uint32_t code = 0;
-        if (node == 0) {
-            uint32_t ignored = 0;
-            code = ReadBusObject(index, subindex, &ignored);
-            if (code == 0) code = kAbortReadOnly;
+        if (drive(node).HoldsBytes(index, subindex)) {
+            // A string or DOMAIN takes the bytes the command names (all four when it names none).
+            const std::size_t size = announced == 0 ? 4 : announced;
+            code = drive(node).WriteBytes(
+                index, subindex,
+                std::vector<uint8_t>(request.begin() + 6,
+                                     request.begin() + 6 + static_cast<std::ptrdiff_t>(size)),
+                options_.strict_sizes);
         } else {
             code = drive(node).Write(index, subindex, value, announced, options_.strict_sizes);
         }
-        if (code != 0) {
-            abort(code);
-        } else if (options_.acks) {
-            out->push_back(
-                codec::SdoFrame(response_id, codec::kSdoDownloadAck, index, subindex, 0));
-        }
-        return;
+        if (code != 0) return code;
+        if (options_.acks)
+            out->push_back(codec::SdoFrame(id, codec::kSdoDownloadAck, index, subindex, 0));
+        return 0;
     }
+    session.size_indicated = (command & 0x01) != 0;
+    session.announced = session.size_indicated ? value : 0;
+    const uint32_t code =
+        drive(node).CheckWrite(index, subindex, session.announced, options_.strict_sizes);
+    if (code != 0) return code;
+    session.mode = Mode::kDownload;
+    session.index = index;
+    session.subindex = subindex;
+    // The segments to come need this answer, whatever the adapter forwards otherwise.
+    out->push_back(codec::SdoFrame(id, codec::kSdoDownloadAck, index, subindex, 0));
+    return 0;
+}
 
-    abort(kAbortCommandSpecifier);
+uint32_t BusServer::DownloadSegment(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint8_t command = codec::SdoCommand(request);
+    if (session.mode != Mode::kDownload) return kAbortCommandSpecifier;
+    const int toggle = (command >> 4) & 1;
+    if (toggle != session.toggle) return codec::kAbortToggleBit;
+    const SdoFaultKind fault = FaultNow(node);
+    if (fault == SdoFaultKind::kAbort) return codec::kAbortGeneral;
+    if (fault == SdoFaultKind::kSilent) return 0;
+    const std::size_t bytes = kSegmentBytes - ((command >> 1) & 0x07);
+    session.data.insert(session.data.end(), request.begin() + 3,
+                        request.begin() + 3 + static_cast<std::ptrdiff_t>(bytes));
+    if (session.size_indicated && session.data.size() > session.announced)
+        return codec::kAbortLengthTooHigh;
+    if (session.data.size() > kMaxUnannouncedBytes) return codec::kAbortLengthTooHigh;
+    const bool last = (command & 0x01) != 0;
+    if (last) {
+        if (session.size_indicated && session.data.size() != session.announced)
+            return codec::kAbortLengthTooLow;
+        const uint32_t code = drive(node).WriteBytes(session.index, session.subindex, session.data,
+                                                     options_.strict_sizes);
+        if (code != 0) return code;
+    }
+    uint8_t answer = static_cast<uint8_t>(0x20 | toggle << 4);
+    if (fault == SdoFaultKind::kWrongToggle) answer ^= 0x10;
+    out->push_back(SdoData(static_cast<uint16_t>(kSdoResponseBase + node), {answer}));
+    session.toggle ^= 1;
+    if (last) session = SdoSession{};
+    return 0;
+}
+
+uint32_t BusServer::BlockUpload(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint8_t command = codec::SdoCommand(request);
+    const uint16_t id = static_cast<uint16_t>(kSdoResponseBase + node);
+    switch (command & 0x03) {
+        case 0: {  // initiate
+            session = SdoSession{};
+            if (options_.refuse_block || (command & 0xFB) != 0xA0) return kAbortCommandSpecifier;
+            const uint16_t index = codec::SdoIndex(request);
+            const uint8_t subindex = codec::SdoSubindex(request);
+            const int block_size = request[6];
+            const int switch_threshold = request[7];
+            if (block_size < 1 || block_size > kServerBlockSize) return codec::kAbortBlockSize;
+            std::vector<uint8_t> bytes;
+            const uint32_t code = drive(node).ReadBytes(index, subindex, &bytes);
+            if (code != 0) return code;
+            // Small objects go the plain way when the client allows it.
+            if (switch_threshold != 0 && bytes.size() <= static_cast<std::size_t>(switch_threshold))
+                return InitiateUpload(node, request, out);
+            const bool size_indicated = FaultOf(node) != SdoFaultKind::kSizeNotIndicated;
+            session.mode = Mode::kBlockUploadStart;
+            session.index = index;
+            session.subindex = subindex;
+            session.data = std::move(bytes);
+            session.crc = (command & 0x04) != 0;
+            session.block_size = block_size;
+            const uint8_t answer =
+                static_cast<uint8_t>(0xC0 | (session.crc ? 0x04 : 0) | (size_indicated ? 0x02 : 0));
+            out->push_back(
+                codec::SdoFrame(id, answer, index, subindex,
+                                size_indicated ? static_cast<uint32_t>(session.data.size()) : 0));
+            return 0;
+        }
+        case 3:  // start
+            if (session.mode != Mode::kBlockUploadStart) return kAbortCommandSpecifier;
+            SendBlock(node, out);
+            return 0;
+        case 2: {  // a block's acknowledgement
+            if (session.mode != Mode::kBlockUploadAck) return kAbortCommandSpecifier;
+            const int taken = request[3];
+            const int next_size = request[4];
+            if (taken > session.sequence) return codec::kAbortSequence;
+            if (next_size < 1 || next_size > kServerBlockSize) return codec::kAbortBlockSize;
+            const bool all_taken = session.last_taken && taken == session.sequence;
+            session.offset =
+                std::min(session.data.size(),
+                         session.offset + kSegmentBytes * static_cast<std::size_t>(taken));
+            session.block_size = next_size;
+            if (!all_taken) {
+                SendBlock(node, out);
+                return 0;
+            }
+            const std::size_t size = session.data.size();
+            const std::size_t tail =
+                size % kSegmentBytes == 0 ? (size == 0 ? 0 : kSegmentBytes) : size % kSegmentBytes;
+            uint16_t crc = session.crc ? codec::BlockCrc(session.data.data(), size) : 0;
+            if (FaultOf(node) == SdoFaultKind::kCrcMismatch) crc ^= 0x5A5A;
+            out->push_back(
+                SdoData(id, {static_cast<uint8_t>(0xC1 | (kSegmentBytes - tail) << 2),
+                             static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}));
+            session.mode = Mode::kBlockUploadEnd;
+            return 0;
+        }
+        default:  // the client's end response: the transfer is complete
+            if (session.mode != Mode::kBlockUploadEnd) return kAbortCommandSpecifier;
+            session = SdoSession{};
+            return 0;
+    }
+}
+
+void BusServer::SendBlock(int node, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint16_t id = static_cast<uint16_t>(kSdoResponseBase + node);
+    const std::size_t size = session.data.size();
+    std::size_t at = session.offset;
+    session.sequence = 0;
+    session.last_taken = false;
+    session.mode = Mode::kBlockUploadAck;
+    while (session.sequence < session.block_size && !session.last_taken) {
+        const std::size_t bytes = std::min(kSegmentBytes, size - at);
+        const bool last = at + bytes >= size;
+        ++session.sequence;
+        session.last_taken = last;
+        codec::Data data{};
+        data[0] = static_cast<uint8_t>(session.sequence | (last ? 0x80 : 0));
+        std::copy_n(session.data.begin() + static_cast<std::ptrdiff_t>(at), bytes,
+                    data.begin() + 1);
+        at += bytes;
+        const SdoFaultKind fault = FaultNow(node);
+        if (fault == SdoFaultKind::kSilent) return;  // the rest of the block never comes
+        if (fault == SdoFaultKind::kAbort) {
+            out->push_back(codec::SdoFrame(id, kSdoClientAbort, session.index, session.subindex,
+                                           codec::kAbortGeneral));
+            session = SdoSession{};
+            return;
+        }
+        if (fault == SdoFaultKind::kLoseSegment) continue;  // lost on the bus
+        out->push_back(MakeFrame(id, data));
+    }
+}
+
+uint32_t BusServer::BlockDownload(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint8_t command = codec::SdoCommand(request);
+    const uint16_t id = static_cast<uint16_t>(kSdoResponseBase + node);
+    if ((command & 0x01) == 0) {  // initiate
+        session = SdoSession{};
+        if (options_.refuse_block || (command & 0xF9) != 0xC0) return kAbortCommandSpecifier;
+        const uint16_t index = codec::SdoIndex(request);
+        const uint8_t subindex = codec::SdoSubindex(request);
+        session.size_indicated = (command & 0x02) != 0;
+        session.announced = session.size_indicated ? codec::SdoValue(request) : 0;
+        const uint32_t code =
+            drive(node).CheckWrite(index, subindex, session.announced, options_.strict_sizes);
+        if (code != 0) return code;
+        session.mode = Mode::kBlockDownload;
+        session.index = index;
+        session.subindex = subindex;
+        session.crc = (command & 0x04) != 0;
+        session.block_size = kServerBlockSize;
+        out->push_back(codec::SdoFrame(id, static_cast<uint8_t>(0xA0 | (session.crc ? 0x04 : 0)),
+                                       index, subindex, static_cast<uint32_t>(kServerBlockSize)));
+        return 0;
+    }
+    // The end: how many bytes of the last segment are data, and the CRC.
+    if (session.mode != Mode::kBlockDownloadEnd || (command & 0xE3) != 0xC1)
+        return kAbortCommandSpecifier;
+    const std::size_t unused = (command >> 2) & 0x07;
+    if (unused > session.data.size()) return codec::kAbortLengthTooLow;
+    session.data.resize(session.data.size() - unused);
+    const uint16_t crc = static_cast<uint16_t>(request[3] | request[4] << 8);
+    if (session.crc && codec::BlockCrc(session.data.data(), session.data.size()) != crc)
+        return codec::kAbortCrc;
+    if (session.size_indicated && session.data.size() != session.announced)
+        return codec::kAbortLengthMismatch;
+    const uint32_t code = drive(node).WriteBytes(session.index, session.subindex, session.data,
+                                                 options_.strict_sizes);
+    if (code != 0) return code;
+    out->push_back(SdoData(id, {0xA1}));
+    session = SdoSession{};
+    return 0;
+}
+
+uint32_t BusServer::BlockDownloadSegment(int node, const Frame& request, std::vector<Frame>* out) {
+    SdoSession& session = sessions_[static_cast<std::size_t>(node)];
+    const uint8_t command = codec::SdoCommand(request);
+    const int sequence = command & 0x7F;
+    const bool last = (command & 0x80) != 0;
+    const SdoFaultKind fault = FaultNow(node);
+    if (fault == SdoFaultKind::kAbort) return codec::kAbortGeneral;
+    if (fault == SdoFaultKind::kSilent) session.mode = Mode::kSilent;
+    if (fault == SdoFaultKind::kLoseSegment || fault == SdoFaultKind::kSilent) return 0;
+    if (sequence == session.sequence + 1) {
+        session.data.insert(session.data.end(), request.begin() + 3, request.begin() + 10);
+        session.sequence = sequence;
+        session.last_taken = last;
+        const std::size_t limit =
+            session.size_indicated ? session.announced + kSegmentBytes : kMaxUnannouncedBytes;
+        if (session.data.size() > limit) return codec::kAbortLengthTooHigh;
+    }
+    if (!last && sequence < session.block_size) return 0;
+    // The block is over: acknowledge what came in order; the client repeats the rest.
+    out->push_back(SdoData(
+        static_cast<uint16_t>(kSdoResponseBase + node),
+        {0xA2, static_cast<uint8_t>(session.sequence), static_cast<uint8_t>(kServerBlockSize)}));
+    session.block_size = kServerBlockSize;
+    if (session.last_taken) session.mode = Mode::kBlockDownloadEnd;
+    session.sequence = 0;
+    return 0;
 }
 
 }  // namespace orvex::sim

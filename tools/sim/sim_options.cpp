@@ -33,6 +33,33 @@ bool ParseFaultNode(const std::string& text, int* node, uint16_t* code) {
     return true;
 }
 
+struct FaultName {
+    const char* name;
+    SdoFaultKind kind;
+};
+constexpr FaultName kSdoFaultNames[] = {
+    {"toggle", SdoFaultKind::kWrongToggle}, {"abort", SdoFaultKind::kAbort},
+    {"silent", SdoFaultKind::kSilent},      {"lose", SdoFaultKind::kLoseSegment},
+    {"crc", SdoFaultKind::kCrcMismatch},    {"no-size", SdoFaultKind::kSizeNotIndicated},
+};
+
+// N:KIND or N:KIND:SEGMENT.
+bool ParseSdoFault(const std::string& text, SdoFault* fault) {
+    const std::size_t first = text.find(':');
+    if (first == std::string::npos) return false;
+    if (!ParseInt(text.substr(0, first), 1, 127, &fault->node)) return false;
+    const std::size_t second = text.find(':', first + 1);
+    const std::string kind = text.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    fault->kind = SdoFaultKind::kNone;
+    for (const FaultName& name : kSdoFaultNames)
+        if (kind == name.name) fault->kind = name.kind;
+    if (fault->kind == SdoFaultKind::kNone) return false;
+    fault->segment = 2;
+    return second == std::string::npos ||
+           ParseInt(text.substr(second + 1), 1, 1000000, &fault->segment);
+}
+
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* options) {
@@ -113,6 +140,25 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             }
         } else if (arg == "--homing-error-node") {
             error = number(&options->server.homing_error_node, 1, 127);
+        } else if (arg == "--no-block") {
+            error = flag(&options->server.refuse_block);
+        } else if (arg == "--sdo-fault") {
+            std::string raw;
+            error = text(&raw);
+            SdoFault fault;
+            if (error.empty() && !ParseSdoFault(raw, &fault)) {
+                error =
+                    "option --sdo-fault needs N:KIND[:SEGMENT] (node 1-127; KIND toggle, "
+                    "abort, silent, lose, crc or no-size), not '" +
+                    raw + "'";
+            }
+            if (error.empty()) {
+                for (const SdoFault& other : options->server.sdo_faults)
+                    if (other.node == fault.node)
+                        error =
+                            "--sdo-fault: node " + std::to_string(fault.node) + " has one already";
+            }
+            if (error.empty()) options->server.sdo_faults.push_back(fault);
         } else if (arg == "--trace") {
             error = text(&options->trace_path);
         } else if (arg == "--quiet") {
@@ -121,6 +167,11 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = "unknown option '" + std::string(argv[i]) + "'";
         }
         if (!error.empty()) return error;
+    }
+    for (const SdoFault& fault : options->server.sdo_faults) {
+        if (fault.node > options->server.drive_count)
+            return "--sdo-fault node " + std::to_string(fault.node) + " is not one of the " +
+                   std::to_string(options->server.drive_count) + " drives";
     }
     if (options->server.homing_error_node > options->server.drive_count) {
         return "--homing-error-node " + std::to_string(options->server.homing_error_node) +
@@ -161,6 +212,12 @@ std::string UsageText(const std::string& program) {
            "                      (statusword bit 13) instead of attaining home\n"
            "  --heartbeat-ms N    each drive sends a heartbeat (0x700+node, its NMT state) every\n"
            "                      N ms (0-65535, default 0 = none; 0x1017 changes it per drive)\n"
+           "  --no-block          refuse block transfers (abort 0x05040001), as servers without\n"
+           "                      them do; expedited and segmented transfers still work\n"
+           "\n"
+           "Objects: every drive serves its name 0x1008, hardware version 0x1009 and software\n"
+           "version 0x100A as strings, and a writable DOMAIN 0x2010 of up to 4096 bytes (empty at\n"
+           "power-up), by expedited, segmented or block transfer.\n"
            "\n"
            "Adapter and line:\n"
            "  --acks              forward everything on the bus: download acknowledgements,\n"
@@ -179,6 +236,13 @@ std::string UsageText(const std::string& program) {
            "  --drop-every N      do not send the Nth, 2Nth, ... answer (default 0 = off)\n"
            "  --garbage-every N   send 1-11 garbage bytes before every Nth answer (default 0 = "
            "off)\n"
+           "  --sdo-fault N:KIND[:SEG]\n"
+           "                      drive N spoils every transfer of more than four bytes at its\n"
+           "                      SEGth segment (default 2; repeat the option for other drives):\n"
+           "                      toggle (wrong toggle bit), abort (abort 0x08000000), silent\n"
+           "                      (that segment or its answer never comes), lose (a block\n"
+           "                      segment lost once), crc (block upload ends with a wrong CRC),\n"
+           "                      no-size (uploads announce no size; SEG unused)\n"
            "  --link PATH         keep a symlink PATH to the terminal, removed on exit; a stale\n"
            "                      link is replaced, one to a terminal another orvex-sim serves\n"
            "                      is refused\n"

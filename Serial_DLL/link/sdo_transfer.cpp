@@ -1,0 +1,549 @@
+#include "sdo_transfer.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "deadline.h"
+#include "frame_receiver.h"
+#include "orvex.h"
+#include "port_state.h"
+#include "time_limits.h"
+
+namespace orvex {
+namespace {
+
+// Command bytes (CAN data byte 0) of the client's requests.
+namespace request {
+constexpr std::uint8_t kInitiateDownload = 0x20;  // | n << 2 | expedited << 1 | size indicated
+constexpr std::uint8_t kInitiateUpload = 0x40;
+constexpr std::uint8_t kUploadSegment = 0x60;           // | toggle << 4
+constexpr std::uint8_t kBlockUploadInitiate = 0xA4;     // CRC supported
+constexpr std::uint8_t kBlockUploadEndResponse = 0xA1;  // the last step of a block upload
+constexpr std::uint8_t kBlockAck = 0xA2;
+constexpr std::uint8_t kBlockUploadStart = 0xA3;
+constexpr std::uint8_t kBlockDownloadInitiate = 0xC6;  // CRC supported, size indicated
+constexpr std::uint8_t kBlockDownloadEnd = 0xC1;       // | n << 2
+}  // namespace request
+
+// Command bytes of the server's answers.
+namespace answer {
+constexpr std::uint8_t kDownloadSegmentResponse = 0x20;  // | toggle << 4
+constexpr std::uint8_t kInitiateDownloadResponse = 0x60;
+constexpr std::uint8_t kBlockDownloadInitiateResponse = 0xA0;  // | CRC << 2
+constexpr std::uint8_t kBlockDownloadEndResponse = 0xA1;
+constexpr std::uint8_t kBlockAck = 0xA2;
+constexpr std::uint8_t kBlockUploadInitiateResponse = 0xC0;  // | CRC << 2 | size indicated << 1
+constexpr std::uint8_t kBlockUploadEnd = 0xC1;               // | n << 2
+}  // namespace answer
+
+namespace abort_code {
+constexpr std::uint32_t kToggle = 0x05030000;
+constexpr std::uint32_t kTimeout = 0x05040000;
+constexpr std::uint32_t kCommand = 0x05040001;
+constexpr std::uint32_t kBlockSize = 0x05040002;
+constexpr std::uint32_t kSequence = 0x05040003;
+constexpr std::uint32_t kCrc = 0x05040004;
+constexpr std::uint32_t kOutOfMemory = 0x05040005;
+constexpr std::uint32_t kLength = 0x06070010;
+constexpr std::uint32_t kTooLong = 0x06070012;
+constexpr std::uint32_t kTooShort = 0x06070013;
+}  // namespace abort_code
+
+constexpr unsigned kSdoResponseBase = 0x580;
+constexpr std::uint8_t kSdoRequestIdHigh = 0x06;
+
+// Threshold in the low half, block size in the high half: one word, so a transfer never sees one
+// old and one new value.
+std::atomic<std::uint32_t> g_block{0};
+
+std::uint32_t read_u32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+void write_u32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// Time `frames` frames take on the line at `baud`, 10 bits a byte, rounded up; 0 when unknown.
+int wire_ms(std::size_t frames, int baud) {
+    if (baud <= 0) return 0;
+    const long long bits = static_cast<long long>(frames * kFrameSize) * 10;
+    return static_cast<int>((bits * 1000 + baud - 1) / baud);
+}
+
+// Which frames a step takes as its answer.
+enum class From {
+    kObject,   // a frame naming the object, as classify_answer allows (initiate responses)
+    kSession,  // a frame from the node's own response identifier (segments name no object)
+};
+
+// One transfer, with the exchange lock held for all of its steps.
+class Transfer {
+  public:
+    Transfer(int node, ObjectEntry entry, os::DeviceHandle device)
+        : node_(node), entry_(entry), device_(device), limit_ms_(query_limit_ms()) {
+        record_ = TransferRecord{};
+    }
+
+    // The CAN data of the last answer taken.
+    const std::uint8_t* data() const { return frame_ + 2; }
+    std::uint8_t command() const { return frame_[2]; }
+
+    // A request with the object's multiplexer in data bytes 1-3.
+    void object_request(std::uint8_t command, std::uint8_t* into) const {
+        into[0] = command;
+        into[1] = static_cast<std::uint8_t>(entry_.index & 0xFF);
+        into[2] = static_cast<std::uint8_t>(entry_.index >> 8);
+        into[3] = entry_.subindex;
+    }
+
+    // Lays out a frame to the node's SDO request identifier with `data` (8 bytes).
+    void frame_into(std::uint8_t* frame, const std::uint8_t* data) const {
+        frame[0] = kSdoRequestIdHigh;
+        frame[1] = node_byte(node_);
+        std::memcpy(frame + 2, data, 8);
+        frame[10] = 0x0D;
+        frame[11] = 0x0A;
+    }
+
+    // Writes `count` frames laid out in `frames` in one write; the next step's time starts then,
+    // with the time they take on the line added.
+    Outcome send_frames(const std::uint8_t* frames, std::size_t count) {
+        const Outcome sent = Serial_Write(frames, count * kFrameSize);
+        wait_ = FrameWait(Deadline::starting_now(limit_ms_ + wire_ms(count + 1, port_baud())));
+        return sent;
+    }
+
+    Outcome send(const std::uint8_t* data) {
+        std::uint8_t frame[kFrameSize];
+        frame_into(frame, data);
+        return send_frames(frame, 1);
+    }
+
+    // Waits for the server's next answer of the kind `from`. An abort from the server fails the
+    // step (kSdoAbort, recorded); a time-out aborts the transfer on the wire.
+    Outcome await(From from) {
+        for (;;) {
+            const Outcome received = receiver().next(device_, frame_, wait_);
+            if (received == Outcome::kTimeout) return time_out();
+            if (received != Outcome::kOk) return received;
+            const bool object = answers_object(frame_, node_, entry_);
+            if (object && command() == sdo::kAbort) {
+                record_abort(answer_u32(frame_));
+                return Outcome::kSdoAbort;
+            }
+            if (from == From::kObject ? object : from_own_server()) return Outcome::kOk;
+            // Not ours: the receiver looks at its bytes again, and once late it ends the wait
+            // when the input waiting then is used up.
+            receiver().pass_over_last();
+        }
+    }
+
+    // Ends the transfer with `code` on the wire; the call fails with it.
+    Outcome abort(std::uint32_t code) {
+        send_abort(code);
+        record_abort(code);
+        return Outcome::kSdoAbort;
+    }
+
+    // Fails with `code` without a frame: the server has finished the transfer already.
+    static Outcome refuse(std::uint32_t code) {
+        record_abort(code);
+        return Outcome::kSdoAbort;
+    }
+
+    TransferRecord& transfer() { return record_; }
+
+    Outcome upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
+    Outcome download(const std::uint8_t* data, std::size_t length);
+
+  private:
+    static FrameReceiver& receiver() { return port_receiver(); }
+
+    bool from_own_server() const {
+        const unsigned id = static_cast<unsigned>(frame_[0]) << 8 | frame_[1];
+        return has_terminator(frame_) && id == kSdoResponseBase + node_byte(node_);
+    }
+
+    void send_abort(std::uint32_t code) {
+        std::uint8_t data[8] = {};
+        object_request(sdo::kAbort, data);
+        write_u32(data + 4, code);
+        std::uint8_t frame[kFrameSize];
+        frame_into(frame, data);
+        Serial_Write(frame, kFrameSize);
+    }
+
+    Outcome time_out() {
+        send_abort(abort_code::kTimeout);
+        record(Outcome::kTimeout);
+        return Outcome::kTimeout;
+    }
+
+    Outcome segmented_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
+    Outcome after_upload_initiate(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
+    Outcome block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
+                         int block_size, int threshold, bool& refused);
+    Outcome segmented_download(const std::uint8_t* data, std::size_t length);
+    Outcome block_download(const std::uint8_t* data, std::size_t length, bool& refused);
+
+    int node_;
+    ObjectEntry entry_;
+    os::DeviceHandle device_;
+    int limit_ms_;
+    FrameWait wait_{Deadline::starting_now(0)};
+    std::uint8_t frame_[kFrameSize] = {};
+    TransferRecord& record_ = last_result().transfer;
+};
+
+// A server that has no block transfers answers the block initiate with this.
+bool refuses_block(std::uint32_t code) {
+    return code == abort_code::kCommand;
+}
+
+Outcome Transfer::upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length) {
+    const BlockSettings block = block_transfer();
+    if (block.threshold > 0) {
+        bool refused = false;
+        const Outcome outcome =
+            block_upload(buffer, capacity, length, block.block_size, block.threshold, refused);
+        if (!refused) return outcome;
+        record_.flags |= ORVEX_TRANSFER_FELL_BACK;
+    }
+    return segmented_upload(buffer, capacity, length);
+}
+
+Outcome Transfer::segmented_upload(std::uint8_t* buffer, std::size_t capacity,
+                                   std::size_t& length) {
+    std::uint8_t data[8] = {};
+    object_request(request::kInitiateUpload, data);
+    const Outcome sent = send(data);
+    if (sent != Outcome::kOk) return sent;
+    const Outcome answered = await(From::kObject);
+    if (answered != Outcome::kOk) return answered;
+    return after_upload_initiate(buffer, capacity, length);
+}
+
+// Continues an upload from the server's initiate response (0x40-0x5F), which a block upload
+// initiate may get too when the server switches to the plain protocol.
+Outcome Transfer::after_upload_initiate(std::uint8_t* buffer, std::size_t capacity,
+                                        std::size_t& length) {
+    const std::uint8_t initiate = command();
+    if ((initiate & 0xE0) != 0x40) return abort(abort_code::kCommand);
+    const bool size_indicated = (initiate & 0x01) != 0;
+    if (size_indicated) record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    if ((initiate & 0x02) != 0) {
+        // Expedited: the data came with the answer; without a size, all four bytes count.
+        record_.kind = ORVEX_TRANSFER_EXPEDITED;
+        const std::size_t size = size_indicated ? 4u - ((initiate >> 2) & 0x03u) : 4u;
+        length = size;
+        if (size > capacity) return refuse(abort_code::kOutOfMemory);
+        if (size > 0) std::memcpy(buffer, data() + 4, size);
+        record(Outcome::kOk);
+        return Outcome::kOk;
+    }
+    record_.kind = ORVEX_TRANSFER_SEGMENTED;
+    const std::size_t announced = size_indicated ? read_u32(data() + 4) : 0;
+    if (size_indicated && announced > capacity) {
+        length = announced;
+        return abort(abort_code::kOutOfMemory);
+    }
+    std::size_t received = 0;
+    for (std::uint8_t toggle = 0;; toggle ^= 1) {
+        std::uint8_t segment_request[8] = {
+            static_cast<std::uint8_t>(request::kUploadSegment | toggle << 4)};
+        const Outcome sent = send(segment_request);
+        if (sent != Outcome::kOk) return sent;
+        const Outcome answered = await(From::kSession);
+        if (answered != Outcome::kOk) return answered;
+        const std::uint8_t segment = command();
+        if ((segment & 0xE0) != 0) return abort(abort_code::kCommand);
+        if (((segment >> 4) & 1) != toggle) return abort(abort_code::kToggle);
+        const std::size_t bytes = kSegmentBytes - ((segment >> 1) & 0x07u);
+        ++record_.segments;
+        if (size_indicated && received + bytes > announced) return abort(abort_code::kTooLong);
+        if (received + bytes > capacity) {
+            length = received + bytes;
+            return abort(abort_code::kOutOfMemory);
+        }
+        if (bytes > 0) std::memcpy(buffer + received, data() + 1, bytes);
+        received += bytes;
+        if ((segment & 0x01) != 0) break;
+    }
+    length = received;
+    // The server has ended the transfer: a short object is refused without a frame.
+    if (size_indicated && received != announced) return refuse(abort_code::kTooShort);
+    record(Outcome::kOk);
+    return Outcome::kOk;
+}
+
+Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
+                               int block_size, int threshold, bool& refused) {
+    std::uint8_t data_out[8] = {};
+    object_request(request::kBlockUploadInitiate, data_out);
+    data_out[4] = static_cast<std::uint8_t>(block_size);
+    // Objects up to the threshold may come the plain way; the switch threshold is one byte.
+    data_out[5] = static_cast<std::uint8_t>(threshold > 255 ? 255 : threshold);
+    Outcome step = send(data_out);
+    if (step != Outcome::kOk) return step;
+    step = await(From::kObject);
+    if (step == Outcome::kSdoAbort && refuses_block(last_result().abort_code)) {
+        refused = true;
+        return step;
+    }
+    if (step != Outcome::kOk) return step;
+    if ((command() & 0xE0) == 0x40) return after_upload_initiate(buffer, capacity, length);
+    if ((command() & 0xF9) != answer::kBlockUploadInitiateResponse)
+        return abort(abort_code::kCommand);
+    record_.kind = ORVEX_TRANSFER_BLOCK;
+    const bool crc = (command() & 0x04) != 0;
+    const bool size_indicated = (command() & 0x02) != 0;
+    const std::size_t announced = size_indicated ? read_u32(data() + 4) : 0;
+    if (size_indicated) record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    if (crc) record_.flags |= ORVEX_TRANSFER_CRC;
+    if (size_indicated && announced > capacity) {
+        length = announced;
+        return abort(abort_code::kOutOfMemory);
+    }
+
+    std::uint8_t start[8] = {request::kBlockUploadStart};
+    step = send(start);
+    if (step != Outcome::kOk) return step;
+    // Segments taken in order are stored at once; the last one waits here until the end message
+    // says how many of its bytes are data.
+    std::size_t received = 0;
+    std::uint8_t last[kSegmentBytes] = {};
+    for (bool have_last = false; !have_last;) {
+        int expected = 1;
+        for (bool block_over = false; !block_over;) {
+            step = await(From::kSession);
+            if (step != Outcome::kOk) return step;
+            const int sequence = command() & 0x7F;
+            const bool final_segment = (command() & 0x80) != 0;
+            ++record_.segments;
+            if (sequence == expected) {
+                if (final_segment) {
+                    std::memcpy(last, data() + 1, kSegmentBytes);
+                    have_last = true;
+                } else {
+                    if (size_indicated && received + kSegmentBytes > announced)
+                        return abort(abort_code::kTooLong);
+                    if (received + kSegmentBytes > capacity) {
+                        length = received + kSegmentBytes;
+                        return abort(abort_code::kOutOfMemory);
+                    }
+                    std::memcpy(buffer + received, data() + 1, kSegmentBytes);
+                    received += kSegmentBytes;
+                }
+                ++expected;
+            } else {
+                // A segment was lost: the rest of the block is dropped and sent again.
+                record_.flags |= ORVEX_TRANSFER_REPEATED;
+            }
+            block_over = final_segment || sequence >= block_size;
+        }
+        std::uint8_t ack[8] = {request::kBlockAck, static_cast<std::uint8_t>(expected - 1),
+                               static_cast<std::uint8_t>(block_size)};
+        step = send(ack);
+        if (step != Outcome::kOk) return step;
+    }
+
+    step = await(From::kSession);
+    if (step != Outcome::kOk) return step;
+    if ((command() & 0xE3) != answer::kBlockUploadEnd) return abort(abort_code::kCommand);
+    const std::size_t last_bytes = kSegmentBytes - ((command() >> 2) & 0x07u);
+    const std::size_t total = received + last_bytes;
+    if (size_indicated && total != announced) return abort(abort_code::kLength);
+    if (total > capacity) {
+        length = total;
+        return abort(abort_code::kOutOfMemory);
+    }
+    if (last_bytes > 0) std::memcpy(buffer + received, last, last_bytes);
+    const std::uint16_t their_crc = static_cast<std::uint16_t>(data()[1] | data()[2] << 8);
+    if (crc && block_crc(buffer, total) != their_crc) return abort(abort_code::kCrc);
+    std::uint8_t end[8] = {request::kBlockUploadEndResponse};
+    step = send(end);
+    if (step != Outcome::kOk) return step;
+    length = total;
+    record(Outcome::kOk);
+    return Outcome::kOk;
+}
+
+Outcome Transfer::download(const std::uint8_t* data, std::size_t length) {
+    const BlockSettings block = block_transfer();
+    if (block.threshold > 0 && length > 4 && length > static_cast<std::size_t>(block.threshold)) {
+        bool refused = false;
+        const Outcome outcome = block_download(data, length, refused);
+        if (!refused) return outcome;
+        record_.flags |= ORVEX_TRANSFER_FELL_BACK;
+    }
+    return segmented_download(data, length);
+}
+
+Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t length) {
+    std::uint8_t out[8] = {};
+    record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    const bool expedited = length >= 1 && length <= 4;
+    if (expedited) {
+        record_.kind = ORVEX_TRANSFER_EXPEDITED;
+        object_request(
+            static_cast<std::uint8_t>(request::kInitiateDownload | (4 - length) << 2 | 0x03), out);
+        std::memcpy(out + 4, data, length);
+    } else {
+        record_.kind = ORVEX_TRANSFER_SEGMENTED;
+        object_request(request::kInitiateDownload | 0x01, out);
+        write_u32(out + 4, static_cast<std::uint32_t>(length));
+    }
+    Outcome step = send(out);
+    if (step != Outcome::kOk) return step;
+    step = await(From::kObject);
+    if (step != Outcome::kOk) return step;
+    if (command() != answer::kInitiateDownloadResponse) return abort(abort_code::kCommand);
+
+    if (!expedited) {
+        std::size_t sent = 0;
+        for (std::uint8_t toggle = 0;; toggle ^= 1) {
+            const std::size_t bytes = length - sent < kSegmentBytes ? length - sent : kSegmentBytes;
+            const bool final_segment = sent + bytes == length;
+            std::uint8_t segment[8] = {static_cast<std::uint8_t>(
+                toggle << 4 | (kSegmentBytes - bytes) << 1 | (final_segment ? 1 : 0))};
+            if (bytes > 0) std::memcpy(segment + 1, data + sent, bytes);
+            step = send(segment);
+            if (step != Outcome::kOk) return step;
+            step = await(From::kSession);
+            if (step != Outcome::kOk) return step;
+            ++record_.segments;
+            if ((command() & 0xEF) != answer::kDownloadSegmentResponse)
+                return abort(abort_code::kCommand);
+            if (((command() >> 4) & 1) != toggle) return abort(abort_code::kToggle);
+            sent += bytes;
+            if (final_segment) break;
+        }
+    }
+    record(Outcome::kOk);
+    return Outcome::kOk;
+}
+
+Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, bool& refused) {
+    std::uint8_t out[8] = {};
+    object_request(request::kBlockDownloadInitiate, out);
+    write_u32(out + 4, static_cast<std::uint32_t>(length));
+    Outcome step = send(out);
+    if (step != Outcome::kOk) return step;
+    step = await(From::kObject);
+    if (step == Outcome::kSdoAbort && refuses_block(last_result().abort_code)) {
+        refused = true;
+        return step;
+    }
+    if (step != Outcome::kOk) return step;
+    if ((command() & 0xFB) != answer::kBlockDownloadInitiateResponse)
+        return abort(abort_code::kCommand);
+    record_.kind = ORVEX_TRANSFER_BLOCK;
+    record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    const bool crc = (command() & 0x04) != 0;
+    if (crc) record_.flags |= ORVEX_TRANSFER_CRC;
+    int block_size = this->data()[4];
+    if (block_size < 1 || block_size > kMaxBlockSize) return abort(abort_code::kBlockSize);
+
+    // A whole block goes out in one write: through a serial adapter the segments then follow each
+    // other at the line's pace, with no round trip between them.
+    std::uint8_t frames[kMaxBlockSize * kFrameSize];
+    std::size_t acknowledged = 0;
+    for (bool done = false; !done;) {
+        int count = 0;
+        bool final_in_block = false;
+        for (std::size_t at = acknowledged; count < block_size && !final_in_block;) {
+            const std::size_t bytes = length - at < kSegmentBytes ? length - at : kSegmentBytes;
+            final_in_block = at + bytes == length;
+            std::uint8_t segment[8] = {
+                static_cast<std::uint8_t>((count + 1) | (final_in_block ? 0x80 : 0))};
+            std::memcpy(segment + 1, data + at, bytes);
+            frame_into(frames + static_cast<std::size_t>(count) * kFrameSize, segment);
+            at += bytes;
+            ++count;
+        }
+        record_.segments += count;
+        step = send_frames(frames, static_cast<std::size_t>(count));
+        if (step != Outcome::kOk) return step;
+        step = await(From::kSession);
+        if (step != Outcome::kOk) return step;
+        if (command() != answer::kBlockAck) return abort(abort_code::kCommand);
+        const int taken = this->data()[1];
+        if (taken > count) return abort(abort_code::kSequence);
+        if (taken < count) record_.flags |= ORVEX_TRANSFER_REPEATED;
+        acknowledged += static_cast<std::size_t>(taken) * kSegmentBytes;
+        if (acknowledged > length) acknowledged = length;
+        done = final_in_block && taken == count;
+        block_size = this->data()[2];
+        if (!done && (block_size < 1 || block_size > kMaxBlockSize))
+            return abort(abort_code::kBlockSize);
+    }
+
+    const std::size_t tail = length % kSegmentBytes == 0 ? kSegmentBytes : length % kSegmentBytes;
+    const std::uint16_t sum = crc ? block_crc(data, length) : 0;
+    std::uint8_t end[8] = {
+        static_cast<std::uint8_t>(request::kBlockDownloadEnd | (kSegmentBytes - tail) << 2),
+        static_cast<std::uint8_t>(sum & 0xFF), static_cast<std::uint8_t>(sum >> 8)};
+    step = send(end);
+    if (step != Outcome::kOk) return step;
+    step = await(From::kSession);
+    if (step != Outcome::kOk) return step;
+    if (command() != answer::kBlockDownloadEndResponse) return abort(abort_code::kCommand);
+    record(Outcome::kOk);
+    return Outcome::kOk;
+}
+
+}  // namespace
+
+bool set_block_transfer(int threshold, int block_size) {
+    if (threshold < 0 || threshold > 0xFFFF) return false;
+    if (block_size < (threshold == 0 ? 0 : 1) || block_size > kMaxBlockSize) return false;
+    g_block.store(static_cast<std::uint32_t>(threshold) | static_cast<std::uint32_t>(block_size)
+                                                              << 16,
+                  std::memory_order_relaxed);
+    return true;
+}
+
+BlockSettings block_transfer() {
+    const std::uint32_t word = g_block.load(std::memory_order_relaxed);
+    return BlockSettings{static_cast<int>(word & 0xFFFFu), static_cast<int>(word >> 16)};
+}
+
+std::uint16_t block_crc(const std::uint8_t* data, std::size_t length, std::uint16_t crc) {
+    for (std::size_t i = 0; i < length; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+Outcome upload_object(int node, ObjectEntry entry, std::uint8_t* buffer, std::size_t capacity,
+                      std::size_t& length) {
+    ExchangeGuard exchange;
+    length = 0;
+    const os::DeviceHandle device = port_device();  // stable: open and close wait for us
+    Transfer transfer(node, entry, device);
+    if (device == os::kNoDevice) {
+        record(Outcome::kNoPort);
+        return Outcome::kNoPort;
+    }
+    // Whatever is waiting now answers an earlier request, not this one.
+    port_receiver().discard_waiting(device);
+    return transfer.upload(buffer, capacity, length);
+}
+
+Outcome download_object(int node, ObjectEntry entry, const std::uint8_t* data, std::size_t length) {
+    ExchangeGuard exchange;
+    const os::DeviceHandle device = port_device();
+    Transfer transfer(node, entry, device);
+    if (device == os::kNoDevice) {
+        record(Outcome::kNoPort);
+        return Outcome::kNoPort;
+    }
+    port_receiver().discard_waiting(device);
+    return transfer.download(data, length);
+}
+
+}  // namespace orvex
