@@ -57,6 +57,27 @@ namespace Orvex
         Immediate = 2,
     }
 
+    /// <summary>How Orvex_SdoUpload or Orvex_SdoDownload moved the data (ORVEX_TRANSFER_*, as
+    /// Orvex_LastTransfer reports it).</summary>
+    public enum TransferKind
+    {
+        None = 0,
+        Expedited = 1,
+        Segmented = 2,
+        Block = 3,
+    }
+
+    /// <summary>What else Orvex_LastTransfer reports of a transfer (ORVEX_TRANSFER_* flags).</summary>
+    [Flags]
+    public enum TransferFlags
+    {
+        None = 0,
+        SizeIndicated = 1,
+        Crc = 2,
+        FellBack = 4,
+        Repeated = 8,
+    }
+
     /// <summary>Every export of ORVEX_DLL, declared as orvex_exports.h declares it. These behave
     /// exactly as in C: they return failure values and never throw; Orvex_LastResult tells why
     /// (on the calling thread).</summary>
@@ -182,6 +203,19 @@ namespace Orvex
         public static extern int Orvex_Home(int node, int timeout_ms);
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern int Orvex_SetTorque(int node, int torque);
+
+        // ---- objects of any size ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SdoUpload(int node, int index, int subindex,
+                                                 [Out] byte[] buffer, int capacity,
+                                                 out int length);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SdoDownload(int node, int index, int subindex, byte[] data,
+                                                   int length);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SetBlockTransfer(int threshold_bytes, int block_size);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_LastTransfer(out int kind, out int segments, out int flags);
     }
 
     /// <summary>The meanings of CiA 301 SDO abort codes.</summary>

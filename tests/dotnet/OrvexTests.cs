@@ -144,6 +144,7 @@ static class OrvexTests
         { "const int*", new[] { typeof(int[]) } },
         { "unsigned*", new[] { typeof(uint).MakeByRefType(), typeof(uint[]) } },
         { "unsigned char*", new[] { typeof(byte[]) } },
+        { "const unsigned char*", new[] { typeof(byte[]) } },
     };
 
     static void ExportsMatchTheList()
@@ -233,6 +234,16 @@ static class OrvexTests
                 if (Enum.IsDefined(typeof(MoveFlags), Pascal(name.Substring(5))))
                     declared = (long)(int)Enum.Parse(typeof(MoveFlags), Pascal(name.Substring(5)));
             }
+            else if (name.StartsWith("TRANSFER_"))
+            {
+                string member = Pascal(name.Substring(9));
+                bool kind = Enum.IsDefined(typeof(TransferKind), member) &&
+                            (name == "TRANSFER_NONE" || !Enum.IsDefined(typeof(TransferFlags), member));
+                Type type = kind ? typeof(TransferKind) : typeof(TransferFlags);
+                where = type.Name + "." + member;
+                if (Enum.IsDefined(type, member))
+                    declared = (long)(int)Enum.Parse(type, member);
+            }
             else if (name == "MAX_WAIT_MS" || name == "POLL_MS")
             {
                 where = "Native." + (name == "POLL_MS" ? "PollMs" : "MaxWaitMs");
@@ -250,8 +261,11 @@ static class OrvexTests
                 problems.Add(where + " is " + declared + ", ORVEX_" + name + " is " + value);
         }
         Check(seen >= 20, "only " + seen + " codes read from " + header);
+        // Every enum member stands for one code, but the zero "None" of the flag enums.
         int outcomes = Enum.GetValues(typeof(Outcome)).Length + Enum.GetValues(typeof(DriveState)).Length +
-                       Enum.GetValues(typeof(MoveFlags)).Length - 1 + 2;
+                       Enum.GetValues(typeof(MoveFlags)).Length - 1 + 2 +
+                       Enum.GetValues(typeof(TransferKind)).Length +
+                       Enum.GetValues(typeof(TransferFlags)).Length - 1;
         Check(problems.Count == 0, string.Join("\n        ", problems));
         Check(outcomes == seen, "Orvex.cs has " + outcomes + " codes, orvex.h " + seen);
     }
