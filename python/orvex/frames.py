@@ -1,5 +1,10 @@
-"""Frames as they arrive on the port (Bus.receive), decoded: what kind of CANopen message each
-is, and the content of SDO answers, emergencies and heartbeats."""
+"""The adapter's 12-byte frames: building them, finding them in a byte stream (FrameReader),
+and decoding what arrives (Bus.receive, the python-can interface): what kind of CANopen message
+each is, and the content of SDO answers, emergencies and heartbeats.
+
+A frame is the CAN identifier (high byte, low byte), eight data bytes and CR LF. The adapter
+carries no data length: every frame has eight data bytes.
+"""
 
 import enum
 import struct
@@ -7,6 +12,74 @@ import struct
 from .errors import ErrorCode, abort_meaning, error_register_names
 
 FRAME_LENGTH = 12
+DATA_LENGTH = 8
+FRAME_END = b"\r\n"
+MAX_CAN_ID = 0x7FF  # standard 11-bit identifiers only
+
+
+def encode_frame(can_id, data=b""):
+    """The 12 bytes that carry a standard frame to the adapter: identifier high and low byte,
+    ``data`` (at most eight bytes) padded with zeros to eight, CR LF."""
+    data = bytes(data)
+    if not 0 <= can_id <= MAX_CAN_ID:
+        raise ValueError("CAN identifier 0x%X is not an 11-bit identifier" % can_id)
+    if len(data) > DATA_LENGTH:
+        raise ValueError("a frame carries at most %d data bytes, not %d"
+                         % (DATA_LENGTH, len(data)))
+    return bytes((can_id >> 8, can_id & 0xFF)) + data.ljust(DATA_LENGTH, b"\0") + FRAME_END
+
+
+def decode_frame(raw):
+    """(identifier, data) of a 12-byte frame: the 11-bit identifier and the eight data bytes."""
+    if len(raw) != FRAME_LENGTH:
+        raise ValueError("a frame is %d bytes, not %d" % (FRAME_LENGTH, len(raw)))
+    return (raw[0] << 8 | raw[1]) & MAX_CAN_ID, bytes(raw[2:2 + DATA_LENGTH])
+
+
+class FrameReader:
+    """Finds frames in the bytes that arrive from the adapter, resynchronising after noise.
+
+    Twelve bytes are a frame when the last two are CR LF. Otherwise only the first byte is
+    dropped and the next twelve are looked at, so a complete frame that follows noise is not
+    skipped, even one whose data holds 0D 0A (unless noise and that data together end an
+    earlier window in CR LF, which no reader can tell from a frame). ``missing`` says how many bytes complete the current
+    window: a reader that never takes more than that from the port leaves what follows in the
+    device, where a select() on the port still sees it.
+    """
+
+    __slots__ = ("_window", "dropped")
+
+    def __init__(self):
+        self._window = bytearray()
+        self.dropped = 0  # noise bytes discarded so far
+
+    @property
+    def missing(self):
+        """Bytes still needed to fill the 12-byte window (1-12)."""
+        return FRAME_LENGTH - len(self._window)
+
+    @property
+    def pending(self):
+        """The bytes held that are not yet part of a frame."""
+        return bytes(self._window)
+
+    def feed(self, data):
+        """Takes ``data`` and returns the raw 12-byte frames it completes, in order."""
+        window = self._window
+        window += data
+        frames = []
+        while len(window) >= FRAME_LENGTH:
+            if window[FRAME_LENGTH - 2:FRAME_LENGTH] == FRAME_END:
+                frames.append(bytes(window[:FRAME_LENGTH]))
+                del window[:FRAME_LENGTH]
+            else:
+                del window[0]
+                self.dropped += 1
+        return frames
+
+    def reset(self):
+        """Forgets the bytes held (after the port was purged or reopened)."""
+        self._window.clear()
 
 
 class Kind(str, enum.Enum):
@@ -86,11 +159,8 @@ class Frame:
 
     def __init__(self, raw):
         raw = bytes(raw)
-        if len(raw) != FRAME_LENGTH:
-            raise ValueError("a frame is %d bytes, not %d" % (FRAME_LENGTH, len(raw)))
+        self.id, self.data = decode_frame(raw)
         self.raw = raw
-        self.id = (raw[0] << 8 | raw[1]) & 0x7FF
-        self.data = raw[2:10]
         self.kind, self.node = _classify(self.id, self.data)
 
     # -- SDO ----------------------------------------------------------------------------------
