@@ -39,9 +39,12 @@ struct ObjectEntry {
 };
 
 namespace object {
+constexpr ObjectEntry kErrorCode{0x603F, 0};
 constexpr ObjectEntry kControlword{0x6040, 0};
 constexpr ObjectEntry kStatusword{0x6041, 0};
+constexpr ObjectEntry kQuickStopOptionCode{0x605A, 0};
 constexpr ObjectEntry kModesOfOperation{0x6060, 0};
+constexpr ObjectEntry kModesOfOperationDisplay{0x6061, 0};
 constexpr ObjectEntry kPositionActual{0x6064, 0};
 constexpr ObjectEntry kTargetTorque{0x6071, 0};
 constexpr ObjectEntry kTargetPosition{0x607A, 0};

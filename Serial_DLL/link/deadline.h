@@ -28,6 +28,12 @@ class Deadline {
     // True once strictly more than the limit has passed.
     bool expired() const { return elapsed_ms() > limit_ms_; }
 
+    // Sleeps `ms`, or less when the deadline expires sooner: a pause between two polls.
+    void pause(std::uint32_t ms) const {
+        const std::uint32_t remaining = remaining_ms();
+        os::sleep_ms(remaining < ms ? remaining : ms);
+    }
+
   private:
     // Milliseconds since the start, at most 2^31 - 1.
     int elapsed_ms() const {

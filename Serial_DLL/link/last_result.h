@@ -13,6 +13,12 @@ enum class Outcome : int {
     kTimeout = -10,
     kSdoAbort = -11,
     kBadArgument = -12,
+    // Outcomes of the drive procedures.
+    kDriveFault = -13,
+    kWrongState = -14,
+    kStateChanged = -15,
+    kHomingError = -16,
+    kValueMismatch = -17,
 };
 
 struct LastResult {

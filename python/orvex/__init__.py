@@ -4,7 +4,7 @@ through a serial-to-CAN adapter.
     import orvex
     with orvex.Bus("/dev/ttyUSB0") as bus:
         drive = bus.drive(1)
-        drive.enable()                     # step by step, each step confirmed
+        drive.enable()                     # step by step, each step confirmed (by the library)
         drive.set_profile(40000, 200000, 200000)
         drive.move_to(20000, wait=True)
 
@@ -34,8 +34,11 @@ from .errors import (
     OrvexSystemError,
     PortInUseError,
     SdoAbortError,
+    HomingError,
+    StateChangedError,
     StateError,
     TimeoutError,
+    ValueMismatchError,
     abort_meaning,
     error_code_meaning,
     error_register_names,
@@ -54,6 +57,7 @@ __all__ = [
     "DriveFaultError",
     "Emergency",
     "ErrorCode",
+    "HomingError",
     "Frame",
     "Kind",
     "LIBRARY_ENV",
@@ -70,9 +74,11 @@ __all__ = [
     "Reading",
     "SdoAbortError",
     "State",
+    "StateChangedError",
     "StateError",
     "Status",
     "TimeoutError",
+    "ValueMismatchError",
     "abort_meaning",
     "decode_emergency",
     "error_code_meaning",

@@ -82,6 +82,16 @@ OPTIONAL_PROTOTYPES = {
             ctypes.POINTER(_int),
         ),
     ),
+    "Orvex_GetState": (_int, (_int, ctypes.POINTER(_uint))),
+    "Orvex_Enable": (_int, (_int, _int)),
+    "Orvex_Disable": (_int, (_int, _int)),
+    "Orvex_QuickStop": (_int, (_int, _int)),
+    "Orvex_Halt": (_int, (_int, _int)),
+    "Orvex_ResetFault": (_int, (_int, _int, ctypes.POINTER(_uint))),
+    "Orvex_MoveTo": (_int, (_int, _int, _int, _int)),
+    "Orvex_WaitTarget": (_int, (_int, _int, ctypes.POINTER(_int))),
+    "Orvex_Home": (_int, (_int, _int)),
+    "Orvex_SetTorque": (_int, (_int, _int)),
 }
 
 

@@ -16,16 +16,19 @@ from .errors import (
     BadArgumentError,
     DriveFaultError,
     ErrorCode,
+    HomingError,
     NoPortError,
     OrvexError,
     OrvexSystemError,
     PortInUseError,
     SdoAbortError,
+    StateChangedError,
     StateError,
     TimeoutError,
+    ValueMismatchError,
 )
 from .frames import FRAME_LENGTH, Frame
-from .status import PROFILE_POSITION, PROFILE_TORQUE, State, Status, mode_name
+from .status import HOMING, PROFILE_POSITION, PROFILE_TORQUE, State, Status, mode_name, state_from_code
 
 INT8 = (-(1 << 7), (1 << 7) - 1)
 INT16 = (-(1 << 15), (1 << 15) - 1)
@@ -40,7 +43,6 @@ MAX_BATCH = 127
 _NOT_DONE = -32768
 
 # Objects the binding reads and writes, named in failure messages.
-CONTROLWORD = (0x6040, 0)
 ERROR_CODE = (0x603F, 0)
 TARGET_TORQUE = (0x6071, 0)
 MAX_PROFILE_VELOCITY = (0x607F, 0)
@@ -54,18 +56,16 @@ ALL_ENABLED = (0x3001, 0)
 ALL_REACHED = (0x3002, 0)
 ALL_IN_FAULT = (0x3003, 0)
 
-# Controlword commands and bits (CiA 402).
-SHUTDOWN = 0x0006
-SWITCH_ON = 0x0007
-ENABLE_OPERATION = 0x000F
-DISABLE_VOLTAGE = 0x0000
-FAULT_RESET_BIT = 1 << 7
-NEW_SET_POINT_BIT = 1 << 4
-PP_ABSOLUTE = 0x003F  # what PP_Abs_move writes
-PP_RELATIVE = 0x007F  # what PP_Inc_move writes
+# Flags of Orvex_MoveTo.
+MOVE_RELATIVE = 1
+MOVE_IMMEDIATE = 2
 
-POLL_INTERVAL = 0.02
-STEP_TIMEOUT = 1.0  # how long one power-state transition may take
+# Time limits of the drive procedures, in seconds, and the piece a followed wait is cut into.
+STEP_TIMEOUT = 2.0  # a set-point handshake
+POWER_TIMEOUT = 8.0  # a walk through the power states
+STANDSTILL_TIMEOUT = 10.0  # a halted or quick-stopped drive coming to a stand
+WAIT_PIECE_MS = 100
+MAX_WAIT_MS = 3600000  # the longest limit a procedure takes
 
 # Which Bus opened the library's one port (a weak reference, or _nobody), so that a second Bus
 # is refused while the first is open, and closing a Bus that no longer holds the port leaves
@@ -113,6 +113,20 @@ def _device_path(device):
     return path
 
 
+def _milliseconds(name, seconds):
+    """A procedure's time limit in whole milliseconds, from seconds."""
+    milliseconds = math.ceil(_seconds(name, seconds) * 1000)
+    if milliseconds > MAX_WAIT_MS:
+        raise BadArgumentError("%s %r is longer than the library's %d s"
+                               % (name, seconds, MAX_WAIT_MS // 1000))
+    return milliseconds
+
+
+def _mode_phrase(mode):
+    """ "no mode of operation", "homing mode" """
+    return "no mode of operation" if mode == 0 else "%s mode" % mode_name(mode)
+
+
 def _signed32(raw):
     raw &= 0xFFFFFFFF
     return raw - (1 << 32) if raw & (1 << 31) else raw
@@ -131,15 +145,6 @@ def _where(node=None, obj=None):
         parts.append("object 0x%04X:%02X" % obj)
     return " (%s)" % ", ".join(parts) if parts else ""
 
-
-# The stepwise enable: from each state, the controlword that takes it one step on, its name,
-# and the state it leads to. Quick stop active goes back through switch on disabled.
-_ENABLE_STEPS = {
-    State.SWITCH_ON_DISABLED: (SHUTDOWN, "shutdown", State.READY_TO_SWITCH_ON),
-    State.READY_TO_SWITCH_ON: (SWITCH_ON, "switch on", State.SWITCHED_ON),
-    State.SWITCHED_ON: (ENABLE_OPERATION, "enable operation", State.OPERATION_ENABLED),
-    State.QUICK_STOP_ACTIVE: (DISABLE_VOLTAGE, "disable voltage", State.SWITCH_ON_DISABLED),
-}
 
 Reading = collections.namedtuple("Reading", "node index subindex value error")
 Reading.__doc__ = """One item of Bus.read_many: the object asked for, and either its value
@@ -487,22 +492,98 @@ class Drive:
             "SDO_Write", self.node, self.node, index, subindex, value & ((1 << 8 * size) - 1),
             size)
 
-    def _controlword(self, value):
-        self._write(CONTROLWORD, value, 2)
+    # -- drive procedures ---------------------------------------------------------------------
+    # The library walks the drive through CiA 402 and confirms every step; these methods call it
+    # and turn its outcome into an exception that names the state, the fault or the mode.
+
+    def _procedure(self, name, *args, what, mode=None):
+        """Runs the procedure export ``name`` for this drive; raises the error its outcome
+        names. ``what`` says what was asked ("enable"), ``mode`` the mode it needed."""
+        function = self.bus.library.require(name)
+        self.bus._check_usable(name, self.node)
+        result = function(self.node, *args)
+        outcome = self.bus.library.Orvex_LastResult()
+        if result == 1 and outcome == errors.OK:
+            return
+        raise self._procedure_error(name, outcome, what, mode)
+
+    def _procedure_error(self, name, outcome, what, mode):
+        where = dict(operation=name, node=self.node, outcome=outcome)
+        if outcome == errors.DRIVE_FAULT:
+            return self._fault_error(self.status, "is in fault: cannot " + what, **where)
+        if outcome == errors.WRONG_STATE:
+            state = self.state
+            if state == State.OPERATION_ENABLED and mode is not None:
+                current = self.mode
+                return StateError(
+                    "node %d is in %s, not %s: call %s before you %s"
+                    % (self.node, _mode_phrase(current), mode_name(mode),
+                       "set_profile()" if mode == PROFILE_POSITION else "home()", what),
+                    **where)
+            return StateError("node %d is %s, not operation enabled: call enable() before you %s"
+                              % (self.node, state, what), **where)
+        if outcome == errors.STATE_CHANGED:
+            state = self.state
+            if state == State.OPERATION_ENABLED:
+                return StateChangedError(
+                    "node %d stopped short: it was halted while it should %s" % (self.node, what),
+                    **where)
+            return StateChangedError("node %d left operation enabled while it should %s: now %s"
+                                     % (self.node, what, state), **where)
+        if outcome == errors.HOMING_ERROR:
+            return HomingError("node %d reports a homing error (statusword bit 13): %s failed"
+                               % (self.node, what), **where)
+        if outcome == errors.VALUE_MISMATCH:
+            return ValueMismatchError("node %d did not take the value: %s reads back another"
+                                      % (self.node, what), **where)
+        if outcome == errors.TIMEOUT:
+            try:
+                now = " (now %s)" % self.state
+            except TimeoutError:
+                now = " (no answer)"
+            return TimeoutError("node %d did not %s in time%s" % (self.node, what, now), **where)
+        return self.bus._failure(name, outcome, None, node=self.node)
+
+    def _wait(self, timeout, what, mode=None):
+        """Orvex_WaitTarget in short pieces (so that Ctrl-C gets through) until the target is
+        reached; the final position."""
+        deadline = time.monotonic() + timeout
+        function = self.bus.library.require("Orvex_WaitTarget")
+        self.bus._check_usable("Orvex_WaitTarget", self.node)
+        position = ctypes.c_int(0)
+        while True:
+            left = deadline - time.monotonic()
+            piece = max(0, min(WAIT_PIECE_MS, int(left * 1000)))
+            if function(self.node, piece, ctypes.byref(position)) == 1:
+                return position.value
+            outcome = self.bus.library.Orvex_LastResult()
+            if outcome != errors.TIMEOUT or left <= 0:
+                error = self._procedure_error("Orvex_WaitTarget", outcome, what, mode)
+                error.position = position.value
+                error.args = ("%s, at position %d" % (error.args[0], position.value),)
+                raise error
 
     # -- power state --------------------------------------------------------------------------
 
     @property
     def state(self):
-        """The CiA 402 power state (a State), from the statusword."""
-        return self.status.state
+        """The CiA 402 power state (a State), decoded by the library from the whole
+        statusword."""
+        function = self.bus.library.require("Orvex_GetState")
+        self.bus._check_usable("Orvex_GetState", self.node)
+        code = function(self.node, None)
+        outcome = self.bus.library.Orvex_LastResult()
+        if code < 0 or outcome != errors.OK:
+            raise self.bus._failure("Orvex_GetState", outcome, None, node=self.node,
+                                    obj=STATUSWORD)
+        return state_from_code(code)
 
     @property
     def error_code(self):
         """The drive's error code (0x603F) as an ErrorCode: an int with a ``meaning``."""
         return ErrorCode(self.sdo_read(*ERROR_CODE, size=2))
 
-    def _fault_error(self, status, what):
+    def _fault_error(self, status, what, **where):
         """A DriveFaultError for a drive found in fault, with its error code where readable."""
         try:
             code = self.error_code
@@ -510,261 +591,147 @@ class Drive:
         except OrvexError as error:
             code = None
             told = "error code unreadable: %s" % error
+        where.setdefault("node", self.node)
         return DriveFaultError(
             "node %d %s (%s, %s); reset_fault() clears it once its cause is gone"
-            % (self.node, what, status.state, told),
-            code=code, node=self.node)
+            % (self.node, what, status.state, told), code=code, **where)
 
-    def _await_state(self, wanted, step_timeout, after, fault_ends_wait=True):
-        """Polls the statusword until the state is one of ``wanted``; raises DriveFaultError
-        if the drive goes into fault on the way (unless ``fault_ends_wait`` is false: the
-        wait is for it to leave fault) and StateError after ``step_timeout``."""
-        deadline = time.monotonic() + step_timeout
-        while True:
-            status = self.status
-            state = status.state
-            if state in wanted:
-                return status
-            if fault_ends_wait and state.in_fault and not any(t.in_fault for t in wanted):
-                raise self._fault_error(status, "went into fault after " + after)
-            if time.monotonic() >= deadline:
-                raise StateError(
-                    "node %d is still %s %.1f s after %s (expected %s)"
-                    % (self.node, state, step_timeout, after,
-                       " or ".join(str(target) for target in wanted)),
-                    node=self.node, outcome=errors.TIMEOUT)
-            time.sleep(POLL_INTERVAL)
+    def enable(self, timeout=POWER_TIMEOUT):
+        """Brings the drive to operation enabled, one CiA 402 transition at a time, each
+        confirmed through the statusword (the library's Orvex_Enable): shutdown, switch on,
+        enable operation; from quick stop active, once the motor stands, disable voltage and the
+        walk up. Writes nothing when the drive is enabled already; raises DriveFaultError (with
+        the error code) in fault, TimeoutError when a step is not confirmed within ``timeout``
+        seconds in all. Returns the state reached."""
+        self._procedure("Orvex_Enable", _milliseconds("timeout", timeout), what="enable")
+        return State.OPERATION_ENABLED
 
-    def enable(self, step_timeout=STEP_TIMEOUT):
-        """Brings the drive to operation enabled one transition at a time (shutdown 0x0006,
-        switch on 0x0007, enable operation 0x000F, each a 2-byte write to the controlword),
-        confirming each step through the statusword within ``step_timeout`` seconds. Writes
-        nothing when the drive is already enabled; raises DriveFaultError (with the error
-        code) when it is in fault. Returns the state reached."""
-        step_timeout = _seconds("step_timeout", step_timeout)
-        status = self.status
-        for _ in range(6):
-            state = status.state
-            if state == State.OPERATION_ENABLED:
-                return state
-            if state.in_fault:
-                raise self._fault_error(status, "is in fault and cannot be enabled")
-            if state == State.NOT_READY_TO_SWITCH_ON:
-                # The drive leaves this state by itself once its self-test is done.
-                status = self._await_state(
-                    [s for s in State if s not in (State.NOT_READY_TO_SWITCH_ON, State.UNKNOWN)],
-                    step_timeout, "power-up")
-                continue
-            step = _ENABLE_STEPS.get(state)
-            if step is None:
-                raise StateError("node %d reports a statusword no state has (%r)"
-                                 % (self.node, status), node=self.node)
-            controlword, name, target = step
-            self._controlword(controlword)
-            status = self._await_state(
-                (target,), step_timeout, "%s (controlword 0x%04X)" % (name, controlword))
-        raise StateError("node %d did not reach operation enabled (%r)" % (self.node, status),
-                         node=self.node)
+    def disable(self, timeout=POWER_TIMEOUT):
+        """Takes the drive out of operation: from operation enabled to switched on; from quick
+        stop active, once it stands, to switch on disabled. A drive not operating is left as
+        it is. Returns the state reached."""
+        self._procedure("Orvex_Disable", _milliseconds("timeout", timeout), what="disable")
+        return self.state
 
-    def disable(self, step_timeout=STEP_TIMEOUT):
-        """Takes the drive out of operation: from operation enabled, disable operation
-        (0x0007) to switched on; from quick stop active, disable voltage (0x0000) to switch on
-        disabled. Confirmed through the statusword. A drive not operating is left as it is.
-        Returns the state reached."""
-        step_timeout = _seconds("step_timeout", step_timeout)
-        state = self.state
-        if state == State.OPERATION_ENABLED:
-            self._command("CMD_Disable_motor")
-            return self._await_state(
-                (State.SWITCHED_ON,), step_timeout, "disable operation (controlword 0x0007)").state
-        if state == State.QUICK_STOP_ACTIVE:
-            self._controlword(DISABLE_VOLTAGE)
-            return self._await_state(
-                (State.SWITCH_ON_DISABLED,), step_timeout,
-                "disable voltage (controlword 0x0000)").state
-        return state
+    def quick_stop(self, timeout=STANDSTILL_TIMEOUT):
+        """Quick stop (controlword 0x0002), sent at once whatever the state, then confirmed as
+        the drive's quick stop option code (0x605A) says: in quick stop active once it stands,
+        or in switch on disabled. Returns the state reached."""
+        self._procedure("Orvex_QuickStop", _milliseconds("timeout", timeout), what="quick stop")
+        return self.state
 
-    def quick_stop(self, step_timeout=STEP_TIMEOUT):
-        """Quick stop (controlword 0x0002), sent at once whatever the state; confirmed by the
-        drive reporting quick stop active, or switch on disabled where it was not operating
-        (or fault). Returns the state reached."""
-        step_timeout = _seconds("step_timeout", step_timeout)
-        self._command("CMD_Emergency_Stop_motor")
-        return self._await_state(
-            (State.QUICK_STOP_ACTIVE, State.SWITCH_ON_DISABLED, State.FAULT,
-             State.FAULT_REACTION_ACTIVE),
-            step_timeout, "quick stop (controlword 0x0002)").state
+    def halt(self, timeout=STANDSTILL_TIMEOUT):
+        """Halts a drive in operation enabled (controlword bit 8) and waits until it stands.
+        A drive in another state gets nothing written and raises StateError: halt never
+        switches a drive on. Returns the position where it stands."""
+        self._procedure("Orvex_Halt", _milliseconds("timeout", timeout), what="halt")
+        return self.position
 
-    def reset_fault(self, step_timeout=STEP_TIMEOUT):
-        """Fault reset: a rising edge of controlword bit 7, confirmed by the drive leaving
-        fault. Returns the error code it cleared (an ErrorCode, None if unreadable), or None
-        with nothing written when the drive is not in fault. Raises DriveFaultError when the
-        drive stays in fault (its cause is still there)."""
-        step_timeout = _seconds("step_timeout", step_timeout)
-        status = self.status
-        if status.state == State.FAULT_REACTION_ACTIVE:
-            status = self._await_state((State.FAULT,), step_timeout, "its fault reaction")
-        if not status.state.in_fault:
-            return None
-        try:
-            code = self.error_code
-        except OrvexError:
-            code = None
-        self._controlword(DISABLE_VOLTAGE)  # bit 7 low first, so the next write is an edge
-        self._controlword(FAULT_RESET_BIT)
-        try:
-            self._await_state(
-                [s for s in State if not s.in_fault and s != State.UNKNOWN], step_timeout,
-                "fault reset (controlword 0x0080)", fault_ends_wait=False)
-        except StateError:
-            raise self._fault_error(self.status, "stayed in fault after a fault reset") from None
-        return code
-
-    def halt(self):
-        """Controlword 0x010F: stop the motion in any mode, operation stays enabled."""
-        self._command("PP_stop_motor")
+    def reset_fault(self, timeout=POWER_TIMEOUT):
+        """Fault reset: waits out a fault reaction, then the rising edge of controlword bit 7,
+        confirmed by the drive leaving fault (to switch on disabled; enable() brings it back).
+        Returns the error code it cleared (an ErrorCode), or None when the drive was not in
+        fault or has no error code. Raises DriveFaultError when the drive stays in fault (its
+        cause is still there)."""
+        function = self.bus.library.require("Orvex_ResetFault")
+        self.bus._check_usable("Orvex_ResetFault", self.node)
+        cleared = ctypes.c_uint(0)
+        result = function(self.node, _milliseconds("timeout", timeout), ctypes.byref(cleared))
+        outcome = self.bus.library.Orvex_LastResult()
+        if result != 1 or outcome != errors.OK:
+            if outcome == errors.DRIVE_FAULT:
+                raise self._fault_error(self.status, "stayed in fault after a fault reset",
+                                        operation="Orvex_ResetFault", outcome=outcome)
+            raise self._procedure_error("Orvex_ResetFault", outcome, "reset its fault", None)
+        return ErrorCode(cleared.value) if cleared.value else None
 
     def restart(self):
         """NMT reset communication for this node."""
         self._command("CMD_Restart_motor")
 
-    def _status_out_of_fault(self, what):
-        """The statusword; raises DriveFaultError, naming ``what`` cannot be done, when the
-        drive is in fault."""
-        status = self.status
-        if status.state.in_fault:
-            raise self._fault_error(status, "is in fault: cannot " + what)
-        return status
-
     def _require_enabled(self, what):
-        """The statusword, after making sure the drive can take a set-point."""
-        status = self._status_out_of_fault(what)
-        if status.state != State.OPERATION_ENABLED:
+        """Refuses a command that writes controlword 0x010F first (the mode set-ups) on a drive
+        that is not in operation enabled: it would switch the drive on."""
+        state = self.state
+        if state.in_fault:
+            raise self._fault_error(self.status, "is in fault: cannot " + what)
+        if state != State.OPERATION_ENABLED:
             raise StateError("node %d is %s, not operation enabled: call enable() before you %s"
-                             % (self.node, status.state, what), node=self.node)
-        return status
+                             % (self.node, state, what), node=self.node,
+                             outcome=errors.WRONG_STATE)
 
     @property
     def mode(self):
         """The mode of operation the drive is in (0x6061, the display of 0x6060)."""
         return self.sdo_read(*MODE_DISPLAY, size=1, signed=True)
 
-    def _require_mode(self, mode, set_up, what):
-        """Refuses a command meant for ``mode`` on a drive in another one, where the drive
-        would quietly ignore it. A drive without the mode display is not held back."""
-        try:
-            current = self.mode
-        except SdoAbortError:
-            return
-        if current != mode:
-            raise StateError("node %d is in %s mode, not %s: call %s before you %s"
-                             % (self.node, mode_name(current), mode_name(mode), set_up, what),
-                             node=self.node)
-
     def _release(self, what):
-        """Ends a mode set-up with operation enabled and halt cleared (0x000F): one write when
-        the drive is enabled, the stepwise enable otherwise."""
-        if self._status_out_of_fault(what).state == State.OPERATION_ENABLED:
-            self._controlword(ENABLE_OPERATION)
-        else:
-            self.enable()
+        """Ends a mode set-up with operation enabled and halt cleared: the stepwise enable
+        where the drive is below operation enabled, then enable operation (0x000F)."""
+        self.enable()
+        self._command("PV_start_motor")
 
     # -- profile position ---------------------------------------------------------------------
 
     def set_profile(self, velocity, acceleration, deceleration):
-        """Profile position mode with this profile velocity, acceleration and deceleration."""
-        self._command(
-            "PP_Set",
-            _whole("velocity", velocity, INT32),
-            _whole("acceleration", acceleration, UINT32),
-            _whole("deceleration", deceleration, UINT32),
-        )
+        """Profile position mode with this profile velocity, acceleration and deceleration
+        (all unsigned). Needs operation enabled: the set-up writes halt with enable operation
+        first, which would switch on a drive that is not."""
+        velocity = _whole("velocity", velocity, UINT32)
+        acceleration = _whole("acceleration", acceleration, UINT32)
+        deceleration = _whole("deceleration", deceleration, UINT32)
+        self._require_enabled("set a profile")
+        self._command("PP_Set", _signed32(velocity), acceleration, deceleration)
 
-    def move_to(self, position, relative=False, wait=False, timeout=10.0, tolerance=0,
-                ack_timeout=0.5):
-        """Moves to ``position`` (or by ``position`` when ``relative``), taking effect at once.
+    def move_to(self, position, relative=False, wait=False, timeout=10.0, immediate=True,
+                ack_timeout=STEP_TIMEOUT):
+        """Moves to ``position`` (or by ``position`` when ``relative``), with the set-point
+        handshake the library makes (Orvex_MoveTo): bit 4 low, target, rising edge, the
+        drive's acknowledge (bit 12) within ``ack_timeout`` seconds, bit 4 low again, so that
+        moves in a row work. ``immediate`` replaces a move under way at once; otherwise the
+        new one follows it.
 
-        The drive takes a set-point on a rising edge of controlword bit 4, so the move is a
-        handshake: bit 4 is brought low first if a previous command left it high, then the
-        target goes out with the rising edge (PP_Abs_move / PP_Inc_move), the set-point
-        acknowledge (statusword bit 12) is awaited for up to ``ack_timeout`` seconds, and bit 4
-        is dropped again, so that the next move is an edge too.
-
-        The drive must be in operation enabled (DriveFaultError when in fault, StateError
-        otherwise; nothing is sent). With ``wait``, returns the final position once the drive
-        reports target reached at the target (within ``tolerance``); raises TimeoutError
-        after ``timeout`` seconds and DriveFaultError if the drive faults on the way."""
+        The drive must be in operation enabled and profile position mode (DriveFaultError in
+        fault, StateError otherwise; nothing is sent). With ``wait``, returns the final
+        position once the drive reports target reached; raises TimeoutError after ``timeout``
+        seconds, StateChangedError when the drive is quick-stopped, disabled or halted on the
+        way, DriveFaultError when it faults."""
         position = _whole("position", position, INT32)
-        tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
         timeout = _seconds("timeout", timeout)
-        ack_timeout = _seconds("ack_timeout", ack_timeout)
-        self._require_enabled("move")
-        self._require_mode(PROFILE_POSITION, "set_profile()", "move")
-        start = self.position if (wait and relative) else 0
-        try:
-            controlword = self.sdo_read(*CONTROLWORD, size=2)
-            if controlword & NEW_SET_POINT_BIT:
-                self._controlword(controlword & ~NEW_SET_POINT_BIT)
-        except SdoAbortError:
-            # A drive that does not let the controlword be read: enable operation has bit 4
-            # low, and the drive is enabled already.
-            self._controlword(ENABLE_OPERATION)
-        self._command("PP_Inc_move" if relative else "PP_Abs_move", position)
-        deadline = time.monotonic() + ack_timeout
-        while not self.status.set_point_acknowledged and time.monotonic() < deadline:
-            time.sleep(POLL_INTERVAL / 4)
-        self._controlword((PP_RELATIVE if relative else PP_ABSOLUTE) & ~NEW_SET_POINT_BIT)
+        flags = (MOVE_RELATIVE if relative else 0) | (MOVE_IMMEDIATE if immediate else 0)
+        self._procedure("Orvex_MoveTo", position, flags, _milliseconds("ack_timeout", ack_timeout),
+                        what="move", mode=PROFILE_POSITION)
         if wait:
-            return self._wait_for_target(start + position, timeout, tolerance, started=True)
+            return self._wait(timeout, "move by %d" % position if relative else
+                              "reach %d" % position)
         return None
 
     def set_target(self, position):
         """Writes the target position (0x607A) without starting a move."""
         self._command("PP_Abs_move_enhance", _whole("position", position, INT32))
 
-    def wait_for_target(self, position, timeout=10.0, tolerance=0):
-        """Waits until the drive reports target reached within ``tolerance`` of ``position``."""
-        position = _whole("position", position, INT32)
-        timeout = _seconds("timeout", timeout)
+    def wait_for_target(self, position=None, timeout=10.0, tolerance=0):
+        """Waits until the drive reports its target reached (Orvex_WaitTarget) and returns the
+        position; with ``position``, also checks that it stands within ``tolerance`` of it."""
+        if position is not None:
+            position = _whole("position", position, INT32)
         tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
-        return self._wait_for_target(position, timeout, tolerance, started=False)
-
-    def _wait_for_target(self, position, timeout, tolerance, started):
-        # "went into fault" only of a drive seen out of fault since the move started.
-        deadline = time.monotonic() + timeout
-        while True:
-            status = self.status
-            if status.fault:
-                raise self._fault_error(
-                    status, ("went into fault" if started else "is in fault")
-                    + " on its way to %d" % position)
-            started = True
-            if status.target_reached:
-                now = self.position
-                if abs(now - position) <= tolerance:
-                    return now
-            else:
-                now = None
-            if time.monotonic() >= deadline:
-                if now is None:
-                    now = self.position
-                raise TimeoutError(
-                    "node %d did not reach %d within %.1f s: at %d, %r"
-                    % (self.node, position, timeout, now, status),
-                    node=self.node, outcome=errors.TIMEOUT)
-            time.sleep(POLL_INTERVAL)
+        now = self._wait(_seconds("timeout", timeout), "reach its target")
+        if position is not None and abs(now - position) > tolerance:
+            raise StateError("node %d stands at %d, not at %d" % (self.node, now, position),
+                             node=self.node)
+        return now
 
     # -- profile velocity ---------------------------------------------------------------------
 
     def set_velocity_profile(self, velocity, acceleration, deceleration):
         """Profile velocity mode with this target velocity and ramps, held by halt until
-        run_velocity (or enable) starts it."""
-        self._command(
-            "PV_Set",
-            _whole("velocity", velocity, INT32),
-            _whole("acceleration", acceleration, UINT32),
-            _whole("deceleration", deceleration, UINT32),
-        )
+        run_velocity (or enable) starts it. Needs operation enabled, as set_profile does."""
+        velocity = _whole("velocity", velocity, INT32)
+        acceleration = _whole("acceleration", acceleration, UINT32)
+        deceleration = _whole("deceleration", deceleration, UINT32)
+        self._require_enabled("set a velocity profile")
+        self._command("PV_Set", velocity, acceleration, deceleration)
 
     def run_velocity(self, velocity, acceleration=None, deceleration=None):
         """Runs at ``velocity``. With ramps given, sets up profile velocity mode first;
@@ -774,9 +741,9 @@ class Drive:
         if acceleration is None:
             self.set_velocity(velocity)
         else:
+            # Asked to run: enabled first, so that the set-up's halt switches nothing on.
+            self.enable()
             self.set_velocity_profile(velocity, acceleration, deceleration)
-        # PV_start_motor's one frame (0x000F) where the drive is enabled; a drive in a lower
-        # state is walked up to operation enabled, which ends with the same 0x000F.
         self._release("run")
 
     def set_velocity(self, velocity):
@@ -787,74 +754,71 @@ class Drive:
 
     def home(self, method, speed_switch, speed_zero, acceleration_or_torque, wait=False,
              timeout=30.0):
-        """Sets up homing with ``method`` (-128..127) and starts it on a rising edge of
-        controlword bit 4 (HM_Set leaves it low, HM_start_motor raises it). Method 0 homes on
-        a hard stop: then ``acceleration_or_torque`` is the torque (-32768..32767, the target
-        torque object's range, also written as the 2 bytes it holds) and ``speed_zero`` is
-        unused. The drive must be in operation enabled. With ``wait``, returns once the drive
-        reports homing attained."""
+        """Sets up homing with ``method`` (-128..127; HM_Set) and starts it on a rising edge
+        of controlword bit 4 (Orvex_Home). Speeds and the acceleration are unsigned. Method 0
+        homes on a hard stop: then ``acceleration_or_torque`` is the torque (-32768..32767),
+        written again as the 2-byte object it is and read back, and ``speed_zero`` is unused.
+        The drive must be in operation enabled. With ``wait``, returns once the drive reports
+        homing attained (bits 12 and 10, also when homing ends at once); raises HomingError
+        on a homing error (bit 13)."""
         method = _whole("method", method, INT8)
-        speed_switch = _whole("speed_switch", speed_switch, INT32)
-        speed_zero = _whole("speed_zero", speed_zero, INT32)
+        speed_switch = _whole("speed_switch", speed_switch, UINT32)
+        speed_zero = _whole("speed_zero", speed_zero, UINT32)
         if method == 0:
             torque = _whole("torque", acceleration_or_torque, INT16)
             acceleration_or_torque = torque & UINT32[1]
         else:
-            acceleration_or_torque = _whole(
-                "acceleration", acceleration_or_torque, UINT32)
+            acceleration_or_torque = _whole("acceleration", acceleration_or_torque, UINT32)
         if wait:
             timeout = _seconds("timeout", timeout)
         self._require_enabled("home")
-        self._command("HM_Set", speed_switch, speed_zero, acceleration_or_torque, method)
+        self._command("HM_Set", _signed32(speed_switch), _signed32(speed_zero),
+                      acceleration_or_torque, method)
         if method == 0:
-            # HM_Set sends the torque as 4 bytes, which a drive that checks sizes refuses.
-            self._write(TARGET_TORQUE, torque, 2)
-        self._command("HM_start_motor")
+            self.torque = torque
+        self._procedure("Orvex_Home", 0, what="home", mode=HOMING)
         if wait:
             self.wait_for_homing(timeout)
 
     def wait_for_homing(self, timeout=30.0):
-        timeout = _seconds("timeout", timeout)
-        deadline = time.monotonic() + timeout
-        while True:
-            status = self.status
-            if status.fault:
-                raise self._fault_error(status, "went into fault while homing")
-            if status.homing_error:
-                raise DriveFaultError(
-                    "node %d failed to home (%r)" % (self.node, status), node=self.node)
-            if status.homing_attained:
-                return
-            if time.monotonic() >= deadline:
-                raise TimeoutError(
-                    "node %d did not finish homing within %.1f s (%r)"
-                    % (self.node, timeout, status),
-                    node=self.node, outcome=errors.TIMEOUT)
-            time.sleep(POLL_INTERVAL)
+        """Waits until the drive reports homing attained with target reached."""
+        self._wait(_seconds("timeout", timeout), "attain homing", mode=HOMING)
 
     # -- profile torque -----------------------------------------------------------------------
 
-    def run_torque(self, max_velocity, torque):
-        """Profile torque mode: produces ``torque`` (per mille of rated, -32768..32767: the
-        target torque object 0x6071 is 16 bits) at once, up to ``max_velocity``.
+    @property
+    def torque(self):
+        """Target torque (0x6071, INTEGER16, per mille of rated torque). Setting it writes the
+        2 bytes the object holds and reads them back (Orvex_SetTorque): a drive that refused
+        or limited it raises ValueMismatchError or SdoAbortError."""
+        return self.sdo_read(*TARGET_TORQUE, size=2, signed=True)
 
-        The same frames as PT_Set (mode 4, max profile velocity, target torque, then operation
-        enabled), except that the torque goes out as the 2 bytes the object holds: a drive that
-        checks sizes refuses PT_Set's 4-byte write. A drive below operation enabled is walked
-        up to it step by step; one in fault raises DriveFaultError with nothing sent."""
-        max_velocity = _whole("max_velocity", max_velocity, INT32)
+    @torque.setter
+    def torque(self, value):
+        self._procedure("Orvex_SetTorque", _whole("torque", value, INT16),
+                        what="set its target torque")
+
+    def run_torque(self, max_velocity, torque):
+        """Profile torque mode: produces ``torque`` (-32768..32767) at once, up to
+        ``max_velocity`` (unsigned): mode 4, max profile velocity, the torque as the 2 bytes
+        the object holds (read back), then operation enabled. A drive below operation enabled
+        is walked up to it step by step; one in fault raises DriveFaultError with nothing
+        sent."""
+        max_velocity = _whole("max_velocity", max_velocity, UINT32)
         torque = _whole("torque", torque, INT16)
-        self._status_out_of_fault("run")
+        if self.state.in_fault:
+            raise self._fault_error(self.status, "is in fault: cannot run")
         self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._write(MAX_PROFILE_VELOCITY, max_velocity, 4)
-        self._write(TARGET_TORQUE, torque, 2)
+        self.torque = torque
         self._release("run")
 
     def start_torque(self):
-        """Profile torque mode with operation enabled, using the torque already set: the frames
-        of PT_start_motor (mode 4, then 0x000F) on an enabled drive; a drive below operation
-        enabled is walked up to it step by step, one in fault raises DriveFaultError."""
-        self._status_out_of_fault("run")
+        """Profile torque mode with operation enabled, using the torque already set: mode 4,
+        then the stepwise enable where needed and enable operation; DriveFaultError in
+        fault."""
+        if self.state.in_fault:
+            raise self._fault_error(self.status, "is in fault: cannot run")
         self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
         self._release("run")
 

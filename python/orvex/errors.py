@@ -10,6 +10,12 @@ SYSTEM_ERROR = -2
 TIMEOUT = -10
 SDO_ABORT = -11
 BAD_ARGUMENT = -12
+# Outcomes of the drive procedures.
+DRIVE_FAULT = -13
+WRONG_STATE = -14
+STATE_CHANGED = -15
+HOMING_ERROR = -16
+VALUE_MISMATCH = -17
 
 OUTCOME_NAMES = {
     OK: "ORVEX_OK",
@@ -18,6 +24,11 @@ OUTCOME_NAMES = {
     TIMEOUT: "ORVEX_TIMEOUT",
     SDO_ABORT: "ORVEX_SDO_ABORT",
     BAD_ARGUMENT: "ORVEX_BAD_ARGUMENT",
+    DRIVE_FAULT: "ORVEX_DRIVE_FAULT",
+    WRONG_STATE: "ORVEX_WRONG_STATE",
+    STATE_CHANGED: "ORVEX_STATE_CHANGED",
+    HOMING_ERROR: "ORVEX_HOMING_ERROR",
+    VALUE_MISMATCH: "ORVEX_VALUE_MISMATCH",
 }
 
 # CiA 301 SDO abort codes.
@@ -236,11 +247,14 @@ class BadArgumentError(OrvexError, ValueError):
 
 
 class DriveFaultError(OrvexError):
-    """A drive is in fault, or went into fault while the binding waited for it.
+    """A drive is in fault, or went into fault while the binding waited for it
+    (ORVEX_DRIVE_FAULT).
 
     ``code`` is its error code (an ErrorCode, 0x603F) when the drive could tell it, else None;
     ``meaning`` the code's meaning.
     """
+
+    outcome = DRIVE_FAULT
 
     def __init__(self, message, code=None, **where):
         super().__init__(message, **where)
@@ -257,4 +271,27 @@ class PortInUseError(OrvexError):
 
 
 class StateError(OrvexError):
-    """A drive did not reach the power state a command asked for within the step's time."""
+    """A drive is not in the state or mode a command needs (ORVEX_WRONG_STATE; nothing was
+    written), or did not reach the state a command asked for."""
+
+    outcome = WRONG_STATE
+
+
+class StateChangedError(StateError):
+    """A drive left operation enabled (quick stop, disable) or was halted while the binding
+    waited for it (ORVEX_STATE_CHANGED)."""
+
+    outcome = STATE_CHANGED
+
+
+class HomingError(OrvexError):
+    """A drive reports a homing error (statusword bit 13, ORVEX_HOMING_ERROR)."""
+
+    outcome = HOMING_ERROR
+
+
+class ValueMismatchError(OrvexError):
+    """A value read back after a write differs from the one written: the drive refused or
+    limited it (ORVEX_VALUE_MISMATCH)."""
+
+    outcome = VALUE_MISMATCH

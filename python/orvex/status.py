@@ -99,6 +99,25 @@ def mode_name(mode):
     return MODE_NAMES.get(mode, "mode %d" % mode)
 
 
+# The library's state codes (ORVEX_STATE_* of Orvex_GetState).
+_STATE_CODES = {
+    0: State.UNKNOWN,
+    1: State.NOT_READY_TO_SWITCH_ON,
+    2: State.SWITCH_ON_DISABLED,
+    3: State.READY_TO_SWITCH_ON,
+    4: State.SWITCHED_ON,
+    5: State.OPERATION_ENABLED,
+    6: State.QUICK_STOP_ACTIVE,
+    7: State.FAULT_REACTION_ACTIVE,
+    8: State.FAULT,
+}
+
+
+def state_from_code(code):
+    """The State of a library state code (ORVEX_STATE_*)."""
+    return _STATE_CODES.get(code, State.UNKNOWN)
+
+
 def decode_state(word):
     """The power state a statusword reports; State.UNKNOWN for a combination no state has."""
     for mask, value, state in _STATES:

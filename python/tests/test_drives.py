@@ -137,7 +137,12 @@ class Drives(SimTestCase):
             # Target torque 0x6071 is INTEGER16: 40000 would reach the drive as -25536.
             lambda: drive.run_torque(1, 40000),
             lambda: drive.run_torque(1, -32769),
-            lambda: drive.run_torque(1 << 31, 100),
+            lambda: drive.run_torque(1 << 32, 100),
+            # Unsigned objects take no negative values: profile velocity, homing speeds.
+            lambda: drive.set_profile(-1, 1000, 1000),
+            lambda: drive.home(17, -1, 1, 1),
+            lambda: drive.home(17, 1, -1, 1),
+            lambda: drive.run_torque(-1, 100),
             lambda: drive.home(128, 1, 1, 1),
             lambda: drive.home(0, 1, 1, 40000),
             lambda: drive.led(1 << 32),
@@ -151,8 +156,10 @@ class Drives(SimTestCase):
             lambda: drive.move_to(3000, ack_timeout=nan),
             lambda: drive.wait_for_target(3000, timeout=nan),
             lambda: drive.home(17, 1, 1, 1, wait=True, timeout=-0.5),
-            lambda: drive.enable(step_timeout=nan),
-            lambda: drive.quick_stop(step_timeout=-1),
+            lambda: drive.enable(timeout=nan),
+            lambda: drive.quick_stop(timeout=-1),
+            lambda: drive.halt(timeout=3601),
+            lambda: setattr(drive, "torque", 32768),
             lambda: self.bus.read_many([]),
             lambda: self.bus.read_many([(1, 0x6041, 0), (1, 0x6041, 0)]),
             lambda: self.bus.read_many([(128, 0x6041, 0)]),
@@ -197,7 +204,7 @@ class SlowAndFaultyDrives(unittest.TestCase):
             self.assertGreaterEqual(time.monotonic() - started, 0.8)
             self.assertIsInstance(caught.exception, TimeoutError)  # the built-in one too
             self.assertIn("GetPosition", str(caught.exception))
-            bus.drive(1).halt()  # commands only write: no wait
+            bus.drive(1).restart()  # commands only write: no wait
 
     def test_a_drive_in_fault_shows_in_status_and_summary(self):
         with Simulator("--fault-node", 2) as sim, orvex.Bus(sim.path, library=self.library) as bus:

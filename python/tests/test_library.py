@@ -12,7 +12,9 @@ import orvex
 
 from .simulator import library
 
-HEADER = os.path.join(os.path.dirname(__file__), "..", "..", "Serial_DLL", "include", "orvex.h")
+# The one export list: every export's name and signature, written once.
+EXPORT_LIST = os.path.join(os.path.dirname(__file__), "..", "..", "Serial_DLL", "include",
+                           "orvex_exports.h")
 
 C_TYPES = {
     "int": ctypes.c_int,
@@ -24,26 +26,29 @@ C_TYPES = {
     "const int*": ctypes.POINTER(ctypes.c_int),
     "unsigned*": ctypes.POINTER(ctypes.c_uint),
     "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
+    "const unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
 }
 
 
-def header_exports():
-    with open(HEADER) as header:
-        text = re.sub(r"/\*.*?\*/", "", header.read(), flags=re.S)
-    exports = {}
-    pattern = r"ORVEX_API\s+(\w+)\s+ORVEX_CALL\s+(\w+)\s*\(([^)]*)\)\s*;"
-    for result, name, params in re.findall(pattern, text):
-        arguments = []
-        for param in params.split(","):
-            param = " ".join(param.split())
-            if param in ("", "void"):
-                continue
-            if re.search(r"\[\d*\]$", param):  # an array parameter is a pointer
-                param = re.sub(r"\s*(\w+)\[\d*\]$", r"* \1", param)
-            kind = re.sub(r"\s*\w+$", "", param).replace(" *", "*")
-            arguments.append(C_TYPES[kind])
-        exports[name] = (C_TYPES[result], tuple(arguments))
-    return exports
+def listed_exports():
+    """{group: {name: (result type, argument types)}} from the export list's three macros."""
+    with open(EXPORT_LIST) as listing:
+        text = listing.read().replace("\\\n", " ")
+    groups = {}
+    for group, body in re.findall(r"#define ORVEX_(\w+)_EXPORTS\((?:X|X, ALIAS)\)(.*)", text):
+        entries = {}
+        for kind, result, name, params in re.findall(
+                r"\b(X|ALIAS)\((\w+),\s*(\w+),(?:\s*\w+,)?\s*\(([^)]*)\)", body):
+            arguments = []
+            for param in params.split(","):
+                param = " ".join(param.split())
+                if param in ("", "void"):
+                    continue
+                kind_of = re.sub(r"\s*\w+$", "", param).replace(" *", "*")
+                arguments.append(C_TYPES[kind_of])
+            entries[name] = (C_TYPES[result], tuple(arguments))
+        groups[group] = entries
+    return groups
 
 
 class FindingTheLibrary(unittest.TestCase):
@@ -87,15 +92,20 @@ class FindingTheLibrary(unittest.TestCase):
 
 
 class Exports(unittest.TestCase):
-    @unittest.skipUnless(os.path.exists(HEADER), "needs the source tree's orvex.h")
-    def test_every_export_is_declared_as_the_header_declares_it(self):
-        exports = header_exports()
-        declared = dict(orvex.PROTOTYPES, **orvex.OPTIONAL_PROTOTYPES)
-        self.assertLessEqual(set(orvex.PROTOTYPES), set(exports))
-        # The header may not have every extension yet, but has nothing the binding lacks.
-        self.assertLessEqual(set(exports), set(declared))
-        for name, (result, arguments) in exports.items():
-            self.assertEqual(declared[name], (result, arguments), name)
+    @unittest.skipUnless(os.path.exists(EXPORT_LIST), "needs the source tree's export list")
+    def test_every_export_is_declared_as_the_export_list_has_it(self):
+        groups = listed_exports()
+        self.assertEqual(set(groups), {"INTERFACE", "BASE", "EXTENSION"})
+        self.assertEqual(len(groups["INTERFACE"]), 32)
+        required = dict(groups["INTERFACE"], **groups["BASE"])
+        # Every export of the list is declared, with its signature, in the group it belongs to:
+        # the extensions are the ones an older library may lack.
+        self.assertEqual(set(orvex.PROTOTYPES), set(required))
+        self.assertEqual(set(orvex.OPTIONAL_PROTOTYPES), set(groups["EXTENSION"]))
+        for table, listed in ((orvex.PROTOTYPES, required),
+                              (orvex.OPTIONAL_PROTOTYPES, groups["EXTENSION"])):
+            for name, signature in listed.items():
+                self.assertEqual(table[name], signature, name)
 
     def test_a_library_without_the_extensions_still_loads(self):
         loaded = library()

@@ -1,6 +1,7 @@
 """Power states, faults and moves in a row, on the lenient simulated drive and on one that
 follows CiA 402 to the letter: the binding must work the same on both."""
 
+import threading
 import time
 import unittest
 
@@ -56,6 +57,11 @@ class DriveBehaviour:
         with self.assertRaises(orvex.StateError) as caught:
             drive.move_to(777)
         self.assertIn("enable()", str(caught.exception))
+        drive.enable()
+        with self.assertRaises(orvex.StateError) as caught:
+            drive.move_to(777)
+        self.assertIn("is in no mode of operation, not profile position", str(caught.exception))
+        self.assertNotIn("mode mode", str(caught.exception))
         drive.run_velocity(0, 1000, 1000)
         with self.assertRaises(orvex.StateError) as caught:
             drive.move_to(777)
@@ -97,8 +103,36 @@ class DriveBehaviour:
         self.assertEqual(drive.state, State.OPERATION_ENABLED)
         drive.disable()
 
+    def test_halt_never_switches_a_drive_on(self):
+        drive = self.bus.drive(10)
+        drive.enable()
+        drive.disable()
+        with self.assertRaises(orvex.StateError) as caught:
+            drive.halt()
+        self.assertEqual(caught.exception.outcome, orvex.errors.WRONG_STATE)
+        self.assertEqual(drive.state, State.SWITCHED_ON)
+
+    def test_homing_on_the_spot_and_a_wait_that_another_master_ends(self):
+        drive = self.bus.drive(11)
+        drive.enable()
+        drive.home(35, 0, 0, 0, wait=True, timeout=5)  # done before any poll could see it run
+        self.assertEqual(drive.position, 0)
+        drive.set_profile(2000, 10000, 10000)
+        drive.move_to(100000)
+        other = threading.Timer(0.2, lambda: drive.sdo_write(0x6040, 0, 0x0002, size=2))
+        other.start()
+        try:
+            with self.assertRaises(orvex.StateChangedError) as caught:
+                drive.wait_for_target(timeout=10)
+        finally:
+            other.join()
+        self.assertIn("left operation enabled", str(caught.exception))
+        self.assertTrue(0 < caught.exception.position < 100000)
+        drive.torque = -150
+        self.assertEqual(drive.torque, -150)
+
     def test_an_absent_node_fails_cleanly(self):
-        drive = self.bus.drive(9)
+        drive = self.bus.drive(12)
         started = time.monotonic()
         with self.assertRaises(orvex.TimeoutError):
             drive.enable()
@@ -106,17 +140,17 @@ class DriveBehaviour:
 
 
 class LenientDrives(DriveBehaviour, SimTestCase):
-    sim_options = ("--drives", 8)
+    sim_options = ("--drives", 11)
 
 
 class SizeCheckingDrives(DriveBehaviour, SimTestCase):
     # Refuses downloads of the wrong size, as a strict drive does: every write the binding
     # makes itself has the object's size.
-    sim_options = ("--drives", 8, "--strict-sizes")
+    sim_options = ("--drives", 11, "--strict-sizes")
 
 
 class StrictDrives(DriveBehaviour, SimTestCase):
-    sim_options = ("--drives", 8, "--strict-402")
+    sim_options = ("--drives", 11, "--strict-402")
     sim_options_needed = (("--strict-402",),)
 
     def test_the_library_one_frame_enable_is_not_enough_here(self):
@@ -164,6 +198,16 @@ class Faults(unittest.TestCase):
             self.assertIsNone(drive.reset_fault())  # not in fault: nothing to do
             self.assertEqual(drive.enable(), State.OPERATION_ENABLED)
             self.assertEqual(bus.drives_in_fault(), set())
+
+    def test_a_homing_error_is_raised_at_once(self):
+        with Simulator("--homing-error-node", 1) as sim, \
+                orvex.Bus(sim.path, library=library()) as bus:
+            drive = bus.drive(1)
+            drive.enable()
+            started = time.monotonic()
+            with self.assertRaises(orvex.HomingError):
+                drive.home(17, 20000, 5000, 100000, wait=True, timeout=20)
+            self.assertLess(time.monotonic() - started, 5)
 
 
 if __name__ == "__main__":

@@ -210,43 +210,51 @@ TEST_F(StrictDrives, TheModelledLineHoldsEachAnswerForTheLatencyTimer) {
     EXPECT_LT(each, 0.1);
 }
 
-#ifdef ORVEX_ENABLE_STRICT_EXAMPLE
-// The C example against a drive that starts in fault.
-int run_example(const std::vector<std::string>& args) {
+#ifdef ORVEX_STRICT_DRIVE_EXAMPLE
+// The C example against a drive that starts in fault: exit status and output.
+int run_example(const std::vector<std::string>& args, std::string* out) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        std::vector<char*> argv{const_cast<char*>(ORVEX_ENABLE_STRICT_EXAMPLE)};
+        std::vector<char*> argv{const_cast<char*>(ORVEX_STRICT_DRIVE_EXAMPLE)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        dup2(pipe_fds[1], STDOUT_FILENO);
         const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
+        close(pipe_fds[0]);
+        setenv("ORVEX_LOAD_DELAY_MS", "0", 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    close(pipe_fds[1]);
+    char buffer[4096];
+    for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+        out->append(buffer, static_cast<std::size_t>(got));
+    close(pipe_fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(StrictDrives, TheCExampleEnablesStepByStepAndResetsAFaultOnlyWhenAsked) {
+TEST_F(StrictDrives, TheCExampleRecoversEnablesMovesThreeTimesAndHomesWithProceduresOnly) {
     TearDown();
     start({"--fault-node", "1"});
     const std::string path = sim->path();
     Serial_ClosePort();  // the example takes the port for itself
 
-    EXPECT_EQ(run_example({path, "1"}), 1) << "in fault without --reset";
-    EXPECT_EQ(run_example({path, "2"}), 0) << "drive 2 from power-up";
-    EXPECT_EQ(run_example({path, "1", "--reset"}), 0);
-    EXPECT_EQ(run_example({path, "1", "--bogus"}), 2);
+    std::string out;
+    EXPECT_EQ(run_example({path, "1"}, &out), 0) << out;
+    for (const char* step : {"fault reset: error code 0x8611 cleared", "operation enabled",
+                             "reached 20000", "reached -5000", "reached 12000", "homed", "done"})
+        EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
+    out.clear();
+    EXPECT_EQ(run_example({path, "1", "x"}, &out), 2);
 
     ASSERT_EQ(Serial_OpenDevice(path.c_str(), 115200), 1);
-    EXPECT_EQ(state_bits(1), kOperationEnabled);
-    EXPECT_EQ(state_bits(2), kOperationEnabled);
-    // Already enabled: nothing to do, success.
-    Serial_ClosePort();
-    EXPECT_EQ(run_example({path, "2"}), 0);
-    ASSERT_EQ(Serial_OpenDevice(path.c_str(), 115200), 1);
+    EXPECT_EQ(state_bits(1), kSwitchedOn) << "disabled at the end";
+    EXPECT_EQ(GetPosition(1), 0) << "homed on the spot";
 }
 #endif
 

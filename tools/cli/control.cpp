@@ -1,6 +1,6 @@
-// Device control: enable, disable, quick stop, halt, fault reset and the NMT restart. Each reads
-// the drive's state, writes what the state calls for and confirms the outcome through the
-// statusword.
+// Device control: enable, disable, quick stop, halt, fault reset and the NMT restart. The
+// library's procedures walk the drive and confirm each step; orvex reads the state before and
+// after to say what happened.
 #include <iostream>
 
 #include "commands.h"
@@ -13,7 +13,7 @@ namespace orvex::cli {
 namespace {
 
 int EnableOneFrame(const Drive& drive) {
-    drive.NoteSent("CMD_Enable_motor: controlword 0x6040:00 <- 0x000F");
+    drive.Note("CMD_Enable_motor: controlword 0x6040:00 <- 0x000F");
     drive.port().Require(CMD_Enable_motor(drive.node()), "enable " + drive.name());
     std::cout << drive.name() << ": enable operation sent (controlword 0x000F, not confirmed)\n";
     return 0;
@@ -27,13 +27,15 @@ int RunEnable(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
     if (one_frame) return EnableOneFrame(drive);
-    const int written = drive.Enable();
-    if (written == 0) {
+    const PowerState before = drive.ReadState();
+    if (before == PowerState::kOperationEnabled) {
         std::cout << drive.name() << ": operation already enabled (nothing written)\n";
-    } else {
-        std::cout << drive.name() << ": operation enabled (" << written
-                  << (written == 1 ? " controlword" : " controlwords") << " written)\n";
+        return 0;
     }
+    drive.Note("Orvex_Enable: one transition at a time from " + std::string(StateName(before)));
+    drive.Check(Orvex_Enable(drive.node(), kPowerLimitMs), "enable");
+    drive.ReadState();
+    std::cout << drive.name() << ": operation enabled (was " << StateName(before) << ")\n";
     return 0;
 }
 
@@ -42,28 +44,16 @@ int RunDisable(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
     const std::uint16_t before = drive.RequireNoFault();
-    PowerState expected = PowerState::kSwitchedOn;
-    if (StateOf(before) == PowerState::kOperationEnabled) {
-        drive.WriteControlword(kControlSwitchOn, "disable operation");
-    } else if (StateOf(before) == PowerState::kQuickStopActive) {
-        drive.WriteControlword(kControlDisableVoltage, "disable voltage");
-        expected = PowerState::kSwitchOnDisabled;
-    } else {
+    const PowerState state = StateOf(before);
+    if (state != PowerState::kOperationEnabled && state != PowerState::kQuickStopActive) {
         std::cout << drive.name() << ": operation already disabled (" << StateName(before)
                   << "; nothing written)\n";
         return 0;
     }
-    bool reached = false;
-    const std::uint16_t after = drive.AwaitStatus(
-        [expected](std::uint16_t s) { return StateOf(s) == expected; }, kStepLimitMs, &reached);
-    if (!reached) {
-        if (InFault(after)) {
-            drive.FailInFault(after);
-        }
-        throw Failure(drive.name() + " did not disable: still " + StateName(after) + " after " +
-                      std::to_string(kStepLimitMs) + " ms");
-    }
-    std::cout << drive.name() << ": operation disabled, now " << StateName(after) << "\n";
+    drive.Note("Orvex_Disable");
+    drive.Check(Orvex_Disable(drive.node(), kStandstillLimitMs), "disable");
+    std::cout << drive.name() << ": operation disabled, now " << StateName(drive.ReadState())
+              << "\n";
     return 0;
 }
 
@@ -71,27 +61,33 @@ int RunQuickStop(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    // A stop goes out first, whatever the state: reading it first would only delay it.
-    drive.WriteControlword(kControlQuickStop, "quick stop");
-    bool done = false;
-    const std::uint16_t after = drive.AwaitStatus(
-        [](std::uint16_t s) {
-            const PowerState state = StateOf(s);
-            return state == PowerState::kQuickStopActive ||
-                   state == PowerState::kSwitchOnDisabled || state == PowerState::kFault;
-        },
-        kStepLimitMs, &done);
-    if (InFault(after)) {
-        drive.FailInFault(after);
-    }
-    if (!done) {
-        throw Failure(drive.name() + " did not take the quick stop: still " + StateName(after) +
-                      " after " + std::to_string(kStepLimitMs) + " ms");
-    }
+    drive.Note("Orvex_QuickStop: controlword 0x6040:00 <- 0x0002, confirmed as 0x605A says");
+    drive.Check(Orvex_QuickStop(drive.node(), kStandstillLimitMs), "quick stop");
+    const PowerState after = drive.ReadState();
     std::cout << drive.name() << ": "
-              << (StateOf(after) == PowerState::kQuickStopActive
+              << (after == PowerState::kQuickStopActive
                       ? "quick stop active ('orvex enable' brings it back)"
-                      : "stopped, now switch on disabled ('orvex enable' brings it back)")
+                      : "stopped, now " + std::string(StateName(after)) +
+                            " ('orvex enable' brings it back)")
+              << "\n";
+    return 0;
+}
+
+int HaltDrive(const Drive& drive) {
+    std::uint16_t statusword = 0;
+    const PowerState state = drive.ReadState(&statusword);
+    if (state == PowerState::kFault || state == PowerState::kFaultReactionActive) {
+        drive.FailInFault(statusword);
+    }
+    if (state != PowerState::kOperationEnabled) {
+        // Halt with enable operation would switch the drive on: nothing is written.
+        std::cout << drive.name() << ": " << StateName(state)
+                  << ", not operation enabled: it does not move (nothing written)\n";
+        return 0;
+    }
+    drive.Note("Orvex_Halt: controlword 0x6040:00 <- 0x010F, until it stands");
+    drive.Check(Orvex_Halt(drive.node(), kStandstillLimitMs), "halt");
+    std::cout << drive.name() << ": halted at position " << drive.port().Position(drive.node())
               << "\n";
     return 0;
 }
@@ -100,57 +96,32 @@ int RunHalt(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    drive.NoteSent("PV_stop_motor: controlword 0x6040:00 <- 0x010F");
-    port.Require(PV_stop_motor(connection.node), "halt " + drive.name());
-    const std::uint16_t now = drive.ReadStatusword();
-    if (InFault(now)) {
-        drive.FailInFault(now);
-    }
-    if (StateOf(now) != PowerState::kOperationEnabled) {
-        std::cout << drive.name() << ": halt sent; the drive is " << StateName(now)
-                  << ", so it does not move\n";
-        return 0;
-    }
-    // Halted, a drive sets target reached (bit 10) once it stands still.
-    bool standing = false;
-    const std::uint16_t after =
-        drive.AwaitStatus([](std::uint16_t s) { return (s & kStatusTargetReached) != 0; },
-                          kStandstillLimitMs, &standing);
-    if (InFault(after)) {
-        drive.FailInFault(after);
-    }
-    const int position = port.Position(connection.node);
-    if (!standing) {
-        throw Failure(drive.name() + " still moves " + std::to_string(kStandstillLimitMs / 1000) +
-                      " s after the halt (position " + std::to_string(position) + ")");
-    }
-    std::cout << drive.name() << ": halted at position " << position << "\n";
-    return 0;
+    return HaltDrive(drive);
 }
 
 int RunReset(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    const std::uint16_t before = drive.ReadStatusword();
-    if (!InFault(before)) {
+    const PowerState before = drive.ReadState();
+    if (before != PowerState::kFault && before != PowerState::kFaultReactionActive) {
         std::cout << drive.name() << ": not in fault (" << StateName(before)
                   << "; nothing written)\n";
         return 0;
     }
     const FaultDetail fault = drive.ReadFault();
-    // The reset is the rising edge of bit 7: low first, in case it is still high from before.
-    drive.WriteControlword(kControlDisableVoltage, "bit 7 low");
-    drive.WriteControlword(kControlFaultReset, "fault reset");
-    bool cleared = false;
-    const std::uint16_t after =
-        drive.AwaitStatus([](std::uint16_t s) { return !InFault(s); }, kStepLimitMs, &cleared);
-    if (!cleared) {
+    unsigned cleared = 0;
+    drive.Note("Orvex_ResetFault: rising edge of controlword bit 7");
+    const int reset = Orvex_ResetFault(drive.node(), kPowerLimitMs, &cleared);
+    if (reset != 1 && Orvex_LastResult() == ORVEX_DRIVE_FAULT) {
         throw Failure(drive.name() + " stays in fault after the reset: " +
                       DescribeFault(drive.ReadFault()) + " (is its cause still there?)");
     }
-    std::cout << drive.name() << ": fault reset, " << DescribeFault(fault) << " cleared; now "
-              << StateName(after) << " ('orvex enable' enables it)\n";
+    drive.Check(reset, "reset the fault");
+    FaultDetail shown = fault;
+    if (shown.error_code) shown.error_code = static_cast<std::uint16_t>(cleared);
+    std::cout << drive.name() << ": fault reset, " << DescribeFault(shown) << " cleared; now "
+              << StateName(drive.ReadState()) << " ('orvex enable' enables it)\n";
     return 0;
 }
 

@@ -1,6 +1,5 @@
 #include "drive.h"
 
-#include <chrono>
 #include <iostream>
 
 #include "interrupt.h"
@@ -9,11 +8,32 @@
 namespace orvex::cli {
 namespace {
 
-constexpr int kStatusPollMs = 5;
+// The library's state codes, as the tools name them.
+PowerState FromLibrary(int state) {
+    switch (state) {
+        case ORVEX_STATE_NOT_READY_TO_SWITCH_ON:
+            return PowerState::kNotReadyToSwitchOn;
+        case ORVEX_STATE_SWITCH_ON_DISABLED:
+            return PowerState::kSwitchOnDisabled;
+        case ORVEX_STATE_READY_TO_SWITCH_ON:
+            return PowerState::kReadyToSwitchOn;
+        case ORVEX_STATE_SWITCHED_ON:
+            return PowerState::kSwitchedOn;
+        case ORVEX_STATE_OPERATION_ENABLED:
+            return PowerState::kOperationEnabled;
+        case ORVEX_STATE_QUICK_STOP_ACTIVE:
+            return PowerState::kQuickStopActive;
+        case ORVEX_STATE_FAULT_REACTION_ACTIVE:
+            return PowerState::kFaultReactionActive;
+        case ORVEX_STATE_FAULT:
+            return PowerState::kFault;
+        default:
+            return PowerState::kUnknown;
+    }
+}
 
-double MillisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
+bool InFault(PowerState state) {
+    return state == PowerState::kFault || state == PowerState::kFaultReactionActive;
 }
 
 }  // namespace
@@ -36,24 +56,25 @@ std::string DescribeFault(const FaultDetail& fault) {
 Drive::Drive(const Port& port, int node, bool verbose)
     : port_(port), node_(node), verbose_(verbose) {}
 
-std::uint16_t Drive::ReadStatusword() const {
-    const auto statusword = static_cast<std::uint16_t>(port_.Read(node_, kStatusword, 2) & 0xFFFF);
-    if (verbose_ && (!last_shown_ || *last_shown_ != statusword)) {
-        std::cerr << "orvex: " << name() << ": statusword " << HexValue(statusword, 2) << " ("
-                  << StateName(statusword) << ")\n";
+PowerState Drive::ReadState(std::uint16_t* statusword) const {
+    unsigned word = 0;
+    const int state = Orvex_GetState(node_, &word);
+    ThrowIfInterrupted();
+    if (state < 0) port_.FailQuery(node_, kStatusword);
+    const auto value = static_cast<std::uint16_t>(word & 0xFFFF);
+    if (verbose_ && (!last_shown_ || *last_shown_ != value)) {
+        std::cerr << "orvex: " << name() << ": statusword " << HexValue(value, 2) << " ("
+                  << StateName(FromLibrary(state)) << ")\n";
     }
-    last_shown_ = statusword;
-    return statusword;
+    last_shown_ = value;
+    if (statusword != nullptr) *statusword = value;
+    return FromLibrary(state);
 }
 
-std::optional<std::uint16_t> Drive::ReadControlword() const {
-    std::uint32_t value = 0;
-    if (!port_.ReadIfPresent(node_, kControlword, 2, &value)) return std::nullopt;
-    if (verbose_) {
-        std::cerr << "orvex: " << name() << ": controlword reads " << HexValue(value & 0xFFFF, 2)
-                  << "\n";
-    }
-    return static_cast<std::uint16_t>(value & 0xFFFF);
+std::uint16_t Drive::ReadStatusword() const {
+    std::uint16_t statusword = 0;
+    ReadState(&statusword);
+    return statusword;
 }
 
 FaultDetail Drive::ReadFault() const {
@@ -69,33 +90,8 @@ FaultDetail Drive::ReadFault() const {
     return fault;
 }
 
-void Drive::WriteControlword(std::uint16_t value, const char* command) const {
-    WriteObject(kControlword, value, 2, command);
-}
-
-void Drive::WriteObject(ObjectRef object, std::uint32_t value, int size, const char* what) const {
-    if (verbose_) {
-        std::cerr << "orvex: " << name() << ": " << FormatObject(object) << " <- "
-                  << HexValue(value, size) << " (" << what << ")\n";
-    }
-    port_.Require(SDO_Write(node_, object.index, object.subindex, value, size),
-                  "write " + FormatObject(object) + " of " + name());
-}
-
-void Drive::NoteSent(const std::string& text) const {
+void Drive::Note(const std::string& text) const {
     if (verbose_) std::cerr << "orvex: " << name() << ": " << text << "\n";
-}
-
-std::uint16_t Drive::AwaitStatus(const std::function<bool(std::uint16_t)>& done, int limit_ms,
-                                 bool* held) const {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const std::uint16_t statusword = ReadStatusword();
-        *held = done(statusword);
-        if (*held || MillisecondsSince(start) >= limit_ms) return statusword;
-        SleepMs(kStatusPollMs);
-        ThrowIfInterrupted();
-    }
 }
 
 void Drive::FailInFault(std::uint16_t statusword) const {
@@ -105,8 +101,8 @@ void Drive::FailInFault(std::uint16_t statusword) const {
 }
 
 std::uint16_t Drive::RequireNoFault() const {
-    const std::uint16_t statusword = ReadStatusword();
-    if (InFault(statusword)) FailInFault(statusword);
+    std::uint16_t statusword = 0;
+    if (InFault(ReadState(&statusword))) FailInFault(statusword);
     return statusword;
 }
 
@@ -119,68 +115,63 @@ std::uint16_t Drive::RequireOperationEnabled(const std::string& action) const {
     return statusword;
 }
 
-int Drive::Enable() const {
-    int written = 0;
-    std::uint16_t statusword = ReadStatusword();
-    // Each pass takes one transition; a drive that ends a quick stop in switch on disabled needs
-    // the whole walk again, hence more passes than states.
-    for (int pass = 0; pass < 8; ++pass) {
-        const PowerState state = StateOf(statusword);
-        std::uint16_t command = 0;
-        const char* command_name = "";
-        switch (state) {
-            case PowerState::kOperationEnabled:
-                return written;
-            case PowerState::kFault:
-            case PowerState::kFaultReactionActive:
-                FailInFault(statusword);
-            case PowerState::kUnknown:
-                throw Failure(name() + " shows no CiA 402 state (statusword " +
-                              HexValue(statusword, 2) + ")");
-            case PowerState::kNotReadyToSwitchOn: {
-                // The drive leaves this state by itself once its self-test is done.
-                bool left = false;
-                statusword = AwaitStatus(
-                    [](std::uint16_t s) { return StateOf(s) != PowerState::kNotReadyToSwitchOn; },
-                    kStepLimitMs, &left);
-                if (!left) {
-                    throw Failure(name() + " stayed not ready to switch on for " +
-                                  std::to_string(kStepLimitMs) + " ms");
-                }
-                continue;
+void Drive::Check(int result, const std::string& action, int mode) const {
+    ThrowIfInterrupted();
+    if (result == 1) return;
+    FailProcedure(Orvex_LastResult(), action, mode);
+}
+
+void Drive::FailProcedure(int outcome, const std::string& action, int mode) const {
+    switch (outcome) {
+        case ORVEX_DRIVE_FAULT: {
+            std::uint16_t statusword = 0;
+            ReadState(&statusword);
+            FailInFault(statusword | 0x0008);  // a reset may have left it meanwhile: say fault
+        }
+        case ORVEX_WRONG_STATE: {
+            std::uint16_t statusword = RequireOperationEnabled(action);
+            std::uint32_t shown = 0;
+            if (mode != 0 && port_.ReadIfPresent(node_, kModesDisplay, 1, &shown)) {
+                const int actual = static_cast<std::int8_t>(shown & 0xFF);
+                throw Failure(name() + " is in " + ModeName(actual) + " mode (" +
+                              std::to_string(actual) + "), not " + ModeName(mode) + ": '" +
+                              (mode == codec::kModeHoming ? "orvex home set" : "orvex pp set") +
+                              "' selects it");
             }
-            case PowerState::kSwitchOnDisabled:
-                command = kControlShutdown;
-                command_name = "shutdown";
-                break;
-            case PowerState::kReadyToSwitchOn:
-                command = kControlSwitchOn;
-                command_name = "switch on";
-                break;
-            case PowerState::kSwitchedOn:
-                command = kControlEnableOperation;
-                command_name = "enable operation";
-                break;
-            case PowerState::kQuickStopActive:
-                // Back to operation enabled where the drive's quick stop option allows it; a
-                // drive that does not goes on to switch on disabled once it stands, and the walk
-                // starts again from there.
-                command = kControlEnableOperation;
-                command_name = "enable operation";
-                break;
+            throw Failure(name() + " cannot " + action + " in its state (statusword " +
+                          HexValue(statusword, 2) + ")");
         }
-        WriteControlword(command, command_name);
-        ++written;
-        bool moved = false;
-        statusword = AwaitStatus([state](std::uint16_t s) { return StateOf(s) != state; },
-                                 kStepLimitMs, &moved);
-        if (!moved) {
-            throw Failure(name() + " stayed " + StateName(state) + " for " +
-                          std::to_string(kStepLimitMs) + " ms after " + command_name +
-                          " (controlword " + HexValue(command, 2) + ")");
+        case ORVEX_STATE_CHANGED: {
+            std::uint16_t statusword = 0;
+            const PowerState state = ReadState(&statusword);
+            const std::string position = std::to_string(port_.Position(node_));
+            if (state == PowerState::kOperationEnabled) {
+                throw Failure(name() + " stopped short during " + action +
+                              ": halted, or its motion was ended by another master (position " +
+                              position + ")");
+            }
+            throw Failure(name() + " left operation enabled during " + action + ": now " +
+                          StateName(state) + " at position " + position);
         }
+        case ORVEX_HOMING_ERROR:
+            throw Failure(name() + " reports a homing error (statusword bit 13) at position " +
+                          std::to_string(port_.Position(node_)) + ": no reference found");
+        case ORVEX_VALUE_MISMATCH:
+            throw Failure(name() + " did not take the value: " + action +
+                          " reads back another value (refused or limited by the drive)");
+        case ORVEX_TIMEOUT: {
+            unsigned word = 0;
+            const int state = Orvex_GetState(node_, &word);
+            ThrowIfInterrupted();
+            if (state < 0) port_.FailQuery(node_, kStatusword);
+            throw Failure(name() + " did not " + action + " in time: still " +
+                          StateName(FromLibrary(state)) + " (statusword " +
+                          HexValue(word & 0xFFFF, 2) + ")");
+        }
+        default:
+            port_.Require(0, action + " " + name());
+            throw Failure("cannot " + action);  // not reached: Require throws
     }
-    throw Failure(name() + " did not reach operation enabled (now " + StateName(statusword) + ")");
 }
 
 }  // namespace orvex::cli

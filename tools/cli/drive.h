@@ -1,10 +1,10 @@
-// A drive as orvex commands it: its CiA 402 state read through the statusword, controlword and
-// object writes through SDO_Write, and each change confirmed by reading the statusword again.
-// With --verbose every object written and every state read is printed on stderr.
+// A drive as orvex commands it. The CiA 402 procedures (stepwise enable, fault reset, set-point
+// handshake, waits, homing) are the library's; this class reads the state for messages, turns a
+// procedure's failure into one line that names the state, the fault or the mode, and with
+// --verbose says on stderr what it asks of the library and what the drive shows.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,20 +14,10 @@
 
 namespace orvex::cli {
 
-// Controlword values (CiA 402 device control commands).
-constexpr std::uint16_t kControlDisableVoltage = 0x0000;
-constexpr std::uint16_t kControlQuickStop = 0x0002;
-constexpr std::uint16_t kControlShutdown = 0x0006;
-constexpr std::uint16_t kControlSwitchOn = 0x0007;  // also "disable operation"
-constexpr std::uint16_t kControlEnableOperation = 0x000F;
-constexpr std::uint16_t kControlFaultReset = 0x0080;
-constexpr std::uint16_t kControlHaltBit = 0x0100;
-constexpr std::uint16_t kControlNewSetPointBit = 0x0010;
-
-// How long one state transition may take before the drive is said to have refused it.
-constexpr int kStepLimitMs = 2000;
-// How long a halted drive may take to stand still.
-constexpr int kStandstillLimitMs = 10000;
+// Time limits handed to the procedures.
+constexpr int kStepLimitMs = 2000;         // a set-point handshake, a homing start
+constexpr int kPowerLimitMs = 8000;        // a walk through the power states
+constexpr int kStandstillLimitMs = 10000;  // a halted or quick-stopped drive coming to a stand
 
 struct FaultDetail {
     std::optional<std::uint16_t> error_code;     // 0x603F, when the drive has it
@@ -46,20 +36,11 @@ class Drive {
     const Port& port() const { return port_; }
     std::string name() const { return NodeName(node_); }
 
-    // The whole statusword (0x6041, 2 bytes).
+    // The whole statusword (0x6041), read with the library's state query.
     std::uint16_t ReadStatusword() const;
-    // The controlword as the drive holds it, when it can be read.
-    std::optional<std::uint16_t> ReadControlword() const;
+    // The power state as the library decodes it; the statusword through `statusword`.
+    PowerState ReadState(std::uint16_t* statusword = nullptr) const;
     FaultDetail ReadFault() const;
-
-    void WriteControlword(std::uint16_t value, const char* command) const;
-    void WriteObject(ObjectRef object, std::uint32_t value, int size, const char* what) const;
-    // Notes a library command that writes several objects (for --verbose).
-    void NoteSent(const std::string& text) const;
-
-    // Polls the statusword until `done` holds or `limit_ms` pass; the last statusword read.
-    std::uint16_t AwaitStatus(const std::function<bool(std::uint16_t)>& done, int limit_ms,
-                              bool* held) const;
 
     // Fails, naming the fault, its code and `orvex reset`, when the drive is in fault (or its
     // fault reaction); otherwise the statusword.
@@ -69,15 +50,24 @@ class Drive {
     std::uint16_t RequireOperationEnabled(const std::string& action) const;
     [[noreturn]] void FailInFault(std::uint16_t statusword) const;
 
-    // Brings the drive to operation enabled one transition at a time; the number of
-    // controlwords written.
-    int Enable() const;
+    // Says on stderr (with --verbose) what orvex asks of the library.
+    void Note(const std::string& text) const;
+    // A procedure's result: returns when it is 1, otherwise throws one line that says why, read
+    // from Orvex_LastResult and the drive's state. `action` reads "enable", `mode` is the mode
+    // the procedure needed (0 for none).
+    void Check(int result, const std::string& action, int mode = 0) const;
 
   private:
+    [[noreturn]] void FailProcedure(int outcome, const std::string& action, int mode) const;
+
     const Port& port_;
     int node_;
     bool verbose_;
     mutable std::optional<std::uint16_t> last_shown_;  // --verbose prints a statusword once
 };
+
+// `orvex halt` and the modes' `stop`: halts a drive in operation enabled until it stands, and
+// writes nothing to one in another state (halt with enable operation would switch it on).
+int HaltDrive(const Drive& drive);
 
 }  // namespace orvex::cli

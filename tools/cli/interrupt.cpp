@@ -1,21 +1,61 @@
 #include "interrupt.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <thread>
 
 namespace orvex::cli {
 namespace {
 
 volatile std::sig_atomic_t g_signal = 0;
+std::atomic<int> g_handlers{0};  // HandlesInterrupts alive
+int g_wake[2] = {-1, -1};        // the handler wakes the watchdog through this pipe
 
 extern "C" void RememberSignal(int signal) {
     g_signal = signal;
+    const char byte = static_cast<char>(signal);
+    if (g_wake[1] >= 0) {
+        const ssize_t ignored = write(g_wake[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+// Waits for signals; one the program has not taken within the grace period, while nothing
+// handles it, ends the program with the signal's status.
+void Watchdog() {
+    for (;;) {
+        char byte = 0;
+        if (read(g_wake[0], &byte, 1) != 1) return;
+        timespec grace{0, kInterruptGraceMs * 1000000L};
+        nanosleep(&grace, nullptr);
+        const int signal = g_signal;
+        if (signal == 0 || g_handlers.load() > 0) continue;
+        // The program is inside a library call that waits for an answer: nothing it does could
+        // matter more than ending now. What it printed so far goes out first.
+        std::fflush(stdout);
+        static const char kLine[] = "orvex: interrupted\n";
+        const ssize_t ignored = write(STDERR_FILENO, kLine, sizeof kLine - 1);
+        (void)ignored;
+        _exit(128 + signal);
+    }
 }
 
 }  // namespace
 
 void InstallInterruptHandlers() {
+    if (pipe(g_wake) == 0) {
+        fcntl(g_wake[0], F_SETFD, FD_CLOEXEC);
+        fcntl(g_wake[1], F_SETFD, FD_CLOEXEC);
+        fcntl(g_wake[1], F_SETFL, O_NONBLOCK);
+        std::thread(Watchdog).detach();
+    }
     struct sigaction action {};
     action.sa_handler = RememberSignal;
     sigemptyset(&action.sa_mask);
@@ -38,6 +78,13 @@ void ThrowIfInterrupted() {
     if (signal == 0) return;
     g_signal = 0;
     throw Interrupted(signal);
+}
+
+HandlesInterrupts::HandlesInterrupts() {
+    ++g_handlers;
+}
+HandlesInterrupts::~HandlesInterrupts() {
+    --g_handlers;
 }
 
 void SleepMs(int ms) {

@@ -125,6 +125,7 @@ int RunMonitor(Arguments& args, const Connection& connection) {
             std::cout << Line(t, frame) << "  (sent)" << std::endl;
         }
     }
+    const HandlesInterrupts handles;  // the loop ends on a signal and prints what it has
     while (PendingSignal() == 0) {
         int wait_ms = kSliceMs;
         if (end) {

@@ -297,6 +297,7 @@ void Drive::OnModeChange() {
     pp_active_ = pp_buffered_ = false;
     homing_phase_ = HomingPhase::kIdle;
     homing_attained_ = false;
+    homing_error_ = false;
 }
 
 void Drive::StartSetPoint(uint16_t controlword) {
@@ -318,6 +319,11 @@ void Drive::StartSetPoint(uint16_t controlword) {
 void Drive::StartHoming() {
     const int8_t method = static_cast<int8_t>(od_.GetSigned(0x6098, 0));
     homing_attained_ = false;
+    homing_error_ = false;
+    if (homing_fails_ && (method == 35 || method == 37)) {
+        homing_error_ = true;  // no reference on the spot either
+        return;
+    }
     if (method == 35 || method == 37) {  // home on the current position
         FinishHoming();
         return;
@@ -467,7 +473,12 @@ void Drive::StepHoming(double dt) {
             RampVelocity(toward_mark * speed, acceleration, acceleration, dt);
             position_ += velocity_ * dt;
             if ((position_ - homing_mark_) * toward_mark >= 0.0) {
-                if (homing_hard_stop_) {
+                if (homing_fails_) {
+                    // Past where the switch should be and none found: stop with a homing error.
+                    velocity_ = 0.0;
+                    homing_phase_ = HomingPhase::kIdle;
+                    homing_error_ = true;
+                } else if (homing_hard_stop_) {
                     position_ = homing_mark_;
                     velocity_ = 0.0;
                     homing_dwell_ = 0.0;
@@ -558,6 +569,7 @@ void Drive::UpdateStatus() {
                 // Not started, attained or halted at standstill all report target reached.
                 reached = !homing() && standing;
                 mode_bit = homing_attained_;
+                if (homing_error_) status |= kStatusHomingError;
                 break;
             default:
                 break;

@@ -55,6 +55,7 @@ constexpr int8_t kModeHoming = 6;
 // Statusword bits the model drives beyond the state bits.
 constexpr uint16_t kStatusTargetReached = 1u << 10;
 constexpr uint16_t kStatusModeSpecific = 1u << 12;  // set-point acknowledge / homing attained
+constexpr uint16_t kStatusHomingError = 1u << 13;
 
 class Drive {
   public:
@@ -86,6 +87,9 @@ class Drive {
 
     // Puts the drive into fault as a failing power stage would.
     void InjectFault(uint16_t error_code);
+    // Every homing run of this drive ends in a homing error (statusword bit 13) instead of
+    // attaining home: it stops where it finds no reference.
+    void set_homing_fails(bool fails) { homing_fails_ = fails; }
 
     // Emergency messages raised since the last call (entering fault, fault reset), oldest first.
     std::vector<Emergency> TakeEmergencies();
@@ -150,6 +154,8 @@ class Drive {
 
     HomingPhase homing_phase_ = HomingPhase::kIdle;
     bool homing_attained_ = false;
+    bool homing_fails_ = false;
+    bool homing_error_ = false;
     bool homing_hard_stop_ = false;  // method 0: run against a mechanical stop by torque
     double homing_direction_ = -1.0;
     double homing_mark_ = 0.0;  // switch or hard stop position of the current run

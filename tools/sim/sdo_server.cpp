@@ -51,6 +51,7 @@ void BusServer::PowerUp(std::size_t slot) {
     since_heartbeat_[slot] = 0.0;
     // The configured fault is a condition the drive finds at every power-up.
     if (d.node() == options_.fault_node) d.InjectFault(options_.fault_code);
+    d.set_homing_fails(d.node() == options_.homing_error_node);
 }
 
 void BusServer::CollectEmergencies(std::vector<Frame>* out) {

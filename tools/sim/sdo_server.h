@@ -32,6 +32,7 @@ struct ServerOptions {
     int heartbeat_ms = 0;       // power-on heartbeat producer time of every drive; 0 = none
     int fault_node = 0;         // drive that is in fault from power-up; 0 = none
     uint16_t fault_code = kFollowingError;
+    int homing_error_node = 0;  // drive whose homing always fails; 0 = none
 };
 
 // Node 0 answers the bus-wide summaries; nodes 1..drive_count are drives; other nodes are absent.

@@ -111,6 +111,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
                     "not '" +
                     raw + "'";
             }
+        } else if (arg == "--homing-error-node") {
+            error = number(&options->server.homing_error_node, 1, 127);
         } else if (arg == "--trace") {
             error = text(&options->trace_path);
         } else if (arg == "--quiet") {
@@ -119,6 +121,10 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = "unknown option '" + std::string(argv[i]) + "'";
         }
         if (!error.empty()) return error;
+    }
+    if (options->server.homing_error_node > options->server.drive_count) {
+        return "--homing-error-node " + std::to_string(options->server.homing_error_node) +
+               " is not one of the " + std::to_string(options->server.drive_count) + " drives";
     }
     if (options->server.fault_node > options->server.drive_count) {
         return "--fault-node " + std::to_string(options->server.fault_node) +
@@ -150,6 +156,9 @@ std::string UsageText(const std::string& program) {
            "                      drive N is in fault from power-up (and after an NMT reset node)\n"
            "                      with error code CODE (hex with 0x, or decimal; default 0x8611,\n"
            "                      following error)\n"
+           "  --homing-error-node N\n"
+           "                      every homing run of drive N fails: it stops with a homing error\n"
+           "                      (statusword bit 13) instead of attaining home\n"
            "  --heartbeat-ms N    each drive sends a heartbeat (0x700+node, its NMT state) every\n"
            "                      N ms (0-65535, default 0 = none; 0x1017 changes it per drive)\n"
            "\n"

@@ -1,0 +1,58 @@
+// One drive as the procedures reach it: whole-statusword reads, several objects read in one round
+// trip, 2-byte controlword writes, and polling the statusword until a condition holds. Built on the
+// library's exchanges; every wait is bounded by the procedure's deadline.
+#pragma once
+
+#include <cstdint>
+
+#include "../link/can_serial_frame.h"
+#include "../link/deadline.h"
+#include "../link/last_result.h"
+#include "vocabulary.h"
+
+namespace orvex::cia402 {
+
+// The pause between two statusword reads of a waiting procedure.
+constexpr std::uint32_t kPollMs = ORVEX_POLL_MS;
+
+class DriveLink {
+  public:
+    explicit DriveLink(int node) : node_(node) {}
+
+    int node() const { return node_; }
+
+    // The whole statusword (0x6041).
+    Outcome read_statusword(std::uint16_t& statusword) const;
+    // One object's answer bytes 6-9.
+    Outcome read(ObjectEntry entry, std::uint32_t& value) const;
+    // Several objects of this drive in one round trip. `results[i]` is each one's outcome; the
+    // outcome returned is that of the first item that failed (kOk when none did).
+    Outcome read_together(const ObjectEntry* entries, std::uint32_t* values, Outcome* results,
+                          int count) const;
+
+    Outcome write_controlword(std::uint16_t value) const;
+    Outcome write(ObjectEntry entry, std::uint8_t command, std::uint32_t value) const;
+
+    // Reads the statusword until `done` holds for it (kOk) or the deadline expires (kTimeout);
+    // `statusword` is the last one read. A failed read ends the wait with its outcome.
+    template <typename Done>
+    Outcome await(const Deadline& deadline, std::uint16_t& statusword, Done done) const {
+        for (;;) {
+            const Outcome read = read_statusword(statusword);
+            if (read != Outcome::kOk) return read;
+            if (done(statusword)) return Outcome::kOk;
+            if (deadline.expired()) return Outcome::kTimeout;
+            deadline.pause(kPollMs);
+        }
+    }
+
+  private:
+    int node_;
+};
+
+// A deadline for a procedure's time limit: 0 expires at once (one look, no waiting).
+inline Deadline procedure_deadline(int timeout_ms) {
+    return Deadline::starting_now(timeout_ms == 0 ? -1 : timeout_ms);
+}
+
+}  // namespace orvex::cia402

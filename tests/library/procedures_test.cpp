@@ -1,0 +1,354 @@
+// The drive procedures frame by frame, against a scripted drive on the fake adapter: what each
+// step writes and reads, what it refuses to write, and how it ends when the drive does not go on.
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "library_fixture.h"
+
+namespace orvex::test {
+namespace {
+
+// Statuswords as a drive shows each state.
+constexpr std::uint32_t kSwitchOnDisabled = 0x0250;
+constexpr std::uint32_t kReadyToSwitchOn = 0x0231;
+constexpr std::uint32_t kSwitchedOn = 0x0233;
+constexpr std::uint32_t kOperationEnabled = 0x0237;
+constexpr std::uint32_t kQuickStopActive = 0x0217;
+constexpr std::uint32_t kFaultReaction = 0x021F;
+constexpr std::uint32_t kFault = 0x0218;
+constexpr std::uint32_t kTargetReached = 1u << 10;
+constexpr std::uint32_t kBit12 = 1u << 12;
+constexpr std::uint32_t kBit13 = 1u << 13;
+
+// A drive the test scripts: an object dictionary that uploads answer from (an absent object
+// aborts), downloads store into, and a rule that turns each controlword into a new statusword.
+class ScriptedDrive {
+  public:
+    using Rule = std::function<std::uint32_t(std::uint32_t controlword, std::uint32_t statusword)>;
+
+    ScriptedDrive(std::uint32_t statusword, Rule rule) : rule_(std::move(rule)) {
+        set(0x6041, statusword);
+        set(0x6061, 1);  // profile position
+    }
+    void set(std::uint16_t index, std::uint32_t value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        objects_[index] = value;
+    }
+    // Statuswords the drive shows on its next reads, one each, before the rule's state returns.
+    void then_show(std::vector<std::uint32_t> statuswords) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queued_ = std::move(statuswords);
+    }
+    std::vector<Reply> operator()(const Frame& request) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uint16_t index = index_of(request);
+        if (request[2] == 0x40) {
+            std::uint32_t value = 0;
+            if (index == 0x6041 && !queued_.empty()) {
+                value = queued_.front();
+                queued_.erase(queued_.begin());
+            } else if (objects_.count(index) != 0) {
+                value = objects_[index];
+            } else {
+                return {Reply{bytes_of(sdo_abort(request[1], index, request[5], 0x06020000))}};
+            }
+            return {Reply{bytes_of(sdo_answer(request[1], index, request[5], value, 0x4B))}};
+        }
+        const std::uint32_t value = static_cast<std::uint32_t>(request[6] | request[7] << 8 |
+                                                               request[8] << 16 | request[9] << 24);
+        objects_[index] = value;
+        if (index == 0x6040 && rule_) objects_[0x6041] = rule_(value, objects_[0x6041]);
+        return {};
+    }
+
+  private:
+    std::mutex mutex_;
+    Rule rule_;
+    std::map<std::uint16_t, std::uint32_t> objects_;
+    std::vector<std::uint32_t> queued_;
+};
+
+// The power-state transitions a drive takes (and nothing else).
+std::uint32_t follow_402(std::uint32_t controlword, std::uint32_t statusword) {
+    switch (controlword & 0x8F) {
+        case 0x06:
+            return kReadyToSwitchOn;
+        case 0x07:
+            return statusword == kReadyToSwitchOn ? kSwitchedOn : statusword;
+        case 0x0F:
+            return statusword == kSwitchedOn ? kOperationEnabled : statusword;
+        case 0x00:
+            return statusword == kFault ? kFault : kSwitchOnDisabled;
+        case 0x80:
+        case 0x8F:
+            return statusword == kFault ? kSwitchOnDisabled : statusword;
+        default:
+            return statusword;
+    }
+}
+
+const char* const kReadStatus = "06 01 40 41 60 00 00 00 00 00 0D 0A";
+const char* const kReadMode = "06 01 40 61 60 00 00 00 00 00 0D 0A";
+
+std::string controlword(std::uint16_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "06 01 2B 40 60 00 %02X %02X 00 00 0D 0A", value & 0xFF,
+                  value >> 8);
+    return text;
+}
+
+class Procedures : public LibraryTest {
+  protected:
+    void use(ScriptedDrive& drive) {
+        adapter.set_responder([&drive](const Frame& f) { return drive(f); });
+    }
+    // Every frame written so far, once there are at least `count`.
+    std::vector<std::string> written(std::size_t count = 0) {
+        std::vector<std::string> text;
+        for (const Frame& f : adapter.frames(count)) text.push_back(hex(f));
+        return text;
+    }
+};
+
+TEST_F(Procedures, EnableTakesOneConfirmedTransitionAtATimeFromEveryState) {
+    using V = std::vector<std::string>;
+    const V up_from_switched_on = {controlword(0x0F), kReadStatus};
+    const V up_from_ready = {controlword(0x07), kReadStatus, controlword(0x0F), kReadStatus};
+    const V up_from_disabled = {controlword(0x06), kReadStatus,       controlword(0x07),
+                                kReadStatus,       controlword(0x0F), kReadStatus};
+    auto then = [](V head, const V& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    const struct {
+        std::uint32_t from;
+        V after_first_read;
+    } rows[] = {
+        {kOperationEnabled, {}},
+        {kSwitchedOn, up_from_switched_on},
+        {kReadyToSwitchOn, up_from_ready},
+        {kSwitchOnDisabled, up_from_disabled},
+        // Quick stop active: stands already (bit 10), so disable voltage, then the walk up.
+        {kQuickStopActive | kTargetReached,
+         then({controlword(0x00), kReadStatus}, up_from_disabled)},
+    };
+    for (const auto& row : rows) {
+        ScriptedDrive drive(row.from, follow_402);
+        use(drive);
+        adapter.clear();
+        EXPECT_EQ(Orvex_Enable(1, 1000), 1) << std::hex << row.from;
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_OK);
+        const std::vector<std::string> expected = then({kReadStatus}, row.after_first_read);
+        EXPECT_EQ(written(expected.size()), expected) << std::hex << row.from;
+    }
+}
+
+TEST_F(Procedures, AQuickStopStillBrakingIsWaitedOutBeforeDisableVoltage) {
+    ScriptedDrive drive(kQuickStopActive, follow_402);
+    drive.then_show({kQuickStopActive, kQuickStopActive});  // the first read, then one poll braking
+    use(drive);
+    drive.set(0x6041, kQuickStopActive | kTargetReached);
+    ASSERT_EQ(Orvex_Enable(1, 1000), 1);
+    const std::vector<std::string> frames = written(4);
+    ASSERT_GE(frames.size(), 4u);
+    EXPECT_EQ(frames[0], kReadStatus);
+    EXPECT_EQ(frames[1], kReadStatus);  // still braking
+    EXPECT_EQ(frames[2], kReadStatus);  // standing only now
+    EXPECT_EQ(frames[3], controlword(0x00));
+}
+
+TEST_F(Procedures, NothingIsWrittenToADriveInFaultOrNotEnabled) {
+    const struct {
+        const char* call;
+        std::uint32_t statusword;
+        std::function<int()> run;
+        int outcome;
+    } rows[] = {
+        {"enable in fault", kFault, [] { return Orvex_Enable(1, 200); }, ORVEX_DRIVE_FAULT},
+        {"enable in fault reaction", kFaultReaction, [] { return Orvex_Enable(1, 200); },
+         ORVEX_DRIVE_FAULT},
+        {"halt switched on", kSwitchedOn, [] { return Orvex_Halt(1, 200); }, ORVEX_WRONG_STATE},
+        {"halt disabled", kSwitchOnDisabled, [] { return Orvex_Halt(1, 200); }, ORVEX_WRONG_STATE},
+        {"halt in fault", kFault, [] { return Orvex_Halt(1, 200); }, ORVEX_DRIVE_FAULT},
+        {"disable in fault", kFault, [] { return Orvex_Disable(1, 200); }, ORVEX_DRIVE_FAULT},
+        {"home switched on", kSwitchedOn, [] { return Orvex_Home(1, 200); }, ORVEX_WRONG_STATE},
+        {"move quick-stopped", kQuickStopActive, [] { return Orvex_MoveTo(1, 5, 0, 200); },
+         ORVEX_WRONG_STATE},
+    };
+    for (const auto& row : rows) {
+        ScriptedDrive drive(row.statusword, follow_402);
+        use(drive);
+        adapter.clear();
+        EXPECT_EQ(row.run(), 0) << row.call;
+        EXPECT_EQ(Orvex_LastResult(), row.outcome) << row.call;
+        for (const std::string& frame : written())
+            EXPECT_NE(frame.substr(6, 2), "2B") << row.call << ": wrote " << frame;
+    }
+}
+
+TEST_F(Procedures, MoveMakesTheSetPointHandshake) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    // Acknowledged on the second look after the trigger.
+    drive.then_show({kOperationEnabled | kBit12 | kTargetReached, kOperationEnabled,
+                     kOperationEnabled, kOperationEnabled | kBit12});
+    use(drive);
+    ASSERT_EQ(Orvex_MoveTo(1, 500, ORVEX_MOVE_IMMEDIATE, 1000), 1);
+    EXPECT_EQ(written(9), (std::vector<std::string>{
+                              kReadStatus, kReadMode,  // one round trip; bit 12 high
+                              controlword(0x0F),       // bit 4 low
+                              kReadStatus,             // bit 12 has fallen: no set-point waits
+                              "06 01 23 7A 60 00 F4 01 00 00 0D 0A",
+                              controlword(0x3F),         // rising edge, change set immediately
+                              kReadStatus, kReadStatus,  // acknowledged on the second look
+                              controlword(0x0F),         // bit 4 low again
+                          }));
+    // Relative, after the move under way: bit 6 without bit 5.
+    drive.then_show({kOperationEnabled, kOperationEnabled | kBit12});
+    adapter.clear();
+    ASSERT_EQ(Orvex_MoveTo(1, -200, ORVEX_MOVE_RELATIVE, 1000), 1);
+    EXPECT_EQ(written(5)[4], controlword(0x5F));
+}
+
+TEST_F(Procedures, ADriveThatNeverAcknowledgesTimesOutWithBit4BroughtLow) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    use(drive);
+    const long long ms = millis_of([] { EXPECT_EQ(Orvex_MoveTo(1, 500, 0, 150), 0); });
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+    EXPECT_GE(ms, 150);
+    EXPECT_LT(ms, 1000);
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(50));  // the last frame reaches the adapter
+    EXPECT_EQ(written().back(), controlword(0x0F));
+}
+
+TEST_F(Procedures, MoveNeedsProfilePositionMode) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    drive.set(0x6061, 6);
+    use(drive);
+    EXPECT_EQ(Orvex_MoveTo(1, 500, 0, 200), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_WRONG_STATE);
+    EXPECT_EQ(written(), (std::vector<std::string>{kReadStatus, kReadMode}));
+}
+
+TEST_F(Procedures, WaitTargetEndsOnEveryWayTheDriveCanStop) {
+    const struct {
+        const char* what;
+        std::uint32_t mode;
+        std::vector<std::uint32_t> statuswords;
+        std::uint32_t controlword;
+        int result, outcome;
+    } rows[] = {
+        {"reached", 1, {kOperationEnabled, kOperationEnabled | kTargetReached}, 0x0F, 1, ORVEX_OK},
+        {"halted", 1, {kOperationEnabled | kTargetReached}, 0x10F, 0, ORVEX_STATE_CHANGED},
+        {"quick stop", 1, {kOperationEnabled, kQuickStopActive}, 0x02, 0, ORVEX_STATE_CHANGED},
+        {"disabled", 1, {kSwitchedOn}, 0x07, 0, ORVEX_STATE_CHANGED},
+        {"fault", 1, {kOperationEnabled, kFault}, 0x0F, 0, ORVEX_DRIVE_FAULT},
+        {"homed at once", 6, {kOperationEnabled | kBit12 | kTargetReached}, 0x1F, 1, ORVEX_OK},
+        {"homing: 12 without 10 is still moving",
+         6,
+         {kOperationEnabled | kBit12, kOperationEnabled | kBit12 | kTargetReached},
+         0x1F,
+         1,
+         ORVEX_OK},
+        {"homing error", 6, {kOperationEnabled | kBit13}, 0x1F, 0, ORVEX_HOMING_ERROR},
+        {"homing not running",
+         6,
+         {kOperationEnabled | kTargetReached},
+         0x0F,
+         0,
+         ORVEX_STATE_CHANGED},
+    };
+    for (const auto& row : rows) {
+        ScriptedDrive drive(row.statuswords.back(), nullptr);
+        drive.set(0x6061, row.mode);
+        drive.set(0x6064, 1234);
+        drive.set(0x6040, row.controlword);
+        drive.then_show(row.statuswords);
+        use(drive);
+        int position = -1;
+        EXPECT_EQ(Orvex_WaitTarget(1, 500, &position), row.result) << row.what;
+        EXPECT_EQ(Orvex_LastResult(), row.outcome) << row.what;
+        EXPECT_EQ(position, 1234) << row.what;
+    }
+}
+
+TEST_F(Procedures, ResetFaultWaitsOutTheReactionThenMakesTheEdgeOfBit7) {
+    ScriptedDrive drive(kFault, follow_402);
+    drive.set(0x603F, 0x2310);
+    drive.then_show({kFaultReaction, kFaultReaction});
+    use(drive);
+    unsigned cleared = 0;
+    ASSERT_EQ(Orvex_ResetFault(1, 1000, &cleared), 1);
+    EXPECT_EQ(cleared, 0x2310u);
+    EXPECT_EQ(written(), (std::vector<std::string>{
+                             kReadStatus, kReadStatus, kReadStatus,  // fault reaction, then fault
+                             "06 01 40 3F 60 00 00 00 00 00 0D 0A",  // the code it clears
+                             controlword(0x00), controlword(0x80), kReadStatus}));
+
+    // A fault whose cause is still there: the drive stays in fault.
+    ScriptedDrive stuck(kFault, [](std::uint32_t, std::uint32_t) { return kFault; });
+    use(stuck);
+    EXPECT_EQ(Orvex_ResetFault(1, 100, &cleared), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_DRIVE_FAULT);
+    EXPECT_EQ(cleared, 0u) << "this drive has no error code object";
+}
+
+TEST_F(Procedures, TorqueIsWrittenAsTwoBytesAndReadBack) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    use(drive);
+    ASSERT_EQ(Orvex_SetTorque(1, -150), 1);
+    EXPECT_EQ(written(), (std::vector<std::string>{"06 01 2B 71 60 00 6A FF 00 00 0D 0A",
+                                                   "06 01 40 71 60 00 00 00 00 00 0D 0A"}));
+}
+
+TEST_F(Procedures, BadArgumentsSendNothing) {
+    adapter.silence();
+    const struct {
+        const char* call;
+        std::function<int()> run;
+    } rows[] = {
+        {"node 0", [] { return Orvex_Enable(0, 100); }},
+        {"node 128", [] { return Orvex_Halt(128, 100); }},
+        {"negative limit", [] { return Orvex_Disable(1, -1); }},
+        {"limit too long", [] { return Orvex_QuickStop(1, ORVEX_MAX_WAIT_MS + 1); }},
+        {"unknown flag", [] { return Orvex_MoveTo(1, 0, 4, 100); }},
+        {"torque too big", [] { return Orvex_SetTorque(1, 32768); }},
+        {"torque too small", [] { return Orvex_SetTorque(1, -32769); }},
+        {"state of node 0", [] { return Orvex_GetState(0, nullptr) + 1; }},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.run(), 0) << row.call;
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT) << row.call;
+    }
+    EXPECT_EQ(adapter.raw_byte_count(), 0u);
+}
+
+TEST_F(Procedures, GetStateDecodesTheWholeStatusword) {
+    const struct {
+        std::uint32_t statusword;
+        int state;
+    } rows[] = {
+        {0x0000, ORVEX_STATE_NOT_READY_TO_SWITCH_ON},
+        {kSwitchOnDisabled, ORVEX_STATE_SWITCH_ON_DISABLED},
+        {kReadyToSwitchOn, ORVEX_STATE_READY_TO_SWITCH_ON},
+        {kSwitchedOn, ORVEX_STATE_SWITCHED_ON},
+        {kOperationEnabled, ORVEX_STATE_OPERATION_ENABLED},
+        {kQuickStopActive, ORVEX_STATE_QUICK_STOP_ACTIVE},  // bit 5 low: told apart from enabled
+        {kFaultReaction, ORVEX_STATE_FAULT_REACTION_ACTIVE},
+        {kFault, ORVEX_STATE_FAULT},
+        {0x0041, ORVEX_STATE_UNKNOWN},
+    };
+    for (const auto& row : rows) {
+        ScriptedDrive drive(row.statusword, nullptr);
+        use(drive);
+        unsigned statusword = 0;
+        EXPECT_EQ(Orvex_GetState(1, &statusword), row.state) << std::hex << row.statusword;
+        EXPECT_EQ(statusword, row.statusword);
+    }
+}
+
+}  // namespace
+}  // namespace orvex::test
