@@ -105,6 +105,9 @@ class OrvexBus(can.BusABC):
         """The next frame, or None when ``timeout`` seconds pass without one (None: wait)."""
         with self._recv_lock:
             deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+            # The first read waits the time asked for, the same value call after call (a new
+            # value reconfigures the port); later reads wait what is left.
+            remaining = timeout
             late_budget = None
             while True:
                 port = self._port("receive")  # a shutdown in another thread ends the wait
@@ -112,7 +115,8 @@ class OrvexBus(can.BusABC):
                 if deadline is None:
                     chunk = self._read(port, want, None)
                 else:
-                    remaining = deadline - time.monotonic()
+                    if remaining is None:
+                        remaining = deadline - time.monotonic()
                     if remaining > 0:
                         chunk = self._read(port, want, remaining)
                     else:
@@ -126,6 +130,7 @@ class OrvexBus(can.BusABC):
                         late_budget -= len(chunk)
                         if not chunk:
                             return None, False
+                    remaining = None
                 # At most the rest of one window is read, so at most one frame completes.
                 for raw in self._reader.feed(chunk):
                     can_id, data = decode_frame(raw)
