@@ -175,7 +175,7 @@ class OrvexBus(can.BusABC):
             try:
                 port.write(frame)
             except serial.SerialTimeoutException as error:
-                # Part of the frame may be out; the adapter's resynchronisation drops it.
+                # Part of the frame may have gone out: a torn frame for the adapter.
                 raise can.CanOperationError("the frame to 0x%03X was not sent within %s s"
                                             % (msg.arbitration_id, timeout)) from error
             except (serial.SerialException, OSError) as error:
