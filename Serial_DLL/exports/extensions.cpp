@@ -40,8 +40,8 @@ int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms) {
     std::uint8_t received[kFrameSize];
     // Late once strictly more than timeout_ms - 1 has passed: it waits at most timeout_ms, and a
     // timeout of 0 takes only what is already there.
-    const Outcome outcome =
-        port_receiver().next(device, received, Deadline::starting_now(timeout_ms - 1));
+    FrameWait wait(Deadline::starting_now(timeout_ms - 1));
+    const Outcome outcome = port_receiver().next(device, received, wait);
     if (outcome != Outcome::kOk) {
         if (outcome != Outcome::kSystemError) record(outcome);
         return 0;

@@ -37,15 +37,42 @@ int severity(int result) {
     }
 }
 
-// The pending item a frame answers, or -1. A drive's own answer wins over the bus (node 0), which
-// accepts any SDO response identifier.
-int item_answered_by(const BatchReads& batch, const std::uint8_t* frame, AnswerKind& kind) {
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < batch.count; ++i) {
-            if (batch.results[i] != kPending || (batch.nodes[i] == 0) != (pass == 1)) continue;
-            kind = classify_answer(frame, batch.nodes[i], entry_of(batch, i));
-            if (kind != AnswerKind::kOther) return i;
-        }
+// The drive whose SDO response identifier the frame carries (1-127), or 0.
+constexpr unsigned kSdoResponseBase = 0x580;
+
+int responding_drive(const std::uint8_t* frame) {
+    const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
+    return id > kSdoResponseBase && id < kSdoResponseBase + 0x80u
+               ? static_cast<int>(id - kSdoResponseBase)
+               : 0;
+}
+
+bool has_item(const BatchReads& batch, int node, ObjectEntry entry) {
+    for (int i = 0; i < batch.count; ++i)
+        if (batch.nodes[i] == node && batch.indexes[i] == entry.index &&
+            batch.subindexes[i] == entry.subindex)
+            return true;
+    return false;
+}
+
+// The item a frame answers, or -1. A drive's own answer goes to its pending item. A bus item
+// (node 0) accepts any SDO response identifier, but never that of a drive with its own item for
+// the object (a late or repeated answer of that drive), and prefers 0x580: an answer from there
+// replaces one taken from a drive (`from_drive`) while the batch still runs.
+int item_answered_by(const BatchReads& batch, const bool* from_drive, const std::uint8_t* frame,
+                     AnswerKind& kind) {
+    for (int i = 0; i < batch.count; ++i) {
+        if (batch.results[i] != kPending || batch.nodes[i] == 0) continue;
+        kind = classify_answer(frame, batch.nodes[i], entry_of(batch, i));
+        if (kind != AnswerKind::kOther) return i;
+    }
+    const int drive = responding_drive(frame);
+    for (int i = 0; i < batch.count; ++i) {
+        if (batch.nodes[i] != 0) continue;
+        if (batch.results[i] != kPending && !(from_drive[i] && drive == 0)) continue;
+        if (drive != 0 && has_item(batch, drive, entry_of(batch, i))) continue;
+        kind = classify_answer(frame, 0, entry_of(batch, i));
+        if (kind != AnswerKind::kOther) return i;
     }
     return -1;
 }
@@ -120,23 +147,24 @@ int read_batch(const BatchReads& batch) {
     }
 
     bool abort_seen = false;
+    bool from_drive[kMaxBatchReads] = {};  // bus items answered from a drive's identifier
+    FrameWait wait(deadline);
     for (int pending = batch.count; pending > 0;) {
         std::uint8_t frame[kFrameSize];
-        const Outcome received = receiver.next(device, frame, deadline);
+        const Outcome received = receiver.next(device, frame, wait);
         if (received != Outcome::kOk) {
             settle_pending(batch, static_cast<int>(received));
             break;
         }
         AnswerKind kind = AnswerKind::kOther;
-        const int i = item_answered_by(batch, frame, kind);
+        const int i = item_answered_by(batch, from_drive, frame, kind);
         if (i < 0) {
-            if (deadline.expired()) {
-                settle_pending(batch, ORVEX_TIMEOUT);
-                break;
-            }
+            // Once late, the receiver ends the wait when the input waiting then is used up.
+            receiver.pass_over_last();
             continue;
         }
-        --pending;
+        if (batch.results[i] == kPending) --pending;
+        from_drive[i] = batch.nodes[i] == 0 && responding_drive(frame) != 0;
         if (kind == AnswerKind::kResponse) {
             batch.values[i] = answer_u32(frame);
             batch.results[i] = ORVEX_OK;

@@ -1,5 +1,6 @@
 #include "frame_receiver.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "exchange.h"
@@ -13,60 +14,132 @@ FrameReceiver& port_receiver() {
     return receiver;
 }
 
-void FrameReceiver::discard_waiting(os::DeviceHandle device) {
+void FrameReceiver::forget() {
     have_ = 0;
+    have_last_ = false;
+    aligned_ = false;
+    take_first_ = false;
+}
+
+void FrameReceiver::discard_waiting(os::DeviceHandle device) {
+    forget();
     if (device == os::kNoDevice) return;
     PortGuard guard;
     os::purge(device, os::Purge::kReceive);
 }
 
-void FrameReceiver::drop_noise() {
-    std::size_t drop = 1;
-    for (std::size_t i = 0; i + 2 < kFrameSize; ++i) {
-        if (window_[i] == 0x0D && window_[i + 1] == 0x0A) {
-            drop = i + 2;
-            break;
-        }
-    }
-    std::memmove(window_, window_ + drop, kFrameSize - drop);
-    have_ = kFrameSize - drop;
+bool FrameReceiver::frame_at(std::size_t at) const {
+    return at + kFrameSize <= have_ && has_terminator(held_ + at);
 }
 
-Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame,
-                            const Deadline& deadline) {
-    for (;;) {
-        if (have_ == kFrameSize) {
-            if (has_terminator(window_)) {
-                std::memcpy(frame, window_, kFrameSize);
-                have_ = 0;
-                return Outcome::kOk;
-            }
-            drop_noise();
-            continue;
-        }
-        // Once late, one look without waiting: input that is already there still counts.
-        const bool late = deadline.expired();
-        bool input_ready = false;
-        const os::Status status =
-            os::wait_readable(device, late ? 0u : deadline.remaining_ms(), input_ready);
+void FrameReceiver::drop(std::size_t count) {
+    std::memmove(held_, held_ + count, have_ - count);
+    have_ -= count;
+}
+
+void FrameReceiver::pass_over_last() {
+    if (!have_last_) return;
+    have_last_ = false;
+    // A frame chosen over an earlier window: the earlier one is the next to look at. Otherwise
+    // the frame itself was wrong, and its second byte is.
+    const std::size_t from = skipped_ > 0 ? 0 : 1;
+    const std::size_t back = skipped_ + kFrameSize - from;
+    if (have_ + back > kCapacity) return;
+    std::memmove(held_ + back, held_, have_);
+    std::memcpy(held_, last_ + from, back);
+    have_ += back;
+    take_first_ = skipped_ > 0;
+    aligned_ = false;
+}
+
+bool FrameReceiver::read_more(os::DeviceHandle device, std::size_t wanted, bool no_wait,
+                              FrameWait& wait, Outcome& outcome) {
+    outcome = Outcome::kOk;
+    if (!wait.late && wait.deadline.expired()) {
+        // From now on only what is already there counts, however fast more comes in.
+        wait.late = true;
+        os::Status status;
+        wait.late_allowance = os::bytes_waiting(device, status);
         if (!status.ok) {
             record_system_error(status.error);
-            return Outcome::kSystemError;
+            outcome = Outcome::kSystemError;
+            return false;
         }
-        if (!input_ready) {
-            if (late) return Outcome::kTimeout;
-            continue;
-        }
-        // Never more than the rest of one frame, so that what follows stays in the device.
-        std::size_t got = 0;
-        if (read_some(device, window_ + have_, kFrameSize - have_, got) != Outcome::kOk) {
-            have_ = 0;
-            return Outcome::kSystemError;
-        }
-        have_ += got;
-        // In a flood of noise that never makes a frame, the deadline still ends the wait.
-        if (late && have_ < kFrameSize) return Outcome::kTimeout;
     }
+    if (wait.late) {
+        if (wait.late_allowance == 0) {
+            outcome = Outcome::kTimeout;
+            return false;
+        }
+        wanted = std::min(wanted, wait.late_allowance);
+    } else {
+        bool input_ready = false;
+        const os::Status status =
+            os::wait_readable(device, no_wait ? 0u : wait.deadline.remaining_ms(), input_ready);
+        if (!status.ok) {
+            record_system_error(status.error);
+            outcome = Outcome::kSystemError;
+            return false;
+        }
+        if (!input_ready) return !no_wait;  // waited: the deadline is looked at again
+    }
+    std::size_t got = 0;
+    if (read_some(device, held_ + have_, wanted, got) != Outcome::kOk) {
+        forget();
+        outcome = Outcome::kSystemError;
+        return false;
+    }
+    have_ += got;
+    if (wait.late) wait.late_allowance -= std::min(got, wait.late_allowance);
+    return true;
+}
+
+Outcome FrameReceiver::next(os::DeviceHandle device, std::uint8_t* frame, FrameWait& wait) {
+    for (;;) {
+        if (have_ >= kFrameSize) {
+            std::size_t first = 0;
+            while (first + kFrameSize <= have_ && !frame_at(first)) ++first;
+            if (!frame_at(first)) {
+                drop(have_ - (kFrameSize - 1));  // the last 11 bytes may still begin a frame
+                aligned_ = false;
+            } else {
+                if (first > 0) aligned_ = false;
+                drop(first);
+                const std::size_t skip = aligned_ ? 0 : later_frame(device, wait);
+                if (skip == kFailed) return Outcome::kSystemError;
+                std::memcpy(last_, held_, skip + kFrameSize);
+                skipped_ = skip;
+                have_last_ = true;
+                std::memcpy(frame, held_ + skip, kFrameSize);
+                drop(skip + kFrameSize);
+                aligned_ = true;
+                return Outcome::kOk;
+            }
+        }
+        // Never more than the rest of one frame while looking for one.
+        Outcome outcome;
+        if (!read_more(device, kFrameSize - have_, false, wait, outcome)) return outcome;
+    }
+}
+
+std::size_t FrameReceiver::later_frame(os::DeviceHandle device, FrameWait& wait) {
+    if (take_first_) {
+        take_first_ = false;
+        return 0;
+    }
+    // Only input already there is looked at.
+    for (Outcome outcome; have_ < kLookBehind;) {
+        const std::size_t before = have_;
+        if (!read_more(device, kLookBehind - have_, true, wait, outcome)) {
+            if (outcome == Outcome::kSystemError) return kFailed;
+            break;
+        }
+        if (have_ == before) break;
+    }
+    if (have_ < 2 * kFrameSize || frame_at(kFrameSize)) return 0;
+    for (std::size_t later = 1; later < kFrameSize; ++later)
+        if (frame_at(later) && frame_at(later + kFrameSize)) return later;
+    return 0;
 }
 
 }  // namespace orvex

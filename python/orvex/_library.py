@@ -196,7 +196,8 @@ def _open(path):
 def find_library_path(path=None):
     """The path or name the library will be loaded from, and where that came from.
 
-    Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then
+    Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then (when the
+    package runs from the source tree) the library built next to it in build/lib, then
     ctypes.util.find_library, then the bare library names for the system loader to resolve.
     Returns a list of (candidate, source) pairs to try in order.
     """
@@ -206,6 +207,13 @@ def find_library_path(path=None):
     if from_env:
         return [(from_env, LIBRARY_ENV)]
     candidates = []
+    # python/orvex/ in a checkout: `make` puts the library in build/lib of the same tree.
+    tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    for name in _SYSTEM_NAMES:
+        built = os.path.join(tree, "build", "lib", name)
+        if os.path.exists(built):
+            candidates.append((built, "build folder of the source tree"))
+            break
     found = ctypes.util.find_library("ORVEX_DLL")
     if found:
         candidates.append((found, "find_library"))

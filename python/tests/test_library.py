@@ -2,9 +2,11 @@
 
 import ctypes
 import os
+import shutil
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 from unittest import mock
 
@@ -76,19 +78,36 @@ class FindingTheLibrary(unittest.TestCase):
         self.assertIs(orvex.load(), loaded)
         self.assertIs(orvex.load(os.environ["ORVEX_LIBRARY"]), loaded)
 
+    def run_from_copy(self, with_build, extra_environment):
+        """Runs ``orvex.load()`` in a fresh process from a copy of the package in a scratch tree
+        (with the library in its build/lib when ``with_build``); returns the loaded path."""
+        package = os.path.dirname(os.path.abspath(orvex.__file__))
+        with tempfile.TemporaryDirectory() as tree:
+            shutil.copytree(package, os.path.join(tree, "python", "orvex"))
+            if with_build:
+                os.makedirs(os.path.join(tree, "build", "lib"))
+                shutil.copy(library().path, os.path.join(tree, "build", "lib", "libORVEX_DLL.so.1"))
+            environment = {key: value for key, value in os.environ.items()
+                           if key != "ORVEX_LIBRARY"}
+            environment.update(extra_environment)
+            environment["PYTHONPATH"] = os.path.join(tree, "python")
+            script = "import orvex; print(orvex.load().path)"
+            result = subprocess.run([sys.executable, "-c", script], env=environment, cwd=tree,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    universal_newlines=True, timeout=30)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout.strip().replace(tree, "TREE")
+
     @unittest.skipIf(sys.platform == "win32", "the system loader path is LD_LIBRARY_PATH here")
     def test_the_system_loader_finds_it_on_its_search_path(self):
-        path = library().path
-        environment = {key: value for key, value in os.environ.items() if key != "ORVEX_LIBRARY"}
-        environment["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(path))
-        package = os.path.dirname(os.path.dirname(os.path.abspath(orvex.__file__)))
-        environment["PYTHONPATH"] = package
-        script = "import orvex; print(orvex.load().Orvex_LastResult())"
-        result = subprocess.run([sys.executable, "-c", script], env=environment,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                universal_newlines=True, timeout=30)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.strip(), "0")
+        directory = os.path.dirname(os.path.abspath(library().path))
+        loaded = self.run_from_copy(False, {"LD_LIBRARY_PATH": directory})
+        self.assertIn(loaded, ("libORVEX_DLL.so.1", "libORVEX_DLL.so"))
+
+    @unittest.skipIf(sys.platform == "win32", "the build folder holds a .so here")
+    def test_from_the_source_tree_the_library_built_next_to_it_is_found(self):
+        loaded = self.run_from_copy(True, {"LD_LIBRARY_PATH": ""})
+        self.assertEqual(loaded, "TREE/build/lib/libORVEX_DLL.so.1")
 
 
 class Exports(unittest.TestCase):

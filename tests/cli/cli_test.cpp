@@ -19,6 +19,7 @@ namespace orvex::cli_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 
 // Runs orvex against `device` with `words` after the connection options.
@@ -58,6 +59,23 @@ TEST(CliCommands, StatusAndPositionOfAFreshDrive) {
     const RunResult position = Orvex(sim.path(), {"--node", "2", "position"});
     EXPECT_EQ(position.exit_code, 0) << Describe(position);
     EXPECT_EQ(position.out, "0\n");
+
+    // Several drives in one call, in the order named, with the list syntax watch takes.
+    for (const auto& words : {std::vector<std::string>{"--node", "2,1", "status"},
+                              std::vector<std::string>{"status", "--nodes", "2-1"}}) {
+        const RunResult both = Orvex(sim.path(), words);
+        if (words[0] == "status") {
+            EXPECT_EQ(both.exit_code, 2);  // a range that runs backwards
+            continue;
+        }
+        EXPECT_EQ(both.exit_code, 0) << Describe(both);
+        const auto second = both.out.find("node 1: switch on disabled\n");
+        EXPECT_NE(second, std::string::npos) << both.out;
+        EXPECT_EQ(both.out.rfind("node 2: switch on disabled\n", second), 0u) << both.out;
+    }
+    const RunResult range = Orvex(sim.path(), {"status", "--nodes", "1-2"});
+    EXPECT_EQ(range.exit_code, 0) << Describe(range);
+    EXPECT_THAT(range.out, HasSubstr("node 2: switch on disabled\n"));
 
     EXPECT_EQ(sim.Stop(), 0);
 }
@@ -111,11 +129,28 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
 
     EXPECT_THAT(help.out, HasSubstr("reset"));
     EXPECT_THAT(help.out, HasSubstr("--verbose"));
+    EXPECT_THAT(help.out, HasSubstr("--version"));
+    EXPECT_THAT(help.out, HasSubstr("watch --nodes LIST [--every S] [--count N] [--limit-ms T]"));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "watch", "--help"}).out,
+                HasSubstr("the time the batch's frames take on the line at --baud is added"));
 
     const RunResult pp_help = RunProgram({ORVEX_CLI_PATH, "pp", "move", "--help"});
     EXPECT_EQ(pp_help.exit_code, 0) << Describe(pp_help);
     EXPECT_THAT(pp_help.out, HasSubstr("--relative"));
     EXPECT_THAT(pp_help.out, HasSubstr("Examples:"));
+}
+
+TEST(CliCommands, VersionNamesTheToolAndWithAPortTheLibraryFileLoaded) {
+    const RunResult alone = RunProgram({ORVEX_CLI_PATH, "--version"});
+    EXPECT_EQ(alone.exit_code, 0) << Describe(alone);
+    EXPECT_THAT(alone.out, MatchesRegex("orvex [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    // The port need not exist: the library's version comes from the file that was loaded.
+    const RunResult with_port = Orvex("/nonexistent/orvex-tty", {"--version"});
+    EXPECT_EQ(with_port.exit_code, 0) << Describe(with_port);
+    EXPECT_THAT(with_port.out, MatchesRegex("orvex [0-9.]+\nORVEX_DLL [0-9]+\\.[0-9]+\\.[0-9]+ "
+                                            "\\(/.*/libORVEX_DLL\\.so\\.[0-9.]+\\)\n"));
+    const std::string version = alone.out.substr(6);
+    EXPECT_THAT(with_port.out, HasSubstr("ORVEX_DLL " + version.substr(0, version.size() - 1)));
 }
 
 TEST(CliCommands, AQuickCommandDoesNotWaitForTheLibrarysLoadDelay) {
@@ -211,6 +246,10 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
         {{"sdo", "write", "6040", "0", "6", "--size", "2"}, "INDEX 6040 is decimal"},
         {{"--node", "0", "enable"}, "--node 0 is the bus, not a drive"},
         {{"--node", "0", "pp", "move", "100"}, "--node 0 is the bus, not a drive"},
+        // A second --node is refused, not taken in place of the first.
+        {{"--node", "1", "--node", "2", "status"}, "--node given more than once"},
+        {{"--node", "1", "enable", "--nodes", "2"}, "--node given more than once"},
+        {{"--node", "1,2", "enable"}, "enable takes one node, not a list"},
         {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
         {{"pp", "set", "-1", "1", "1"}, "VEL"},
         {{"home", "set", "17", "-1", "1", "1"}, "SPEED_SWITCH"},
@@ -230,12 +269,25 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
     }
 }
 
-TEST(CliFailures, OutputThatCannotBeWrittenFails) {
+TEST(CliFailures, OutputThatCannotBeWrittenFailsInOneFormForEveryCommand) {
+    Simulator sim;
+    ASSERT_FALSE(sim.path().empty());
     RunOptions options;
     options.stdout_path = "/dev/full";
-    const RunResult help = RunProgram({ORVEX_CLI_PATH, "--help"}, options);
-    EXPECT_EQ(help.exit_code, 1) << Describe(help);
-    EXPECT_THAT(help.err, HasSubstr("cannot write the output: No space left on device"));
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"--help"},
+          {"status", "--help"},
+          {"status"},
+          {"--nodes", "1-2", "status"},
+          {"watch", "--count", "3", "--every", "0.05"},
+          {"monitor", "--for", "1", "--send", "07 01 05 00 00 00 00 00 00 00 0D 0A"}}) {
+        std::vector<std::string> argv = {ORVEX_CLI_PATH, "--device", sim.path()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        const RunResult result = RunProgram(argv, options);
+        EXPECT_EQ(result.exit_code, 1) << words[0] << "\n" << Describe(result);
+        EXPECT_EQ(result.err, "orvex: cannot write the output: No space left on device\n")
+            << words[0];
+    }
 }
 
 TEST(CliFailures, SignalsDuringALibraryWaitExitWithTheirStatus) {

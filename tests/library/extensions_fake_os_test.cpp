@@ -1,6 +1,8 @@
 // The extension exports on the virtual clock: limits that are exact, never early and never late.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "fake_os.h"
 #include "orvex.h"
 #include "test_frames.h"
@@ -88,6 +90,112 @@ TEST_F(ExtensionsOnFakeOs, ReceiveFrameRegainsFramingInAFloodOfNoiseAndStillEnds
     const std::uint32_t ms = virtual_ms([&] { EXPECT_EQ(Orvex_ReceiveFrame(frame, 100), 0); });
     EXPECT_GE(ms, 100u);
     EXPECT_LE(ms, 102u);
+}
+
+// A frame of zeros whose data holds 0D 0A at bytes `at` and `at` + 1.
+Frame crlf_in_data(unsigned id, std::size_t at) {
+    Frame f{};
+    f[0] = static_cast<std::uint8_t>(id >> 8);
+    f[1] = static_cast<std::uint8_t>(id);
+    f[at] = 0x0D;
+    f[at + 1] = 0x0A;
+    f[10] = 0x0D;
+    f[11] = 0x0A;
+    return f;
+}
+
+TEST_F(ExtensionsOnFakeOs, ReceiveFrameFindsEveryFrameAfterNoiseWhereverItsDataHoldsCrLf) {
+    const Bytes beat = bytes_of(heartbeat(4));
+    unsigned char frame[12];
+    auto receive = [&](const Bytes& expected, const std::string& what) {
+        ASSERT_EQ(Orvex_ReceiveFrame(frame, 0), 1) << what;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame)) << what;
+    };
+    // Framing not known yet (the port just opened): noise, then a frame with 0D 0A in its data.
+    for (std::size_t noise = 1; noise <= 11; ++noise) {
+        for (std::size_t at = 2; at <= 8; ++at) {
+            const std::string what =
+                std::to_string(noise) + " noise, 0D 0A at " + std::to_string(at);
+            ASSERT_EQ(Serial_OpenDevice("fake", 115200), 1);
+            const Bytes framed = bytes_of(crlf_in_data(0x0185, at));
+            fake_os::deliver(concat({Bytes(noise, 0x55), framed, beat}));
+            receive(framed, what);
+            receive(beat, what);
+            EXPECT_EQ(Orvex_ReceiveFrame(frame, 0), 0) << what;
+        }
+    }
+    // After a frame, the next 12 bytes are the next frame: the tail of a torn frame that follows
+    // it is dropped, not the frame.
+    const Bytes framed = bytes_of(crlf_in_data(0x0185, 4));
+    fake_os::deliver(concat({beat, framed, Bytes{0x00, 0x00, 0x0D, 0x0A}, beat}));
+    for (const Bytes& expected : {beat, framed, beat}) receive(expected, "torn tail");
+}
+
+// What the drive answers GetPosition with below: noise, then the answer; the answer's tail after
+// the 0D 0A in its value comes 3 ms later when `split`.
+struct NoisyAnswer {
+    std::size_t noise;
+    std::uint32_t value;
+    bool split;
+};
+NoisyAnswer g_noisy_answer;
+
+Bytes answer_after_noise(const Bytes&) {
+    const NoisyAnswer& a = g_noisy_answer;
+    const Bytes answer = bytes_of(sdo_answer(1, 0x6064, 0, a.value));
+    std::size_t head = answer.size();
+    for (std::size_t i = 6; a.split && i < 10; ++i)
+        if (answer[i] == 0x0D && answer[i + 1] == 0x0A) head = i + 2;
+    fake_os::deliver(Bytes(answer.begin() + static_cast<long>(head), answer.end()), 3);
+    return concat(
+        {Bytes(a.noise, 0x55), Bytes(answer.begin(), answer.begin() + static_cast<long>(head))});
+}
+
+TEST_F(ExtensionsOnFakeOs, AQueryFindsItsAnswerAfterNoiseWhereverItsValueHoldsCrLf) {
+    fake_os::set_responder(answer_after_noise);
+    for (std::size_t noise = 1; noise <= 11; ++noise) {
+        for (std::uint32_t value : {0x00000A0Du, 0x000A0D00u, 0x0A0D0000u, 0x0A0D0A0Du}) {
+            for (bool split : {false, true}) {
+                g_noisy_answer = NoisyAnswer{noise, value, split};
+                EXPECT_EQ(GetPosition(1), static_cast<int>(value))
+                    << noise << " noise, value " << std::hex << value << (split ? " split" : "");
+            }
+        }
+    }
+    fake_os::set_responder(nullptr);
+}
+
+TEST_F(ExtensionsOnFakeOs, NoFloodOfNoiseStretchesAWaitBeyondWhatWasWaitingAtItsLimit) {
+    // Noise comes faster than it is read: 300 bytes a millisecond, 50 reads a millisecond. Once
+    // the limit has passed, a wait reads at most the 4096 bytes a terminal holds, then ends.
+    ASSERT_EQ(Orvex_SetTimeLimits(100, 0), 1);
+    unsigned char frame[12];
+    const int nodes[] = {1, 2};
+    const int indexes[] = {0x6064, 0x6064};
+    const int subs[] = {0, 0};
+    unsigned values[2];
+    int results[2];
+    const struct {
+        const char* what;
+        std::function<void()> wait;
+        std::uint32_t limit;
+    } waits[] = {
+        {"GetPosition", [] { EXPECT_EQ(GetPosition(1), 0); }, 101},
+        {"ReceiveFrame", [&] { EXPECT_EQ(Orvex_ReceiveFrame(frame, 100), 0); }, 100},
+        {"ReadMany",
+         [&] { EXPECT_EQ(Orvex_ReadMany(2, nodes, indexes, subs, values, results), 0); },
+         106},  // the limit and the wire time of 2 requests and answers
+    };
+    for (const auto& w : waits) {
+        fake_os::flood(Bytes{0x55, 0x0D, 0xAA}, 300, 10000);
+        fake_os::set_reads_per_ms(50);
+        const std::uint32_t ms = virtual_ms(w.wait);
+        fake_os::set_reads_per_ms(0);
+        fake_os::flood(Bytes{}, 0, 0);
+        EXPECT_GE(ms, w.limit) << w.what;
+        EXPECT_LE(ms, w.limit + 4096 / 50 + 2) << w.what;
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT) << w.what;
+    }
 }
 
 // Answers the requests of a batch write from the value table below, in reverse order.

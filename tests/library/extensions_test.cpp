@@ -271,21 +271,45 @@ TEST_F(Extensions, ReadManyNeverTakesAnEchoedRequestForItsAnswer) {
     for (unsigned v : echoed.values) EXPECT_EQ(v, 0xDEADBEEFu);
 }
 
-TEST_F(Extensions, ReadManyTakesABusSummaryFromAnySdoIdButADrivesAnswerOnlyFromThatDrive) {
+TEST_F(Extensions, ReadManyTakesABusSummaryFromAnySdoIdButNeverFromADriveWithItsOwnItem) {
     // The same object asked of the bus (node 0) and of drive 1. The device answering for the bus
-    // uses its own identifier, 0x582 here: that answer cannot be drive 1's, so the bus item takes
-    // it. Drive 1's answer from 0x581 goes to drive 1's item, not to the bus.
-    Batch b;
-    b.add(0, 0x3001);
-    b.add(1, 0x3001);
-    adapter.answer_batches(2, [](const std::vector<Frame>&) {
-        return std::vector<Reply>{Reply{concat({bytes_of(sdo_answer(2, 0x3001, 0, 0x22)),
-                                                bytes_of(sdo_answer(1, 0x3001, 0, 0x11)),
-                                                bytes_of(sdo_answer(1, 0x3001, 0, 0x0F))})}};
-    });
-    EXPECT_EQ(b.run(), 2);
-    EXPECT_EQ(b.values[0], 0x22u);
-    EXPECT_EQ(b.values[1], 0x11u);
+    // may use its own identifier (0x582 here): that answer cannot be drive 1's, so the bus item
+    // takes it. Drive 1's answers, however many, are never the bus's; 0x580 is the bus's own and
+    // replaces an answer taken from another identifier while the batch runs.
+    ASSERT_EQ(Orvex_SetTimeLimits(100, 0), 1);
+    struct Answer {
+        int node;
+        std::uint32_t value;
+    };
+    const struct {
+        const char* what;
+        std::vector<Answer> answers;
+        int bus_result;
+        unsigned bus_value;
+    } rows[] = {
+        {"0x582 then drive 1 twice", {{2, 0x22}, {1, 0x11}, {1, 0x0F}}, ORVEX_OK, 0x22},
+        {"drive 1 twice, then 0x580", {{1, 0x11}, {1, 0x0F}, {0, 0x33}}, ORVEX_OK, 0x33},
+        {"drive 1 twice, no bus", {{1, 0x11}, {1, 0x0F}}, ORVEX_TIMEOUT, 0xDEADBEEF},
+        {"0x582, then 0x580, then drive 1", {{2, 0x22}, {0, 0x33}, {1, 0x11}}, ORVEX_OK, 0x33},
+    };
+    for (const auto& r : rows) {
+        Batch b;
+        b.add(0, 0x3001);
+        b.add(1, 0x3001);
+        static std::vector<Answer> answers;
+        answers = r.answers;
+        adapter.answer_batches(2, [](const std::vector<Frame>&) {
+            Bytes all;
+            for (const Answer& a : answers)
+                all = concat({all, bytes_of(sdo_answer(a.node, 0x3001, 0, a.value))});
+            return std::vector<Reply>{Reply{all}};
+        });
+        b.run();
+        EXPECT_EQ(b.results[0], r.bus_result) << r.what;
+        EXPECT_EQ(b.values[0], r.bus_value) << r.what;
+        EXPECT_EQ(b.results[1], ORVEX_OK) << r.what;
+        EXPECT_EQ(b.values[1], 0x11u) << r.what;
+    }
 }
 
 TEST_F(Extensions, ReadManyDiscardsInputWaitingBeforeTheBatch) {

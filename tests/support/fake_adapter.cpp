@@ -204,9 +204,7 @@ void FakeAdapter::run() {
             std::lock_guard<std::mutex> lock(mutex_);
             raw_bytes_ += static_cast<std::size_t>(n);
             upload_value = upload_value_;
-            Frame frame;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (!reader_.Push(buffer[i], &frame)) continue;
+            auto take = [&](const Frame& frame) {
                 ++frame_count_;
                 if (recording_) frames_.push_back(frame);
                 if (answer_uploads_) {
@@ -216,7 +214,11 @@ void FakeAdapter::run() {
                 } else if (responder_) {
                     work.emplace_back(frame, responder_);
                 }
-            }
+            };
+            Frame frame;
+            for (ssize_t i = 0; i < n; ++i)
+                if (reader_.Push(buffer[i], &frame)) take(frame);
+            while (reader_.Flush(&frame)) take(frame);  // all that came in this read
         }
         arrived_.notify_all();
         for (const Frame& request : uploads_to_answer_)

@@ -24,12 +24,26 @@ struct Device {
     int fail_at = -1;
     int fail_error = 0;
     Responder responder = nullptr;
+    Bytes flood;
+    std::size_t flood_per_ms = 0;
+    std::uint32_t flood_next = 0;  // the tick whose bytes come next
+    std::uint32_t flood_end = 0;
+    unsigned reads_per_ms = 0;
+    unsigned reads = 0;
 };
 
 Device g;
 
+constexpr std::size_t kFloodQueue = 4096;
+
 // Moves arrivals that are due into the input queue.
 void settle() {
+    for (; !g.flood.empty() && static_cast<std::int32_t>(g.clock - g.flood_next) >= 0 &&
+           static_cast<std::int32_t>(g.flood_end - g.flood_next) > 0;
+         ++g.flood_next) {
+        for (std::size_t i = 0; i < g.flood_per_ms && g.input.size() < kFloodQueue; ++i)
+            g.input.push_back(g.flood[i % g.flood.size()]);
+    }
     for (auto it = g.scheduled.begin(); it != g.scheduled.end();) {
         if (static_cast<std::int32_t>(g.clock - it->at) >= 0) {
             g.input.insert(g.input.end(), it->bytes.begin(), it->bytes.end());
@@ -49,6 +63,17 @@ void reset(std::uint32_t start_tick) {
 void deliver(const Bytes& bytes, std::uint32_t after_ms) {
     g.scheduled.push_back(Arrival{g.clock + after_ms, bytes});
     settle();
+}
+void flood(const Bytes& pattern, std::size_t per_ms, std::uint32_t for_ms) {
+    g.flood = pattern;
+    g.flood_per_ms = per_ms;
+    g.flood_next = g.clock;
+    g.flood_end = g.clock + for_ms;
+    settle();
+}
+void set_reads_per_ms(unsigned reads) {
+    g.reads_per_ms = reads;
+    g.reads = 0;
 }
 void fail_write(int nth, int error) {
     g.fail_at = static_cast<int>(g.writes.size()) + nth;
@@ -105,6 +130,7 @@ Status write_all(DeviceHandle, const void* data, std::size_t length) {
 }
 
 Status read_waiting(DeviceHandle, void* data, std::size_t length, std::size_t& got) {
+    if (g.reads_per_ms != 0 && ++g.reads % g.reads_per_ms == 0) ++g.clock;
     settle();
     got = 0;
     auto* into = static_cast<std::uint8_t*>(data);
@@ -131,6 +157,9 @@ Status wait_readable(DeviceHandle, std::uint32_t timeout_ms, bool& ready) {
         const std::uint32_t until = a.at - g.clock;
         if (until < wait) wait = until;
     }
+    if (!g.flood.empty() && static_cast<std::int32_t>(g.flood_end - g.flood_next) > 0 &&
+        g.flood_next - g.clock < wait)
+        wait = g.flood_next - g.clock;
     g.clock += wait;
     settle();
     ready = !g.input.empty();

@@ -16,6 +16,13 @@ void reset(std::uint32_t start_tick = 1000);
 // Input that becomes readable at virtual time now + `after_ms`.
 void deliver(const Bytes& bytes, std::uint32_t after_ms = 0);
 
+// Noise `pattern` arriving without a pause from now on for `for_ms`: `per_ms` bytes every
+// millisecond. The input queue holds at most 4096 bytes, as a terminal's does; the rest is lost.
+void flood(const Bytes& pattern, std::size_t per_ms, std::uint32_t for_ms);
+
+// Reads take time: every `reads`-th read advances the clock by a millisecond (0: reads are free).
+void set_reads_per_ms(unsigned reads);
+
 // Makes the n-th write from now (0 = the next one) fail with `error`.
 void fail_write(int nth, int error = 5 /* EIO */);
 

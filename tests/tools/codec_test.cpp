@@ -124,6 +124,8 @@ std::vector<Frame> ReadAll(FrameReader& reader, const std::vector<std::uint8_t>&
     for (std::uint8_t byte : stream) {
         if (reader.Push(byte, &frame)) frames.push_back(frame);
     }
+    // The stream came in one piece: a frame held to look behind it is decided now.
+    while (reader.Flush(&frame)) frames.push_back(frame);
     return frames;
 }
 
@@ -160,7 +162,6 @@ TEST(CodecReader, CrLfInsideDataAndADamagedFrameBeforeTheNext) {
     const Frame c = UploadRequest(2, 0x6064, 0);
     // An aligned frame with CR LF in its data, a damaged frame whose CR LF sits at bytes 8-9 of
     // the window (the last place before a whole frame's own), a noise byte, then good frames.
-    // (After noise, a frame with CR LF in its data would be cut there: the reader cannot tell.)
     std::vector<std::uint8_t> stream(a.begin(), a.end());
     stream.insert(stream.end(), {1, 2, 3, 4, 5, 6, 7, 8, 0x0D, 0x0A, 0xFF});
     stream.insert(stream.end(), c.begin(), c.end());
@@ -169,6 +170,40 @@ TEST(CodecReader, CrLfInsideDataAndADamagedFrameBeforeTheNext) {
     FrameReader reader;
     EXPECT_EQ(ReadAll(reader, stream), (std::vector<Frame>{a, c, b}));
     EXPECT_EQ(reader.discarded(), 11u);
+}
+
+// A frame of zeros from `id` whose data holds 0D 0A at bytes `at` and `at` + 1.
+Frame CrLfInData(std::uint16_t id, std::size_t at) {
+    Frame f = MakeFrame(id, {0});
+    f[at] = 0x0D;
+    f[at + 1] = 0x0A;
+    return f;
+}
+
+TEST(CodecReader, NoFrameAfterNoiseIsLostWhereverItsDataHoldsCrLf) {
+    const Frame beat = Heartbeat(4, kNmtOperational);
+    for (std::size_t noise = 1; noise <= 11; ++noise) {
+        for (std::size_t at = 2; at <= 8; ++at) {
+            const Frame framed = CrLfInData(0x185, at);
+            std::vector<std::uint8_t> stream(noise, 0x55);
+            stream.insert(stream.end(), framed.begin(), framed.end());
+            stream.insert(stream.end(), beat.begin(), beat.end());
+            FrameReader reader;
+            EXPECT_EQ(ReadAll(reader, stream), (std::vector<Frame>{framed, beat}))
+                << noise << " noise, 0D 0A at " << at;
+            EXPECT_EQ(reader.discarded(), noise);
+        }
+    }
+    // Back to back without noise, frames holding 0D 0A anywhere all come through as they are.
+    std::vector<Frame> aligned;
+    std::vector<std::uint8_t> stream;
+    for (std::size_t at = 8; at >= 2; --at) {
+        aligned.push_back(CrLfInData(0x185, at));
+        stream.insert(stream.end(), aligned.back().begin(), aligned.back().end());
+    }
+    FrameReader reader;
+    EXPECT_EQ(ReadAll(reader, stream), aligned);
+    EXPECT_EQ(reader.discarded(), 0u);
 }
 
 TEST(CodecReader, ResetForgetsAPartialFrame) {

@@ -18,7 +18,7 @@ const Command kCommands[] = {
     {"halt", RunHalt, kHaltHelp},
     {"reset", RunReset, kResetHelp},
     {"restart", RunRestart, kRestartHelp, Addressee::kAnyNode},
-    {"status", RunStatus, kStatusHelp},
+    {"status", RunStatus, kStatusHelp, Addressee::kDrives},
     {"position", RunPosition, kPositionHelp},
     {"version", RunVersion, kVersionHelp},
     {"summary", RunSummary, kSummaryHelp, Addressee::kAnyNode},
@@ -31,7 +31,7 @@ const Command kCommands[] = {
     {"raw", RunRaw, kRawHelp, Addressee::kAnyNode},
     {"scan", RunScan, kScanHelp, Addressee::kAnyNode},
     {"monitor", RunMonitor, kMonitorHelp, Addressee::kAnyNode},
-    {"watch", RunWatch, kWatchHelp},
+    {"watch", RunWatch, kWatchHelp, Addressee::kDrives},
 };
 
 // The option names of a Subcommand::options text; `valued` collects those that take a value.

@@ -29,11 +29,10 @@ std::vector<std::uint8_t> ParseHexBytes(Arguments& args) {
 
 }  // namespace
 
-int RunStatus(Arguments& args, const Connection& connection) {
-    args.ExpectEnd();
-    Port port(connection);
-    const int node = connection.node;
-    const Drive drive(port, node, connection.verbose);
+namespace {
+
+void PrintStatus(const Port& port, int node, bool verbose) {
+    const Drive drive(port, node, verbose);
     // The whole statusword: GetMotorStatus masks away bits 4-6, which tell a quick stop from
     // operation enabled.
     const std::uint16_t statusword = drive.ReadStatusword();
@@ -65,7 +64,29 @@ int RunStatus(Arguments& args, const Connection& connection) {
         }
         if (in_fault) std::cout << "  'orvex reset' clears the fault\n";
     }
-    return 0;
+}
+
+}  // namespace
+
+int RunStatus(Arguments& args, const Connection& connection) {
+    args.ExpectEnd();
+    Port port(connection);
+    if (connection.nodes.size() == 1) {
+        PrintStatus(port, connection.node, connection.verbose);
+        return 0;
+    }
+    // Several drives: one that fails is reported and the others are still shown.
+    int status = 0;
+    for (const int node : connection.nodes) {
+        try {
+            PrintStatus(port, node, connection.verbose);
+        } catch (const Failure& failure) {
+            std::cout.flush();
+            std::cerr << "orvex: " << failure.what() << "\n";
+            status = 1;
+        }
+    }
+    return status;
 }
 
 int RunPosition(Arguments& args, const Connection& connection) {

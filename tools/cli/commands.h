@@ -16,7 +16,8 @@ using CommandFunction = int (*)(Arguments& args, const Connection& connection);
 
 // Whom a command addresses: one drive (--node 1..127; node 0, the bus, is refused), or the bus
 // or any node (node 0 allowed, or --node not used).
-enum class Addressee { kDrive, kAnyNode };
+// kDrives: one or more drives (--node 1,2,5); every other command takes one node.
+enum class Addressee { kDrive, kDrives, kAnyNode };
 
 struct Command {
     const char* name;

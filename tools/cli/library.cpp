@@ -4,6 +4,8 @@
 // library's own start-up). So the program defines every export itself as a small forwarder; the
 // first call sets ORVEX_LOAD_DELAY_MS=0, loads the library (the program's run path names its
 // directory; LD_LIBRARY_PATH comes first) and resolves the names it needs.
+#include "library.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -82,6 +84,27 @@ Function Resolve(const char* name) {
 }
 
 }  // namespace
+
+std::string LoadedLibraryPath() {
+    // The library has no version export: the file it was loaded from carries its version.
+    Dl_info info{};
+    void* const export_address = dlsym(Library(), "Serial_OpenDevice");
+    if (export_address == nullptr || dladdr(export_address, &info) == 0 ||
+        info.dli_fname == nullptr) {
+        throw Failure(std::string("cannot tell which file ") + ORVEX_LIBRARY_FILE +
+                      " was loaded from");
+    }
+    char resolved[PATH_MAX];
+    if (realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
+    return resolved;
+}
+
+std::string LibraryFileVersion(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::size_t so = name.find(".so.");
+    return so == std::string::npos ? "" : name.substr(so + 4);
+}
+
 }  // namespace orvex::cli
 
 // NAME, parameter list, argument list, and the result type.

@@ -10,6 +10,7 @@
 #include "drive_objects.h"
 #include "help.h"
 #include "interrupt.h"
+#include "library.h"
 #include "options.h"
 
 using namespace orvex::cli;
@@ -22,7 +23,21 @@ constexpr int kExitUsage = 2;
 int Run(int argc, const char* const* argv) {
     Arguments args(argc, argv);
     const bool help = args.TakeFlag("--help") | args.TakeFlag("-h");
+    const bool version = args.TakeFlag("--version");
     const Connection connection = TakeConnection(args);
+    if (version) {
+        args.ExpectEnd();
+        std::cout << "orvex " << ORVEX_VERSION << "\n";
+        // With a port given, the library that would drive it.
+        if (!connection.device.empty() || connection.port != 0) {
+            const std::string path = LoadedLibraryPath();
+            const std::string library_version = LibraryFileVersion(path);
+            std::cout << "ORVEX_DLL "
+                      << (library_version.empty() ? "(version unknown)" : library_version) << " ("
+                      << path << ")\n";
+        }
+        return 0;
+    }
     if (!args.HasPositional()) {
         if (help) {
             std::cout << GeneralHelp();
@@ -46,7 +61,11 @@ int Run(int argc, const char* const* argv) {
         return 0;
     }
     args.set_topic(name);
-    if (command->addressee == Addressee::kDrive && connection.node == kBusNode) {
+    if (command->addressee != Addressee::kDrives && connection.nodes.size() > 1) {
+        throw UsageError(name + " takes one node, not a list (status and watch take several)",
+                         name);
+    }
+    if (command->addressee != Addressee::kAnyNode && connection.node == kBusNode) {
         throw UsageError("--node 0 is the bus, not a drive: give the drive's node, 1 to " +
                              std::to_string(kMaxNode),
                          name);
@@ -55,13 +74,18 @@ int Run(int argc, const char* const* argv) {
 }
 
 // Output that could not be written (a full disk, a closed pipe) is a failure too.
+int ReportOutputError(const OutputError& failure) {
+    std::cerr << "orvex: " << failure.what() << ": " << std::strerror(failure.error()) << "\n";
+    return kExitFailure;
+}
+
+// Output that cannot be written fails the command, in one form whatever the command.
 int CheckOutput(int status) {
-    errno = 0;
-    std::cout.flush();
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
-        const int error = errno != 0 ? errno : EIO;
-        std::cerr << "orvex: cannot write the output: " << std::strerror(error) << "\n";
-        return status == 0 ? kExitFailure : status;
+    try {
+        FlushOutput();
+    } catch (const OutputError& failure) {
+        const int reported = ReportOutputError(failure);
+        return status == 0 ? reported : status;
     }
     return status;
 }
@@ -80,6 +104,8 @@ int main(int argc, char** argv) {
         const int status = Run(argc, argv);
         ThrowIfInterrupted();  // a signal during the last library call
         return CheckOutput(status);
+    } catch (const OutputError& failure) {
+        return ReportOutputError(failure);
     } catch (const Interrupted& interrupted) {
         return CheckOutput(Interrupt(interrupted));
     } catch (const UsageError& error) {

@@ -122,7 +122,9 @@ int RunMonitor(Arguments& args, const Connection& connection) {
                      "send " + codec::Hex(frame));
         if (!raw) {
             const double t = std::chrono::duration<double>(Clock::now() - start).count();
-            std::cout << Line(t, frame) << "  (sent)" << std::endl;
+            std::cout << Line(t, frame) << "  (sent)"
+                      << "\n";
+            FlushOutput();
         }
     }
     const HandlesInterrupts handles;  // the loop ends on a signal and prints what it has
@@ -142,10 +144,12 @@ int RunMonitor(Arguments& args, const Connection& connection) {
         if (connection.node_given && !Concerns(frame, info, connection.node)) continue;
         ++counts[static_cast<std::size_t>(info.kind)];
         if (raw) {
-            std::cout << codec::Hex(frame) << std::endl;
+            std::cout << codec::Hex(frame) << "\n";
+            FlushOutput();
         } else {
             const double t = std::chrono::duration<double>(Clock::now() - start).count();
-            std::cout << Line(t, frame) << std::endl;
+            std::cout << Line(t, frame) << "\n";
+            FlushOutput();
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

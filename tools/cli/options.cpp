@@ -4,13 +4,23 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <limits>
+#include <set>
 
 namespace orvex::cli {
 
 Arguments::Arguments(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) words_.emplace_back(argv[i]);
+}
+
+void FlushOutput() {
+    errno = 0;
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout;
+    if (failed) throw OutputError(errno != 0 ? errno : EIO);
 }
 
 bool LooksLikeOption(const std::string& word) {
@@ -33,20 +43,26 @@ bool Arguments::TakeFlag(const std::string& name) {
 }
 
 std::optional<std::string> Arguments::TakeValue(const std::string& name) {
-    std::optional<std::string> value;
+    const std::vector<std::string> values = TakeValues(name);
+    if (values.empty()) return std::nullopt;
+    return values.back();
+}
+
+std::vector<std::string> Arguments::TakeValues(const std::string& name) {
+    std::vector<std::string> values;
     for (auto it = words_.begin(); it != words_.end();) {
         if (*it == name) {
             if (std::next(it) == words_.end()) throw UsageError(name + " needs a value", topic_);
-            value = *std::next(it);
+            values.push_back(*std::next(it));
             it = words_.erase(it, std::next(it, 2));
         } else if (it->rfind(name + "=", 0) == 0) {
-            value = it->substr(name.size() + 1);
+            values.push_back(it->substr(name.size() + 1));
             it = words_.erase(it);
         } else {
             ++it;
         }
     }
-    return value;
+    return values;
 }
 
 bool Arguments::Has(const std::string& name) const {
@@ -159,7 +175,18 @@ Connection TakeConnection(Arguments& args) {
     const auto device = args.TakeValue("--device");
     const auto port = args.TakeValue("--port");
     const auto baud = args.TakeValue("--baud");
-    const auto node = args.TakeValue("--node");
+    const std::vector<std::string> node_words = args.TakeValues("--node");
+    const auto nodes = args.TakeValue("--nodes");
+    if (node_words.size() > 1 || (nodes && !node_words.empty())) {
+        // Silently taking the last would act on a drive the user may not mean.
+        throw UsageError(
+            "--node given more than once: name several drives in one list, "
+            "'--node 1,2,5' or '--nodes 1-4'");
+    }
+    const std::optional<std::string> node = nodes ? nodes
+                                            : node_words.empty()
+                                                ? std::nullopt
+                                                : std::optional(node_words.front());
     if (device && port) throw UsageError("give either --device or --port, not both");
     if (device) {
         if (device->empty()) throw UsageError("--device needs a path");
@@ -173,10 +200,47 @@ Connection TakeConnection(Arguments& args) {
         connection.baud =
             static_cast<int>(ParseInteger(*baud, "--baud", 1, std::numeric_limits<int>::max(), ""));
     }
-    if (node) connection.node = static_cast<int>(ParseInteger(*node, "--node", 0, 127, ""));
+    if (node) {
+        const bool list = nodes || node->find_first_of(",-", 1) != std::string::npos;
+        connection.nodes =
+            list ? ParseNodeList(*node, nodes ? "--nodes" : "--node", "")
+                 : std::vector<int>{static_cast<int>(ParseInteger(*node, "--node", 0, 127, ""))};
+        connection.node = connection.nodes.front();
+    }
     connection.node_given = node.has_value();
     connection.verbose = args.TakeFlag("--verbose") | args.TakeFlag("-v");
     return connection;
+}
+
+std::vector<int> ParseNodeList(const std::string& text, const std::string& option,
+                               const std::string& topic) {
+    std::vector<int> nodes;
+    std::set<int> seen;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = text.find(',', at);
+        const std::string part =
+            text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (part.empty()) throw UsageError(option + " '" + text + "' has an empty entry", topic);
+        // A dash after the first character separates a range ("3-5"); a leading one is a sign.
+        const std::size_t dash = part.find('-', 1);
+        const int first =
+            static_cast<int>(ParseInteger(part.substr(0, dash), option, 1, 127, topic));
+        const int last =
+            dash == std::string::npos
+                ? first
+                : static_cast<int>(ParseInteger(part.substr(dash + 1), option, 1, 127, topic));
+        if (last < first) throw UsageError(option + " range '" + part + "' runs backwards", topic);
+        for (int node = first; node <= last; ++node) {
+            if (!seen.insert(node).second) {
+                throw UsageError(option + " names node " + std::to_string(node) + " twice", topic);
+            }
+            nodes.push_back(node);
+        }
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return nodes;
 }
 
 void AppendHexBytes(const std::string& word, std::vector<std::uint8_t>& bytes,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,14 +29,31 @@ class Failure : public std::runtime_error {
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
+// Standard output cannot be written (a full disk, a closed pipe): the command ends and main
+// reports it in one form, with the system's reason `error`.
+class OutputError : public std::runtime_error {
+  public:
+    explicit OutputError(int error)
+        : std::runtime_error("cannot write the output"), error_(error) {}
+    int error() const { return error_; }
+
+  private:
+    int error_;
+};
+
+// Flushes standard output; throws OutputError when it cannot be written. Commands that print as
+// they go (monitor, watch) flush with it, so they stop at the first output that fails.
+void FlushOutput();
+
 // Where the adapter is and how to talk to it, and the global options every command shares.
 struct Connection {
     std::string device;  // a device path, or empty when `port` is used
     int port = 0;        // COM port number for Serial_OpenPort, 0 when `device` is used
     int baud = 115200;
-    int node = 1;
-    bool node_given = false;  // --node was given (monitor filters by it)
-    bool verbose = false;     // -v, --verbose: objects written and states read, on stderr
+    int node = 1;               // the first of `nodes`
+    std::vector<int> nodes{1};  // the drives named: --node N, --node 1,2,5 or --nodes 1-4
+    bool node_given = false;    // --node or --nodes was given (monitor filters by it)
+    bool verbose = false;       // -v, --verbose: objects written and states read, on stderr
 };
 
 class Arguments {
@@ -50,6 +68,8 @@ class Arguments {
     bool TakeFlag(const std::string& name);
     // Removes "--name VALUE" or "--name=VALUE" wherever it is.
     std::optional<std::string> TakeValue(const std::string& name);
+    // Every value of "--name VALUE" / "--name=VALUE", in order.
+    std::vector<std::string> TakeValues(const std::string& name);
 
     // True when "--name" or "--name=VALUE" is among the words.
     bool Has(const std::string& name) const;
@@ -65,7 +85,9 @@ class Arguments {
     void ExpectEnd() const;
 
   private:
-    std::vector<std::string> words_;
+    // Words are taken from the front one by one (raw send's bytes may be many): a deque keeps
+    // that constant time.
+    std::deque<std::string> words_;
     std::string topic_;
 };
 
@@ -84,7 +106,12 @@ double ParseSeconds(const std::string& text, const std::string& what, const std:
 void AppendHexBytes(const std::string& word, std::vector<std::uint8_t>& bytes,
                     const std::string& topic);
 
-// Reads --device, --port, --baud, --node and -v/--verbose from anywhere among the words
+// "1-8", "1,3,5-7": distinct nodes 1..127 in the order given; usage errors name `option`.
+std::vector<int> ParseNodeList(const std::string& text, const std::string& option,
+                               const std::string& topic);
+
+// Reads --device, --port, --baud, --node (one node, or a list as --nodes takes), --nodes from
+// anywhere among the words
 // ($ORVEX_DEVICE is the default device).
 Connection TakeConnection(Arguments& args);
 

@@ -31,11 +31,13 @@ const char kWatchHelp[] =
     "as they come, so a refresh costs about one round trip however many drives there are.\n"
     "On a terminal the table is redrawn in place; otherwise every refresh prints one line a\n"
     "drive, with the seconds since the start. Ends on Ctrl-C or after N refreshes.\n"
-    "--nodes LIST  drives to read: numbers and ranges, '1-8' or '1,3,5-7' (default: --node)\n"
+    "--nodes LIST  drives to read: numbers and ranges, '1-8' or '1,3,5-7' (default: --node,\n"
+    "              which takes a list too)\n"
     "--every S     seconds from one refresh to the next (default 0.5)\n"
     "--count N     stop after N refreshes (0, the default: until Ctrl-C)\n"
     "--limit-ms T  how long a refresh waits for the last answers (default: the library's 800 ms);\n"
-    "              a short limit keeps the refresh rate up while a drive is silent\n"
+    "              the time the batch's frames take on the line at --baud is added to it. A\n"
+    "              short limit keeps the refresh rate up while a drive is silent\n"
     "A drive that does not answer shows 'no answer'; one that refuses shows the abort code.\n"
     "\n"
     "Examples:\n"
@@ -49,37 +51,6 @@ namespace {
 constexpr double kDefaultEverySeconds = 0.5;
 constexpr std::size_t kItemsPerNode = 2;                // position, statusword
 constexpr std::size_t kMaxBatch = 127 / kItemsPerNode;  // nodes in one Orvex_ReadMany
-
-// "1-8", "1,3,5-7": distinct nodes 1..127 in the order given.
-std::vector<int> ParseNodeList(const std::string& text, const std::string& topic) {
-    std::vector<int> nodes;
-    std::set<int> seen;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t comma = text.find(',', at);
-        const std::string part =
-            text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        if (part.empty()) throw UsageError("--nodes '" + text + "' has an empty entry", topic);
-        // A dash after the first character separates a range ("3-5"); a leading one is a sign.
-        const std::size_t dash = part.find('-', 1);
-        const int first =
-            static_cast<int>(ParseInteger(part.substr(0, dash), "--nodes", 1, kMaxNode, topic));
-        const int last = dash == std::string::npos
-                             ? first
-                             : static_cast<int>(ParseInteger(part.substr(dash + 1), "--nodes", 1,
-                                                             kMaxNode, topic));
-        if (last < first) throw UsageError("--nodes range '" + part + "' runs backwards", topic);
-        for (int node = first; node <= last; ++node) {
-            if (!seen.insert(node).second) {
-                throw UsageError("--nodes names node " + std::to_string(node) + " twice", topic);
-            }
-            nodes.push_back(node);
-        }
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-    }
-    return nodes;
-}
 
 struct Reading {
     int node;
@@ -166,7 +137,8 @@ class Table {
             text += line + StateText(r) + "\n";
         }
         lines_ = static_cast<int>(readings.size()) + 1;
-        std::cout << text << std::flush;
+        std::cout << text;
+        FlushOutput();
     }
 
   private:
@@ -180,7 +152,7 @@ void ShowLines(const std::vector<Reading>& readings, double seconds) {
         std::cout << head << NodeName(r.node) << "  position " << PositionText(r) << "  statusword "
                   << StatusText(r) << "  " << StateText(r) << "\n";
     }
-    std::cout << std::flush;
+    FlushOutput();
 }
 
 }  // namespace
@@ -188,13 +160,10 @@ void ShowLines(const std::vector<Reading>& readings, double seconds) {
 int RunWatch(Arguments& args, const Connection& connection) {
     args.set_topic("watch");
     const std::string& topic = args.topic();
-    const auto nodes_word = args.TakeValue("--nodes");
     const auto every_word = args.TakeValue("--every");
     const auto count_word = args.TakeValue("--count");
     const auto limit_word = args.TakeValue("--limit-ms");
-    const std::vector<int> nodes =
-        nodes_word ? ParseNodeList(*nodes_word, topic) : std::vector<int>{connection.node};
-    if (nodes.front() < 1) throw UsageError("watch needs drives 1..127 (--nodes)", topic);
+    const std::vector<int>& nodes = connection.nodes;
     const double every =
         every_word ? ParseSeconds(*every_word, "--every", topic) : kDefaultEverySeconds;
     const long long count =

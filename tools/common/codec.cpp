@@ -226,30 +226,61 @@ std::string HexNumber(std::uint32_t value, int bytes) {
     return text;
 }
 
-bool FrameReader::Push(std::uint8_t byte, Frame* frame) {
-    window_[have_++] = byte;
+bool FrameReader::FrameAt(std::size_t at) const {
+    return at + kFrameSize <= have_ && held_[at + 10] == kCr && held_[at + 11] == kLf;
+}
+
+void FrameReader::Drop(std::size_t count) {
+    std::memmove(held_.data(), held_.data() + count, have_ - count);
+    have_ -= count;
+}
+
+bool FrameReader::Decide(bool input_paused, Frame* frame) {
     if (have_ < kFrameSize) return false;
-    if (HasTerminator(window_)) {
-        *frame = window_;
-        have_ = 0;
+    if (aligned_ && FrameAt(0)) {
+        std::memcpy(frame->data(), held_.data(), kFrameSize);
+        Drop(kFrameSize);
         return true;
     }
-    // Misaligned. A CR LF at bytes 10-11 would have made a frame, so look before it.
-    std::size_t drop = 1;
-    for (std::size_t i = 0; i + 2 < kFrameSize; ++i) {
-        if (window_[i] == kCr && window_[i + 1] == kLf) {
-            drop = i + 2;
-            break;
+    aligned_ = false;
+    std::size_t first = 0;
+    while (first + kFrameSize <= have_ && !FrameAt(first)) ++first;
+    if (!FrameAt(first)) {
+        // The last 11 bytes may still begin a frame.
+        discarded_ += have_ - (kFrameSize - 1);
+        Drop(have_ - (kFrameSize - 1));
+        return false;
+    }
+    discarded_ += first;
+    Drop(first);
+    if (have_ < held_.size() && !input_paused) return false;
+    if (have_ >= 2 * kFrameSize && !FrameAt(kFrameSize)) {
+        for (std::size_t later = 1; later < kFrameSize; ++later) {
+            if (FrameAt(later) && FrameAt(later + kFrameSize)) {
+                discarded_ += later;
+                Drop(later);
+                break;
+            }
         }
     }
-    std::memmove(window_.data(), window_.data() + drop, kFrameSize - drop);
-    have_ = kFrameSize - drop;
-    discarded_ += drop;
-    return false;
+    std::memcpy(frame->data(), held_.data(), kFrameSize);
+    Drop(kFrameSize);
+    aligned_ = true;
+    return true;
+}
+
+bool FrameReader::Push(std::uint8_t byte, Frame* frame) {
+    held_[have_++] = byte;
+    return Decide(false, frame);
+}
+
+bool FrameReader::Flush(Frame* frame) {
+    return Decide(true, frame);
 }
 
 void FrameReader::Reset() {
     have_ = 0;
+    aligned_ = false;
 }
 
 }  // namespace orvex::codec

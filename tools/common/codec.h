@@ -114,21 +114,33 @@ std::string Hex(const std::uint8_t* bytes, std::size_t count);
 // "0x0637": a value with as many hex digits as `bytes` bytes take.
 std::string HexNumber(std::uint32_t value, int bytes);
 
-// Splits a byte stream into frames. A frame is 12 bytes ending in CR LF. When the 12 bytes at the
-// front do not end so, the stream is misaligned: a CR LF inside them most likely ends a damaged
-// frame, so the reader drops up to and including it, or else one byte, and tries again.
+// Splits a byte stream into frames, by the rule the library's receiver follows. A frame is 12
+// bytes ending in CR LF. When the 12 bytes at the front do not end so, the stream is misaligned:
+// the reader drops one byte and looks again, so no complete frame after noise is skipped over.
+// Right after a frame, the next 12 bytes are the next frame. Where framing is not known (at the
+// start, after dropped bytes) noise followed by the front of a frame whose data holds 0D 0A also
+// ends in CR LF: there a frame is decided once the 23 bytes behind it are in, or at Flush (no
+// more input for now). When the window right after it is not a frame while a later window over
+// the same bytes is one and is followed by a frame, that later window is the frame.
 class FrameReader {
   public:
-    // One byte in; true when it completes a frame, which is then in `frame`. Never allocates.
+    // One byte in; true when a frame is decided, which is then in `frame`. Never allocates.
     bool Push(std::uint8_t byte, Frame* frame);
+    // No more input for now: true with the next frame held, if any (call until false).
+    bool Flush(Frame* frame);
 
     void Reset();
     std::size_t discarded() const { return discarded_; }  // bytes dropped while resynchronising
 
   private:
-    Frame window_{};
+    bool FrameAt(std::size_t at) const;
+    void Drop(std::size_t count);
+    bool Decide(bool input_paused, Frame* frame);
+
+    std::array<std::uint8_t, 3 * kFrameSize - 1> held_{};
     std::size_t have_ = 0;
     std::size_t discarded_ = 0;
+    bool aligned_ = false;  // the bytes held follow a frame taken
 };
 
 }  // namespace orvex::codec

@@ -294,10 +294,7 @@ void Simulator::TakeRequests(double now) {
     const std::vector<uint8_t> bytes = line_.TakeFromHost(now);
     if (bytes.empty()) return;
     AdvanceDrives(now);
-    Frame frame;
-    for (const uint8_t byte : bytes) {
-        ++bytes_since_frame_;
-        if (!reader_.Push(byte, &frame)) continue;
+    auto handle = [&](const Frame& frame) {
         bytes_since_frame_ = 0;
         Trace("rx", frame.data(), frame.size());
         // The request crosses the bus, the drive takes its time, then each answer crosses back.
@@ -306,7 +303,14 @@ void Simulator::TakeRequests(double now) {
         for (const Frame& answer : server_.Handle(frame)) {
             Schedule(answer, CarryOnBus(answer, answered), orvex::sim::IsSdoAnswer(answer));
         }
+    };
+    Frame frame;
+    for (const uint8_t byte : bytes) {
+        ++bytes_since_frame_;
+        if (reader_.Push(byte, &frame)) handle(frame);
     }
+    // What came is all there is for now: a frame held to look behind it is decided.
+    while (reader_.Flush(&frame)) handle(frame);
 }
 
 void Simulator::ClearExclusiveAfterClose() {
