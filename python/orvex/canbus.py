@@ -104,45 +104,51 @@ class OrvexBus(can.BusABC):
     def _recv_internal(self, timeout):
         """The next frame, or None when ``timeout`` seconds pass without one (None: wait)."""
         with self._recv_lock:
-            deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
-            # The first read waits the time asked for, the same value call after call (a new
-            # value reconfigures the port); later reads wait what is left.
-            remaining = timeout
-            late_budget = None
+            wait = _Wait(timeout)
             while True:
                 port = self._port("receive")  # a shutdown in another thread ends the wait
-                want = self._reader.missing
-                if deadline is None:
-                    chunk = self._read(port, want, None)
-                else:
-                    if remaining is None:
-                        remaining = deadline - time.monotonic()
-                    if remaining > 0:
-                        chunk = self._read(port, want, remaining)
-                    else:
-                        # Once late, what is already waiting still counts, and no more: a flood
-                        # of noise cannot stretch the time limit.
-                        if late_budget is None:
-                            late_budget = max(self._waiting(port), want)
-                        if late_budget <= 0:
-                            return None, False
-                        chunk = self._read(port, min(want, late_budget), 0)
-                        late_budget -= len(chunk)
-                        if not chunk:
-                            return None, False
-                    remaining = None
-                # At most the rest of one window is read, so at most one frame completes.
-                for raw in self._reader.feed(chunk):
-                    can_id, data = decode_frame(raw)
-                    return can.Message(
-                        timestamp=time.time(),
-                        arbitration_id=can_id,
-                        is_extended_id=False,
-                        dlc=DATA_LENGTH,
-                        data=data,
-                        channel=self.channel,
-                        is_rx=True,
-                    ), False
+                raw = self._reader.pop(lambda count: self._take(port, count, wait, True))
+                if raw is None:
+                    # Never more than the rest of one window while looking for a frame.
+                    chunk = self._take(port, self._reader.missing, wait, False)
+                    if chunk is None:
+                        return None, False
+                    self._reader.add(chunk)
+                    continue
+                can_id, data = decode_frame(raw)
+                return can.Message(
+                    timestamp=time.time(),
+                    arbitration_id=can_id,
+                    is_extended_id=False,
+                    dlc=DATA_LENGTH,
+                    data=data,
+                    channel=self.channel,
+                    is_rx=True,
+                ), False
+
+    def _take(self, port, count, wait, no_wait):
+        """Up to ``count`` bytes from the port: what is waiting when ``no_wait``, else waiting
+        until the limit. None when the wait is over."""
+        remaining = None
+        if wait.deadline is not None and not wait.late:
+            if wait.first is not None and not no_wait:
+                remaining, wait.first = wait.first, None
+            else:
+                remaining = wait.deadline - time.monotonic()
+            if remaining <= 0:
+                # From now on only what is waiting counts, however fast more comes in; one look
+                # at least, so that a hung-up port is noticed.
+                wait.late = True
+                wait.allowance = max(self._waiting(port), 1)
+        if wait.late:
+            count = min(count, wait.allowance)
+            data = self._read(port, count, 0) if count else b""
+            wait.allowance -= len(data)
+            return data if data or no_wait else None
+        if no_wait:
+            count = min(count, self._waiting(port))
+            return self._read(port, count, 0) if count else b""
+        return self._read(port, count, remaining)
 
     def _read(self, port, count, timeout):
         if timeout != self._read_timeout:
@@ -203,7 +209,9 @@ class OrvexBus(can.BusABC):
     # -- the port -------------------------------------------------------------------------------
 
     def fileno(self):
-        """The port's file descriptor, readable while a frame may be waiting (POSIX only)."""
+        """The port's file descriptor (POSIX only). Input is read no further than the frame
+        returned, except where framing is not known (at the start, after noise): there a frame
+        held back is returned by the next recv(), not signalled by the descriptor."""
         if fcntl is None:
             raise NotImplementedError("the orvex interface has no file descriptor on this platform")
         return self._port("watch").fileno()
@@ -250,6 +258,19 @@ class OrvexBus(can.BusABC):
         except Exception:  # an enumeration failure means no ports found, as for other interfaces
             return []
         return [{"interface": "orvex", "channel": port.device} for port in sorted(ports)]
+
+
+class _Wait:
+    """One receive's time limit. The first read waits the time asked for, the same value call
+    after call (a new value reconfigures the port); later ones what is left."""
+
+    __slots__ = ("deadline", "first", "late", "allowance")
+
+    def __init__(self, timeout):
+        self.deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        self.first = timeout
+        self.late = False
+        self.allowance = 0
 
 
 def _open_failure(channel, error):

@@ -15,6 +15,7 @@ FRAME_LENGTH = 12
 DATA_LENGTH = 8
 FRAME_END = b"\r\n"
 MAX_CAN_ID = 0x7FF  # standard 11-bit identifiers only
+LOOK_BEHIND = 3 * FRAME_LENGTH - 1  # a frame and the bytes looked at behind it
 
 
 def encode_frame(can_id, data=b""):
@@ -37,49 +38,101 @@ def decode_frame(raw):
 
 
 class FrameReader:
-    """Finds frames in the bytes that arrive from the adapter, resynchronising after noise.
+    """Finds frames in the bytes that arrive from the adapter, with the library's framing.
 
-    Twelve bytes are a frame when the last two are CR LF. Otherwise only the first byte is
-    dropped and the next twelve are looked at, so a complete frame that follows noise is not
-    skipped, even one whose data holds 0D 0A (unless noise and that data together end an
-    earlier window in CR LF, which no reader can tell from a frame). ``missing`` says how many bytes complete the current
-    window: a reader that never takes more than that from the port leaves what follows in the
-    device, where a select() on the port still sees it.
+    A 12-byte window is a frame when its bytes 10-11 are CR LF. A window that is not drops its
+    first byte and the next one is looked at, so no complete frame that follows noise is skipped
+    over. Right after a frame, the next 12 bytes are the next frame, as an adapter sends them.
+    Where framing is not known (at the start, or after bytes were dropped), noise followed by the
+    front of a frame whose data holds 0D 0A can also make a window that ends in CR LF; there the
+    input already waiting behind the window is looked at (up to 23 bytes): when the window right
+    after it is complete and not a frame, while a later window over the same bytes is a frame
+    followed by a frame, that later window is the frame.
+
+    ``add`` what arrives and ``pop`` frames; ``missing`` says how many bytes complete the window
+    being looked at, so a reader that takes no more than that from the port leaves what follows
+    in the device. ``feed`` does both, for bytes that have all arrived.
     """
 
-    __slots__ = ("_window", "dropped")
+    __slots__ = ("_held", "_aligned", "dropped")
 
     def __init__(self):
-        self._window = bytearray()
+        self._held = bytearray()
+        self._aligned = False  # the bytes held follow a frame taken
         self.dropped = 0  # noise bytes discarded so far
 
     @property
     def missing(self):
-        """Bytes still needed to fill the 12-byte window (1-12)."""
-        return FRAME_LENGTH - len(self._window)
+        """Bytes still needed before the next window can be looked at (0-12)."""
+        return max(FRAME_LENGTH - len(self._held), 0)
 
     @property
     def pending(self):
         """The bytes held that are not yet part of a frame."""
-        return bytes(self._window)
+        return bytes(self._held)
+
+    def add(self, data):
+        self._held += data
+
+    def pop(self, read_waiting=None):
+        """The next frame held (12 bytes), or None until more input arrives. ``read_waiting(n)``
+        returns up to n bytes that are already waiting, without waiting: they are what is looked
+        at behind a frame where framing is not known."""
+        held = self._held
+        first = 0
+        while first + FRAME_LENGTH <= len(held) and not self._frame_at(first):
+            first += 1
+        if not self._frame_at(first):
+            if len(held) >= FRAME_LENGTH:  # the last 11 bytes may still begin a frame
+                self._drop(len(held) - (FRAME_LENGTH - 1))
+            return None
+        if first:
+            self._drop(first)
+        later = 0
+        if not self._aligned:
+            while read_waiting is not None and len(held) < LOOK_BEHIND:
+                more = read_waiting(LOOK_BEHIND - len(held))
+                if not more:
+                    break
+                held += more
+            later = self._later_frame()
+        raw = bytes(held[later:later + FRAME_LENGTH])
+        self.dropped += later
+        del held[:later + FRAME_LENGTH]
+        self._aligned = True
+        return raw
 
     def feed(self, data):
-        """Takes ``data`` and returns the raw 12-byte frames it completes, in order."""
-        window = self._window
-        window += data
+        """Takes ``data`` and returns the frames (12 bytes each) it completes, in order."""
+        self.add(data)
         frames = []
-        while len(window) >= FRAME_LENGTH:
-            if window[FRAME_LENGTH - 2:FRAME_LENGTH] == FRAME_END:
-                frames.append(bytes(window[:FRAME_LENGTH]))
-                del window[:FRAME_LENGTH]
-            else:
-                del window[0]
-                self.dropped += 1
+        raw = self.pop()
+        while raw is not None:
+            frames.append(raw)
+            raw = self.pop()
         return frames
 
     def reset(self):
         """Forgets the bytes held (after the port was purged or reopened)."""
-        self._window.clear()
+        self._held.clear()
+        self._aligned = False
+
+    def _frame_at(self, at):
+        return (at + FRAME_LENGTH <= len(self._held)
+                and self._held[at + FRAME_LENGTH - 2:at + FRAME_LENGTH] == FRAME_END)
+
+    def _drop(self, count):
+        del self._held[:count]
+        self.dropped += count
+        self._aligned = False
+
+    def _later_frame(self):
+        if len(self._held) < 2 * FRAME_LENGTH or self._frame_at(FRAME_LENGTH):
+            return 0
+        for later in range(1, FRAME_LENGTH):
+            if self._frame_at(later) and self._frame_at(later + FRAME_LENGTH):
+                return later
+        return 0
 
 
 class Kind(str, enum.Enum):

@@ -155,21 +155,27 @@ class FrameCodec(unittest.TestCase):
                 encode_frame(can_id, data)
 
     def test_reader_keeps_every_complete_frame_after_noise(self):
-        for name, stream, frames, dropped in (
-            ("clean", HEARTBEAT * 2, [HEARTBEAT] * 2, 0),
-            ("noise first", b"\x01\x02\x03" + HEARTBEAT, [HEARTBEAT], 3),
-            ("noise ending in CR LF", b"\x05\r\n" + HEARTBEAT, [HEARTBEAT], 3),
+        for name, stream, frames, dropped, chunks in (
+            ("clean", HEARTBEAT * 2, [HEARTBEAT] * 2, 0, (None, 1, 5)),
+            ("noise first", b"\x01\x02\x03" + HEARTBEAT, [HEARTBEAT], 3, (None, 1, 5)),
+            ("noise ending in CR LF", b"\x05\r\n" + HEARTBEAT, [HEARTBEAT], 3, (None, 1, 5)),
             ("CR LF in the data after noise", b"\xAA" + CRLF_IN_DATA + HEARTBEAT,
-             [CRLF_IN_DATA, HEARTBEAT], 1),
-            ("torn frame then a whole one", HEARTBEAT[:7] + HEARTBEAT, [HEARTBEAT], 7),
-            ("only noise", bytes(range(40)), [], 29),
+             [CRLF_IN_DATA, HEARTBEAT], 1, (None, 1, 5)),
+            ("torn frame then a whole one", HEARTBEAT[:7] + HEARTBEAT, [HEARTBEAT], 7, (None, 1, 5)),
+            ("only noise", bytes(range(40)), [], 29, (None, 1, 5)),
+            # Noise and the front of that frame end in CR LF too: with the input behind it at
+            # hand, the later window followed by a frame wins.
+            ("noise that frames with CR LF data", b"\x01\x0d\x0a\x02" + CRLF_IN_DATA + HEARTBEAT,
+             [CRLF_IN_DATA, HEARTBEAT], 4, (None,)),
+            ("after a frame the next twelve bytes", HEARTBEAT + CRLF_IN_DATA + HEARTBEAT,
+             [HEARTBEAT, CRLF_IN_DATA, HEARTBEAT], 0, (None, 1, 5)),
         ):
-            for chunk in (len(stream), 1, 5):  # at once, byte by byte, in pieces
+            for chunk in chunks:  # at once, byte by byte, in pieces
                 reader = FrameReader()
                 found = []
-                for start in range(0, len(stream), chunk):
-                    found += reader.feed(stream[start:start + chunk])
-                self.assertEqual(found, frames, "%s, chunks of %d" % (name, chunk))
+                for start in range(0, len(stream), chunk or len(stream)):
+                    found += reader.feed(stream[start:start + (chunk or len(stream))])
+                self.assertEqual(found, frames, "%s, chunks of %s" % (name, chunk))
                 self.assertEqual(reader.dropped, dropped, name)
                 self.assertEqual(reader.missing, 12 - len(reader.pending), name)
 
