@@ -1,7 +1,7 @@
 # Installing and packaging, included by the top-level CMakeLists.txt: the library with its header,
-# orvex and orvex-sim, their manual pages, a CMake package (find_package(orvex) -> orvex::ORVEX_DLL),
-# orvex.pc for pkg-config and the Python package; `make package` builds one Debian package with all
-# of it.
+# orvex and orvex-sim, their manual pages, a CMake package (find_package(orvex) -> orvex::ORVEX_DLL)
+# and orvex.pc for pkg-config, the Python package; `make package` builds one Debian package with
+# all of it.
 include(CMakePackageConfigHelpers)
 set(ORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orvex)
 install(EXPORT orvexTargets NAMESPACE orvex:: DESTINATION ${ORVEX_CMAKE_DIR} FILE orvexTargets.cmake)

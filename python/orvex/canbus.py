@@ -82,7 +82,8 @@ class OrvexBus(can.BusABC):
         if fcntl is not None:
             fd = port.fileno()
             try:
-                fcntl.ioctl(fd, termios.TIOCEXCL)  # not every device allows it; flock is what counts
+                # Not every device allows it; the flock is what counts.
+                fcntl.ioctl(fd, termios.TIOCEXCL)
             except OSError:
                 pass
             try:
@@ -186,6 +187,14 @@ class OrvexBus(can.BusABC):
                                             % (msg.arbitration_id, timeout)) from error
             except (serial.SerialException, OSError) as error:
                 raise self._gone("sending", error) from error
+
+    def flush_tx_buffer(self):
+        """Discards what the port has not sent yet."""
+        with self._send_lock:
+            try:
+                self._port("flush").reset_output_buffer()
+            except (serial.SerialException, OSError) as error:
+                raise self._gone("flushing", error) from error
 
     @staticmethod
     def _encode(msg):

@@ -102,7 +102,8 @@ class OnAFakeAdapter(unittest.TestCase):
     def test_frames_after_noise_arrive_whole_and_in_order(self):
         # The noise and the front of the first frame end in CR LF as well: the frames behind
         # decide, as in the library.
-        os.write(self.adapter.master, b"\x01\x0d\x0a\x02" + CRLF_IN_DATA + HEARTBEAT + HEARTBEAT[:5])
+        os.write(self.adapter.master,
+                 b"\x01\x0d\x0a\x02" + CRLF_IN_DATA + HEARTBEAT + HEARTBEAT[:5])
         time.sleep(0.05)
         received = [self.bus.recv(1), self.bus.recv(1)]
         os.write(self.adapter.master, HEARTBEAT[5:])
@@ -306,7 +307,8 @@ class LoggingAndHangUp(unittest.TestCase):
 class Strict402(unittest.TestCase):
     def test_enable_with_raw_messages(self):
         # Shutdown, switch on, enable operation; each step confirmed in the statusword.
-        with Simulator("--strict-402", "--acks") as sim, can.Bus(interface="orvex", channel=sim.path) as bus:
+        with Simulator("--strict-402", "--acks") as sim, \
+                can.Bus(interface="orvex", channel=sim.path) as bus:
             self.assertEqual(sdo_read(bus, 1, 0x6041, 0)[1] & 0x4F, 0x40)  # switch on disabled
             for controlword, mask, state in ((0x06, 0x6F, 0x21), (0x07, 0x6F, 0x23),
                                              (0x0F, 0x6F, 0x27)):

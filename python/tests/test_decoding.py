@@ -161,7 +161,8 @@ class FrameCodec(unittest.TestCase):
             ("noise ending in CR LF", b"\x05\r\n" + HEARTBEAT, [HEARTBEAT], 3, (None, 1, 5)),
             ("CR LF in the data after noise", b"\xAA" + CRLF_IN_DATA + HEARTBEAT,
              [CRLF_IN_DATA, HEARTBEAT], 1, (None, 1, 5)),
-            ("torn frame then a whole one", HEARTBEAT[:7] + HEARTBEAT, [HEARTBEAT], 7, (None, 1, 5)),
+            ("torn frame then a whole one", HEARTBEAT[:7] + HEARTBEAT, [HEARTBEAT], 7,
+             (None, 1, 5)),
             ("only noise", bytes(range(40)), [], 29, (None, 1, 5)),
             # Noise and the front of that frame end in CR LF too: with the input behind it at
             # hand, the later window followed by a frame wins.
