@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build test demo windows test-windows bench test-asan test-tsan fuzz package clean
+.PHONY: all build test demo windows release test-windows bench test-asan test-tsan fuzz package clean
 
 all: build
 
@@ -22,11 +22,17 @@ demo:
 	cmake --build $(BUILD) -j $(JOBS) --target ORVEX_DLL orvex orvex-sim
 	./scripts/demo.sh $(BUILD)
 
-# ORVEX_DLL.dll (32-bit, shipped) and a 64-bit build with its Windows tests.
+# ORVEX_DLL.dll for x86 (build-win32/) and x64 (build-win64/), their import libraries and the
+# Windows test program.
 windows:
 	./scripts/windows.sh build
 
-test-windows: windows
+# build-release/ORVEX_DLL-<version>-windows.zip: both DLLs, import libraries, header, bindings.
+release: windows
+	./scripts/windows.sh release
+
+# Checks of the archive, then the Windows tests under wine against both DLLs in it.
+test-windows: release
 	./scripts/windows.sh test
 
 bench:

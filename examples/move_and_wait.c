@@ -29,6 +29,18 @@
 #define STATUS_FAULT 0x0008
 #define STATUS_TARGET_REACHED 0x0400
 
+#ifdef _WIN32
+/* Windows has neither clock: its tick counter and Sleep do the same here. */
+#include <windows.h>
+
+static long now_ms(void) {
+    return (long)GetTickCount();
+}
+
+static void sleep_ms(int ms) {
+    Sleep((DWORD)ms);
+}
+#else
 static long now_ms(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -41,6 +53,7 @@ static void sleep_ms(int ms) {
     t.tv_nsec = (long)(ms % 1000) * 1000000L;
     nanosleep(&t, NULL);
 }
+#endif
 
 /* Why the last library call failed, from the three failure-detail exports. */
 static void report(const char* what) {

@@ -3,6 +3,7 @@
 import ctypes
 import ctypes.util
 import os
+import struct
 import sys
 import threading
 
@@ -14,7 +15,9 @@ LIBRARY_ENV = "ORVEX_LIBRARY"
 # the delay and sets 0 for its own load when the user has not chosen a value.
 LOAD_DELAY_ENV = "ORVEX_LOAD_DELAY_MS"
 
-if sys.platform == "win32":
+_WINDOWS = sys.platform == "win32"
+
+if _WINDOWS:
     _SYSTEM_NAMES = ("ORVEX_DLL.dll",)
 elif sys.platform == "darwin":
     _SYSTEM_NAMES = ("libORVEX_DLL.1.dylib", "libORVEX_DLL.dylib")
@@ -193,13 +196,66 @@ def _open(path):
         os.environ.pop(LOAD_DELAY_ENV, None)
 
 
+# The Windows release keeps one DLL per process bitness, with this package two folders down:
+# <release>/x64/ORVEX_DLL.dll, <release>/x86/ORVEX_DLL.dll, <release>/python/orvex/.
+RELEASE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_RELEASE_FOLDERS = {8: ("x64", 64), 4: ("x86", 32)}
+
+
+def release_library(root=None, pointer_size=None):
+    """The DLL of the release layout under ``root`` that this process can load, as (path, note).
+
+    ``pointer_size`` is the interpreter's (struct.calcsize("P")): 8 takes x64/, 4 takes x86/.
+    When only the other folder has a DLL, path is None and note says which one this Python
+    needs; (None, None) when the layout has neither.
+    """
+    root = root or RELEASE_ROOT
+    pointer_size = pointer_size or struct.calcsize("P")
+    folder, bits = _RELEASE_FOLDERS[pointer_size]
+    path = os.path.join(root, folder, "ORVEX_DLL.dll")
+    if os.path.isfile(path):
+        return path, None
+    other_folder, other_bits = _RELEASE_FOLDERS[12 - pointer_size]
+    other = os.path.join(root, other_folder, "ORVEX_DLL.dll")
+    if os.path.isfile(other):
+        return None, ("%s is for %d-bit processes and cannot load into this %d-bit Python: it "
+                      "needs %s (from the %s folder of the release), or a %d-bit Python"
+                      % (other, other_bits, bits, path, folder, other_bits))
+    return None, None
+
+
+def dll_bits(path):
+    """32 or 64 for a Windows DLL built for x86 or x64 (read from its PE header), else None."""
+    try:
+        with open(path, "rb") as image:
+            header = image.read(64)
+            if len(header) < 64 or header[:2] != b"MZ":
+                return None
+            image.seek(struct.unpack_from("<I", header, 0x3C)[0])
+            signature = image.read(6)
+    except OSError:
+        return None
+    if len(signature) < 6 or signature[:4] != b"PE\0\0":
+        return None
+    return {0x014C: 32, 0x8664: 64}.get(struct.unpack_from("<H", signature, 4)[0])
+
+
+def _bitness_note(path):
+    bits, mine = dll_bits(path), 8 * struct.calcsize("P")
+    if bits and bits != mine:
+        return " (a %d-bit DLL; this Python is %d-bit and needs the %s one)" % (
+            bits, mine, _RELEASE_FOLDERS[mine // 8][0])
+    return ""
+
+
 def find_library_path(path=None):
     """The path or name the library will be loaded from, and where that came from.
 
-    Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then (when the
-    package runs from the source tree) the library built next to it in build/lib, then
-    ctypes.util.find_library, then the bare library names for the system loader to resolve.
-    Returns a list of (candidate, source) pairs to try in order.
+    Order: the explicit ``path``, then the ORVEX_LIBRARY environment variable, then on
+    Windows the DLL of this Python's bitness in the release layout around this package
+    (x64/ or x86/), then (when the package runs from the source tree) the library built next
+    to it in build/lib, then ctypes.util.find_library, then the bare library names for the
+    system loader to resolve. Returns a list of (candidate, source) pairs to try in order.
     """
     if path:
         return [(os.fspath(path), "argument")]
@@ -207,6 +263,10 @@ def find_library_path(path=None):
     if from_env:
         return [(from_env, LIBRARY_ENV)]
     candidates = []
+    if _WINDOWS:
+        in_release, _ = release_library()
+        if in_release:
+            candidates.append((in_release, "release folder"))
     # python/orvex/ in a checkout: `make` puts the library in build/lib of the same tree.
     tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     for name in _SYSTEM_NAMES:
@@ -251,14 +311,15 @@ def load(path=None):
             try:
                 handle = _open(candidate)
             except OSError as error:
-                tried.append("%s (%s): %s" % (candidate, source, error))
+                tried.append("%s (%s): %s%s" % (candidate, source, error, _bitness_note(candidate)))
                 continue
             # The same file reached under another name is the same loaded library, with the
             # same one port: hand out the same Library for it.
             library = _loaded.get(handle._handle) or Library(handle, candidate)
             _loaded[handle._handle] = _loaded[candidate] = library
             return library
+        _, note = release_library() if _WINDOWS else (None, None)
         raise errors.OrvexError(
             "ORVEX_DLL not found; pass its path, set %s, or install it on the system library "
-            "path. Tried: %s" % (LIBRARY_ENV, "; ".join(tried))
+            "path. Tried: %s%s" % (LIBRARY_ENV, "; ".join(tried), ". " + note if note else "")
         )

@@ -4,6 +4,8 @@ import ctypes
 import os
 import shutil
 import re
+import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -11,6 +13,7 @@ import unittest
 from unittest import mock
 
 import orvex
+from orvex import _library
 
 from .simulator import library
 
@@ -108,6 +111,75 @@ class FindingTheLibrary(unittest.TestCase):
     def test_from_the_source_tree_the_library_built_next_to_it_is_found(self):
         loaded = self.run_from_copy(True, {"LD_LIBRARY_PATH": ""})
         self.assertEqual(loaded, "TREE/build/lib/libORVEX_DLL.so.1")
+
+
+class WindowsReleaseLayout(unittest.TestCase):
+    """The release keeps x64/ORVEX_DLL.dll and x86/ORVEX_DLL.dll beside python/orvex/: the
+    binding takes the one of the interpreter's bitness, and names it when only the other is
+    there."""
+
+    def layout(self, *folders):
+        root = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, root)
+        for folder in folders:
+            os.mkdir(os.path.join(root, folder))
+            with open(os.path.join(root, folder, "ORVEX_DLL.dll"), "wb") as dll:
+                dll.write(fake_pe(0x8664 if folder == "x64" else 0x014C))
+        return root
+
+    def test_the_dll_of_the_interpreters_bitness_is_chosen(self):
+        for folders, pointer_size, chosen, needed in (
+                (("x64", "x86"), 8, "x64", None),
+                (("x64", "x86"), 4, "x86", None),
+                (("x64",), 8, "x64", None),
+                (("x86",), 4, "x86", None),
+                (("x86",), 8, None, "x64"),
+                (("x64",), 4, None, "x86"),
+                ((), 8, None, None)):
+            with self.subTest(folders=folders, pointer_size=pointer_size):
+                root = self.layout(*folders)
+                path, note = _library.release_library(root, pointer_size)
+                self.assertEqual(path, chosen and os.path.join(root, chosen, "ORVEX_DLL.dll"))
+                if needed:
+                    bits = "64" if pointer_size == 8 else "32"
+                    self.assertIn("this %s-bit Python" % bits, note)
+                    self.assertIn(os.path.join(root, needed, "ORVEX_DLL.dll"), note)
+                else:
+                    self.assertIsNone(note)
+
+    def test_on_windows_the_release_folder_comes_after_orvex_library(self):
+        root = self.layout("x64", "x86")
+        wanted = os.path.join(root, "x64" if struct.calcsize("P") == 8 else "x86", "ORVEX_DLL.dll")
+        with mock.patch.object(_library, "_WINDOWS", True), \
+                mock.patch.object(_library, "RELEASE_ROOT", root), \
+                mock.patch.dict(os.environ, {}, clear=True):
+            self.assertEqual(orvex.find_library_path()[0], (wanted, "release folder"))
+            os.environ["ORVEX_LIBRARY"] = "/chosen/ORVEX_DLL.dll"
+            self.assertEqual(orvex.find_library_path(),
+                             [("/chosen/ORVEX_DLL.dll", "ORVEX_LIBRARY")])
+
+    def test_the_pe_header_tells_the_bitness_and_the_failure_names_it(self):
+        root = self.layout("x64", "x86")
+        mine = 8 * struct.calcsize("P")
+        for folder, bits in (("x64", 64), ("x86", 32)):
+            path = os.path.join(root, folder, "ORVEX_DLL.dll")
+            self.assertEqual(_library.dll_bits(path), bits)
+            note = _library._bitness_note(path)
+            self.assertEqual(note == "", bits == mine, note)
+        for content in (b"", b"MZ" + bytes(100), b"\x7fELF" + bytes(100)):
+            path = os.path.join(root, "other")
+            with open(path, "wb") as other:
+                other.write(content)
+            self.assertIsNone(_library.dll_bits(path))
+        self.assertIsNone(_library.dll_bits(os.path.join(root, "missing")))
+
+
+def fake_pe(machine):
+    """The start of a PE image: the DOS header pointing at the PE signature and machine."""
+    header = bytearray(64)
+    header[:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 64)
+    return bytes(header) + b"PE\0\0" + struct.pack("<H", machine) + bytes(18)
 
 
 class Exports(unittest.TestCase):

@@ -70,31 +70,13 @@ void section(const char* name) {
 
 // ---- the library ---------------------------------------------------------------------------
 
-// Every export: the command exports of the shared frame table and the rest.
-#define ORVEX_EXPORTS(X)      \
-    ORVEX_COMMAND_EXPORTS(X)  \
-    X(Serial_OpenPort)        \
-    X(Serial_OpenDevice)      \
-    X(Serial_ClosePort)       \
-    X(U_Transmit_Validation)  \
-    X(Get_ALL_Enable_Status)  \
-    X(Get_ALL_Reached_Status) \
-    X(Get_ALL_Err_Status)     \
-    X(GetPosition)            \
-    X(GetMotorStatus)         \
-    X(GetVersions)            \
-    X(SDO_Read)               \
-    X(Orvex_LastResult)       \
-    X(Orvex_LastAbortCode)    \
-    X(Orvex_LastSystemError)  \
-    X(Orvex_SetTimeLimits)    \
-    X(Orvex_ReceiveFrame)     \
-    X(Orvex_ReadMany)
-
 struct Library {
     HMODULE module = nullptr;
-#define ORVEX_POINTER(name) decltype(&::name) name = nullptr;
-    ORVEX_EXPORTS(ORVEX_POINTER)
+    // Every name of the export list, each resolved by name as a host that loads the DLL does.
+#define ORVEX_POINTER(result, name, params, args) decltype(&::name) name = nullptr;
+#define ORVEX_ALIAS_POINTER(result, name, target, params, args) decltype(&::name) name = nullptr;
+    ORVEX_EXPORTS(ORVEX_POINTER, ORVEX_ALIAS_POINTER)
+#undef ORVEX_ALIAS_POINTER
 #undef ORVEX_POINTER
 
     // Loads the DLL and resolves every export; false (with a message) when anything is missing.
@@ -105,14 +87,17 @@ struct Library {
             return false;
         }
         bool all = true;
-#define ORVEX_RESOLVE(name)                                                                       \
+#define ORVEX_RESOLVE(result, name, params, args)                                                 \
     name =                                                                                        \
         reinterpret_cast<decltype(name)>(reinterpret_cast<void*>(GetProcAddress(module, #name))); \
     if (name == nullptr) {                                                                        \
         std::printf("export %s is missing\n", #name);                                             \
         all = false;                                                                              \
     }
-        ORVEX_EXPORTS(ORVEX_RESOLVE)
+#define ORVEX_RESOLVE_ALIAS(result, name, target, params, args) \
+    ORVEX_RESOLVE(result, name, params, args)
+        ORVEX_EXPORTS(ORVEX_RESOLVE, ORVEX_RESOLVE_ALIAS)
+#undef ORVEX_RESOLVE_ALIAS
 #undef ORVEX_RESOLVE
         return all;
     }

@@ -1,0 +1,500 @@
+// Tests of the .NET binding (bindings/dotnet/Orvex.cs): its declarations against the one export
+// list and the header's codes, then the binding against the library and orvex-sim.
+//
+//   mono OrvexTests.exe EXPORT_LIST_H ORVEX_H ORVEX_SIM
+//
+// The library is found as a host finds it: libORVEX_DLL.so on LD_LIBRARY_PATH.
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Linq;
+using System.Reflection;
+using System.Runtime.InteropServices;
+using System.Text.RegularExpressions;
+using Orvex;
+
+static class OrvexTests
+{
+    static string exportList, header, simProgram;
+    static int passed, failed;
+
+    static int Main(string[] args)
+    {
+        if (args.Length != 3)
+        {
+            Console.WriteLine("usage: OrvexTests.exe EXPORT_LIST_H ORVEX_H ORVEX_SIM");
+            return 2;
+        }
+        exportList = args[0];
+        header = args[1];
+        simProgram = args[2];
+        var tests = new List<KeyValuePair<string, Action>>
+        {
+            Test("every export is declared as the export list declares it", ExportsMatchTheList),
+            Test("outcome, state and move codes match the header", CodesMatchTheHeader),
+            Test("a bus opens, holds the one port, and reopens after closing", OpenAndClose),
+            Test("a missing device fails with the system's error", MissingDevice),
+            Test("power states on lenient and strict drives", PowerStates),
+            Test("moves in a row on lenient and strict drives", MovesInARow),
+            Test("a drive in fault: code, refused calls, reset, enable", FaultAndReset),
+            Test("object access: sizes, signs and an SDO abort", ObjectAccess),
+            Test("an absent node times out", AbsentNode),
+            Test("no port: a closed bus fails at once, the library with NoPort", NoPort),
+        };
+        foreach (var test in tests)
+        {
+            try
+            {
+                test.Value();
+                passed++;
+                Console.WriteLine("ok      " + test.Key);
+            }
+            catch (Exception e)
+            {
+                failed++;
+                Console.WriteLine("FAILED  " + test.Key + "\n        " + e);
+            }
+        }
+        Console.WriteLine("{0} passed, {1} failed", passed, failed);
+        return failed == 0 ? 0 : 1;
+    }
+
+    static KeyValuePair<string, Action> Test(string name, Action body) =>
+        new KeyValuePair<string, Action>(name, body);
+
+    // ---- checks ----------------------------------------------------------------------------
+
+    class CheckFailed : Exception
+    {
+        public CheckFailed(string message) : base(message) { }
+    }
+
+    static void Check(bool ok, string what)
+    {
+        if (!ok) throw new CheckFailed(what);
+    }
+
+    static void Equal<T>(T actual, T expected, string what)
+    {
+        if (!EqualityComparer<T>.Default.Equals(actual, expected))
+            throw new CheckFailed(what + ": got " + actual + ", expected " + expected);
+    }
+
+    static E Throws<E>(Action call, string what) where E : Exception
+    {
+        try
+        {
+            call();
+        }
+        catch (E e)
+        {
+            return e;
+        }
+        catch (Exception e)
+        {
+            throw new CheckFailed(what + ": threw " + e.GetType().Name + " (" + e.Message +
+                                  "), expected " + typeof(E).Name);
+        }
+        throw new CheckFailed(what + ": did not throw " + typeof(E).Name);
+    }
+
+    // ---- the declarations against the export list and the header ----------------------------
+
+    class CExport
+    {
+        public string Result, Name;
+        public List<KeyValuePair<string, string>> Parameters; // (C type, name)
+    }
+
+    // X(result, name, (params), (args)) and ALIAS(result, name, target, (params), (args)), with
+    // comments and line continuations removed.
+    static List<CExport> ReadExportList()
+    {
+        string text = Regex.Replace(File.ReadAllText(exportList), @"/\*.*?\*/", "", RegexOptions.Singleline);
+        text = text.Replace("\\\n", " ");
+        var entry = new Regex(@"\b(X|ALIAS)\(\s*([\w ]+?)\s*,\s*(\w+)\s*,\s*(?:(\w+)\s*,\s*)?\(([^()]*)\)");
+        var exports = new List<CExport>();
+        foreach (Match m in entry.Matches(text))
+        {
+            var parameters = new List<KeyValuePair<string, string>>();
+            foreach (string raw in m.Groups[5].Value.Split(','))
+            {
+                string p = Regex.Replace(raw.Trim(), @"\s+", " ");
+                if (p == "" || p == "void") continue;
+                var parts = Regex.Match(p, @"^(.*?)\s*(\w+)$");
+                parameters.Add(new KeyValuePair<string, string>(parts.Groups[1].Value.Replace(" *", "*"),
+                                                                parts.Groups[2].Value));
+            }
+            exports.Add(new CExport { Result = m.Groups[2].Value, Name = m.Groups[3].Value, Parameters = parameters });
+        }
+        return exports;
+    }
+
+    // What each C type of the list may be declared as, and whether the declaration must carry
+    // [Out] (a buffer the library writes into).
+    static readonly Dictionary<string, Type[]> CSharpTypes = new Dictionary<string, Type[]>
+    {
+        { "int", new[] { typeof(int) } },
+        { "unsigned", new[] { typeof(uint) } },
+        { "const char*", new[] { typeof(string) } },
+        { "const void*", new[] { typeof(byte[]), typeof(IntPtr) } },
+        { "void*", new[] { typeof(IntPtr), typeof(byte[]) } },
+        { "int*", new[] { typeof(int).MakeByRefType(), typeof(int[]) } },
+        { "const int*", new[] { typeof(int[]) } },
+        { "unsigned*", new[] { typeof(uint).MakeByRefType(), typeof(uint[]) } },
+        { "unsigned char*", new[] { typeof(byte[]) } },
+    };
+
+    static void ExportsMatchTheList()
+    {
+        var list = ReadExportList();
+        Check(list.Count >= 32, "only " + list.Count + " exports read from " + exportList);
+        var declared = typeof(Native).GetMethods(BindingFlags.Public | BindingFlags.Static)
+                           .Where(m => m.GetCustomAttribute<DllImportAttribute>() != null)
+                           .ToDictionary(m => m.Name);
+        var problems = new List<string>();
+        foreach (var c in list)
+        {
+            MethodInfo method;
+            if (!declared.TryGetValue(c.Name, out method))
+            {
+                problems.Add(c.Name + " is in orvex_exports.h but Orvex.cs does not declare it:" +
+                             " add its [DllImport] to Native");
+                continue;
+            }
+            string where = "Native." + c.Name + ": ";
+            var import = method.GetCustomAttribute<DllImportAttribute>();
+            if (import.Value != "ORVEX_DLL" || import.CallingConvention != CallingConvention.Cdecl ||
+                !import.ExactSpelling || (import.EntryPoint ?? c.Name) != c.Name)
+                problems.Add(where + "needs DllImport(\"ORVEX_DLL\", Cdecl, ExactSpelling)");
+            Type result = c.Result == "int" ? typeof(int) : c.Result == "unsigned" ? typeof(uint) : null;
+            if (method.ReturnType != result)
+                problems.Add(where + "returns " + method.ReturnType.Name + ", C returns " + c.Result);
+            var parameters = method.GetParameters();
+            if (parameters.Length != c.Parameters.Count)
+            {
+                problems.Add(where + parameters.Length + " parameters, C has " + c.Parameters.Count);
+                continue;
+            }
+            for (int i = 0; i < parameters.Length; i++)
+            {
+                string cType = c.Parameters[i].Key, cName = c.Parameters[i].Value;
+                var p = parameters[i];
+                if (p.Name != cName)
+                    problems.Add(where + "parameter " + i + " is " + p.Name + ", C calls it " + cName);
+                Type[] allowed;
+                if (!CSharpTypes.TryGetValue(cType, out allowed))
+                    problems.Add(where + "C type '" + cType + "' has no mapping in this test: add one");
+                else if (!allowed.Contains(p.ParameterType))
+                    problems.Add(where + cName + " is " + p.ParameterType + ", C type " + cType);
+                else if (p.ParameterType.IsArray && cType.EndsWith("*") && !cType.StartsWith("const") &&
+                         cType != "void*" && !p.IsOut)
+                    problems.Add(where + cName + " is written by the library: declare it [Out]");
+                else if (p.ParameterType.IsByRef && !p.IsOut)
+                    problems.Add(where + cName + " should be out");
+            }
+        }
+        foreach (var name in declared.Keys.Except(list.Select(c => c.Name)))
+            problems.Add("Native." + name + " is not in orvex_exports.h");
+        Check(problems.Count == 0, string.Join("\n        ", problems));
+    }
+
+    static string Pascal(string upper) =>
+        string.Concat(upper.ToLowerInvariant().Split('_').Select(w => char.ToUpperInvariant(w[0]) + w.Substring(1)));
+
+    static void CodesMatchTheHeader()
+    {
+        string text = File.ReadAllText(header).Replace("\\\n", " ");
+        text = Regex.Replace(text, @"/\*.*?\*/", "", RegexOptions.Singleline);
+        var problems = new List<string>();
+        int seen = 0;
+        foreach (Match m in Regex.Matches(text, @"#define\s+ORVEX_(\w+)\s+\(?\s*(-?\d+)\s*\)?\s*$", RegexOptions.Multiline))
+        {
+            string name = m.Groups[1].Value;
+            long value = long.Parse(m.Groups[2].Value);
+            seen++;
+            object declared = null;
+            string where;
+            if (Enum.IsDefined(typeof(Outcome), Pascal(name)))
+            {
+                where = "Outcome." + Pascal(name);
+                declared = (long)(int)Enum.Parse(typeof(Outcome), Pascal(name));
+            }
+            else if (name.StartsWith("STATE_"))
+            {
+                where = "DriveState." + Pascal(name.Substring(6));
+                if (Enum.IsDefined(typeof(DriveState), Pascal(name.Substring(6))))
+                    declared = (long)(int)Enum.Parse(typeof(DriveState), Pascal(name.Substring(6)));
+            }
+            else if (name.StartsWith("MOVE_"))
+            {
+                where = "MoveFlags." + Pascal(name.Substring(5));
+                if (Enum.IsDefined(typeof(MoveFlags), Pascal(name.Substring(5))))
+                    declared = (long)(int)Enum.Parse(typeof(MoveFlags), Pascal(name.Substring(5)));
+            }
+            else if (name == "MAX_WAIT_MS" || name == "POLL_MS")
+            {
+                where = "Native." + (name == "POLL_MS" ? "PollMs" : "MaxWaitMs");
+                declared = (long)(name == "POLL_MS" ? Native.PollMs : Native.MaxWaitMs);
+            }
+            else
+            {
+                where = "Outcome." + Pascal(name);
+                if (Enum.IsDefined(typeof(Outcome), Pascal(name)))
+                    declared = (long)(int)Enum.Parse(typeof(Outcome), Pascal(name));
+            }
+            if (declared == null)
+                problems.Add("ORVEX_" + name + " (" + value + ") is in orvex.h but " + where + " is not in Orvex.cs");
+            else if ((long)declared != value)
+                problems.Add(where + " is " + declared + ", ORVEX_" + name + " is " + value);
+        }
+        Check(seen >= 20, "only " + seen + " codes read from " + header);
+        int outcomes = Enum.GetValues(typeof(Outcome)).Length + Enum.GetValues(typeof(DriveState)).Length +
+                       Enum.GetValues(typeof(MoveFlags)).Length - 1 + 2;
+        Check(problems.Count == 0, string.Join("\n        ", problems));
+        Check(outcomes == seen, "Orvex.cs has " + outcomes + " codes, orvex.h " + seen);
+    }
+
+    // ---- the binding against orvex-sim ------------------------------------------------------
+
+    sealed class Sim : IDisposable
+    {
+        readonly Process process;
+        public readonly string Path;
+
+        public Sim(params string[] options)
+        {
+            var start = new ProcessStartInfo(simProgram, "--quiet " + string.Join(" ", options))
+            {
+                UseShellExecute = false,
+                RedirectStandardOutput = true,
+            };
+            process = Process.Start(start);
+            Path = process.StandardOutput.ReadLine();
+            Check(!string.IsNullOrEmpty(Path), "orvex-sim printed no terminal path");
+        }
+
+        public void Dispose()
+        {
+            if (!process.HasExited) process.Kill();
+            process.WaitForExit();
+        }
+    }
+
+    static readonly string[][] DriveKinds =
+    {
+        new[] { "--drives", "8" },
+        new[] { "--drives", "8", "--strict-402" },
+    };
+
+    static void OnEachKind(Action<Bus, string> body)
+    {
+        foreach (var kind in DriveKinds)
+        {
+            string name = string.Join(" ", kind);
+            using (var sim = new Sim(kind))
+            using (var bus = Bus.Open(sim.Path))
+            {
+                try
+                {
+                    body(bus, name);
+                }
+                catch (CheckFailed e)
+                {
+                    throw new CheckFailed("orvex-sim " + name + ": " + e.Message);
+                }
+            }
+        }
+    }
+
+    static void OpenAndClose()
+    {
+        using (var sim = new Sim("--drives", "2"))
+        {
+            var bus = Bus.Open(sim.Path);
+            Check(bus.IsOpen, "the bus is open");
+            Equal(bus.Drive(2).State, DriveState.SwitchOnDisabled, "state of drive 2");
+            var e = Throws<InvalidOperationException>(() => Bus.Open(sim.Path), "a second bus");
+            Check(e.Message.Contains(sim.Path), "the refusal names the bus holding the port");
+            bus.Close();
+            bus.Close();
+            Check(!bus.IsOpen, "the bus is closed");
+            using (var again = Bus.Open(sim.Path))
+                Equal(again.Drive(1).State, DriveState.SwitchOnDisabled, "state after reopening");
+            Throws<ArgumentException>(() => Bus.Open(""), "an empty device path");
+            Throws<ArgumentOutOfRangeException>(() => bus.Drive(128), "node 128");
+        }
+    }
+
+    static void MissingDevice()
+    {
+        var e = Throws<OrvexException>(() => Bus.Open("/dev/orvex-no-such-device"), "a missing device");
+        Equal(e.LastResult, Outcome.SystemError, "outcome");
+        Equal(e.SystemError, 2, "errno (ENOENT)");
+        Check(e.Message.Contains("/dev/orvex-no-such-device"), "the message names the device: " + e.Message);
+        // The failed open left no Bus holding the port.
+        using (var sim = new Sim()) Bus.Open(sim.Path).Close();
+    }
+
+    static void PowerStates()
+    {
+        OnEachKind((bus, kind) =>
+        {
+            var drive = bus.Drive(2);
+            Equal(drive.State, DriveState.SwitchOnDisabled, "at power-up");
+            drive.Enable();
+            Equal(drive.State, DriveState.OperationEnabled, "after Enable");
+            Equal(drive.SdoRead(0x6040, 0, 2), 0x000Fu, "controlword after Enable");
+            Equal(drive.Statusword & 0x6F, 0x27, "statusword bits of operation enabled");
+            drive.Disable();
+            Equal(drive.State, DriveState.SwitchedOn, "after Disable");
+            drive.Disable(); // nothing to do
+            drive.Enable();
+            // Where the quick stop ends is the drive's choice: its option code 0x605A (2 without it).
+            int option = 2;
+            try { option = (short)drive.SdoRead(0x605A, 0, 2); } catch (SdoAbortException) { }
+            drive.QuickStop();
+            Equal(drive.State, option >= 5 && option <= 8 ? DriveState.QuickStopActive : DriveState.SwitchOnDisabled,
+                  "after QuickStop (option code " + option + ")");
+            drive.Enable();
+            Equal(drive.State, DriveState.OperationEnabled, "Enable from quick stop");
+            drive.Halt();
+            Equal(drive.SdoRead(0x6040, 0, 2), 0x010Fu, "controlword after Halt");
+            drive.Disable();
+            Throws<OrvexException>(() => drive.Halt(), "Halt of a drive not enabled");
+        });
+    }
+
+    static void MovesInARow()
+    {
+        OnEachKind((bus, kind) =>
+        {
+            var drive = bus.Drive(3);
+            drive.Enable();
+            drive.SetProfile(100000, 1000000, 1000000);
+            var moves = new[]
+            {
+                Tuple.Create(5000, MoveFlags.None, 5000),
+                Tuple.Create(-2000, MoveFlags.Relative, 3000),
+                Tuple.Create(3000, MoveFlags.Relative, 6000),
+                Tuple.Create(1000, MoveFlags.Immediate, 1000),
+            };
+            foreach (var move in moves)
+            {
+                Equal(drive.MoveAndWait(move.Item1, move.Item2), move.Item3,
+                      "position after a move of " + move.Item1 + " " + move.Item2);
+                // Bit 4 is low after each move, so that the next one is a rising edge again.
+                Equal(drive.SdoRead(0x6040, 0, 2) & 0x10, 0u, "controlword bit 4");
+            }
+            Equal(drive.Position, 1000, "Position");
+            drive.Disable();
+            var e = Throws<OrvexException>(() => drive.MoveTo(777), "a move on a drive not enabled");
+            Equal(e.LastResult, Outcome.WrongState, "outcome");
+            Check(drive.SdoReadSigned(0x607A, 0) != 777, "nothing was sent");
+        });
+    }
+
+    static void FaultAndReset()
+    {
+        foreach (var options in new[] { new[] { "--fault-node", "2" }, new[] { "--fault-node", "2", "--strict-402" } })
+        {
+            using (var sim = new Sim(options))
+            using (var bus = Bus.Open(sim.Path))
+            {
+                var drive = bus.Drive(2);
+                Equal(drive.State, DriveState.Fault, "at power-up");
+                ushort code = drive.ErrorCode;
+                Check(code != 0, "an error code");
+                foreach (var call in new Action[] { () => drive.Enable(), () => drive.MoveTo(100),
+                                                    () => drive.Halt() })
+                {
+                    var e = Throws<DriveFaultException>(call, "a call on a drive in fault");
+                    Equal(e.LastResult, Outcome.DriveFault, "outcome");
+                    Equal(e.ErrorCode, (ushort?)code, "error code carried");
+                    Equal(e.Node, (int?)2, "node");
+                    Check(e.Message.Contains(string.Format("0x{0:X4}", code)) && e.Message.Contains("ResetFault"),
+                          "the message names the code and the way out: " + e.Message);
+                }
+                Equal(drive.ResetFault(), code, "the code ResetFault cleared");
+                Equal(drive.State, DriveState.SwitchOnDisabled, "after ResetFault");
+                Equal(drive.ErrorCode, (ushort)0, "error code after ResetFault");
+                Equal(drive.ResetFault(), (ushort)0, "ResetFault with no fault");
+                drive.Enable();
+                Equal(drive.State, DriveState.OperationEnabled, "enabled after the reset");
+            }
+        }
+    }
+
+    static void ObjectAccess()
+    {
+        using (var sim = new Sim("--drives", "6"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            var drive = bus.Drive(6);
+            var table = new[]
+            {
+                // value written, size, unsigned read, signed read
+                Tuple.Create(-5, 4, 0xFFFFFFFBu, -5, (ushort)0x607A),
+                Tuple.Create(-300, 2, 0x10000u - 300, -300, (ushort)0x6071),
+                Tuple.Create(777, 4, 777u, 777, (ushort)0x607A),
+            };
+            foreach (var row in table)
+            {
+                drive.SdoWrite(row.Item5, 0, row.Item1, row.Item2);
+                Equal(drive.SdoRead(row.Item5, 0, row.Item2), row.Item3, "unsigned read of " + row.Item1);
+                Equal(drive.SdoReadSigned(row.Item5, 0, row.Item2), row.Item4, "signed read of " + row.Item1);
+            }
+            drive.SetTorque(-200);
+            Equal(drive.SdoReadSigned(0x6071, 0, 2), -200, "torque");
+
+            var e = Throws<SdoAbortException>(() => drive.SdoRead(0x5FFF, 0), "a missing object");
+            Equal(e.LastResult, Outcome.SdoAbort, "outcome");
+            Equal(e.AbortCode, 0x06020000u, "abort code");
+            Equal(e.AbortMeaning, "object does not exist in the object dictionary", "meaning");
+            Equal(e.Operation, "SDO_Read", "operation");
+            foreach (var part in new[] { "node 6", "0x5FFF:00", "0x06020000", "does not exist" })
+                Check(e.Message.Contains(part), "the message has " + part + ": " + e.Message);
+            Throws<ArgumentOutOfRangeException>(() => drive.SdoRead(0x6041, 0, 5), "size 5");
+        }
+    }
+
+    static void AbsentNode()
+    {
+        using (var sim = new Sim("--drives", "8"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            var drive = bus.Drive(9);
+            foreach (var call in new Action[] { () => drive.Enable(), () => { var s = drive.State; } })
+            {
+                var watch = Stopwatch.StartNew();
+                var e = Throws<OrvexTimeoutException>(call, "a call to an absent node");
+                Equal(e.LastResult, Outcome.Timeout, "outcome");
+                Check(watch.Elapsed.TotalSeconds < 2.5, "failed within one answer's limit: " + watch.Elapsed);
+            }
+        }
+    }
+
+    static void NoPort()
+    {
+        Drive drive;
+        using (var sim = new Sim("--drives", "1"))
+        {
+            var bus = Bus.Open(sim.Path);
+            drive = bus.Drive(1);
+            bus.Close();
+        }
+        foreach (var call in new Action[] { () => drive.Enable(), () => { var s = drive.State; },
+                                            () => drive.SdoRead(0x6041, 0) })
+        {
+            var watch = Stopwatch.StartNew();
+            var e = Throws<NoPortException>(call, "a call on a closed bus");
+            Check(watch.Elapsed.TotalSeconds < 0.2, "at once: " + watch.Elapsed);
+            Equal(e.LastResult, Outcome.NoPort, "outcome");
+            Check(e.Message.Contains("closed"), e.Message);
+        }
+        // The library itself with no port (its query waits out its limit, as queries do).
+        Equal(Native.Orvex_Enable(1, 1000), 0, "Orvex_Enable with no port");
+        Equal((Outcome)Native.Orvex_LastResult(), Outcome.NoPort, "its outcome");
+    }
+}
