@@ -1,6 +1,7 @@
 # Installing and packaging, included by the top-level CMakeLists.txt: the library with its header,
 # orvex and orvex-sim, their manual pages, a CMake package (find_package(orvex) -> orvex::ORVEX_DLL)
-# and orvex.pc for pkg-config; `make package` builds one Debian package with all of it.
+# and orvex.pc for pkg-config, the Python package; `make package` builds one Debian package with
+# all of it.
 include(CMakePackageConfigHelpers)
 set(ORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orvex)
 install(EXPORT orvexTargets NAMESPACE orvex:: DESTINATION ${ORVEX_CMAKE_DIR} FILE orvexTargets.cmake)
@@ -52,6 +53,23 @@ if(ORVEX_BUILD_TOOLS AND NOT WIN32)
   install(FILES ${ORVEX_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The Python package (the binding and the python-can interface) where Debian's python3 finds it,
+# with the metadata that registers the interface with python-can: can.Bus(interface="orvex").
+if(NOT WIN32)
+  set(ORVEX_PYTHON_INSTALL_DIR lib/python3/dist-packages CACHE STRING
+    "Where the Python package orvex is installed (relative to the prefix)")
+  file(STRINGS ${PROJECT_SOURCE_DIR}/python/orvex.dist-info/METADATA ORVEX_PYTHON_VERSION
+    REGEX "^Version: ")
+  if(NOT ORVEX_PYTHON_VERSION STREQUAL "Version: ${PROJECT_VERSION}")
+    message(SEND_ERROR "python/orvex.dist-info/METADATA says '${ORVEX_PYTHON_VERSION}', "
+                       "the project is ${PROJECT_VERSION}")
+  endif()
+  install(DIRECTORY python/orvex/ DESTINATION ${ORVEX_PYTHON_INSTALL_DIR}/orvex
+    FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+  install(FILES python/orvex.dist-info/METADATA python/orvex.dist-info/entry_points.txt
+    DESTINATION ${ORVEX_PYTHON_INSTALL_DIR}/orvex-${PROJECT_VERSION}.dist-info)
+endif()
+
 # make package: one Debian package with everything above. Its dependencies (libc6, libstdc++6,
 # libgcc-s1) are computed by dpkg-shlibdeps from the installed binaries.
 set(ORVEX_PACKAGE_MAINTAINER "ORVEX_DLL developers <orvex@example.invalid>"
@@ -70,7 +88,10 @@ device control, profile position, profile velocity, homing, profile torque,
 position and status queries, object access and raw frames.
 The package also holds the orvex command-line tool, the orvex-sim drive
 simulator (an adapter with simulated drives on a pseudo-terminal), the header
-orvex.h, a CMake package (find_package(orvex)) and orvex.pc for pkg-config.]=])
+orvex.h, a CMake package (find_package(orvex)) and orvex.pc for pkg-config,
+and the Python package orvex: the binding (ctypes over the library) and the
+adapter as a python-can interface (can.Bus(interface="orvex"), which needs
+python3-can and python3-serial).]=])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ORVEX_PACKAGE_MAINTAINER})
@@ -86,6 +107,8 @@ if(ORVEX_DPKG_SHLIBDEPS AND ORVEX_FILE_COMMAND)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
 endif()
+# The Python package needs only python3; its python-can interface needs python-can and pyserial.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-can (>= 4), python3-serial")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 include(CPack)

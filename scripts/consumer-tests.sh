@@ -51,10 +51,11 @@ run_stage() {
   fi
 }
 
-# start_sim ORVEX_SIM: runs that orvex-sim with a link at $port until the calling stage ends.
+# start_sim ORVEX_SIM [OPTION...]: runs that orvex-sim with a link at $port until the calling
+# stage ends.
 start_sim() {
   port=$work/port-$BASHPID
-  "$1" --quiet --link "$port" >/dev/null &
+  "$1" --quiet --link "$port" "${@:2}" >/dev/null &
   sim_pid=$!
   trap 'kill -TERM $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null || true' EXIT
   for _ in $(seq 100); do
@@ -192,7 +193,8 @@ stage_package() {
   local path
   for path in ./usr/bin/orvex ./usr/bin/orvex-sim ./usr/include/orvex.h \
       '/libORVEX_DLL.so.1.0.0$' '/cmake/orvex/orvexConfig.cmake$' '/cmake/orvex/orvexTargets.cmake$' \
-      '/pkgconfig/orvex.pc$' '/man1/orvex.1' '/man1/orvex-sim.1'; do
+      '/pkgconfig/orvex.pc$' '/man1/orvex.1' '/man1/orvex-sim.1' \
+      '/python3/dist-packages/orvex/canbus.py$' '/python3/dist-packages/orvex-1.0.0.dist-info/entry_points.txt$'; do
     grep -q -- "$path" <<<"$contents" || { echo "the package lacks $path"; return 1; }
   done
   [[ $(grep -c '^\./usr/bin/.' <<<"$contents") = 2 ]] || { echo "unexpected programs in usr/bin"; return 1; }
@@ -226,6 +228,24 @@ stage_package_consumer() {
   echo "result: $output"
 }
 
+stage_package_python_can() {
+  if ! /usr/bin/python3 -c 'import can, serial' 2>/dev/null; then
+    echo "result: skipped, /usr/bin/python3 lacks python-can or pyserial (python3-can, python3-serial)"
+    return 0
+  fi
+  start_sim "$deb_root/usr/bin/orvex-sim" --heartbeat-ms 20
+  # Only the package's files on the path: python-can finds the interface by its entry point.
+  (cd "$work" && PYTHONPATH=$deb_root/usr/lib/python3/dist-packages /usr/bin/python3 - "$port" "$deb_root" <<'EOF'
+import sys, can, orvex.canbus
+assert orvex.canbus.__file__.startswith(sys.argv[2]), orvex.canbus.__file__
+with can.Bus(interface="orvex", channel=sys.argv[1]) as bus:
+    heartbeat = bus.recv(2)
+    assert heartbeat is not None and heartbeat.arbitration_id in (0x701, 0x702), heartbeat
+    print("result: can.Bus(interface=\"orvex\") from the package received 0x%03X" % heartbeat.arbitration_id)
+EOF
+  )
+}
+
 echo "consumer tests of $build (work directory $work)"
 run_stage "install into a prefix (layout, soname, exports, man pages)" stage_install
 run_stage "find_package(orvex) consumer against the prefix" stage_find_package
@@ -234,5 +254,6 @@ run_stage "pkg-config consumer against the prefix" stage_pkg_config
 run_stage "make package (Debian package contents and Depends)" stage_package
 run_stage "package's orvex against package's orvex-sim" stage_package_programs
 run_stage "find_package(orvex) consumer against the package's files" stage_package_consumer
+run_stage "python-can finds the package's interface" stage_package_python_can
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -1,5 +1,10 @@
-"""Frames as they arrive on the port (Bus.receive), decoded: what kind of CANopen message each
-is, and the content of SDO answers, emergencies and heartbeats."""
+"""The adapter's 12-byte frames: building them, finding them in a byte stream (FrameReader),
+and decoding what arrives (Bus.receive, the python-can interface): what kind of CANopen message
+each is, and the content of SDO answers, emergencies and heartbeats.
+
+A frame is the CAN identifier (high byte, low byte), eight data bytes and CR LF. The adapter
+carries no data length: every frame has eight data bytes.
+"""
 
 import enum
 import struct
@@ -7,6 +12,127 @@ import struct
 from .errors import ErrorCode, abort_meaning, error_register_names
 
 FRAME_LENGTH = 12
+DATA_LENGTH = 8
+FRAME_END = b"\r\n"
+MAX_CAN_ID = 0x7FF  # standard 11-bit identifiers only
+LOOK_BEHIND = 3 * FRAME_LENGTH - 1  # a frame and the bytes looked at behind it
+
+
+def encode_frame(can_id, data=b""):
+    """The 12 bytes that carry a standard frame to the adapter: identifier high and low byte,
+    ``data`` (at most eight bytes) padded with zeros to eight, CR LF."""
+    data = bytes(data)
+    if not 0 <= can_id <= MAX_CAN_ID:
+        raise ValueError("CAN identifier 0x%X is not an 11-bit identifier" % can_id)
+    if len(data) > DATA_LENGTH:
+        raise ValueError("a frame carries at most %d data bytes, not %d"
+                         % (DATA_LENGTH, len(data)))
+    return bytes((can_id >> 8, can_id & 0xFF)) + data.ljust(DATA_LENGTH, b"\0") + FRAME_END
+
+
+def decode_frame(raw):
+    """(identifier, data) of a 12-byte frame: the 11-bit identifier and the eight data bytes."""
+    if len(raw) != FRAME_LENGTH:
+        raise ValueError("a frame is %d bytes, not %d" % (FRAME_LENGTH, len(raw)))
+    return (raw[0] << 8 | raw[1]) & MAX_CAN_ID, bytes(raw[2:2 + DATA_LENGTH])
+
+
+class FrameReader:
+    """Finds frames in the bytes that arrive from the adapter, with the library's framing.
+
+    A 12-byte window is a frame when its bytes 10-11 are CR LF. A window that is not drops its
+    first byte and the next one is looked at, so no complete frame that follows noise is skipped
+    over. Right after a frame, the next 12 bytes are the next frame, as an adapter sends them.
+    Where framing is not known (at the start, or after bytes were dropped), noise followed by the
+    front of a frame whose data holds 0D 0A can also make a window that ends in CR LF; there the
+    input already waiting behind the window is looked at (up to 23 bytes): when the window right
+    after it is complete and not a frame, while a later window over the same bytes is a frame
+    followed by a frame, that later window is the frame.
+
+    ``add`` what arrives and ``pop`` frames; ``missing`` says how many bytes complete the window
+    being looked at, so a reader that takes no more than that from the port leaves what follows
+    in the device. ``feed`` does both, for bytes that have all arrived.
+    """
+
+    __slots__ = ("_held", "_aligned", "dropped")
+
+    def __init__(self):
+        self._held = bytearray()
+        self._aligned = False  # the bytes held follow a frame taken
+        self.dropped = 0  # noise bytes discarded so far
+
+    @property
+    def missing(self):
+        """Bytes still needed before the next window can be looked at (0-12)."""
+        return max(FRAME_LENGTH - len(self._held), 0)
+
+    @property
+    def pending(self):
+        """The bytes held that are not yet part of a frame."""
+        return bytes(self._held)
+
+    def add(self, data):
+        self._held += data
+
+    def pop(self, read_waiting=None):
+        """The next frame held (12 bytes), or None until more input arrives. ``read_waiting(n)``
+        returns up to n bytes that are already waiting, without waiting: they are what is looked
+        at behind a frame where framing is not known."""
+        held = self._held
+        first = 0
+        while first + FRAME_LENGTH <= len(held) and not self._frame_at(first):
+            first += 1
+        if not self._frame_at(first):
+            if len(held) >= FRAME_LENGTH:  # the last 11 bytes may still begin a frame
+                self._drop(len(held) - (FRAME_LENGTH - 1))
+            return None
+        if first:
+            self._drop(first)
+        later = 0
+        if not self._aligned:
+            while read_waiting is not None and len(held) < LOOK_BEHIND:
+                more = read_waiting(LOOK_BEHIND - len(held))
+                if not more:
+                    break
+                held += more
+            later = self._later_frame()
+        raw = bytes(held[later:later + FRAME_LENGTH])
+        self.dropped += later
+        del held[:later + FRAME_LENGTH]
+        self._aligned = True
+        return raw
+
+    def feed(self, data):
+        """Takes ``data`` and returns the frames (12 bytes each) it completes, in order."""
+        self.add(data)
+        frames = []
+        raw = self.pop()
+        while raw is not None:
+            frames.append(raw)
+            raw = self.pop()
+        return frames
+
+    def reset(self):
+        """Forgets the bytes held (after the port was purged or reopened)."""
+        self._held.clear()
+        self._aligned = False
+
+    def _frame_at(self, at):
+        return (at + FRAME_LENGTH <= len(self._held)
+                and self._held[at + FRAME_LENGTH - 2:at + FRAME_LENGTH] == FRAME_END)
+
+    def _drop(self, count):
+        del self._held[:count]
+        self.dropped += count
+        self._aligned = False
+
+    def _later_frame(self):
+        if len(self._held) < 2 * FRAME_LENGTH or self._frame_at(FRAME_LENGTH):
+            return 0
+        for later in range(1, FRAME_LENGTH):
+            if self._frame_at(later) and self._frame_at(later + FRAME_LENGTH):
+                return later
+        return 0
 
 
 class Kind(str, enum.Enum):
@@ -86,11 +212,8 @@ class Frame:
 
     def __init__(self, raw):
         raw = bytes(raw)
-        if len(raw) != FRAME_LENGTH:
-            raise ValueError("a frame is %d bytes, not %d" % (FRAME_LENGTH, len(raw)))
+        self.id, self.data = decode_frame(raw)
         self.raw = raw
-        self.id = (raw[0] << 8 | raw[1]) & 0x7FF
-        self.data = raw[2:10]
         self.kind, self.node = _classify(self.id, self.data)
 
     # -- SDO ----------------------------------------------------------------------------------

@@ -1,9 +1,13 @@
-"""The binding's own decoding, without a library: statusword, error codes, received frames."""
+"""The binding's own decoding, without a library: statusword, error codes, received frames, the
+frame codec the python-can interface shares."""
 
+import subprocess
+import sys
 import unittest
 
 import orvex
 from orvex import Frame, Kind, State, Status
+from orvex.frames import FrameReader, encode_frame
 
 
 def frame(text):
@@ -132,6 +136,60 @@ class ReceivedFrames(unittest.TestCase):
     def test_a_frame_is_twelve_bytes(self):
         with self.assertRaises(ValueError):
             Frame(b"\x00" * 11)
+
+
+HEARTBEAT = bytes.fromhex("07017F00000000000000") + b"\r\n"
+CRLF_IN_DATA = bytes.fromhex("05820D0A0D0A0D0A0D0A") + b"\r\n"  # data that looks like ends
+
+
+class FrameCodec(unittest.TestCase):
+    def test_encoding_pads_to_eight_data_bytes(self):
+        for can_id, data, expected in (
+            (0x000, b"\x81\x00", "0000 8100000000000000"),
+            (0x601, bytes.fromhex("4041600000000000"), "0601 4041600000000000"),
+            (0x7FF, b"", "07FF 0000000000000000"),  # SYNC-like: no data still sends eight
+        ):
+            self.assertEqual(encode_frame(can_id, data), bytes.fromhex(expected) + b"\r\n")
+        for can_id, data in ((0x800, b""), (-1, b""), (0x100, bytes(9))):
+            with self.assertRaises(ValueError):
+                encode_frame(can_id, data)
+
+    def test_reader_keeps_every_complete_frame_after_noise(self):
+        for name, stream, frames, dropped, chunks in (
+            ("clean", HEARTBEAT * 2, [HEARTBEAT] * 2, 0, (None, 1, 5)),
+            ("noise first", b"\x01\x02\x03" + HEARTBEAT, [HEARTBEAT], 3, (None, 1, 5)),
+            ("noise ending in CR LF", b"\x05\r\n" + HEARTBEAT, [HEARTBEAT], 3, (None, 1, 5)),
+            ("CR LF in the data after noise", b"\xAA" + CRLF_IN_DATA + HEARTBEAT,
+             [CRLF_IN_DATA, HEARTBEAT], 1, (None, 1, 5)),
+            ("torn frame then a whole one", HEARTBEAT[:7] + HEARTBEAT, [HEARTBEAT], 7,
+             (None, 1, 5)),
+            ("only noise", bytes(range(40)), [], 29, (None, 1, 5)),
+            # Noise and the front of that frame end in CR LF too: with the input behind it at
+            # hand, the later window followed by a frame wins.
+            ("noise that frames with CR LF data", b"\x01\x0d\x0a\x02" + CRLF_IN_DATA + HEARTBEAT,
+             [CRLF_IN_DATA, HEARTBEAT], 4, (None,)),
+            ("after a frame the next twelve bytes", HEARTBEAT + CRLF_IN_DATA + HEARTBEAT,
+             [HEARTBEAT, CRLF_IN_DATA, HEARTBEAT], 0, (None, 1, 5)),
+        ):
+            for chunk in chunks:  # at once, byte by byte, in pieces
+                reader = FrameReader()
+                found = []
+                for start in range(0, len(stream), chunk or len(stream)):
+                    found += reader.feed(stream[start:start + (chunk or len(stream))])
+                self.assertEqual(found, frames, "%s, chunks of %s" % (name, chunk))
+                self.assertEqual(reader.dropped, dropped, name)
+                self.assertEqual(reader.missing, 12 - len(reader.pending), name)
+
+    def test_the_binding_imports_without_python_can(self):
+        # The binding must not need python-can or pyserial; only orvex.canbus does.
+        code = ("import sys; sys.modules['can'] = sys.modules['serial'] = None\n"
+                "import orvex, orvex.frames\n"
+                "assert 'orvex.canbus' not in sys.modules\n"
+                "try:\n    import orvex.canbus\nexcept ImportError:\n    print('refused')\n")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                timeout=30)
+        self.assertEqual((result.returncode, result.stdout.strip()), (0, "refused"),
+                         result.stderr)
 
 
 if __name__ == "__main__":
