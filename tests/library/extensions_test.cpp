@@ -296,9 +296,7 @@ TEST_F(Extensions, ReadManyTakesABusSummaryFromAnySdoIdButNeverFromADriveWithIts
         Batch b;
         b.add(0, 0x3001);
         b.add(1, 0x3001);
-        static std::vector<Answer> answers;
-        answers = r.answers;
-        adapter.answer_batches(2, [](const std::vector<Frame>&) {
+        adapter.answer_batches(2, [answers = r.answers](const std::vector<Frame>&) {
             Bytes all;
             for (const Answer& a : answers)
                 all = concat({all, bytes_of(sdo_answer(a.node, 0x3001, 0, a.value))});

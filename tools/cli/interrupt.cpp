@@ -14,7 +14,10 @@
 namespace orvex::cli {
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Shared by the handler, the watchdog thread and the program: a lock-free atomic is safe in all
+// three.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 std::atomic<int> g_handlers{0};  // HandlesInterrupts alive
 int g_wake[2] = {-1, -1};        // the handler wakes the watchdog through this pipe
 
@@ -35,7 +38,7 @@ void Watchdog() {
         if (read(g_wake[0], &byte, 1) != 1) return;
         timespec grace{0, kInterruptGraceMs * 1000000L};
         nanosleep(&grace, nullptr);
-        const int signal = g_signal;
+        const int signal = g_signal.load();
         if (signal == 0 || g_handlers.load() > 0) continue;
         // The program is inside a library call that waits for an answer: nothing it does could
         // matter more than ending now. What it printed so far goes out first.
@@ -70,13 +73,12 @@ void InstallInterruptHandlers() {
 }
 
 int PendingSignal() {
-    return g_signal;
+    return g_signal.load();
 }
 
 void ThrowIfInterrupted() {
-    const int signal = g_signal;
+    const int signal = g_signal.exchange(0);
     if (signal == 0) return;
-    g_signal = 0;
     throw Interrupted(signal);
 }
 
