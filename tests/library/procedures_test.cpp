@@ -2,6 +2,7 @@
 // step writes and reads, what it refuses to write, and how it ends when the drive does not go on.
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -24,51 +25,60 @@ constexpr std::uint32_t kBit12 = 1u << 12;
 constexpr std::uint32_t kBit13 = 1u << 13;
 
 // A drive the test scripts: an object dictionary that uploads answer from (an absent object
-// aborts), downloads store into, and a rule that turns each controlword into a new statusword.
+// aborts), downloads store into, and a rule that turns each controlword into a new statusword. Its
+// state is shared with the adapter's thread, which may still be answering when the test moves on.
 class ScriptedDrive {
   public:
     using Rule = std::function<std::uint32_t(std::uint32_t controlword, std::uint32_t statusword)>;
 
-    ScriptedDrive(std::uint32_t statusword, Rule rule) : rule_(std::move(rule)) {
+    ScriptedDrive(std::uint32_t statusword, Rule rule) : state_(std::make_shared<State>()) {
+        state_->rule = std::move(rule);
         set(0x6041, statusword);
         set(0x6061, 1);  // profile position
     }
     void set(std::uint16_t index, std::uint32_t value) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        objects_[index] = value;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->objects[index] = value;
     }
     // Statuswords the drive shows on its next reads, one each, before the rule's state returns.
     void then_show(std::vector<std::uint32_t> statuswords) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queued_ = std::move(statuswords);
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->queued = std::move(statuswords);
     }
-    std::vector<Reply> operator()(const Frame& request) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::uint16_t index = index_of(request);
-        if (request[2] == 0x40) {
-            std::uint32_t value = 0;
-            if (index == 0x6041 && !queued_.empty()) {
-                value = queued_.front();
-                queued_.erase(queued_.begin());
-            } else if (objects_.count(index) != 0) {
-                value = objects_[index];
-            } else {
-                return {Reply{bytes_of(sdo_abort(request[1], index, request[5], 0x06020000))}};
-            }
-            return {Reply{bytes_of(sdo_answer(request[1], index, request[5], value, 0x4B))}};
-        }
-        const std::uint32_t value = static_cast<std::uint32_t>(request[6] | request[7] << 8 |
-                                                               request[8] << 16 | request[9] << 24);
-        objects_[index] = value;
-        if (index == 0x6040 && rule_) objects_[0x6041] = rule_(value, objects_[0x6041]);
-        return {};
+    FakeAdapter::Responder responder() const {
+        return [state = state_](const Frame& request) { return state->answer(request); };
     }
 
   private:
-    std::mutex mutex_;
-    Rule rule_;
-    std::map<std::uint16_t, std::uint32_t> objects_;
-    std::vector<std::uint32_t> queued_;
+    struct State {
+        std::mutex mutex;
+        Rule rule;
+        std::map<std::uint16_t, std::uint32_t> objects;
+        std::vector<std::uint32_t> queued;
+
+        std::vector<Reply> answer(const Frame& request) {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::uint16_t index = index_of(request);
+            if (request[2] == 0x40) {
+                std::uint32_t value = 0;
+                if (index == 0x6041 && !queued.empty()) {
+                    value = queued.front();
+                    queued.erase(queued.begin());
+                } else if (objects.count(index) != 0) {
+                    value = objects[index];
+                } else {
+                    return {Reply{bytes_of(sdo_abort(request[1], index, request[5], 0x06020000))}};
+                }
+                return {Reply{bytes_of(sdo_answer(request[1], index, request[5], value, 0x4B))}};
+            }
+            const auto value = static_cast<std::uint32_t>(request[6] | request[7] << 8 |
+                                                          request[8] << 16 | request[9] << 24);
+            objects[index] = value;
+            if (index == 0x6040 && rule) objects[0x6041] = rule(value, objects[0x6041]);
+            return {};
+        }
+    };
+    std::shared_ptr<State> state_;
 };
 
 // The power-state transitions a drive takes (and nothing else).
@@ -102,9 +112,7 @@ std::string controlword(std::uint16_t value) {
 
 class Procedures : public LibraryTest {
   protected:
-    void use(ScriptedDrive& drive) {
-        adapter.set_responder([&drive](const Frame& f) { return drive(f); });
-    }
+    void use(const ScriptedDrive& drive) { adapter.set_responder(drive.responder()); }
     // Every frame written so far, once there are at least `count`.
     std::vector<std::string> written(std::size_t count = 0) {
         std::vector<std::string> text;

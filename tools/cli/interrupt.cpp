@@ -38,8 +38,10 @@ void Watchdog() {
         if (read(g_wake[0], &byte, 1) != 1) return;
         timespec grace{0, kInterruptGraceMs * 1000000L};
         nanosleep(&grace, nullptr);
-        const int signal = g_signal.load();
-        if (signal == 0 || g_handlers.load() > 0) continue;
+        if (g_handlers.load() > 0) continue;
+        // Taken from the program, so that only one of the two reports it.
+        const int signal = g_signal.exchange(0);
+        if (signal == 0) continue;
         // The program is inside a library call that waits for an answer: nothing it does could
         // matter more than ending now. What it printed so far goes out first.
         std::fflush(stdout);
