@@ -18,8 +18,9 @@ namespace {
 // three.
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
-std::atomic<int> g_handlers{0};  // HandlesInterrupts alive
-int g_wake[2] = {-1, -1};        // the handler wakes the watchdog through this pipe
+std::atomic<int> g_handlers{0};     // HandlesInterrupts alive
+std::atomic<bool> g_ending{false};  // the watchdog is ending the program
+int g_wake[2] = {-1, -1};           // the handler wakes the watchdog through this pipe
 
 extern "C" void RememberSignal(int signal) {
     g_signal = signal;
@@ -42,6 +43,7 @@ void Watchdog() {
         // Taken from the program, so that only one of the two reports it.
         const int signal = g_signal.exchange(0);
         if (signal == 0) continue;
+        g_ending = true;
         // The program is inside a library call that waits for an answer: nothing it does could
         // matter more than ending now. What it printed so far goes out first.
         std::fflush(stdout);
@@ -82,6 +84,10 @@ void ThrowIfInterrupted() {
     const int signal = g_signal.exchange(0);
     if (signal == 0) return;
     throw Interrupted(signal);
+}
+
+void HoldIfEnding() {
+    while (g_ending.load()) pause();
 }
 
 HandlesInterrupts::HandlesInterrupts() {

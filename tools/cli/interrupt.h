@@ -42,6 +42,10 @@ class HandlesInterrupts {
     HandlesInterrupts& operator=(const HandlesInterrupts&) = delete;
 };
 
+// When the watchdog is ending the program, the program says nothing more: this waits for the end.
+// Called before anything is reported at the end of the program.
+void HoldIfEnding();
+
 // Sleeps up to `ms`; a signal ends the sleep early.
 void SleepMs(int ms);
 
