@@ -187,6 +187,9 @@ class Transfer {
                          int block_size, int threshold, bool& refused);
     Outcome segmented_download(const std::uint8_t* data, std::size_t length);
     Outcome block_download(const std::uint8_t* data, std::size_t length, bool& refused);
+    // Sends a block initiate and waits for the server's answer; `refused` when the server has
+    // no block transfers (the caller falls back to segmented).
+    Outcome initiate_block(const std::uint8_t* request, bool& refused);
 
     int node_;
     ObjectEntry entry_;
@@ -278,6 +281,14 @@ Outcome Transfer::after_upload_initiate(std::uint8_t* buffer, std::size_t capaci
     return Outcome::kOk;
 }
 
+Outcome Transfer::initiate_block(const std::uint8_t* request, bool& refused) {
+    const Outcome sent = send(request);
+    if (sent != Outcome::kOk) return sent;
+    const Outcome answered = await(From::kObject);
+    refused = answered == Outcome::kSdoAbort && refuses_block(last_result().abort_code);
+    return answered;
+}
+
 Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
                                int block_size, int threshold, bool& refused) {
     std::uint8_t data_out[8] = {};
@@ -285,13 +296,7 @@ Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::
     data_out[4] = static_cast<std::uint8_t>(block_size);
     // Objects up to the threshold may come the plain way; the switch threshold is one byte.
     data_out[5] = static_cast<std::uint8_t>(threshold > 255 ? 255 : threshold);
-    Outcome step = send(data_out);
-    if (step != Outcome::kOk) return step;
-    step = await(From::kObject);
-    if (step == Outcome::kSdoAbort && refuses_block(last_result().abort_code)) {
-        refused = true;
-        return step;
-    }
+    Outcome step = initiate_block(data_out, refused);
     if (step != Outcome::kOk) return step;
     if ((command() & 0xE0) == 0x40) return after_upload_initiate(buffer, capacity, length);
     if ((command() & 0xF9) != answer::kBlockUploadInitiateResponse)
@@ -429,13 +434,7 @@ Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, b
     std::uint8_t out[8] = {};
     object_request(request::kBlockDownloadInitiate, out);
     write_u32(out + 4, static_cast<std::uint32_t>(length));
-    Outcome step = send(out);
-    if (step != Outcome::kOk) return step;
-    step = await(From::kObject);
-    if (step == Outcome::kSdoAbort && refuses_block(last_result().abort_code)) {
-        refused = true;
-        return step;
-    }
+    Outcome step = initiate_block(out, refused);
     if (step != Outcome::kOk) return step;
     if ((command() & 0xFB) != answer::kBlockDownloadInitiateResponse)
         return abort(abort_code::kCommand);
