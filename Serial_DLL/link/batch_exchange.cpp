@@ -37,16 +37,6 @@ int severity(int result) {
     }
 }
 
-// The drive whose SDO response identifier the frame carries (1-127), or 0.
-constexpr unsigned kSdoResponseBase = 0x580;
-
-int responding_drive(const std::uint8_t* frame) {
-    const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
-    return id > kSdoResponseBase && id < kSdoResponseBase + 0x80u
-               ? static_cast<int>(id - kSdoResponseBase)
-               : 0;
-}
-
 bool has_item(const BatchReads& batch, int node, ObjectEntry entry) {
     for (int i = 0; i < batch.count; ++i)
         if (batch.nodes[i] == node && batch.indexes[i] == entry.index &&
@@ -66,7 +56,7 @@ int item_answered_by(const BatchReads& batch, const bool* from_drive, const std:
         kind = classify_answer(frame, batch.nodes[i], entry_of(batch, i));
         if (kind != AnswerKind::kOther) return i;
     }
-    const int drive = responding_drive(frame);
+    const int drive = sdo_responder(frame);
     for (int i = 0; i < batch.count; ++i) {
         if (batch.nodes[i] != 0) continue;
         if (batch.results[i] != kPending && !(from_drive[i] && drive == 0)) continue;
@@ -164,7 +154,7 @@ int read_batch(const BatchReads& batch) {
             continue;
         }
         if (batch.results[i] == kPending) --pending;
-        from_drive[i] = batch.nodes[i] == 0 && responding_drive(frame) != 0;
+        from_drive[i] = batch.nodes[i] == 0 && sdo_responder(frame) != 0;
         if (kind == AnswerKind::kResponse) {
             batch.values[i] = answer_u32(frame);
             batch.results[i] = ORVEX_OK;

@@ -4,14 +4,9 @@ namespace orvex {
 namespace {
 
 constexpr std::uint8_t kSdoRequestIdHigh = 0x06;  // COB-ID 0x600 + node
-constexpr unsigned kSdoResponseBase = 0x580;
 constexpr unsigned kSdoRequestBase = 0x600;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
-
-void put_u32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 CanSerialFrame sdo_frame(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t value) {
     CanSerialFrame frame;
@@ -22,13 +17,33 @@ CanSerialFrame sdo_frame(int node, std::uint8_t command, ObjectEntry entry, std:
     b[3] = static_cast<std::uint8_t>(entry.index & 0xFF);
     b[4] = static_cast<std::uint8_t>(entry.index >> 8);
     b[5] = entry.subindex;
-    put_u32(&b[6], value);
+    store_u32(&b[6], value);
     b[10] = kCr;
     b[11] = kLf;
     return frame;
 }
 
 }  // namespace
+
+std::uint32_t load_u32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+void store_u32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+CanSerialFrame sdo_request(int node, const std::uint8_t* data) {
+    CanSerialFrame frame;
+    auto& b = frame.bytes;
+    b[0] = kSdoRequestIdHigh;
+    b[1] = node_byte(node);
+    for (std::size_t i = 0; i < 8; ++i) b[2 + i] = data[i];
+    b[10] = kCr;
+    b[11] = kLf;
+    return frame;
+}
 
 std::uint8_t download_command_for(int sizeCode) {
     switch (sizeCode & 0xFF) {
@@ -75,8 +90,7 @@ CanSerialFrame nmt_command(std::uint8_t command, int node) {
 }
 
 std::uint32_t answer_u32(const std::uint8_t* frame) {
-    return static_cast<std::uint32_t>(frame[6]) | static_cast<std::uint32_t>(frame[7]) << 8 |
-           static_cast<std::uint32_t>(frame[8]) << 16 | static_cast<std::uint32_t>(frame[9]) << 24;
+    return load_u32(frame + 6);
 }
 
 std::uint16_t answer_u16(const std::uint8_t* frame) {
@@ -89,7 +103,7 @@ bool has_terminator(const std::uint8_t* frame) {
 
 bool answers_object(const std::uint8_t* frame, int node, ObjectEntry entry) {
     if (!has_terminator(frame)) return false;
-    const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
+    const unsigned id = frame_id(frame);
     // Adapters differ in what they put in the identifier bytes, so the identifier rules out only
     // what plainly is not the answer. A request is never an answer: not one on the SDO request
     // channel, nor the query's own request (an adapter that echoes the host's frames sends it

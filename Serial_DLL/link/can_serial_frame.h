@@ -93,8 +93,29 @@ std::uint8_t download_command_for(int sizeCode);
 std::uint8_t upload_command_for(int sizeCode);
 
 CanSerialFrame sdo_download(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t value);
+// Any request on `node`'s SDO request channel with the eight CAN data bytes given (the steps of a
+// segmented or block transfer, an abort).
+CanSerialFrame sdo_request(int node, const std::uint8_t* data);
 CanSerialFrame upload_request(int node, std::uint8_t command, ObjectEntry entry);
 CanSerialFrame nmt_command(std::uint8_t command, int node);
+
+// A 32-bit field of a frame, least significant byte first.
+std::uint32_t load_u32(const std::uint8_t* at);
+void store_u32(std::uint8_t* at, std::uint32_t value);
+
+// SDO responses come from 0x580 + node.
+constexpr unsigned kSdoResponseBase = 0x580;
+// The CAN identifier of a frame (bytes 0-1).
+inline unsigned frame_id(const std::uint8_t* frame) {
+    return static_cast<unsigned>(frame[0]) << 8 | frame[1];
+}
+// The node (1-127) whose SDO response identifier a frame carries, or 0 for any other identifier.
+inline int sdo_responder(const std::uint8_t* frame) {
+    const unsigned id = frame_id(frame);
+    return id > kSdoResponseBase && id < kSdoResponseBase + 0x80u
+               ? static_cast<int>(id - kSdoResponseBase)
+               : 0;
+}
 
 // Answer bytes 6-9, least significant first, never sign-extended.
 std::uint32_t answer_u32(const std::uint8_t* frame);

@@ -49,21 +49,9 @@ constexpr std::uint32_t kTooLong = 0x06070012;
 constexpr std::uint32_t kTooShort = 0x06070013;
 }  // namespace abort_code
 
-constexpr unsigned kSdoResponseBase = 0x580;
-constexpr std::uint8_t kSdoRequestIdHigh = 0x06;
-
 // Threshold in the low half, block size in the high half: one word, so a transfer never sees one
 // old and one new value.
 std::atomic<std::uint32_t> g_block{0};
-
-std::uint32_t read_u32(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-void write_u32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 // Time `frames` frames take on the line at `baud`, 10 bits a byte, rounded up; 0 when unknown.
 int wire_ms(std::size_t frames, int baud) {
@@ -100,11 +88,7 @@ class Transfer {
 
     // Lays out a frame to the node's SDO request identifier with `data` (8 bytes).
     void frame_into(std::uint8_t* frame, const std::uint8_t* data) const {
-        frame[0] = kSdoRequestIdHigh;
-        frame[1] = node_byte(node_);
-        std::memcpy(frame + 2, data, 8);
-        frame[10] = 0x0D;
-        frame[11] = 0x0A;
+        std::memcpy(frame, sdo_request(node_, data).data(), kFrameSize);
     }
 
     // Writes `count` frames laid out in `frames` in one write; the next step's time starts then,
@@ -162,14 +146,13 @@ class Transfer {
     static FrameReceiver& receiver() { return port_receiver(); }
 
     bool from_own_server() const {
-        const unsigned id = static_cast<unsigned>(frame_[0]) << 8 | frame_[1];
-        return has_terminator(frame_) && id == kSdoResponseBase + node_byte(node_);
+        return has_terminator(frame_) && frame_id(frame_) == kSdoResponseBase + node_byte(node_);
     }
 
     void send_abort(std::uint32_t code) {
         std::uint8_t data[8] = {};
         object_request(sdo::kAbort, data);
-        write_u32(data + 4, code);
+        store_u32(data + 4, code);
         std::uint8_t frame[kFrameSize];
         frame_into(frame, data);
         Serial_Write(frame, kFrameSize);
@@ -247,7 +230,7 @@ Outcome Transfer::after_upload_initiate(std::uint8_t* buffer, std::size_t capaci
         return Outcome::kOk;
     }
     record_.kind = ORVEX_TRANSFER_SEGMENTED;
-    const std::size_t announced = size_indicated ? read_u32(data() + 4) : 0;
+    const std::size_t announced = size_indicated ? load_u32(data() + 4) : 0;
     if (size_indicated && announced > capacity) {
         length = announced;
         return abort(abort_code::kOutOfMemory);
@@ -304,7 +287,7 @@ Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::
     record_.kind = ORVEX_TRANSFER_BLOCK;
     const bool crc = (command() & 0x04) != 0;
     const bool size_indicated = (command() & 0x02) != 0;
-    const std::size_t announced = size_indicated ? read_u32(data() + 4) : 0;
+    const std::size_t announced = size_indicated ? load_u32(data() + 4) : 0;
     if (size_indicated) record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
     if (crc) record_.flags |= ORVEX_TRANSFER_CRC;
     if (size_indicated && announced > capacity) {
@@ -398,7 +381,7 @@ Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t lengt
     } else {
         record_.kind = ORVEX_TRANSFER_SEGMENTED;
         object_request(request::kInitiateDownload | 0x01, out);
-        write_u32(out + 4, static_cast<std::uint32_t>(length));
+        store_u32(out + 4, static_cast<std::uint32_t>(length));
     }
     Outcome step = send(out);
     if (step != Outcome::kOk) return step;
@@ -433,7 +416,7 @@ Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t lengt
 Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, bool& refused) {
     std::uint8_t out[8] = {};
     object_request(request::kBlockDownloadInitiate, out);
-    write_u32(out + 4, static_cast<std::uint32_t>(length));
+    store_u32(out + 4, static_cast<std::uint32_t>(length));
     Outcome step = initiate_block(out, refused);
     if (step != Outcome::kOk) return step;
     if ((command() & 0xFB) != answer::kBlockDownloadInitiateResponse)

@@ -125,8 +125,10 @@ void Drive::FailProcedure(int outcome, const std::string& action, int mode) cons
     switch (outcome) {
         case ORVEX_DRIVE_FAULT: {
             std::uint16_t statusword = 0;
-            ReadState(&statusword);
-            FailInFault(statusword | 0x0008);  // a reset may have left it meanwhile: say fault
+            if (InFault(ReadState(&statusword))) FailInFault(statusword);
+            // Another master reset the fault meanwhile.
+            throw Failure(name() + " was in fault and could not " + action + "; now " +
+                          StateName(statusword));
         }
         case ORVEX_WRONG_STATE: {
             std::uint16_t statusword = RequireOperationEnabled(action);
