@@ -2,7 +2,6 @@
 
 #include "../link/batch_exchange.h"
 #include "../link/exchange.h"
-#include "../link/port_state.h"
 
 namespace orvex::cia402 {
 
@@ -42,13 +41,13 @@ Outcome DriveLink::read_together(const ObjectEntry* entries, std::uint32_t* valu
     return first_failure;
 }
 
-Outcome DriveLink::write_controlword(std::uint16_t value) const {
-    return write(object::kControlword, sdo::kDownload2, value);
+Outcome DriveLink::write_controlword(std::uint16_t value, Priority priority) const {
+    return write(object::kControlword, sdo::kDownload2, value, priority);
 }
 
-Outcome DriveLink::write(ObjectEntry entry, std::uint8_t command, std::uint32_t value) const {
-    const CanSerialFrame frame = sdo_download(node_, command, entry, value);
-    return Serial_Write(frame.data(), kFrameSize);
+Outcome DriveLink::write(ObjectEntry entry, std::uint8_t command, std::uint32_t value,
+                         Priority priority) const {
+    return sdo_download_confirmed(node_, command, entry, value, priority);
 }
 
 }  // namespace orvex::cia402

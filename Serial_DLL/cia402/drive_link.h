@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "../link/can_serial_frame.h"
+#include "../link/cancel.h"
 #include "../link/deadline.h"
+#include "../link/exchange.h"
 #include "../link/last_result.h"
 #include "vocabulary.h"
 
@@ -15,9 +17,13 @@ namespace orvex::cia402 {
 // The pause between two statusword reads of a waiting procedure.
 constexpr std::uint32_t kPollMs = ORVEX_POLL_MS;
 
+// A procedure's link lives for the whole call: its waits count from one cancel generation, so
+// Orvex_Cancel ends the procedure, not only the exchange in progress.
 class DriveLink {
   public:
     explicit DriveLink(int node) : node_(node) {}
+    DriveLink(const DriveLink&) = delete;
+    DriveLink& operator=(const DriveLink&) = delete;
 
     int node() const { return node_; }
 
@@ -30,11 +36,15 @@ class DriveLink {
     Outcome read_together(const ObjectEntry* entries, std::uint32_t* values, Outcome* results,
                           int count) const;
 
-    Outcome write_controlword(std::uint16_t value) const;
-    Outcome write(ObjectEntry entry, std::uint8_t command, std::uint32_t value) const;
+    // Confirmed writes (see sdo_download_confirmed): a refusal is kSdoAbort with its code. A stop
+    // (quick stop, disable, halt) goes out with Priority::kStop, ahead of other threads' waits.
+    Outcome write_controlword(std::uint16_t value, Priority priority = Priority::kNormal) const;
+    Outcome write(ObjectEntry entry, std::uint8_t command, std::uint32_t value,
+                  Priority priority = Priority::kNormal) const;
 
-    // Reads the statusword until `done` holds for it (kOk) or the deadline expires (kTimeout);
-    // `statusword` is the last one read. A failed read ends the wait with its outcome.
+    // Reads the statusword until `done` holds for it (kOk) or the deadline expires (kTimeout) or
+    // the wait is cancelled (kCancelled); `statusword` is the last one read. A failed read ends
+    // the wait with its outcome.
     template <typename Done>
     Outcome await(const Deadline& deadline, std::uint16_t& statusword, Done done) const {
         for (;;) {
@@ -43,11 +53,13 @@ class DriveLink {
             if (done(statusword)) return Outcome::kOk;
             if (deadline.expired()) return Outcome::kTimeout;
             deadline.pause(kPollMs);
+            if (deadline.cancelled()) return Outcome::kCancelled;
         }
     }
 
   private:
     int node_;
+    CancelScope scope_;
 };
 
 // A deadline for a procedure's time limit: 0 expires at once (one look, no waiting).

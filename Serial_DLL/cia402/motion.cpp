@@ -71,6 +71,7 @@ Outcome wait_target(const DriveLink& drive, const Deadline& deadline, int mode, 
         }
         if (deadline.expired()) return Outcome::kTimeout;
         deadline.pause(kPollMs);
+        if (deadline.cancelled()) return Outcome::kCancelled;
     }
 }
 

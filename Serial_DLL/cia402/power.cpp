@@ -66,7 +66,8 @@ Outcome enable(const DriveLink& drive, const Deadline& deadline) {
 // Writes `command` and waits until the drive leaves `from`; kOk when it went to `to`.
 Outcome transition(const DriveLink& drive, const Deadline& deadline, std::uint16_t command,
                    State from, State to) {
-    Outcome outcome = drive.write_controlword(command);
+    // Only disabling takes this way: a stop, ahead of other threads' waits.
+    Outcome outcome = drive.write_controlword(command, Priority::kStop);
     if (outcome != Outcome::kOk) return outcome;
     std::uint16_t statusword = 0;
     outcome = drive.await(deadline, statusword,
@@ -106,7 +107,7 @@ Outcome disable(const DriveLink& drive, const Deadline& deadline) {
 
 Outcome quick_stop(const DriveLink& drive, const Deadline& deadline) {
     // The stop goes out first: reading the state before would only delay it.
-    Outcome outcome = drive.write_controlword(command::kQuickStop);
+    Outcome outcome = drive.write_controlword(command::kQuickStop, Priority::kStop);
     if (outcome != Outcome::kOk) return outcome;
     std::uint32_t raw = 0;
     int option = kDefaultQuickStopOption;
@@ -136,7 +137,7 @@ Outcome halt(const DriveLink& drive, const Deadline& deadline) {
     // Halt with enable operation would switch on a drive that is not enabled: refused.
     outcome = require_enabled(statusword);
     if (outcome != Outcome::kOk) return outcome;
-    outcome = drive.write_controlword(command::kEnableOperation | command::kHalt);
+    outcome = drive.write_controlword(command::kEnableOperation | command::kHalt, Priority::kStop);
     if (outcome != Outcome::kOk) return outcome;
     outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
         return standing_or_left(s, State::kOperationEnabled);

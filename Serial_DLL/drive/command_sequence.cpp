@@ -1,13 +1,9 @@
 #include "command_sequence.h"
 
-#include "../link/port_state.h"
-
 namespace orvex {
 
-int write_frames(std::initializer_list<CanSerialFrame> frames) {
-    for (const CanSerialFrame& frame : frames)
-        if (Serial_Write(frame.data(), kFrameSize) != Outcome::kOk) return 0;
-    return 1;
+int write_frames(std::initializer_list<CanSerialFrame> frames, Priority priority) {
+    return send_commands(frames.begin(), frames.size(), priority);
 }
 
 }  // namespace orvex

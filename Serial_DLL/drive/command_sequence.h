@@ -6,12 +6,16 @@
 #include <initializer_list>
 
 #include "../link/can_serial_frame.h"
+#include "../link/exchange.h"
 #include "../link/last_result.h"
 
 namespace orvex {
 
 // 1 when every frame was written, 0 at the first frame whose write failed (later frames unsent).
-int write_frames(std::initializer_list<CanSerialFrame> frames);
+// The frames go out together under the exchange lock; a stop (quick stop, disable, halt) is let in
+// ahead of any exchange that waits.
+int write_frames(std::initializer_list<CanSerialFrame> frames,
+                 Priority priority = Priority::kNormal);
 
 // Shorthands for the frames drive commands are made of.
 inline CanSerialFrame write_controlword(int node, std::uint32_t value) {

@@ -13,11 +13,11 @@ int CMD_Enable_motor(int node) {
 }
 
 int CMD_Disable_motor(int node) {
-    return write_frames({write_controlword(node, controlword::kDisableOperation)});
+    return write_frames({write_controlword(node, controlword::kDisableOperation)}, Priority::kStop);
 }
 
 int CMD_Emergency_Stop_motor(int node) {
-    return write_frames({write_controlword(node, controlword::kQuickStop)});
+    return write_frames({write_controlword(node, controlword::kQuickStop)}, Priority::kStop);
 }
 
 int CMD_Restart_motor(int node) {
@@ -26,7 +26,7 @@ int CMD_Restart_motor(int node) {
 
 // One halt for every mode: operation stays enabled, the drive decelerates and holds.
 int PV_stop_motor(int node) {
-    return write_frames({write_controlword(node, controlword::kHalt)});
+    return write_frames({write_controlword(node, controlword::kHalt)}, Priority::kStop);
 }
 
 }  // extern "C"

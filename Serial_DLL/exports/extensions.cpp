@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "../link/batch_exchange.h"
+#include "../link/cancel.h"
 #include "../link/deadline.h"
-#include "../link/frame_receiver.h"
+#include "../link/exchange.h"
 #include "../link/last_result.h"
 #include "../link/port_state.h"
 #include "../link/sdo_transfer.h"
@@ -31,21 +32,26 @@ int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms) {
         record(Outcome::kBadArgument);
         return 0;
     }
-    // Held for the whole wait: a query either finishes before or starts after, and its answer
-    // never lands here.
-    ExchangeGuard exchange;
-    const os::DeviceHandle device = port_device();
-    if (device == os::kNoDevice) {
+    // Gives way to every other caller while it waits: their answers are theirs, and what the
+    // bus says by itself meanwhile is kept in the line's queue, which comes first here.
+    Exchange exchange(Priority::kListener);
+    if (!exchange.has_port()) {
         record(Outcome::kNoPort);
         return 0;
     }
     std::uint8_t received[kFrameSize];
+    if (line().unsolicited.pop(received)) {
+        std::memcpy(frame, received, kFrameSize);
+        record(Outcome::kOk);
+        return 1;
+    }
     // Late once strictly more than timeout_ms - 1 has passed: it waits at most timeout_ms, and a
     // timeout of 0 takes only what is already there.
     FrameWait wait(Deadline::starting_now(timeout_ms - 1));
-    const Outcome outcome = port_receiver().next(device, received, wait);
+    const Outcome outcome =
+        exchange.await(wait, received, [](const std::uint8_t*) { return true; });
     if (outcome != Outcome::kOk) {
-        if (outcome != Outcome::kSystemError) record(outcome);
+        end_of_wait(outcome);
         return 0;
     }
     std::memcpy(frame, received, kFrameSize);
@@ -125,6 +131,14 @@ int Orvex_LastTransfer(int* kind, int* segments, int* flags) {
     if (segments != nullptr) *segments = transfer.segments;
     if (flags != nullptr) *flags = transfer.flags;
     return transfer.kind;
+}
+
+void Orvex_Cancel(void) {
+    orvex::cancel_waits();
+}
+
+unsigned Orvex_FramesDropped(void) {
+    return orvex::frames_dropped();
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The port exports: open by number or path, close, and the raw write. Opening closes an open port
 // first, so an open that fails leaves no port; one whose settings are refused after the device
 // opened leaves that device open (Serial_ClosePort closes it).
+#include "../link/exchange.h"
 #include "../link/port_state.h"
 #include "orvex.h"
 
@@ -39,7 +40,8 @@ int U_Transmit(const void* buffer, int length) {
         record(Outcome::kBadArgument);
         return 0;
     }
-    return orvex::Serial_Write(buffer, static_cast<std::size_t>(length)) == Outcome::kOk ? 1 : 0;
+    orvex::Exchange exchange;
+    return exchange.send(buffer, static_cast<std::size_t>(length)) == Outcome::kOk ? 1 : 0;
 }
 
 }  // extern "C"

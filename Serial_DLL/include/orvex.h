@@ -84,6 +84,7 @@ extern "C" {
 #define ORVEX_STATE_CHANGED (-15) /* the drive left operation enabled, or was halted, meanwhile */
 #define ORVEX_HOMING_ERROR (-16)  /* the drive reports a homing error (statusword bit 13) */
 #define ORVEX_VALUE_MISMATCH (-17) /* a value read back differs from the one written */
+#define ORVEX_CANCELLED (-18)      /* Orvex_Cancel ended the wait */
 
 /* ---- Port --------------------------------------------------------------------------------------
  * Serial_OpenPort: opens COM<port> on Windows ("COM%d" below 10, "\\.\COM%d" otherwise) and
@@ -405,6 +406,24 @@ ORVEX_API int ORVEX_CALL Orvex_SdoDownload(int node, int index, int subindex,
                                            const unsigned char* data, int length);
 ORVEX_API int ORVEX_CALL Orvex_SetBlockTransfer(int threshold_bytes, int block_size);
 ORVEX_API int ORVEX_CALL Orvex_LastTransfer(int* kind, int* segments, int* flags);
+
+/* ---- Cancelling waits and frames kept -----------------------------------------------------------
+ * Orvex_Cancel: ends every wait in progress when it is called, in any thread, within 20 ms: a
+ *   procedure's wait (Orvex_Enable ... Orvex_Home, Orvex_WaitTarget), a query's or a transfer's
+ *   wait for its answer, Orvex_ReceiveFrame, Orvex_ReadMany, U_Transmit_Validation. Each ends as it
+ *   ends on a time-out (the same result; a transfer sends its abort 0x05040000), with
+ *   Orvex_LastResult ORVEX_CANCELLED. Calls that begin after it are not affected. It takes no lock
+ *   and touches nothing but one lock-free counter: a POSIX signal handler (SIGINT) or a Windows
+ *   console control handler may call it.
+ * Orvex_FramesDropped: frames the bus sent by itself (emergencies, heartbeats, boot-ups, PDOs,
+ *   SYNC, anything that is not an answer to an SDO request) are kept, in the order they came, in a
+ *   queue of 256 frames whoever was reading the line when they came; Orvex_ReceiveFrame hands them
+ *   out first. When the queue is full the oldest frame is dropped for the new one; this counts the
+ *   frames dropped so since the library was loaded. Stale SDO answers (late or repeated answers to
+ *   earlier requests) are not kept. Changes nothing, like Orvex_LastResult.
+ */
+ORVEX_API void ORVEX_CALL Orvex_Cancel(void);
+ORVEX_API unsigned ORVEX_CALL Orvex_FramesDropped(void);
 
 #ifdef __cplusplus
 }

@@ -96,7 +96,9 @@
       (node, index, subindex, data, length))                                                     \
     X(int, Orvex_SetBlockTransfer, (int threshold_bytes, int block_size),                        \
       (threshold_bytes, block_size))                                                             \
-    X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags))
+    X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags)) \
+    X(void, Orvex_Cancel, (void), ())                                                            \
+    X(unsigned, Orvex_FramesDropped, (void), ())
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \

@@ -4,7 +4,7 @@
 
 #include "can_serial_frame.h"
 #include "deadline.h"
-#include "frame_receiver.h"
+#include "exchange.h"
 #include "last_result.h"
 #include "orvex.h"
 #include "port_state.h"
@@ -29,6 +29,7 @@ int severity(int result) {
         case ORVEX_SDO_ABORT:
             return 1;
         case ORVEX_TIMEOUT:
+        case ORVEX_CANCELLED:
             return 2;
         case ORVEX_SYSTEM_ERROR:
             return 3;
@@ -110,15 +111,16 @@ bool batch_is_valid(const BatchReads& batch) {
 int read_batch(const BatchReads& batch) {
     // Read once: a limit set while the batch runs applies to the next exchange.
     const int limit = query_limit_ms();
-    ExchangeGuard exchange;
-    for (int i = 0; i < batch.count; ++i) batch.results[i] = kPending;
-    const os::DeviceHandle device = port_device();  // stable: open and close wait for us
-    if (device == os::kNoDevice) {
+    Exchange exchange;
+    for (int i = 0; i < batch.count; ++i) {
+        batch.results[i] = kPending;
+        exchange.claim(batch.nodes[i]);
+    }
+    if (!exchange.has_port()) {
         settle_pending(batch, ORVEX_NO_PORT);
         return finish(batch);
     }
-    FrameReceiver& receiver = port_receiver();
-    receiver.discard_waiting(device);
+    exchange.drain();
 
     std::uint8_t requests[kMaxBatchReads * kFrameSize];
     for (int i = 0; i < batch.count; ++i) {
@@ -128,7 +130,8 @@ int read_batch(const BatchReads& batch) {
                     kFrameSize);
     }
     // One write: the requests leave back to back and the limit counts from the last of them.
-    const Outcome sent = Serial_Write(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
+    const Outcome sent =
+        exchange.send(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
     const Deadline deadline =
         Deadline::starting_now(limit + batch_wire_ms(batch.count, port_baud()));
     if (sent != Outcome::kOk) {
@@ -141,17 +144,15 @@ int read_batch(const BatchReads& batch) {
     FrameWait wait(deadline);
     for (int pending = batch.count; pending > 0;) {
         std::uint8_t frame[kFrameSize];
-        const Outcome received = receiver.next(device, frame, wait);
+        AnswerKind kind = AnswerKind::kOther;
+        int i = -1;
+        const Outcome received = exchange.await(wait, frame, [&](const std::uint8_t* f) {
+            i = item_answered_by(batch, from_drive, f, kind);
+            return i >= 0;
+        });
         if (received != Outcome::kOk) {
             settle_pending(batch, static_cast<int>(received));
             break;
-        }
-        AnswerKind kind = AnswerKind::kOther;
-        const int i = item_answered_by(batch, from_drive, frame, kind);
-        if (i < 0) {
-            // Once late, the receiver ends the wait when the input waiting then is used up.
-            receiver.pass_over_last();
-            continue;
         }
         if (batch.results[i] == kPending) --pending;
         from_drive[i] = batch.nodes[i] == 0 && sdo_responder(frame) != 0;

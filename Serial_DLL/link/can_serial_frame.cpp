@@ -4,7 +4,6 @@ namespace orvex {
 namespace {
 
 constexpr std::uint8_t kSdoRequestIdHigh = 0x06;  // COB-ID 0x600 + node
-constexpr unsigned kSdoRequestBase = 0x600;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
 

@@ -27,6 +27,7 @@ constexpr std::uint8_t kUploadRequest2 = 0x4B;
 constexpr std::uint8_t kUploadRequest3 = 0x47;
 constexpr std::uint8_t kUploadRequest4 = 0x43;
 constexpr std::uint8_t kAbort = 0x80;
+constexpr std::uint8_t kDownloadConfirmation = 0x60;  // the server's answer to a download
 }  // namespace sdo
 
 namespace nmt {
@@ -103,8 +104,9 @@ CanSerialFrame nmt_command(std::uint8_t command, int node);
 std::uint32_t load_u32(const std::uint8_t* at);
 void store_u32(std::uint8_t* at, std::uint32_t value);
 
-// SDO responses come from 0x580 + node.
+// SDO responses come from 0x580 + node; requests go to 0x600 + node.
 constexpr unsigned kSdoResponseBase = 0x580;
+constexpr unsigned kSdoRequestBase = 0x600;
 // The CAN identifier of a frame (bytes 0-1).
 inline unsigned frame_id(const std::uint8_t* frame) {
     return static_cast<unsigned>(frame[0]) << 8 | frame[1];

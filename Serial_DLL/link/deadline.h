@@ -4,10 +4,14 @@
 // Elapsed time is the unsigned difference between now and the start, so a wrap of the counter
 // during a wait is harmless. A deadline expires once strictly more than its limit has passed: an
 // answer that arrives exactly at the limit is still in time, and no wait ends early.
+//
+// A deadline also remembers the cancel generation its wait counts from (see cancel.h): once
+// Orvex_Cancel has been called after that, `cancelled()` is true and the wait ends.
 #pragma once
 
 #include <cstdint>
 
+#include "cancel.h"
 #include "serial_device.h"
 
 namespace orvex {
@@ -15,7 +19,8 @@ namespace orvex {
 class Deadline {
   public:
     // A deadline of `limit_ms` counted from `start` (a tick count).
-    Deadline(std::uint32_t start, int limit_ms) : start_(start), limit_ms_(limit_ms) {}
+    Deadline(std::uint32_t start, int limit_ms)
+        : start_(start), limit_ms_(limit_ms), generation_(wait_generation()) {}
     // A deadline of `limit_ms` counted from now.
     static Deadline starting_now(int limit_ms) { return Deadline(os::tick_ms(), limit_ms); }
 
@@ -28,10 +33,26 @@ class Deadline {
     // True once strictly more than the limit has passed.
     bool expired() const { return elapsed_ms() > limit_ms_; }
 
-    // Sleeps `ms`, or less when the deadline expires sooner: a pause between two polls.
-    void pause(std::uint32_t ms) const {
+    // True once Orvex_Cancel was called after this wait began.
+    bool cancelled() const { return cancelled_since(generation_); }
+
+    // How long one blocking step of the wait may take: the time remaining, but never so long
+    // that a cancel goes unseen.
+    std::uint32_t step_ms() const {
         const std::uint32_t remaining = remaining_ms();
-        os::sleep_ms(remaining < ms ? remaining : ms);
+        return remaining < kCancelCheckMs ? remaining : kCancelCheckMs;
+    }
+
+    // Sleeps `ms`, or less when the deadline expires or the wait is cancelled sooner: a pause
+    // between two polls.
+    void pause(std::uint32_t ms) const {
+        const std::uint32_t started = os::tick_ms();
+        for (std::uint32_t slept = 0; slept < ms && !cancelled(); slept = os::tick_ms() - started) {
+            std::uint32_t step = step_ms();
+            if (step == 0) return;
+            if (step > ms - slept) step = ms - slept;
+            os::sleep_ms(step);
+        }
     }
 
   private:
@@ -43,6 +64,7 @@ class Deadline {
 
     std::uint32_t start_;
     int limit_ms_;
+    std::uint32_t generation_;
 };
 
 }  // namespace orvex

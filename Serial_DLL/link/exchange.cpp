@@ -1,109 +1,292 @@
 #include "exchange.h"
 
 #include "deadline.h"
-#include "frame_receiver.h"
 #include "port_state.h"
 #include "time_limits.h"
 
 namespace orvex {
 namespace {
 
-Outcome fail_with(Outcome outcome) {
-    record(outcome);
-    return outcome;
+int& exchange_depth() {
+    static thread_local int depth = 0;
+    return depth;
 }
 
-// Waits until the deadline has expired; for when there is nothing to wait on.
-void wait_out(const Deadline& deadline) {
-    for (std::uint32_t remaining; (remaining = deadline.remaining_ms()) > 0;)
-        os::sleep_ms(remaining);
+bool claims(const std::uint32_t* nodes, int node) {
+    return (nodes[node >> 5] >> (node & 31) & 1u) != 0;
 }
 
-// Result of waiting for more input.
-enum class Wait { kMore, kLate, kGone };
-
-// Blocks until input is waiting (`input_ready`) or the deadline expires. kLate once it has,
-// kGone (with the system error recorded) when the device has gone away.
-Wait wait_for_input(os::DeviceHandle device, const Deadline& deadline, bool& input_ready) {
-    input_ready = false;
-    const std::uint32_t remaining = deadline.remaining_ms();
-    if (remaining == 0) return Wait::kLate;
-    const os::Status status = os::wait_readable(device, remaining, input_ready);
-    if (status.ok) return Wait::kMore;
-    record_system_error(status.error);
-    return Wait::kGone;
+// SDO traffic by identifier: answers from a server (0x581-0x5FF) and requests to one
+// (0x601-0x67F, the adapter's echo of a request or another master's).
+bool is_sdo_answer(const std::uint8_t* frame) {
+    return sdo_responder(frame) != 0;
+}
+bool is_sdo_request(const std::uint8_t* frame) {
+    const unsigned id = frame_id(frame);
+    return id > kSdoRequestBase && id < kSdoRequestBase + 0x80u;
 }
 
 }  // namespace
 
-Outcome read_some(os::DeviceHandle device, std::uint8_t* into, std::size_t wanted,
-                  std::size_t& got) {
-    PortGuard guard;
-    const os::Status status = os::read_waiting(device, into, wanted, got);
+Exchange::Exchange(Priority priority) : priority_(priority) {
+    Line& l = line();
+    outermost_ = exchange_depth()++ == 0;
+    if (!outermost_) {
+        l.exchange_lock.lock();
+    } else if (priority == Priority::kStop) {
+        l.stops_waiting.fetch_add(1);
+        l.exchange_lock.lock();
+        l.stops_waiting.fetch_sub(1);
+    } else {
+        // While an exchange has given way to a stop, only stops may have the line.
+        std::atomic<int>* counted = priority == Priority::kNormal ? &l.others_waiting : nullptr;
+        if (counted != nullptr) counted->fetch_add(1);
+        for (;;) {
+            l.exchange_lock.lock();
+            if (l.parked.load(std::memory_order_acquire) == 0) break;
+            l.exchange_lock.unlock();
+            os::sleep_ms(1);
+        }
+        if (counted != nullptr) counted->fetch_sub(1);
+    }
+    device_ = l.device;  // stable: open and close wait for us
+}
+
+Exchange::~Exchange() {
+    line().exchange_lock.unlock();
+    --exchange_depth();
+}
+
+void Exchange::claim(int node) {
+    if (node <= 0 || node > 127) {
+        for (std::uint32_t& word : claimed_) word = ~0u;
+    } else {
+        claimed_[node >> 5] |= 1u << (node & 31);
+    }
+}
+
+void Exchange::give_way() {
+    Line& l = line();
+    const bool listener = priority_ == Priority::kListener;
+    if (!listener) {
+        for (int i = 0; i < 4; ++i) l.parked_nodes[i] = claimed_[i];
+        l.parked.store(reinterpret_cast<std::uintptr_t>(this), std::memory_order_release);
+    }
+    l.exchange_lock.unlock();
+    while (l.stops_waiting.load() > 0 || (listener && l.others_waiting.load() > 0)) os::sleep_ms(1);
+    l.exchange_lock.lock();
+    if (!listener) {
+        l.parked.store(0, std::memory_order_release);
+        resumed_ = true;
+    }
+}
+
+Outcome Exchange::next(FrameWait& wait, std::uint8_t* frame) {
+    Line& l = line();
+    last_held_ = false;
+    // Only the outermost exchange of a thread can hand the lock over.
+    wait.give_way[0] = wait.give_way[1] = nullptr;
+    if (outermost_ && priority_ != Priority::kStop) {
+        wait.give_way[0] = &l.stops_waiting;
+        if (priority_ == Priority::kListener) wait.give_way[1] = &l.others_waiting;
+    }
+    for (;;) {
+        if (resumed_) {
+            if (l.held.pop(frame)) {
+                last_held_ = true;
+                return Outcome::kOk;
+            }
+            resumed_ = false;
+        }
+        if (device_ == os::kNoDevice) return Outcome::kNoPort;
+        const Outcome received = l.receiver.next(device_, frame, wait);
+        if (received != Outcome::kGiveWay) return received;
+        give_way();
+    }
+}
+
+void Exchange::pass_over(const std::uint8_t* frame) {
+    Line& l = line();
+    if (!last_held_) l.receiver.pass_over_last();
+    if (is_sdo_request(frame)) return;
+    if (is_sdo_answer(frame)) {
+        // Owed to the exchange that gave way, or late for a request nobody waits for any more.
+        if (l.parked.load(std::memory_order_relaxed) != 0 &&
+            claims(l.parked_nodes, sdo_responder(frame)))
+            l.held.push(frame);
+        return;
+    }
+    l.unsolicited.push(frame);
+}
+
+Outcome Exchange::drain() {
+    if (device_ == os::kNoDevice) return Outcome::kNoPort;
+    // Already late: only the input waiting now is read.
+    FrameWait wait(Deadline::starting_now(-1));
+    for (std::uint8_t frame[kFrameSize];;) {
+        const Outcome received = line().receiver.next(device_, frame, wait);
+        if (received != Outcome::kOk)
+            return received == Outcome::kSystemError ? received : Outcome::kOk;
+        last_held_ = true;  // taken whole: the receiver need not look at it again
+        pass_over(frame);
+    }
+}
+
+Outcome Exchange::send(const void* frames, std::size_t length) {
+    if (device_ == os::kNoDevice) {
+        record(Outcome::kNoPort);
+        return Outcome::kNoPort;
+    }
+    Line& l = line();
+    os::LockGuard guard(l.port_lock);
+    const os::Status status = os::write_all(device_, frames, length);
     if (!status.ok) {
-        os::purge(device, os::Purge::kReceive);
+        os::purge(device_, os::Purge::kReceive);
+        l.receiver.forget();
         record_system_error(status.error);
         return Outcome::kSystemError;
     }
+    record(Outcome::kOk);
     return Outcome::kOk;
+}
+
+Outcome wait_out(const Deadline& deadline) {
+    for (std::uint32_t step; !deadline.cancelled() && (step = deadline.step_ms()) > 0;)
+        os::sleep_ms(step);
+    return deadline.cancelled() ? Outcome::kCancelled : Outcome::kTimeout;
+}
+
+Outcome end_of_wait(Outcome outcome) {
+    if (outcome == Outcome::kTimeout || outcome == Outcome::kCancelled ||
+        outcome == Outcome::kNoPort)
+        record(outcome);
+    return outcome;
 }
 
 Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint32_t& value) {
     const int limit = answer_limit_ms(kFrameSize);
-    ExchangeGuard exchange;
-    const os::DeviceHandle device = port_device();  // stable: open and close wait for us
-    // Whatever is waiting now answers an earlier request, not this one.
-    FrameReceiver& receiver = port_receiver();
-    receiver.discard_waiting(device);
+    Exchange exchange;
+    exchange.claim(node);
     const CanSerialFrame request = upload_request(node, command, entry);
-    const Outcome sent = Serial_Write(request.data(), kFrameSize);
+    exchange.drain();
+    const Outcome sent = exchange.send(request.data(), kFrameSize);
     const Deadline deadline = Deadline::starting_now(limit);
     if (sent == Outcome::kSystemError) return sent;
     if (sent == Outcome::kNoPort) {
-        wait_out(deadline);  // with no port a query still takes its full time limit
-        return fail_with(Outcome::kNoPort);
+        // With no port a query still takes its full time limit.
+        if (wait_out(deadline) == Outcome::kCancelled) return end_of_wait(Outcome::kCancelled);
+        return end_of_wait(Outcome::kNoPort);
     }
-
     FrameWait wait(deadline);
-    for (std::uint8_t frame[kFrameSize];;) {
-        const Outcome received = receiver.next(device, frame, wait);
-        if (received == Outcome::kTimeout) return fail_with(Outcome::kTimeout);
-        if (received != Outcome::kOk) return received;
-        switch (classify_answer(frame, node, entry)) {
-            case AnswerKind::kResponse:
-                value = answer_u32(frame);
-                record(Outcome::kOk);
-                return Outcome::kOk;
-            case AnswerKind::kAbort:
-                record_abort(answer_u32(frame));
-                return Outcome::kSdoAbort;
-            case AnswerKind::kOther:
-                // Once late, the receiver ends the wait when the input waiting then is used up.
-                receiver.pass_over_last();
-                break;
-        }
+    AnswerKind kind = AnswerKind::kOther;
+    std::uint8_t frame[kFrameSize];
+    const Outcome received = exchange.await(wait, frame, [&](const std::uint8_t* f) {
+        kind = classify_answer(f, node, entry);
+        return kind != AnswerKind::kOther;
+    });
+    if (received != Outcome::kOk) return end_of_wait(received);
+    if (kind == AnswerKind::kAbort) {
+        record_abort(answer_u32(frame));
+        return Outcome::kSdoAbort;
     }
+    value = answer_u32(frame);
+    record(Outcome::kOk);
+    return Outcome::kOk;
+}
+
+namespace {
+
+std::uint32_t download_mask(std::uint8_t command) {
+    switch (command) {
+        case sdo::kDownload1:
+            return 0xFFu;
+        case sdo::kDownload2:
+            return 0xFFFFu;
+        case sdo::kDownload3:
+            return 0xFFFFFFu;
+        default:
+            return 0xFFFFFFFFu;
+    }
+}
+
+}  // namespace
+
+Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry,
+                               std::uint32_t value, Priority priority) {
+    const int limit = query_limit_ms();
+    Exchange exchange(priority);
+    exchange.claim(node);
+    if (!exchange.has_port()) return end_of_wait(Outcome::kNoPort);
+    Line& l = line();
+    const Confirmation how = l.confirmation;
+    // Until the adapter is known to forward confirmations, the object is read back in the same
+    // round trip: the server answers in order, so whichever answer comes first tells.
+    CanSerialFrame frames[2] = {sdo_download(node, command, entry, value),
+                                upload_request(node, sdo::kUploadRequest, entry)};
+    const std::size_t count = how == Confirmation::kForwarded ? 1 : 2;
+    std::uint8_t bytes[2 * kFrameSize];
+    for (std::size_t i = 0; i < count; ++i)
+        std::copy(frames[i].data(), frames[i].data() + kFrameSize, bytes + i * kFrameSize);
+    exchange.drain();
+    const Outcome sent = exchange.send(bytes, count * kFrameSize);
+    if (sent != Outcome::kOk) return sent;
+    FrameWait wait(Deadline::starting_now(limit));
+    std::uint8_t frame[kFrameSize];
+    const Outcome received = exchange.await(wait, frame, [&](const std::uint8_t* f) {
+        if (!answers_object(f, node, entry)) return false;
+        const std::uint8_t answer = f[2];
+        if (answer == sdo::kAbort || answer == sdo::kDownloadConfirmation) return true;
+        return how != Confirmation::kForwarded && (answer & 0xE0) == 0x40;
+    });
+    if (received != Outcome::kOk) return end_of_wait(received);
+    if (frame[2] == sdo::kAbort) {
+        record_abort(answer_u32(frame));
+        return Outcome::kSdoAbort;
+    }
+    if (frame[2] == sdo::kDownloadConfirmation) {
+        l.confirmation = Confirmation::kForwarded;
+        record(Outcome::kOk);
+        return Outcome::kOk;
+    }
+    if (how == Confirmation::kUnknown) l.confirmation = Confirmation::kReadBack;
+    const std::uint32_t mask = download_mask(command);
+    const Outcome outcome =
+        (answer_u32(frame) & mask) == (value & mask) ? Outcome::kOk : Outcome::kValueMismatch;
+    record(outcome);
+    return outcome;
+}
+
+int send_commands(const CanSerialFrame* frames, std::size_t count, Priority priority) {
+    Exchange exchange(priority);
+    for (std::size_t i = 0; i < count; ++i)
+        if (exchange.send(frames[i].data(), kFrameSize) != Outcome::kOk) return 0;
+    return 1;
 }
 
 bool raw_exchange(void* purge_handle, const void* request, std::size_t request_length, void* answer,
                   std::size_t answer_length) {
-    ExchangeGuard exchange;
+    Exchange exchange;
+    Line& l = line();
     // It reads the device's own queue: a partial frame kept for Orvex_ReceiveFrame is stale now.
-    port_receiver().forget();
+    l.receiver.forget();
     if (purge_handle != nullptr) os::purge_foreign_handle(purge_handle);
     // The raw exchange goes on whatever the write did; the outcome still tells the host.
-    const Outcome sent = Serial_Write(request, request_length);
+    const Outcome sent = exchange.send(request, request_length);
     const Deadline deadline = Deadline::starting_now(answer_limit_ms(answer_length));
     if (answer_length == 0) return true;
-    // A late answer is a time-out, unless the request never went out: then that is the reason.
-    const Outcome late = sent == Outcome::kOk ? Outcome::kTimeout : sent;
-
     const os::DeviceHandle device = port_device();
     if (device == os::kNoDevice) {
-        wait_out(deadline);
-        record(Outcome::kNoPort);
+        end_of_wait(wait_out(deadline) == Outcome::kCancelled ? Outcome::kCancelled
+                                                              : Outcome::kNoPort);
         return false;
     }
+    // A late answer is a time-out, unless the request never went out: then that is the reason.
+    auto late = [&] {
+        if (deadline.cancelled()) return end_of_wait(Outcome::kCancelled);
+        if (sent == Outcome::kOk) return end_of_wait(Outcome::kTimeout);
+        record(sent);
+        return sent;
+    };
     // The answer stays queued until it is complete, so that bytes of a late answer are still there
     // for the next exchange, as hosts of this call expect. Part of an answer, or input reported but
     // not yet counted, cannot be waited on (the device is readable at once): then it naps for a
@@ -116,31 +299,32 @@ bool raw_exchange(void* purge_handle, const void* request, std::size_t request_l
             return false;
         }
         if (waiting >= answer_length) break;
+        if (deadline.expired() || deadline.cancelled()) {
+            late();
+            return false;
+        }
         if (waiting > 0 || nap_next) {
-            if (deadline.expired()) {
-                record(late);
-                return false;
-            }
             os::sleep_ms(1);
             nap_next = false;
             continue;
         }
         bool input_ready = false;
-        switch (wait_for_input(device, deadline, input_ready)) {
-            case Wait::kMore:
-                nap_next = input_ready;
-                continue;
-            case Wait::kLate:
-                record(late);
-                return false;
-            case Wait::kGone:
-                return false;
+        status = os::wait_readable(device, deadline.step_ms(), input_ready);
+        if (!status.ok) {
+            record_system_error(status.error);
+            return false;
         }
+        nap_next = input_ready;
     }
     auto* into = static_cast<std::uint8_t*>(answer);
     for (std::size_t have = 0; have < answer_length;) {
         std::size_t got = 0;
-        if (read_some(device, into + have, answer_length - have, got) != Outcome::kOk) return false;
+        const os::Status status = os::read_waiting(device, into + have, answer_length - have, got);
+        if (!status.ok) {
+            os::purge(device, os::Purge::kReceive);
+            record_system_error(status.error);
+            return false;
+        }
         if (got == 0) {
             // Counted but not there: an incomplete answer is not a success.
             if (sent != Outcome::kSystemError) record_system_error(0);

@@ -3,29 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "exchange.h"
-#include "port_state.h"
-
 namespace orvex {
-
-FrameReceiver& port_receiver() {
-    // Trivially constructible: no static constructor or destructor is involved.
-    static FrameReceiver receiver;
-    return receiver;
-}
 
 void FrameReceiver::forget() {
     have_ = 0;
     have_last_ = false;
     aligned_ = false;
     take_first_ = false;
-}
-
-void FrameReceiver::discard_waiting(os::DeviceHandle device) {
-    forget();
-    if (device == os::kNoDevice) return;
-    PortGuard guard;
-    os::purge(device, os::Purge::kReceive);
 }
 
 bool FrameReceiver::frame_at(std::size_t at) const {
@@ -73,9 +57,18 @@ bool FrameReceiver::read_more(os::DeviceHandle device, std::size_t wanted, bool 
         }
         wanted = std::min(wanted, wait.late_allowance);
     } else {
+        if (!no_wait && wait.deadline.cancelled()) {
+            outcome = Outcome::kCancelled;
+            return false;
+        }
+        if (!no_wait && wait.must_give_way()) {
+            outcome = Outcome::kGiveWay;
+            return false;
+        }
         bool input_ready = false;
+        // In steps, so that a cancel or a stop waiting for the line is seen in time.
         const os::Status status =
-            os::wait_readable(device, no_wait ? 0u : wait.deadline.remaining_ms(), input_ready);
+            os::wait_readable(device, no_wait ? 0u : wait.deadline.step_ms(), input_ready);
         if (!status.ok) {
             record_system_error(status.error);
             outcome = Outcome::kSystemError;
@@ -84,7 +77,10 @@ bool FrameReceiver::read_more(os::DeviceHandle device, std::size_t wanted, bool 
         if (!input_ready) return !no_wait;  // waited: the deadline is looked at again
     }
     std::size_t got = 0;
-    if (read_some(device, held_ + have_, wanted, got) != Outcome::kOk) {
+    const os::Status status = os::read_waiting(device, held_ + have_, wanted, got);
+    if (!status.ok) {
+        os::purge(device, os::Purge::kReceive);
+        record_system_error(status.error);
         forget();
         outcome = Outcome::kSystemError;
         return false;

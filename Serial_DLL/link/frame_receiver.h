@@ -15,6 +15,7 @@
 // it waits for, no frame is lost, whatever its data and the noise around it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,27 +28,31 @@ namespace orvex {
 
 // One wait for frames, over one or more calls of FrameReceiver::next. Once its deadline has
 // passed, only the input that was waiting at that moment may still be read: no input rate
-// stretches the wait.
+// stretches the wait. A wait that has others to give way to stops (kGiveWay) when one of the
+// counters is above 0; one that was cancelled stops with kCancelled.
 struct FrameWait {
     explicit FrameWait(const Deadline& d) : deadline(d) {}
     Deadline deadline;
     bool late = false;
     std::size_t late_allowance = 0;  // bytes still to be read once late
+    const std::atomic<int>* give_way[2] = {nullptr, nullptr};
+
+    bool must_give_way() const {
+        for (const std::atomic<int>* waiting : give_way)
+            if (waiting != nullptr && waiting->load(std::memory_order_relaxed) > 0) return true;
+        return false;
+    }
 };
 
 class FrameReceiver {
   public:
-    // Drops input waiting in the device and anything held here: whatever was received before a
-    // request answers an earlier one.
-    void discard_waiting(os::DeviceHandle device);
-
     // Drops what is held here (the device's own input stays). Closing the port calls it.
     void forget();
 
     // Waits for the next complete frame from `device` and copies it into `frame`. kTimeout once
-    // the deadline has expired and the input waiting then is used up; kSystemError, recorded,
-    // when the device fails or has gone away. Records nothing else: the caller decides what the
-    // frame means.
+    // the deadline has expired and the input waiting then is used up; kCancelled or kGiveWay as
+    // FrameWait says; kSystemError, recorded, when the device fails or has gone away (its input
+    // is purged then). Records nothing else: the caller decides what the frame means.
     Outcome next(os::DeviceHandle device, std::uint8_t* frame, FrameWait& wait);
 
     // The caller does not take the frame next() returned last: it may have been noise with the
@@ -78,8 +83,5 @@ class FrameReceiver {
     std::size_t skipped_ = 0;  // and the bytes before it that were passed over
     std::uint8_t last_[2 * kFrameSize - 1] = {};
 };
-
-// The port's one receiver. Use it only with the exchange lock held.
-FrameReceiver& port_receiver();
 
 }  // namespace orvex

@@ -19,6 +19,9 @@ enum class Outcome : int {
     kStateChanged = -15,
     kHomingError = -16,
     kValueMismatch = -17,
+    kCancelled = -18,
+    // Within the library only, never recorded: a wait stopped to let a stop have the line.
+    kGiveWay = 1,
 };
 
 // How the last SDO transfer of any size went, for a host that shows its steps.

@@ -1,63 +1,66 @@
 #include "port_state.h"
 
-#include "frame_receiver.h"
-
 namespace orvex {
 namespace {
 
-struct PortState {
-    os::DeviceHandle device = os::kNoDevice;  // changed only with both locks held
-    int baud = 0;                             // of the open device; likewise
-    os::RecursiveLock exchange_lock;
-    os::RecursiveLock port_lock;
-};
-
-PortState g_port;
+Line g_line;
 
 }  // namespace
 
+Line& line() {
+    return g_line;
+}
+
+std::uint32_t frames_dropped() {
+    return g_line.unsolicited.dropped();
+}
+
 void PortState_Create() {
-    g_port.exchange_lock.create();
-    g_port.port_lock.create();
-    g_port.device = os::kNoDevice;
+    g_line.exchange_lock.create();
+    g_line.port_lock.create();
+    g_line.device = os::kNoDevice;
 }
 
 void PortState_Destroy() {
     Serial_Close();
-    g_port.port_lock.destroy();
-    g_port.exchange_lock.destroy();
+    g_line.port_lock.destroy();
+    g_line.exchange_lock.destroy();
 }
 
-ExchangeGuard::ExchangeGuard() {
-    g_port.exchange_lock.lock();
-}
-ExchangeGuard::~ExchangeGuard() {
-    g_port.exchange_lock.unlock();
+PortChangeGuard::PortChangeGuard() {
+    for (;;) {
+        g_line.exchange_lock.lock();
+        if (g_line.parked.load(std::memory_order_acquire) == 0) break;
+        g_line.exchange_lock.unlock();
+        os::sleep_ms(1);
+    }
+    g_line.port_lock.lock();
 }
 
-PortGuard::PortGuard() {
-    g_port.port_lock.lock();
-}
-PortGuard::~PortGuard() {
-    g_port.port_lock.unlock();
+PortChangeGuard::~PortChangeGuard() {
+    g_line.port_lock.unlock();
+    g_line.exchange_lock.unlock();
 }
 
 os::DeviceHandle port_device() {
-    return g_port.device;
+    return g_line.device;
 }
 
 int port_baud() {
-    return g_port.baud;
+    return g_line.baud;
 }
 
 void Serial_Close() {
     // Waits for an exchange in progress, so its wait never outlives the device it waits on.
     PortChangeGuard guard;
-    const os::DeviceHandle device = g_port.device;
-    g_port.device = os::kNoDevice;
-    g_port.baud = 0;
-    // Bytes of a frame begun on this device are no part of the next one's input.
-    port_receiver().forget();
+    const os::DeviceHandle device = g_line.device;
+    g_line.device = os::kNoDevice;
+    g_line.baud = 0;
+    // Bytes of a frame begun on this device are no part of the next one's input; what the bus
+    // said stays for the host to read.
+    g_line.receiver.forget();
+    g_line.held.clear();
+    g_line.confirmation = Confirmation::kUnknown;
     if (device != os::kNoDevice) os::close_device(device);
 }
 
@@ -70,7 +73,7 @@ bool Serial_OpenPath(const char* path, int baud) {
         record_system_error(status.error);
         return false;
     }
-    g_port.device = device;
+    g_line.device = device;
     // A rejected setting leaves the device open: the host closes it with Serial_ClosePort.
     if (baud <= 0) {
         record(Outcome::kBadArgument);
@@ -81,26 +84,9 @@ bool Serial_OpenPath(const char* path, int baud) {
         record_system_error(status.error);
         return false;
     }
-    g_port.baud = baud;
+    g_line.baud = baud;
     record(Outcome::kOk);
     return true;
-}
-
-Outcome Serial_Write(const void* buffer, std::size_t length) {
-    PortGuard guard;
-    const os::DeviceHandle device = g_port.device;
-    if (device == os::kNoDevice) {
-        record(Outcome::kNoPort);
-        return Outcome::kNoPort;
-    }
-    const os::Status status = os::write_all(device, buffer, length);
-    if (!status.ok) {
-        os::purge(device, os::Purge::kReceive);
-        record_system_error(status.error);
-        return Outcome::kSystemError;
-    }
-    record(Outcome::kOk);
-    return Outcome::kOk;
 }
 
 }  // namespace orvex

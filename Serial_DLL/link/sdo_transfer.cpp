@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "deadline.h"
-#include "frame_receiver.h"
+#include "exchange.h"
 #include "orvex.h"
 #include "port_state.h"
 #include "time_limits.h"
@@ -66,17 +66,26 @@ enum class From {
     kSession,  // a frame from the node's own response identifier (segments name no object)
 };
 
-// One transfer, with the exchange lock held for all of its steps.
-class Transfer {
+// The client's side of one transfer: the exchange that holds the line for all of its steps, the
+// server's node and object, the wait of the step in progress and the last answer taken.
+class SdoChannel {
   public:
-    Transfer(int node, ObjectEntry entry, os::DeviceHandle device)
-        : node_(node), entry_(entry), device_(device), limit_ms_(query_limit_ms()) {
+    // `size_bound`: the most bytes the transfer can carry (the data, or the buffer's capacity);
+    // it bounds the number of steps, so no transfer runs for ever.
+    SdoChannel(Exchange& exchange, int node, ObjectEntry entry, std::size_t size_bound)
+        : exchange_(exchange),
+          node_(node),
+          entry_(entry),
+          limit_ms_(query_limit_ms()),
+          steps_left_(2 * (size_bound / kSegmentBytes + 8)) {
         record_ = TransferRecord{};
+        exchange_.claim(node);
     }
 
     // The CAN data of the last answer taken.
     const std::uint8_t* data() const { return frame_ + 2; }
     std::uint8_t command() const { return frame_[2]; }
+    TransferRecord& transfer() { return record_; }
 
     // A request with the object's multiplexer in data bytes 1-3.
     void object_request(std::uint8_t command, std::uint8_t* into) const {
@@ -94,7 +103,7 @@ class Transfer {
     // Writes `count` frames laid out in `frames` in one write; the next step's time starts then,
     // with the time they take on the line added.
     Outcome send_frames(const std::uint8_t* frames, std::size_t count) {
-        const Outcome sent = Serial_Write(frames, count * kFrameSize);
+        const Outcome sent = exchange_.send(frames, count * kFrameSize);
         wait_ = FrameWait(Deadline::starting_now(limit_ms_ + wire_ms(count + 1, port_baud())));
         return sent;
     }
@@ -105,23 +114,30 @@ class Transfer {
         return send_frames(frame, 1);
     }
 
-    // Waits for the server's next answer of the kind `from`. An abort from the server fails the
-    // step (kSdoAbort, recorded); a time-out aborts the transfer on the wire.
+    // The next segment of a block waits the query limit from the one before, not from the block's
+    // start: a long block at a slow baud is not a time-out.
+    void next_segment_wait() { wait_ = FrameWait(Deadline::starting_now(limit_ms_)); }
+
+    // Waits for the server's next answer of the kind `from`. Any abort from the server ends the
+    // transfer, whatever object it names (kSdoAbort, recorded); a time-out or a cancel aborts the
+    // transfer on the wire; so does a transfer that has used up its steps.
     Outcome await(From from) {
-        for (;;) {
-            const Outcome received = receiver().next(device_, frame_, wait_);
-            if (received == Outcome::kTimeout) return time_out();
-            if (received != Outcome::kOk) return received;
-            const bool object = answers_object(frame_, node_, entry_);
-            if (object && command() == sdo::kAbort) {
-                record_abort(answer_u32(frame_));
-                return Outcome::kSdoAbort;
-            }
-            if (from == From::kObject ? object : from_own_server()) return Outcome::kOk;
-            // Not ours: the receiver looks at its bytes again, and once late it ends the wait
-            // when the input waiting then is used up.
-            receiver().pass_over_last();
+        if (steps_left_-- == 0) return time_out(Outcome::kTimeout);
+        const Outcome received =
+            exchange_.await(wait_, frame_, [this, from](const std::uint8_t* frame) {
+                const bool object = answers_object(frame, node_, entry_);
+                const bool own = from_own_server(frame);
+                if (frame[2] == sdo::kAbort && (object || own)) return true;
+                return from == From::kObject ? object : own;
+            });
+        if (received == Outcome::kTimeout || received == Outcome::kCancelled)
+            return time_out(received);
+        if (received != Outcome::kOk) return received;
+        if (command() == sdo::kAbort) {
+            record_abort(answer_u32(frame_));
+            return Outcome::kSdoAbort;
         }
+        return Outcome::kOk;
     }
 
     // Ends the transfer with `code` on the wire; the call fails with it.
@@ -137,16 +153,9 @@ class Transfer {
         return Outcome::kSdoAbort;
     }
 
-    TransferRecord& transfer() { return record_; }
-
-    Outcome upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
-    Outcome download(const std::uint8_t* data, std::size_t length);
-
   private:
-    static FrameReceiver& receiver() { return port_receiver(); }
-
-    bool from_own_server() const {
-        return has_terminator(frame_) && frame_id(frame_) == kSdoResponseBase + node_byte(node_);
+    bool from_own_server(const std::uint8_t* frame) const {
+        return frame_id(frame) == kSdoResponseBase + node_byte(node_);
     }
 
     void send_abort(std::uint32_t code) {
@@ -155,148 +164,153 @@ class Transfer {
         store_u32(data + 4, code);
         std::uint8_t frame[kFrameSize];
         frame_into(frame, data);
-        Serial_Write(frame, kFrameSize);
+        exchange_.send(frame, kFrameSize);
     }
 
-    Outcome time_out() {
+    Outcome time_out(Outcome outcome) {
         send_abort(abort_code::kTimeout);
-        record(Outcome::kTimeout);
-        return Outcome::kTimeout;
+        record(outcome);
+        return outcome;
     }
 
-    Outcome segmented_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
-    Outcome after_upload_initiate(std::uint8_t* buffer, std::size_t capacity, std::size_t& length);
-    Outcome block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
-                         int block_size, int threshold, bool& refused);
-    Outcome segmented_download(const std::uint8_t* data, std::size_t length);
-    Outcome block_download(const std::uint8_t* data, std::size_t length, bool& refused);
-    // Sends a block initiate and waits for the server's answer; `refused` when the server has
-    // no block transfers (the caller falls back to segmented).
-    Outcome initiate_block(const std::uint8_t* request, bool& refused);
-
+    Exchange& exchange_;
     int node_;
     ObjectEntry entry_;
-    os::DeviceHandle device_;
     int limit_ms_;
+    std::size_t steps_left_;
     FrameWait wait_{Deadline::starting_now(0)};
     std::uint8_t frame_[kFrameSize] = {};
     TransferRecord& record_ = last_result().transfer;
 };
+
+// The protocols, one function each, over the channel of one transfer.
+Outcome segmented_upload(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                         std::size_t& length);
+Outcome after_upload_initiate(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                              std::size_t& length);
+Outcome block_upload(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                     std::size_t& length, int block_size, int threshold, bool& refused);
+Outcome segmented_download(SdoChannel& channel, const std::uint8_t* data, std::size_t length);
+Outcome block_download(SdoChannel& channel, const std::uint8_t* data, std::size_t length,
+                       bool& refused);
 
 // A server that has no block transfers answers the block initiate with this.
 bool refuses_block(std::uint32_t code) {
     return code == abort_code::kCommand;
 }
 
-Outcome Transfer::upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length) {
+Outcome upload(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+               std::size_t& length) {
     const BlockSettings block = block_transfer();
     if (block.threshold > 0) {
         bool refused = false;
-        const Outcome outcome =
-            block_upload(buffer, capacity, length, block.block_size, block.threshold, refused);
+        const Outcome outcome = block_upload(channel, buffer, capacity, length, block.block_size,
+                                             block.threshold, refused);
         if (!refused) return outcome;
-        record_.flags |= ORVEX_TRANSFER_FELL_BACK;
+        channel.transfer().flags |= ORVEX_TRANSFER_FELL_BACK;
     }
-    return segmented_upload(buffer, capacity, length);
+    return segmented_upload(channel, buffer, capacity, length);
 }
 
-Outcome Transfer::segmented_upload(std::uint8_t* buffer, std::size_t capacity,
-                                   std::size_t& length) {
+Outcome segmented_upload(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                         std::size_t& length) {
     std::uint8_t data[8] = {};
-    object_request(request::kInitiateUpload, data);
-    const Outcome sent = send(data);
+    channel.object_request(request::kInitiateUpload, data);
+    const Outcome sent = channel.send(data);
     if (sent != Outcome::kOk) return sent;
-    const Outcome answered = await(From::kObject);
+    const Outcome answered = channel.await(From::kObject);
     if (answered != Outcome::kOk) return answered;
-    return after_upload_initiate(buffer, capacity, length);
+    return after_upload_initiate(channel, buffer, capacity, length);
 }
 
 // Continues an upload from the server's initiate response (0x40-0x5F), which a block upload
 // initiate may get too when the server switches to the plain protocol.
-Outcome Transfer::after_upload_initiate(std::uint8_t* buffer, std::size_t capacity,
-                                        std::size_t& length) {
-    const std::uint8_t initiate = command();
-    if ((initiate & 0xE0) != 0x40) return abort(abort_code::kCommand);
+Outcome after_upload_initiate(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                              std::size_t& length) {
+    const std::uint8_t initiate = channel.command();
+    if ((initiate & 0xE0) != 0x40) return channel.abort(abort_code::kCommand);
     const bool size_indicated = (initiate & 0x01) != 0;
-    if (size_indicated) record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    if (size_indicated) channel.transfer().flags |= ORVEX_TRANSFER_SIZE_INDICATED;
     if ((initiate & 0x02) != 0) {
         // Expedited: the data came with the answer; without a size, all four bytes count.
-        record_.kind = ORVEX_TRANSFER_EXPEDITED;
+        channel.transfer().kind = ORVEX_TRANSFER_EXPEDITED;
         const std::size_t size = size_indicated ? 4u - ((initiate >> 2) & 0x03u) : 4u;
         length = size;
-        if (size > capacity) return refuse(abort_code::kOutOfMemory);
-        if (size > 0) std::memcpy(buffer, data() + 4, size);
+        if (size > capacity) return channel.refuse(abort_code::kOutOfMemory);
+        if (size > 0) std::memcpy(buffer, channel.data() + 4, size);
         record(Outcome::kOk);
         return Outcome::kOk;
     }
-    record_.kind = ORVEX_TRANSFER_SEGMENTED;
-    const std::size_t announced = size_indicated ? load_u32(data() + 4) : 0;
+    channel.transfer().kind = ORVEX_TRANSFER_SEGMENTED;
+    const std::size_t announced = size_indicated ? load_u32(channel.data() + 4) : 0;
     if (size_indicated && announced > capacity) {
         length = announced;
-        return abort(abort_code::kOutOfMemory);
+        return channel.abort(abort_code::kOutOfMemory);
     }
     std::size_t received = 0;
     for (std::uint8_t toggle = 0;; toggle ^= 1) {
         std::uint8_t segment_request[8] = {
             static_cast<std::uint8_t>(request::kUploadSegment | toggle << 4)};
-        const Outcome sent = send(segment_request);
+        const Outcome sent = channel.send(segment_request);
         if (sent != Outcome::kOk) return sent;
-        const Outcome answered = await(From::kSession);
+        const Outcome answered = channel.await(From::kSession);
         if (answered != Outcome::kOk) return answered;
-        const std::uint8_t segment = command();
-        if ((segment & 0xE0) != 0) return abort(abort_code::kCommand);
-        if (((segment >> 4) & 1) != toggle) return abort(abort_code::kToggle);
+        const std::uint8_t segment = channel.command();
+        if ((segment & 0xE0) != 0) return channel.abort(abort_code::kCommand);
+        if (((segment >> 4) & 1) != toggle) return channel.abort(abort_code::kToggle);
         const std::size_t bytes = kSegmentBytes - ((segment >> 1) & 0x07u);
-        ++record_.segments;
-        if (size_indicated && received + bytes > announced) return abort(abort_code::kTooLong);
+        ++channel.transfer().segments;
+        if (size_indicated && received + bytes > announced)
+            return channel.abort(abort_code::kTooLong);
         if (received + bytes > capacity) {
             length = received + bytes;
-            return abort(abort_code::kOutOfMemory);
+            return channel.abort(abort_code::kOutOfMemory);
         }
-        if (bytes > 0) std::memcpy(buffer + received, data() + 1, bytes);
+        if (bytes > 0) std::memcpy(buffer + received, channel.data() + 1, bytes);
         received += bytes;
         if ((segment & 0x01) != 0) break;
     }
     length = received;
     // The server has ended the transfer: a short object is refused without a frame.
-    if (size_indicated && received != announced) return refuse(abort_code::kTooShort);
+    if (size_indicated && received != announced) return channel.refuse(abort_code::kTooShort);
     record(Outcome::kOk);
     return Outcome::kOk;
 }
 
-Outcome Transfer::initiate_block(const std::uint8_t* request, bool& refused) {
-    const Outcome sent = send(request);
+Outcome initiate_block(SdoChannel& channel, const std::uint8_t* request, bool& refused) {
+    const Outcome sent = channel.send(request);
     if (sent != Outcome::kOk) return sent;
-    const Outcome answered = await(From::kObject);
+    const Outcome answered = channel.await(From::kObject);
     refused = answered == Outcome::kSdoAbort && refuses_block(last_result().abort_code);
     return answered;
 }
 
-Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
-                               int block_size, int threshold, bool& refused) {
+Outcome block_upload(SdoChannel& channel, std::uint8_t* buffer, std::size_t capacity,
+                     std::size_t& length, int block_size, int threshold, bool& refused) {
     std::uint8_t data_out[8] = {};
-    object_request(request::kBlockUploadInitiate, data_out);
+    channel.object_request(request::kBlockUploadInitiate, data_out);
     data_out[4] = static_cast<std::uint8_t>(block_size);
     // Objects up to the threshold may come the plain way; the switch threshold is one byte.
     data_out[5] = static_cast<std::uint8_t>(threshold > 255 ? 255 : threshold);
-    Outcome step = initiate_block(data_out, refused);
+    Outcome step = initiate_block(channel, data_out, refused);
     if (step != Outcome::kOk) return step;
-    if ((command() & 0xE0) == 0x40) return after_upload_initiate(buffer, capacity, length);
-    if ((command() & 0xF9) != answer::kBlockUploadInitiateResponse)
-        return abort(abort_code::kCommand);
-    record_.kind = ORVEX_TRANSFER_BLOCK;
-    const bool crc = (command() & 0x04) != 0;
-    const bool size_indicated = (command() & 0x02) != 0;
-    const std::size_t announced = size_indicated ? load_u32(data() + 4) : 0;
-    if (size_indicated) record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
-    if (crc) record_.flags |= ORVEX_TRANSFER_CRC;
+    if ((channel.command() & 0xE0) == 0x40)
+        return after_upload_initiate(channel, buffer, capacity, length);
+    if ((channel.command() & 0xF9) != answer::kBlockUploadInitiateResponse)
+        return channel.abort(abort_code::kCommand);
+    channel.transfer().kind = ORVEX_TRANSFER_BLOCK;
+    const bool crc = (channel.command() & 0x04) != 0;
+    const bool size_indicated = (channel.command() & 0x02) != 0;
+    const std::size_t announced = size_indicated ? load_u32(channel.data() + 4) : 0;
+    if (size_indicated) channel.transfer().flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    if (crc) channel.transfer().flags |= ORVEX_TRANSFER_CRC;
     if (size_indicated && announced > capacity) {
         length = announced;
-        return abort(abort_code::kOutOfMemory);
+        return channel.abort(abort_code::kOutOfMemory);
     }
 
     std::uint8_t start[8] = {request::kBlockUploadStart};
-    step = send(start);
+    step = channel.send(start);
     if (step != Outcome::kOk) return step;
     // Segments taken in order are stored at once; the last one waits here until the end message
     // says how many of its bytes are data.
@@ -305,89 +319,95 @@ Outcome Transfer::block_upload(std::uint8_t* buffer, std::size_t capacity, std::
     for (bool have_last = false; !have_last;) {
         int expected = 1;
         for (bool block_over = false; !block_over;) {
-            step = await(From::kSession);
+            step = channel.await(From::kSession);
             if (step != Outcome::kOk) return step;
-            const int sequence = command() & 0x7F;
-            const bool final_segment = (command() & 0x80) != 0;
-            ++record_.segments;
+            channel.next_segment_wait();
+            const int sequence = channel.command() & 0x7F;
+            const bool final_segment = (channel.command() & 0x80) != 0;
+            // No segment is numbered 0 or beyond the block: the frame is not a segment of ours.
+            if (sequence == 0 || sequence > block_size) return channel.abort(abort_code::kSequence);
+            ++channel.transfer().segments;
             if (sequence == expected) {
                 if (final_segment) {
-                    std::memcpy(last, data() + 1, kSegmentBytes);
+                    std::memcpy(last, channel.data() + 1, kSegmentBytes);
                     have_last = true;
                 } else {
                     if (size_indicated && received + kSegmentBytes > announced)
-                        return abort(abort_code::kTooLong);
+                        return channel.abort(abort_code::kTooLong);
                     if (received + kSegmentBytes > capacity) {
                         length = received + kSegmentBytes;
-                        return abort(abort_code::kOutOfMemory);
+                        return channel.abort(abort_code::kOutOfMemory);
                     }
-                    std::memcpy(buffer + received, data() + 1, kSegmentBytes);
+                    std::memcpy(buffer + received, channel.data() + 1, kSegmentBytes);
                     received += kSegmentBytes;
                 }
                 ++expected;
             } else {
                 // A segment was lost: the rest of the block is dropped and sent again.
-                record_.flags |= ORVEX_TRANSFER_REPEATED;
+                channel.transfer().flags |= ORVEX_TRANSFER_REPEATED;
             }
             block_over = final_segment || sequence >= block_size;
         }
         std::uint8_t ack[8] = {request::kBlockAck, static_cast<std::uint8_t>(expected - 1),
                                static_cast<std::uint8_t>(block_size)};
-        step = send(ack);
+        step = channel.send(ack);
         if (step != Outcome::kOk) return step;
     }
 
-    step = await(From::kSession);
+    step = channel.await(From::kSession);
     if (step != Outcome::kOk) return step;
-    if ((command() & 0xE3) != answer::kBlockUploadEnd) return abort(abort_code::kCommand);
-    const std::size_t last_bytes = kSegmentBytes - ((command() >> 2) & 0x07u);
+    if ((channel.command() & 0xE3) != answer::kBlockUploadEnd)
+        return channel.abort(abort_code::kCommand);
+    const std::size_t last_bytes = kSegmentBytes - ((channel.command() >> 2) & 0x07u);
     const std::size_t total = received + last_bytes;
-    if (size_indicated && total != announced) return abort(abort_code::kLength);
+    if (size_indicated && total != announced) return channel.abort(abort_code::kLength);
     if (total > capacity) {
         length = total;
-        return abort(abort_code::kOutOfMemory);
+        return channel.abort(abort_code::kOutOfMemory);
     }
     if (last_bytes > 0) std::memcpy(buffer + received, last, last_bytes);
-    const std::uint16_t their_crc = static_cast<std::uint16_t>(data()[1] | data()[2] << 8);
-    if (crc && block_crc(buffer, total) != their_crc) return abort(abort_code::kCrc);
+    const std::uint16_t their_crc =
+        static_cast<std::uint16_t>(channel.data()[1] | channel.data()[2] << 8);
+    if (crc && block_crc(buffer, total) != their_crc) return channel.abort(abort_code::kCrc);
     std::uint8_t end[8] = {request::kBlockUploadEndResponse};
-    step = send(end);
+    step = channel.send(end);
     if (step != Outcome::kOk) return step;
     length = total;
     record(Outcome::kOk);
     return Outcome::kOk;
 }
 
-Outcome Transfer::download(const std::uint8_t* data, std::size_t length) {
+Outcome download(SdoChannel& channel, const std::uint8_t* data, std::size_t length) {
     const BlockSettings block = block_transfer();
     if (block.threshold > 0 && length > 4 && length > static_cast<std::size_t>(block.threshold)) {
         bool refused = false;
-        const Outcome outcome = block_download(data, length, refused);
+        const Outcome outcome = block_download(channel, data, length, refused);
         if (!refused) return outcome;
-        record_.flags |= ORVEX_TRANSFER_FELL_BACK;
+        channel.transfer().flags |= ORVEX_TRANSFER_FELL_BACK;
     }
-    return segmented_download(data, length);
+    return segmented_download(channel, data, length);
 }
 
-Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t length) {
+Outcome segmented_download(SdoChannel& channel, const std::uint8_t* data, std::size_t length) {
     std::uint8_t out[8] = {};
-    record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    channel.transfer().flags |= ORVEX_TRANSFER_SIZE_INDICATED;
     const bool expedited = length >= 1 && length <= 4;
     if (expedited) {
-        record_.kind = ORVEX_TRANSFER_EXPEDITED;
-        object_request(
+        channel.transfer().kind = ORVEX_TRANSFER_EXPEDITED;
+        channel.object_request(
             static_cast<std::uint8_t>(request::kInitiateDownload | (4 - length) << 2 | 0x03), out);
         std::memcpy(out + 4, data, length);
     } else {
-        record_.kind = ORVEX_TRANSFER_SEGMENTED;
-        object_request(request::kInitiateDownload | 0x01, out);
+        channel.transfer().kind = ORVEX_TRANSFER_SEGMENTED;
+        channel.object_request(request::kInitiateDownload | 0x01, out);
         store_u32(out + 4, static_cast<std::uint32_t>(length));
     }
-    Outcome step = send(out);
+    Outcome step = channel.send(out);
     if (step != Outcome::kOk) return step;
-    step = await(From::kObject);
+    step = channel.await(From::kObject);
     if (step != Outcome::kOk) return step;
-    if (command() != answer::kInitiateDownloadResponse) return abort(abort_code::kCommand);
+    if (channel.command() != answer::kInitiateDownloadResponse)
+        return channel.abort(abort_code::kCommand);
 
     if (!expedited) {
         std::size_t sent = 0;
@@ -397,14 +417,14 @@ Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t lengt
             std::uint8_t segment[8] = {static_cast<std::uint8_t>(
                 toggle << 4 | (kSegmentBytes - bytes) << 1 | (final_segment ? 1 : 0))};
             if (bytes > 0) std::memcpy(segment + 1, data + sent, bytes);
-            step = send(segment);
+            step = channel.send(segment);
             if (step != Outcome::kOk) return step;
-            step = await(From::kSession);
+            step = channel.await(From::kSession);
             if (step != Outcome::kOk) return step;
-            ++record_.segments;
-            if ((command() & 0xEF) != answer::kDownloadSegmentResponse)
-                return abort(abort_code::kCommand);
-            if (((command() >> 4) & 1) != toggle) return abort(abort_code::kToggle);
+            ++channel.transfer().segments;
+            if ((channel.command() & 0xEF) != answer::kDownloadSegmentResponse)
+                return channel.abort(abort_code::kCommand);
+            if (((channel.command() >> 4) & 1) != toggle) return channel.abort(abort_code::kToggle);
             sent += bytes;
             if (final_segment) break;
         }
@@ -413,20 +433,21 @@ Outcome Transfer::segmented_download(const std::uint8_t* data, std::size_t lengt
     return Outcome::kOk;
 }
 
-Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, bool& refused) {
+Outcome block_download(SdoChannel& channel, const std::uint8_t* data, std::size_t length,
+                       bool& refused) {
     std::uint8_t out[8] = {};
-    object_request(request::kBlockDownloadInitiate, out);
+    channel.object_request(request::kBlockDownloadInitiate, out);
     store_u32(out + 4, static_cast<std::uint32_t>(length));
-    Outcome step = initiate_block(out, refused);
+    Outcome step = initiate_block(channel, out, refused);
     if (step != Outcome::kOk) return step;
-    if ((command() & 0xFB) != answer::kBlockDownloadInitiateResponse)
-        return abort(abort_code::kCommand);
-    record_.kind = ORVEX_TRANSFER_BLOCK;
-    record_.flags |= ORVEX_TRANSFER_SIZE_INDICATED;
-    const bool crc = (command() & 0x04) != 0;
-    if (crc) record_.flags |= ORVEX_TRANSFER_CRC;
-    int block_size = this->data()[4];
-    if (block_size < 1 || block_size > kMaxBlockSize) return abort(abort_code::kBlockSize);
+    if ((channel.command() & 0xFB) != answer::kBlockDownloadInitiateResponse)
+        return channel.abort(abort_code::kCommand);
+    channel.transfer().kind = ORVEX_TRANSFER_BLOCK;
+    channel.transfer().flags |= ORVEX_TRANSFER_SIZE_INDICATED;
+    const bool crc = (channel.command() & 0x04) != 0;
+    if (crc) channel.transfer().flags |= ORVEX_TRANSFER_CRC;
+    int block_size = channel.data()[4];
+    if (block_size < 1 || block_size > kMaxBlockSize) return channel.abort(abort_code::kBlockSize);
 
     // A whole block goes out in one write: through a serial adapter the segments then follow each
     // other at the line's pace, with no round trip between them.
@@ -441,25 +462,25 @@ Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, b
             std::uint8_t segment[8] = {
                 static_cast<std::uint8_t>((count + 1) | (final_in_block ? 0x80 : 0))};
             std::memcpy(segment + 1, data + at, bytes);
-            frame_into(frames + static_cast<std::size_t>(count) * kFrameSize, segment);
+            channel.frame_into(frames + static_cast<std::size_t>(count) * kFrameSize, segment);
             at += bytes;
             ++count;
         }
-        record_.segments += count;
-        step = send_frames(frames, static_cast<std::size_t>(count));
+        channel.transfer().segments += count;
+        step = channel.send_frames(frames, static_cast<std::size_t>(count));
         if (step != Outcome::kOk) return step;
-        step = await(From::kSession);
+        step = channel.await(From::kSession);
         if (step != Outcome::kOk) return step;
-        if (command() != answer::kBlockAck) return abort(abort_code::kCommand);
-        const int taken = this->data()[1];
-        if (taken > count) return abort(abort_code::kSequence);
-        if (taken < count) record_.flags |= ORVEX_TRANSFER_REPEATED;
+        if (channel.command() != answer::kBlockAck) return channel.abort(abort_code::kCommand);
+        const int taken = channel.data()[1];
+        if (taken > count) return channel.abort(abort_code::kSequence);
+        if (taken < count) channel.transfer().flags |= ORVEX_TRANSFER_REPEATED;
         acknowledged += static_cast<std::size_t>(taken) * kSegmentBytes;
         if (acknowledged > length) acknowledged = length;
         done = final_in_block && taken == count;
-        block_size = this->data()[2];
+        block_size = channel.data()[2];
         if (!done && (block_size < 1 || block_size > kMaxBlockSize))
-            return abort(abort_code::kBlockSize);
+            return channel.abort(abort_code::kBlockSize);
     }
 
     const std::size_t tail = length % kSegmentBytes == 0 ? kSegmentBytes : length % kSegmentBytes;
@@ -467,11 +488,12 @@ Outcome Transfer::block_download(const std::uint8_t* data, std::size_t length, b
     std::uint8_t end[8] = {
         static_cast<std::uint8_t>(request::kBlockDownloadEnd | (kSegmentBytes - tail) << 2),
         static_cast<std::uint8_t>(sum & 0xFF), static_cast<std::uint8_t>(sum >> 8)};
-    step = send(end);
+    step = channel.send(end);
     if (step != Outcome::kOk) return step;
-    step = await(From::kSession);
+    step = channel.await(From::kSession);
     if (step != Outcome::kOk) return step;
-    if (command() != answer::kBlockDownloadEndResponse) return abort(abort_code::kCommand);
+    if (channel.command() != answer::kBlockDownloadEndResponse)
+        return channel.abort(abort_code::kCommand);
     record(Outcome::kOk);
     return Outcome::kOk;
 }
@@ -503,29 +525,28 @@ std::uint16_t block_crc(const std::uint8_t* data, std::size_t length, std::uint1
 
 Outcome upload_object(int node, ObjectEntry entry, std::uint8_t* buffer, std::size_t capacity,
                       std::size_t& length) {
-    ExchangeGuard exchange;
+    CancelScope scope;  // every step's wait counts from the transfer's start
+    Exchange exchange;
     length = 0;
-    const os::DeviceHandle device = port_device();  // stable: open and close wait for us
-    Transfer transfer(node, entry, device);
-    if (device == os::kNoDevice) {
+    SdoChannel channel(exchange, node, entry, capacity);
+    if (!exchange.has_port()) {
         record(Outcome::kNoPort);
         return Outcome::kNoPort;
     }
-    // Whatever is waiting now answers an earlier request, not this one.
-    port_receiver().discard_waiting(device);
-    return transfer.upload(buffer, capacity, length);
+    exchange.drain();
+    return upload(channel, buffer, capacity, length);
 }
 
 Outcome download_object(int node, ObjectEntry entry, const std::uint8_t* data, std::size_t length) {
-    ExchangeGuard exchange;
-    const os::DeviceHandle device = port_device();
-    Transfer transfer(node, entry, device);
-    if (device == os::kNoDevice) {
+    CancelScope scope;  // every step's wait counts from the transfer's start
+    Exchange exchange;
+    SdoChannel channel(exchange, node, entry, length);
+    if (!exchange.has_port()) {
         record(Outcome::kNoPort);
         return Outcome::kNoPort;
     }
-    port_receiver().discard_waiting(device);
-    return transfer.download(data, length);
+    exchange.drain();
+    return download(channel, data, length);
 }
 
 }  // namespace orvex
