@@ -16,14 +16,15 @@ bool claims(const std::uint32_t* nodes, int node) {
     return (nodes[node >> 5] >> (node & 31) & 1u) != 0;
 }
 
-// SDO traffic by identifier: answers from a server (0x581-0x5FF) and requests to one
-// (0x601-0x67F, the adapter's echo of a request or another master's).
+// SDO traffic by identifier: answers from a server (0x580-0x5FF) and requests to one
+// (0x600-0x67F: the adapter's echo of a request, or another master's).
 bool is_sdo_answer(const std::uint8_t* frame) {
-    return sdo_responder(frame) != 0;
+    const unsigned id = frame_id(frame);
+    return id >= kSdoResponseBase && id < kSdoResponseBase + 0x80u;
 }
 bool is_sdo_request(const std::uint8_t* frame) {
     const unsigned id = frame_id(frame);
-    return id > kSdoRequestBase && id < kSdoRequestBase + 0x80u;
+    return id >= kSdoRequestBase && id < kSdoRequestBase + 0x80u;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "can_serial_frame.h"
+#include "cancel.h"
 #include "frame_receiver.h"
 #include "last_result.h"
 #include "serial_device.h"
@@ -67,6 +68,8 @@ class Exchange {
   private:
     void give_way();
 
+    // First, so that a cancel while the line is busy ends this call's wait too.
+    CancelScope scope_;
     Priority priority_;
     bool outermost_;
     bool resumed_ = false;    // gave way: frames kept meanwhile come first

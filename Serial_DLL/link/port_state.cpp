@@ -56,9 +56,9 @@ void Serial_Close() {
     const os::DeviceHandle device = g_line.device;
     g_line.device = os::kNoDevice;
     g_line.baud = 0;
-    // Bytes of a frame begun on this device are no part of the next one's input; what the bus
-    // said stays for the host to read.
+    // Bytes of a frame begun on this device, and what its bus said, are no part of the next one's.
     g_line.receiver.forget();
+    g_line.unsolicited.clear();
     g_line.held.clear();
     g_line.confirmation = Confirmation::kUnknown;
     if (device != os::kNoDevice) os::close_device(device);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -318,6 +319,73 @@ TEST_F(SimTransfers, TransfersAndQueriesFromOtherThreadsKeepTheirOwnAnswers) {
     done = true;
     queries.join();
     EXPECT_EQ(queries_failed.load(), 0);
+}
+
+// Another thread's commands to the transfer's own node: writes wait for the transfer and both
+// get done; a stop goes out at once and the transfer then ends with the server's abort, never with
+// wrong data and never running on.
+TEST_F(SimTransfers, CommandsFromAnotherThreadToTheSameNodeBesideATransfer) {
+    start({});
+    const std::vector<unsigned char> data = pattern(4000, 7);
+    ASSERT_EQ(download(1, data), 1);
+    const struct {
+        const char* what;
+        int block_size;
+        std::function<int()> command;
+        bool is_stop;
+    } rows[] = {
+        {"torque, segmented", 0, [] { return Orvex_SetTorque(1, 100); }, false},
+        {"enable, block", 127, [] { return CMD_Enable_motor(1); }, false},
+        {"quick stop, segmented", 0, [] { return CMD_Emergency_Stop_motor(1); }, true},
+        {"halt, block", 127, [] { return PV_stop_motor(1); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Orvex_SetBlockTransfer(row.block_size > 0 ? 4 : 0, row.block_size), 1);
+        std::atomic<bool> done{false};
+        std::atomic<int> commands{0};
+        std::atomic<int> failed_commands{0};
+        std::thread other([&] {
+            while (!done) {
+                if (row.command() != 1) ++failed_commands;
+                ++commands;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        int uploads = 0, aborted = 0;
+        for (int i = 0; i < 5; ++i) {
+            std::vector<unsigned char> back;
+            if (upload(1, back) == 1) {
+                EXPECT_EQ(back, data);
+                ++uploads;
+            } else {
+                EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT);
+                ++aborted;
+            }
+        }
+        done = true;
+        other.join();
+        EXPECT_GT(commands.load(), 0);
+        EXPECT_EQ(failed_commands.load(), 0);
+        if (!row.is_stop) {
+            EXPECT_EQ(uploads, 5) << "a write broke a transfer";
+        }
+        // A query from a third thread is answered once the transfers are over.
+        unsigned statusword = 0;
+        EXPECT_GE(Orvex_GetState(1, &statusword), 0);
+    }
+}
+
+// Each segment of a block waits the query limit from the one before: a whole block of 127
+// segments takes longer than the limit on a 9600-baud line and still comes through.
+TEST_F(SimTransfers, ABlockLongerThanTheQueryLimitOnASlowLineComesThrough) {
+    sim = std::make_unique<SimProcess>(
+        ORVEX_SIM_BINARY, std::vector<std::string>{"--baud", "9600", "--trace", trace_path()});
+    ASSERT_EQ(Serial_OpenDevice(sim->path().c_str(), 9600), 1);
+    ASSERT_EQ(Orvex_SetBlockTransfer(4, 127), 1);
+    std::vector<unsigned char> back;
+    ASSERT_EQ(upload(1, back), 1) << Orvex_LastResult();
+    EXPECT_EQ(back, power_on_domain());
 }
 
 }  // namespace

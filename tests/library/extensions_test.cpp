@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <functional>
+#include <iterator>
 #include <thread>
 
 #include "library_fixture.h"
@@ -94,6 +96,127 @@ TEST_F(Extensions, ReceiveFrameHandsOverEachFrameAndRegainsFramingAfterNoise) {
     }
     EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
     EXPECT_EQ(got, (std::vector<std::string>{hex(beat), hex(emcy), hex(beat)}));
+}
+
+// What the bus says by itself while others use the line is kept for ReceiveFrame, in order: what
+// was waiting before a query, and what came between its request and its answer. Stale answers
+// are not kept; a full queue drops its oldest frames and counts them.
+TEST_F(Extensions, FramesTheBusSendsBesideQueriesAreKeptInOrder) {
+    const Frame emcy = emergency(2, 0x8611, 0x21);
+    const Frame boot = heartbeat(3, 0x00);
+    adapter.send(bytes_of(emcy));
+    ASSERT_TRUE(adapter.wait_until_library_has(12));
+    adapter.set_responder([&](const Frame& request) {
+        return std::vector<Reply>{Reply{concat({bytes_of(sdo_answer(1, 0x6064, 0, 1)),  // stale
+                                                bytes_of(boot), bytes_of(heartbeat(3)),
+                                                bytes_of(sdo_answer(request[1], 0x6041, 0, 7))})}};
+    });
+    EXPECT_EQ(GetMotorStatus(1), 7);
+    std::vector<std::string> got;
+    unsigned char frame[12];
+    while (Orvex_ReceiveFrame(frame, 50) == 1) {
+        Frame f;
+        std::copy(frame, frame + 12, f.begin());
+        got.push_back(hex(f));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{hex(emcy), hex(boot), hex(heartbeat(3))}));
+
+    adapter.silence();
+    const unsigned dropped = Orvex_FramesDropped();
+    Bytes flood;
+    for (int i = 0; i < 300; ++i) {
+        const Bytes beat = bytes_of(heartbeat(1 + i % 100));
+        flood.insert(flood.end(), beat.begin(), beat.end());
+    }
+    adapter.send(flood);
+    ASSERT_TRUE(adapter.wait_until_library_has(flood.size()));
+    ASSERT_EQ(Orvex_SetTimeLimits(20, 0), 1);
+    EXPECT_EQ(GetPosition(1), 0);  // takes the flood in before it sends
+    EXPECT_EQ(Orvex_FramesDropped() - dropped, 300u - 256u);
+    ASSERT_EQ(Orvex_ReceiveFrame(frame, 0), 1);
+    EXPECT_EQ(frame[1], 0x01 + 44 % 100) << "the oldest were dropped";
+    Orvex_SetTimeLimits(800, 0);
+}
+
+// Orvex_Cancel ends every wait in progress, whatever the thread and whatever it waits for,
+// including a call still waiting for the line; a call made after it is not affected.
+TEST_F(Extensions, CancelEndsEveryWaitInProgressAndNoLaterOne) {
+    adapter.silence();
+    ASSERT_EQ(Orvex_SetTimeLimits(60000, 60000), 1);
+    const std::function<int()> waits[] = {
+        [] { return GetPosition(1); },
+        [] {
+            unsigned char frame[12];
+            return Orvex_ReceiveFrame(frame, 60000);
+        },
+        [] { return Orvex_WaitTarget(1, 3600000, nullptr); },
+        [] {
+            unsigned char buffer[64];
+            int length = 0;
+            return Orvex_SdoUpload(1, 0x1008, 0, buffer, 64, &length);
+        },
+    };
+    std::vector<int> outcomes(std::size(waits), 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < std::size(waits); ++i)
+        threads.emplace_back([&, i] {
+            waits[i]();
+            outcomes[i] = Orvex_LastResult();
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long long ms = millis_of([&] {
+        Orvex_Cancel();
+        for (std::thread& t : threads) t.join();
+    });
+    EXPECT_LT(ms, 500);
+    EXPECT_EQ(outcomes, std::vector<int>(std::size(waits), ORVEX_CANCELLED));
+    ASSERT_EQ(Orvex_SetTimeLimits(50, 800), 1);
+    EXPECT_EQ(GetPosition(1), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+    Orvex_SetTimeLimits(800, 3800);
+}
+
+// A stop never waits behind another thread's transfer: it goes out between two of its frames,
+// and the transfer to another node goes on.
+TEST_F(Extensions, AStopGoesOutInTheMiddleOfATransfer) {
+    // Node 2's server sends 70 bytes in ten segments, each 30 ms after its request.
+    auto segments = std::make_shared<std::atomic<int>>(0);
+    adapter.set_responder([segments](const Frame& request) {
+        std::vector<Reply> out;
+        if (request[0] != 0x06 || request[1] != 0x02) return out;
+        Bytes data;
+        if (request[2] == 0x40) {
+            data = {0x05, 0x82, 0x41, 0x08, 0x10, 0x00, 70, 0, 0, 0, 0x0D, 0x0A};
+        } else {
+            const bool last = ++*segments == 10;
+            data = {0x05, 0x82, static_cast<std::uint8_t>((request[2] & 0x10) | (last ? 1 : 0)),
+                    'a',  'b',  'c',
+                    'd',  'e',  'f',
+                    'g',  0x0D, 0x0A};
+        }
+        out.push_back(Reply{data, 30});
+        return out;
+    });
+    std::atomic<int> result{-1};
+    std::atomic<long long> transfer_ms{0};
+    std::thread transfer([&] {
+        unsigned char buffer[80];
+        int length = 0;
+        transfer_ms =
+            millis_of([&] { result = Orvex_SdoUpload(2, 0x1008, 0, buffer, 80, &length); });
+    });
+    adapter.frames(3);  // the transfer is under way
+    const long long ms = millis_of([] { EXPECT_EQ(CMD_Emergency_Stop_motor(1), 1); });
+    transfer.join();
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_GE(transfer_ms.load(), 300);
+    EXPECT_LT(ms, 100) << "the stop waited for the transfer";
+    std::vector<std::string> frames;
+    for (const Frame& f : adapter.frames()) frames.push_back(hex(f));
+    const auto stop =
+        std::find(frames.begin(), frames.end(), "06 01 2B 40 60 00 02 00 00 00 0D 0A");
+    ASSERT_NE(stop, frames.end());
+    EXPECT_NE(stop + 1, frames.end()) << "the stop went out only after the transfer";
 }
 
 TEST_F(Extensions, ReceiveFrameKeepsAFrameThatArrivesInPiecesAcrossCalls) {

@@ -102,6 +102,8 @@ std::uint32_t follow_402(std::uint32_t controlword, std::uint32_t statusword) {
 
 const char* const kReadStatus = "06 01 40 41 60 00 00 00 00 00 0D 0A";
 const char* const kReadMode = "06 01 40 61 60 00 00 00 00 00 0D 0A";
+// This drive's adapter forwards no download confirmations: each write is read back at once.
+const char* const kReadControl = "06 01 40 40 60 00 00 00 00 00 0D 0A";
 
 std::string controlword(std::uint16_t value) {
     char text[64];
@@ -123,10 +125,12 @@ class Procedures : public LibraryTest {
 
 TEST_F(Procedures, EnableTakesOneConfirmedTransitionAtATimeFromEveryState) {
     using V = std::vector<std::string>;
-    const V up_from_switched_on = {controlword(0x0F), kReadStatus};
-    const V up_from_ready = {controlword(0x07), kReadStatus, controlword(0x0F), kReadStatus};
-    const V up_from_disabled = {controlword(0x06), kReadStatus,       controlword(0x07),
-                                kReadStatus,       controlword(0x0F), kReadStatus};
+    const V up_from_switched_on = {controlword(0x0F), kReadControl, kReadStatus};
+    const V up_from_ready = {controlword(0x07), kReadControl, kReadStatus,
+                             controlword(0x0F), kReadControl, kReadStatus};
+    const V up_from_disabled = {controlword(0x06), kReadControl, kReadStatus,
+                                controlword(0x07), kReadControl, kReadStatus,
+                                controlword(0x0F), kReadControl, kReadStatus};
     auto then = [](V head, const V& tail) {
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
@@ -141,7 +145,7 @@ TEST_F(Procedures, EnableTakesOneConfirmedTransitionAtATimeFromEveryState) {
         {kSwitchOnDisabled, up_from_disabled},
         // Quick stop active: stands already (bit 10), so disable voltage, then the walk up.
         {kQuickStopActive | kTargetReached,
-         then({controlword(0x00), kReadStatus}, up_from_disabled)},
+         then({controlword(0x00), kReadControl, kReadStatus}, up_from_disabled)},
     };
     for (const auto& row : rows) {
         ScriptedDrive drive(row.from, follow_402);
@@ -204,20 +208,26 @@ TEST_F(Procedures, MoveMakesTheSetPointHandshake) {
                      kOperationEnabled, kOperationEnabled | kBit12});
     use(drive);
     ASSERT_EQ(Orvex_MoveTo(1, 500, ORVEX_MOVE_IMMEDIATE, 1000), 1);
-    EXPECT_EQ(written(9), (std::vector<std::string>{
-                              kReadStatus, kReadMode,  // one round trip; bit 12 high
-                              controlword(0x0F),       // bit 4 low
-                              kReadStatus,             // bit 12 has fallen: no set-point waits
-                              "06 01 23 7A 60 00 F4 01 00 00 0D 0A",
-                              controlword(0x3F),         // rising edge, change set immediately
-                              kReadStatus, kReadStatus,  // acknowledged on the second look
-                              controlword(0x0F),         // bit 4 low again
-                          }));
+    EXPECT_EQ(written(13), (std::vector<std::string>{
+                               kReadStatus,
+                               kReadMode,          // one round trip; bit 12 high
+                               controlword(0x0F),  // bit 4 low
+                               kReadControl,
+                               kReadStatus,  // bit 12 has fallen: no set-point waits
+                               "06 01 23 7A 60 00 F4 01 00 00 0D 0A",
+                               "06 01 40 7A 60 00 00 00 00 00 0D 0A",
+                               controlword(0x3F),  // rising edge, change set immediately
+                               kReadControl,
+                               kReadStatus,
+                               kReadStatus,        // acknowledged on the second look
+                               controlword(0x0F),  // bit 4 low again
+                               kReadControl,
+                           }));
     // Relative, after the move under way: bit 6 without bit 5.
     drive.then_show({kOperationEnabled, kOperationEnabled | kBit12});
     adapter.clear();
     ASSERT_EQ(Orvex_MoveTo(1, -200, ORVEX_MOVE_RELATIVE, 1000), 1);
-    EXPECT_EQ(written(5)[4], controlword(0x5F));
+    EXPECT_EQ(written(7)[6], controlword(0x5F));
 }
 
 TEST_F(Procedures, ADriveThatNeverAcknowledgesTimesOutWithBit4BroughtLow) {
@@ -229,7 +239,9 @@ TEST_F(Procedures, ADriveThatNeverAcknowledgesTimesOutWithBit4BroughtLow) {
     EXPECT_LT(ms, 1000);
     std::this_thread::sleep_for(
         std::chrono::milliseconds(50));  // the last frame reaches the adapter
-    EXPECT_EQ(written().back(), controlword(0x0F));
+    const std::vector<std::string> frames = written();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2], controlword(0x0F));
 }
 
 TEST_F(Procedures, MoveNeedsProfilePositionMode) {
@@ -291,10 +303,11 @@ TEST_F(Procedures, ResetFaultWaitsOutTheReactionThenMakesTheEdgeOfBit7) {
     unsigned cleared = 0;
     ASSERT_EQ(Orvex_ResetFault(1, 1000, &cleared), 1);
     EXPECT_EQ(cleared, 0x2310u);
-    EXPECT_EQ(written(), (std::vector<std::string>{
-                             kReadStatus, kReadStatus, kReadStatus,  // fault reaction, then fault
-                             "06 01 40 3F 60 00 00 00 00 00 0D 0A",  // the code it clears
-                             controlword(0x00), controlword(0x80), kReadStatus}));
+    EXPECT_EQ(written(),
+              (std::vector<std::string>{
+                  kReadStatus, kReadStatus, kReadStatus,  // fault reaction, then fault
+                  "06 01 40 3F 60 00 00 00 00 00 0D 0A",  // the code it clears
+                  controlword(0x00), kReadControl, controlword(0x80), kReadControl, kReadStatus}));
 
     // A fault whose cause is still there: the drive stays in fault.
     ScriptedDrive stuck(kFault, [](std::uint32_t, std::uint32_t) { return kFault; });
@@ -309,6 +322,7 @@ TEST_F(Procedures, TorqueIsWrittenAsTwoBytesAndReadBack) {
     use(drive);
     ASSERT_EQ(Orvex_SetTorque(1, -150), 1);
     EXPECT_EQ(written(), (std::vector<std::string>{"06 01 2B 71 60 00 6A FF 00 00 0D 0A",
+                                                   "06 01 40 71 60 00 00 00 00 00 0D 0A",
                                                    "06 01 40 71 60 00 00 00 00 00 0D 0A"}));
 }
 

@@ -132,6 +132,7 @@ TEST_F(Queries, TimeOutAfterStrictlyMoreThan800Milliseconds) {
     EXPECT_LT(ms, 1500);
     // An answer arriving after the limit belongs to nobody and does not confuse the next query.
     adapter.send(bytes_of(sdo_answer(1, 0x6064, 0, 999)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // it has arrived
     adapter.answer_uploads_with(5);
     EXPECT_EQ(GetPosition(1), 5);
 }
