@@ -111,6 +111,11 @@ void Exchange::pass_over(const std::uint8_t* frame) {
     if (!last_held_) l.receiver.pass_over_last();
     if (is_sdo_request(frame)) return;
     if (is_sdo_answer(frame)) {
+        // The answer to a download of a one-frame command, perhaps: one fewer to come.
+        const std::uint8_t answer = frame[2];
+        std::uint8_t& unanswered = l.unanswered_downloads[frame[1] & 0x7F];
+        if ((answer == sdo::kDownloadConfirmation || answer == sdo::kAbort) && unanswered > 0)
+            --unanswered;
         // Owed to the exchange that gave way, or late for a request nobody waits for any more.
         if (l.parked.load(std::memory_order_relaxed) != 0 &&
             claims(l.parked_nodes, sdo_responder(frame)))
@@ -232,18 +237,32 @@ Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry
     const Outcome sent = exchange.send(bytes, count * kFrameSize);
     if (sent != Outcome::kOk) return sent;
     FrameWait wait(Deadline::starting_now(limit));
+    // Expedited SDO has no transaction id: an abort may answer a download a one-frame command
+    // sent before this one (a size the server refused, say). While such downloads are unanswered,
+    // an abort is held and the wait goes on: an answer of ours after it proves it stale; none
+    // before the limit makes it the answer.
+    std::uint8_t& unanswered = l.unanswered_downloads[node & 0x7F];
+    bool abort_held = false;
     std::uint8_t frame[kFrameSize];
-    const Outcome received = exchange.await(wait, frame, [&](const std::uint8_t* f) {
-        if (!answers_object(f, node, entry)) return false;
-        const std::uint8_t answer = f[2];
-        if (answer == sdo::kAbort || answer == sdo::kDownloadConfirmation) return true;
-        return how != Confirmation::kForwarded && (answer & 0xE0) == 0x40;
-    });
-    if (received != Outcome::kOk) return end_of_wait(received);
-    if (frame[2] == sdo::kAbort) {
+    for (;;) {
+        const Outcome received = exchange.await(wait, frame, [&](const std::uint8_t* f) {
+            if (!answers_object(f, node, entry)) return false;
+            const std::uint8_t answer = f[2];
+            if (answer == sdo::kAbort || answer == sdo::kDownloadConfirmation) return true;
+            return how != Confirmation::kForwarded && (answer & 0xE0) == 0x40;
+        });
+        if (received == Outcome::kTimeout && abort_held) {
+            unanswered = 0;
+            return Outcome::kSdoAbort;  // recorded when it came
+        }
+        if (received != Outcome::kOk) return end_of_wait(received);
+        if (frame[2] != sdo::kAbort) break;
         record_abort(answer_u32(frame));
-        return Outcome::kSdoAbort;
+        if (unanswered == 0) return Outcome::kSdoAbort;
+        --unanswered;
+        abort_held = true;
     }
+    unanswered = 0;
     if (frame[2] == sdo::kDownloadConfirmation) {
         l.confirmation = Confirmation::kForwarded;
         record(Outcome::kOk);
@@ -251,16 +270,28 @@ Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry
     }
     if (how == Confirmation::kUnknown) l.confirmation = Confirmation::kReadBack;
     const std::uint32_t mask = download_mask(command);
-    const Outcome outcome =
-        (answer_u32(frame) & mask) == (value & mask) ? Outcome::kOk : Outcome::kValueMismatch;
-    record(outcome);
-    return outcome;
+    if ((answer_u32(frame) & mask) == (value & mask)) {
+        record(Outcome::kOk);
+        return Outcome::kOk;
+    }
+    // The object kept its value: an abort that came before was this write's.
+    if (abort_held) return Outcome::kSdoAbort;
+    record(Outcome::kValueMismatch);
+    return Outcome::kValueMismatch;
 }
 
 int send_commands(const CanSerialFrame* frames, std::size_t count, Priority priority) {
     Exchange exchange(priority);
-    for (std::size_t i = 0; i < count; ++i)
-        if (exchange.send(frames[i].data(), kFrameSize) != Outcome::kOk) return 0;
+    Line& l = line();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* frame = frames[i].data();
+        if (exchange.send(frame, kFrameSize) != Outcome::kOk) return 0;
+        // A download whose answer nobody awaits (see sdo_download_confirmed).
+        if (frame[0] == (kSdoRequestBase >> 8) && (frame[2] & 0xE0) == 0x20) {
+            std::uint8_t& unanswered = l.unanswered_downloads[frame[1] & 0x7F];
+            if (unanswered < 0xFF) ++unanswered;
+        }
+    }
     return 1;
 }
 

@@ -61,6 +61,7 @@ void Serial_Close() {
     g_line.unsolicited.clear();
     g_line.held.clear();
     g_line.confirmation = Confirmation::kUnknown;
+    for (std::uint8_t& count : g_line.unanswered_downloads) count = 0;
     if (device != os::kNoDevice) os::close_device(device);
 }
 

@@ -40,6 +40,9 @@ struct Line {
     FrameQueue<kKeptFrames> unsolicited;  // what the bus said by itself
     FrameQueue<kKeptFrames> held;         // SDO answers owed to the exchange that gave way
     Confirmation confirmation = Confirmation::kUnknown;
+    // Downloads per node that the one-frame commands sent without awaiting the server's answer
+    // since the last confirmed write: an abort that follows may answer one of them.
+    std::uint8_t unanswered_downloads[128] = {};
     // Arbitration of the exchange lock (exchange.cpp): stops waiting for it, other callers waiting
     // for it, and the exchange that gave way to a stop (0 when none) with the nodes whose answers
     // it keeps (bit n for node n; all when it reads the bus summaries of node 0).
