@@ -22,18 +22,28 @@
  *   - Loading the library takes about one second (a plain delay; nothing is measured). A host that
  *     does not need it sets the environment variable ORVEX_LOAD_DELAY_MS before loading: digits
  *     only, 0 to 1000 ms; anything else keeps the 1000 ms default. It is read once, at load.
- *   - Thread-safe: commands may be issued from any thread; queries and raw exchanges run one at a
- *     time, each with its own time limit.
+ *   - Thread-safe: commands may be issued from any thread. Every frame the library sends goes out
+ *     under one exchange lock: queries, raw exchanges, transfers, batches and the one-frame
+ *     commands run one at a time, each with its own time limit, and no command lands between two
+ *     frames of another thread's transfer or batch. Stops come first: the quick stop, halt and
+ *     disable commands (CMD_Emergency_Stop_motor, CMD_Disable_motor, the *_stop_motor names and
+ *     Orvex_QuickStop, Orvex_Halt, Orvex_Disable) never wait behind an exchange that awaits its
+ *     answer: it stops at the next frame boundary, the stop goes out, and it goes on (a transfer
+ *     to the stopped node then ends with its server's abort, reported as such).
  *
  * Behaviour that differs from the first generation of this interface (results are unchanged except
  * where a bad argument is now refused):
- *   - Queries discard input already waiting before they send, and accept only the SDO upload answer
- *     for their own object (from their own node, for drive queries). Acknowledgements, boot-up
- *     messages, heartbeats, requests (an adapter that echoes the host's frames sends the query's
- *     own request back), answers for other nodes or objects and noise are skipped; an SDO abort for
- *     the object is a failure instead of a value. Expedited SDO carries no transaction id: an
- *     answer for the same node and object that arrives after the purge is taken, even one that was
- *     late for an earlier query.
+ *   - Queries take in the input already waiting before they send, and accept only the SDO upload
+ *     answer for their own object (from their own node, for drive queries). Acknowledgements,
+ *     requests (an adapter that echoes the host's frames sends the query's own request back),
+ *     answers for other nodes or objects and noise are skipped; an SDO abort for the object is a
+ *     failure instead of a value. Expedited SDO carries no transaction id: an answer for the same
+ *     node and object that arrives after the query started is taken, even one that was late for an
+ *     earlier query.
+ *   - Nothing the bus says by itself is thrown away: emergencies, heartbeats, boot-ups, PDOs, SYNC
+ *     and any other frame that is not SDO traffic, received while any call reads the line, are
+ *     kept in arrival order for Orvex_ReceiveFrame (see Orvex_FramesDropped). Stale SDO answers
+ *     are dropped.
  *   - Queries and raw exchanges are serialised across threads.
  *   - Serial_ClosePort is locked against other calls; opening a port closes one that is open, so an
  *     open that fails leaves no port (a setting refused after the device opened leaves that device
@@ -209,13 +219,15 @@ ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
  *   and returns 1. Waits at most timeout_ms (0 takes only a frame already there, without waiting).
  *   0 otherwise, `frame` untouched, with Orvex_LastResult: ORVEX_TIMEOUT, ORVEX_NO_PORT (at once),
  *   ORVEX_SYSTEM_ERROR, or ORVEX_BAD_ARGUMENT for a null frame or a timeout_ms below 0 or above
- *   60000. It holds the exchange lock while it waits: queries from other threads wait for it, and
- *   their answers never arrive here. A frame still incomplete when the wait ends is kept for the
- *   next call; a query, a raw exchange or opening a port discards it.
+ *   60000. Frames the bus sent by itself while other calls read the line come first, in the order
+ *   they came (see Orvex_FramesDropped). While it waits it gives way to every other call: their
+ *   answers never arrive here, and what the bus says meanwhile is kept for it. A frame still
+ *   incomplete when the wait ends is kept for the next call; a raw exchange or opening a port
+ *   discards it.
  * Orvex_ReadMany: reads `count` objects (node, index, subindex taken from the three arrays) in one
  *   round trip: all upload requests (0x40) are written back to back in one write, then the answers
  *   are matched as they come, in any order, with the rules of the single queries (input waiting
- *   before is discarded; acknowledgements, boot-ups, echoes, other objects and noise are skipped;
+ *   before is taken in; acknowledgements, boot-ups, echoes, other objects and noise are skipped;
  *   a node-0 item takes an answer from any SDO response identifier). Per item, results[i] is
  *   ORVEX_OK with answer bytes 6-9 in values[i], or ORVEX_SDO_ABORT, ORVEX_TIMEOUT,
  *   ORVEX_SYSTEM_ERROR or ORVEX_NO_PORT with values[i] untouched. Returns the number of items read.
@@ -227,7 +239,8 @@ ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
  *   With no port it returns 0 at once. Refused with ORVEX_BAD_ARGUMENT, nothing sent, results[i]
  *   set to ORVEX_BAD_ARGUMENT where it can be: count <= 0 or above 127, a null array, a node
  *   outside 0-127, an index outside 0-0xFFFF, a subindex outside 0-255, the same item twice. Holds
- *   the exchange lock for the whole batch: other threads' queries wait and never take its answers.
+ *   the exchange lock for the whole batch (giving way only to a stop): other threads' queries wait
+ *   and never take its answers.
  */
 ORVEX_API int ORVEX_CALL Orvex_SetTimeLimits(int query_ms, int exchange_ms);
 ORVEX_API int ORVEX_CALL Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms);
@@ -241,6 +254,16 @@ ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* 
  * reads the whole statusword (0x6041, 16 bits), writes 2-byte controlwords (0x6040), confirms
  * every step by reading the statusword again, and never energises a motor that the call was not
  * asked to enable (only Orvex_Enable switches a drive on).
+ *
+ * Every write of a procedure is confirmed by the drive's SDO server before the procedure goes on:
+ * its download confirmation (0x60) where the adapter forwards confirmations, as a CiA 301 server
+ * sends one for every download; where the adapter forwards none, the object is read back in the
+ * same round trip (an upload request right behind the write) and must hold the value written
+ * (else ORVEX_VALUE_MISMATCH). Which of the two an adapter does is learnt from the first
+ * procedure write after a port is opened: that write always goes out with its read-back, and
+ * whichever answer comes first tells. A write the server refuses fails with ORVEX_SDO_ABORT and
+ * its code (Orvex_LastAbortCode): a controlword refused for local control is reported as such,
+ * never as a time-out. The one-frame commands of the original interface stay unconfirmed.
  *
  * Each returns 1 on success and 0 on failure (Orvex_GetState: -1), with Orvex_LastResult saying
  * why: the outcomes of the queries (ORVEX_NO_PORT, ORVEX_TIMEOUT for an answer or a step not
@@ -353,12 +376,20 @@ ORVEX_API int ORVEX_CALL Orvex_SetTorque(int node, int torque);
  * 0x06070013. Each step (an answer, a segment, a block's acknowledgement) waits at most the query
  * limit (Orvex_SetTimeLimits; a block's time on the line at the port's baud is added while its
  * segments go out); a step that times out sends the abort 0x05040000, so that the server is free
- * again, and fails with ORVEX_TIMEOUT. Like the queries, a transfer discards input waiting before
- * it starts and skips frames that are not its own (other nodes' answers, acknowledgements,
- * heartbeats, emergencies, the adapter's echoes of the host's requests); segment answers, which
- * name no object, are taken only from the node's own response identifier 0x580+node. The exchange
- * lock is held for the whole transfer: other threads' queries wait and never take its answers.
- * Nothing is allocated.
+ * again, and fails with ORVEX_TIMEOUT (ORVEX_CANCELLED after Orvex_Cancel, with the same abort).
+ * The segments of a block each wait the query limit from the segment before. Any abort from the
+ * node's server ends the transfer with that abort's code, whatever object it names (a server
+ * answers a foreign request in the middle of a transfer that way); a block segment numbered 0 or
+ * beyond the block size is aborted with 0x05040003. No transfer runs for ever: it takes at most
+ * 2 x (size / 7 + 8) answers, size being the data's length (downloads) or the buffer's capacity
+ * (uploads), each within the query limit plus its frames' time on the line; past that it is
+ * aborted as timed out. Like the queries, a transfer takes in what is waiting before it starts and
+ * skips frames that are not its own (other nodes' answers, acknowledgements, heartbeats and
+ * emergencies, which are kept for Orvex_ReceiveFrame, and the adapter's echoes of the host's
+ * requests); segment answers, which name no object, are taken only from the node's own response
+ * identifier 0x580+node. The exchange lock is held for the whole transfer: other threads' calls
+ * wait and never take its answers, and never send a frame in the middle of it, but for a stop (see
+ * the conventions above), which goes out at the next frame boundary. Nothing is allocated.
  *
  * Orvex_SdoUpload: reads the object into buffer (capacity bytes) and stores the number of bytes
  *   received through `length`. Sends an upload initiate (0x40) and takes what the server answers:
@@ -366,7 +397,8 @@ ORVEX_API int ORVEX_CALL Orvex_SetTorque(int node, int torque);
  *   size indicated or not. With block transfers on (Orvex_SetBlockTransfer) it starts a block
  *   upload instead (0xA4: CRC offered, the block size, and a protocol switch threshold of the
  *   block threshold, at most 255 bytes, below which the server may answer the plain way); a server
- *   that refuses it (abort 0x05040001) is asked again the plain way. An object larger than
+ *   that refuses it (abort 0x05040001, whatever object the abort names) is asked again the plain
+ *   way. An object larger than
  *   capacity aborts the transfer with 0x05040005 (ORVEX_SDO_ABORT) and `*length` is then the size
  *   the server announced, or the bytes known to come when it announced none: *length > capacity
  *   after a failure says the buffer was too small, and by how much. buffer may be null with
