@@ -7,6 +7,12 @@
 // throw an OrvexException (with Orvex_LastResult, the abort code and its meaning) where the
 // library reports a failure.
 //
+// Waits: each procedure is one library call with the whole time limit. One that takes a
+// CancellationToken ends within 20 ms of the token's cancellation (Orvex_Cancel, which ends every
+// wait then in progress in the process) and throws OperationCanceledException; a wait ended by a
+// cancel from elsewhere (Native.Orvex_Cancel, e.g. from a console control handler) throws
+// OrvexException with LastResult Outcome.Cancelled.
+//
 // Which file is loaded: "ORVEX_DLL" is ORVEX_DLL.dll on Windows, from the program's folder or the
 // system's DLL search path; take x64\ORVEX_DLL.dll for a 64-bit process (AnyCPU on a 64-bit
 // Windows, the default) and x86\ORVEX_DLL.dll for a 32-bit one (x86, or "Prefer 32-bit"). A wrong
@@ -15,6 +21,7 @@
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
+using System.Threading;
 
 namespace Orvex
 {
@@ -32,6 +39,7 @@ namespace Orvex
         StateChanged = -15,
         HomingError = -16,
         ValueMismatch = -17,
+        Cancelled = -18,
     }
 
     /// <summary>CiA 402 power states as Orvex_GetState reports them (ORVEX_STATE_*).</summary>
@@ -216,6 +224,12 @@ namespace Orvex
         public static extern int Orvex_SetBlockTransfer(int threshold_bytes, int block_size);
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern int Orvex_LastTransfer(out int kind, out int segments, out int flags);
+
+        // ---- cancelling waits, frames kept ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern void Orvex_Cancel();
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern uint Orvex_FramesDropped();
     }
 
     /// <summary>The meanings of CiA 301 SDO abort codes.</summary>
@@ -423,6 +437,10 @@ namespace Orvex
             return new Drive(this, node);
         }
 
+        /// <summary>Frames the bus sent by itself (emergencies, heartbeats, PDOs) that the library
+        /// dropped since it was loaded: it keeps the latest 256 (Orvex_FramesDropped).</summary>
+        public uint FramesDropped => Native.Orvex_FramesDropped();
+
         /// <summary>Time limits of queries and of long raw exchanges, in ms (0 keeps one).</summary>
         public void SetTimeLimits(int queryMs, int exchangeMs = 0)
         {
@@ -452,6 +470,38 @@ namespace Orvex
             Failure f = Failure.Read();
             if (f.Outcome != Outcome.Ok) throw f.Exception(null, operation, node);
             return value;
+        }
+
+        // Calls Orvex_Cancel once the token is cancelled, and again until the wait it guards has
+        // ended: a cancel reaches only waits in progress, and the guarded one may be about to begin.
+        internal sealed class CancelOnToken : IDisposable
+        {
+            private volatile bool ended;
+            private readonly CancellationTokenRegistration registration;
+
+            public CancelOnToken(CancellationToken token)
+            {
+                registration = token.Register(Fire);
+            }
+
+            private void Fire()
+            {
+                Native.Orvex_Cancel();
+                ThreadPool.QueueUserWorkItem(_ =>
+                {
+                    while (!ended)
+                    {
+                        Native.Orvex_Cancel();
+                        Thread.Sleep(5);
+                    }
+                });
+            }
+
+            public void Dispose()
+            {
+                ended = true;
+                registration.Dispose();
+            }
         }
 
         internal static string Describe(string operation, int? node)
@@ -557,26 +607,27 @@ namespace Orvex
         public ushort ErrorCode => (ushort)SdoRead(0x603F, 0, 2);
 
         /// <summary>To operation enabled, one confirmed transition at a time.</summary>
-        public void Enable(int timeoutMs = DefaultTimeoutMs) =>
-            Procedure("Orvex_Enable", () => Native.Orvex_Enable(Node, timeoutMs));
+        public void Enable(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
+            Procedure("Orvex_Enable", () => Native.Orvex_Enable(Node, timeoutMs), cancel);
 
         /// <summary>Down to switched on (switch on disabled from quick stop active).</summary>
-        public void Disable(int timeoutMs = DefaultTimeoutMs) =>
-            Procedure("Orvex_Disable", () => Native.Orvex_Disable(Node, timeoutMs));
+        public void Disable(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
+            Procedure("Orvex_Disable", () => Native.Orvex_Disable(Node, timeoutMs), cancel);
 
-        public void QuickStop(int timeoutMs = DefaultTimeoutMs) =>
-            Procedure("Orvex_QuickStop", () => Native.Orvex_QuickStop(Node, timeoutMs));
+        public void QuickStop(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
+            Procedure("Orvex_QuickStop", () => Native.Orvex_QuickStop(Node, timeoutMs), cancel);
 
         /// <summary>Halts a drive in operation enabled and waits until it stands.</summary>
-        public void Halt(int timeoutMs = DefaultTimeoutMs) =>
-            Procedure("Orvex_Halt", () => Native.Orvex_Halt(Node, timeoutMs));
+        public void Halt(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
+            Procedure("Orvex_Halt", () => Native.Orvex_Halt(Node, timeoutMs), cancel);
 
         /// <summary>Clears a fault; returns the error code it cleared (0: there was no fault).
         /// The drive is then in switch on disabled: Enable brings it back.</summary>
-        public ushort ResetFault(int timeoutMs = DefaultTimeoutMs)
+        public ushort ResetFault(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
             uint cleared = 0;
-            Procedure("Orvex_ResetFault", () => Native.Orvex_ResetFault(Node, timeoutMs, out cleared));
+            Procedure("Orvex_ResetFault", () => Native.Orvex_ResetFault(Node, timeoutMs, out cleared),
+                      cancel);
             return (ushort)cleared;
         }
 
@@ -587,31 +638,34 @@ namespace Orvex
         /// <summary>Hands the drive a set-point; returns once it took it (WaitTarget waits for
         /// the motion).</summary>
         public void MoveTo(int position, MoveFlags flags = MoveFlags.None,
-                           int timeoutMs = DefaultTimeoutMs) =>
-            Procedure("Orvex_MoveTo", () => Native.Orvex_MoveTo(Node, position, (int)flags, timeoutMs));
+                           int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
+            Procedure("Orvex_MoveTo", () => Native.Orvex_MoveTo(Node, position, (int)flags, timeoutMs),
+                      cancel);
 
         /// <summary>Waits until the drive reports its target reached; returns the position.</summary>
-        public int WaitTarget(int timeoutMs = DefaultTimeoutMs)
+        public int WaitTarget(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
             int position = 0;
-            Procedure("Orvex_WaitTarget", () => Native.Orvex_WaitTarget(Node, timeoutMs, out position));
+            Procedure("Orvex_WaitTarget", () => Native.Orvex_WaitTarget(Node, timeoutMs, out position),
+                      cancel);
             return position;
         }
 
         /// <summary>MoveTo, then WaitTarget: the position reached.</summary>
         public int MoveAndWait(int position, MoveFlags flags = MoveFlags.None,
-                               int timeoutMs = DefaultTimeoutMs)
+                               int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
-            MoveTo(position, flags, timeoutMs);
-            return WaitTarget(timeoutMs);
+            MoveTo(position, flags, timeoutMs, cancel);
+            return WaitTarget(timeoutMs, cancel);
         }
 
         /// <summary>Sets up homing (HM_Set) and runs it; with timeoutMs 0, only starts it.</summary>
         public void Home(int method, int speedSwitch, int speedZero, uint acceleration,
-                         int timeoutMs = DefaultTimeoutMs)
+                         int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
+            cancel.ThrowIfCancellationRequested();
             Bus.Call("HM_Set", Node, () => Native.HM_Set(Node, speedSwitch, speedZero, acceleration, method));
-            Procedure("Orvex_Home", () => Native.Orvex_Home(Node, timeoutMs));
+            Procedure("Orvex_Home", () => Native.Orvex_Home(Node, timeoutMs), cancel);
         }
 
         /// <summary>Target torque 0x6071, written as the 16 bits it is and read back.</summary>
@@ -658,12 +712,23 @@ namespace Orvex
         }
 
         // A drive procedure: 1 on success; on a fault, the drive's error code goes with the
-        // exception when it can be read.
-        private void Procedure(string operation, Func<int> call)
+        // exception when it can be read. A token that can be cancelled ends the wait through
+        // Orvex_Cancel; a token cancelled before the call sends nothing.
+        private void Procedure(string operation, Func<int> call, CancellationToken cancel = default)
         {
             Bus.CheckOpen(operation, Node);
-            if (call() == 1) return;
-            Bus.Failure failure = Bus.Failure.Read();
+            cancel.ThrowIfCancellationRequested();
+            int result;
+            Bus.Failure failure;
+            using (cancel.CanBeCanceled ? new Bus.CancelOnToken(cancel) : null)
+            {
+                result = call();
+                failure = Bus.Failure.Read(); // this thread's detail, right after the call
+            }
+            if (result == 1) return;
+            if (failure.Outcome == Outcome.Cancelled && cancel.IsCancellationRequested)
+                throw new OperationCanceledException(
+                    Bus.Describe(operation, Node) + ": cancelled", cancel);
             ushort? errorCode = null;
             if (failure.Outcome == Outcome.DriveFault)
             {

@@ -29,7 +29,8 @@ _uint = ctypes.c_uint
 _ptr = ctypes.c_void_p
 
 # Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
-# c_int; Orvex_LastAbortCode is unsigned.
+# c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel returns nothing
+# (None).
 PROTOTYPES = {
     "Serial_OpenPort": (_int, (_int, _int)),
     "Serial_OpenDevice": (_int, (ctypes.c_char_p, _int)),
@@ -105,6 +106,8 @@ OPTIONAL_PROTOTYPES = {
         _int,
         (ctypes.POINTER(_int), ctypes.POINTER(_int), ctypes.POINTER(_int)),
     ),
+    "Orvex_Cancel": (None, ()),
+    "Orvex_FramesDropped": (_uint, ()),
 }
 
 

@@ -7,13 +7,13 @@ import numbers
 import operator
 import os
 import threading
-import time
 import weakref
 
 from . import errors
 from ._library import Library, load
 from .errors import (
     BadArgumentError,
+    CancelledError,
     DriveFaultError,
     ErrorCode,
     HomingError,
@@ -67,12 +67,14 @@ ALL_IN_FAULT = (0x3003, 0)
 MOVE_RELATIVE = 1
 MOVE_IMMEDIATE = 2
 
-# Time limits of the drive procedures, in seconds, and the piece a followed wait is cut into.
+# Time limits of the drive procedures, in seconds.
 STEP_TIMEOUT = 2.0  # a set-point handshake
 POWER_TIMEOUT = 8.0  # a walk through the power states
 STANDSTILL_TIMEOUT = 10.0  # a halted or quick-stopped drive coming to a stand
-WAIT_PIECE_MS = 100
 MAX_WAIT_MS = 3600000  # the longest limit a procedure takes
+# How often the main thread looks up from a wait it has handed to a worker: where a lock wait
+# cannot be interrupted (Windows), Ctrl-C is seen within this many seconds.
+_LOOK_UP_S = 0.2
 
 # Which Bus opened the library's one port (a weak reference, or _nobody), so that a second Bus
 # is refused while the first is open, and closing a Bus that no longer holds the port leaves
@@ -151,6 +153,50 @@ def _where(node=None, obj=None):
     if obj is not None:
         parts.append("object 0x%04X:%02X" % obj)
     return " (%s)" % ", ".join(parts) if parts else ""
+
+
+def _call_waiting(library, function, *args):
+    """Calls an export that waits (a drive procedure, Orvex_ReceiveFrame) once, with its whole
+    limit; returns its result followed by the call's outcome, abort code and system error.
+
+    While a ctypes call blocks, Python cannot run its SIGINT handler, so Ctrl-C would wait for
+    the limit. In the main thread the call therefore runs in a worker thread while the main
+    thread waits for it, where KeyboardInterrupt (or any exception) reaches it: the main thread
+    then calls Orvex_Cancel until the worker's call has ended (a cancel reaches only waits in
+    progress, and the worker's may be about to begin), and raises the exception again. The
+    failure detail is per thread: the worker reads it right after its call.
+    """
+
+    def call():
+        return (function(*args),) + library.last_failure()
+
+    if (not library.has("Orvex_Cancel")
+            or threading.current_thread() is not threading.main_thread()):
+        return call()
+    ended = {}
+
+    def run():
+        try:
+            ended["result"] = call()
+        except BaseException as error:  # handed to the caller below
+            ended["error"] = error
+
+    worker = threading.Thread(target=run, name="orvex wait", daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(_LOOK_UP_S)
+    except BaseException:
+        while worker.is_alive():
+            library.Orvex_Cancel()
+            try:
+                worker.join(0.01)
+            except KeyboardInterrupt:  # pressed again while the library lets go
+                pass
+        raise
+    if "error" in ended:
+        raise ended["error"]
+    return ended["result"]
 
 
 Reading = collections.namedtuple("Reading", "node index subindex value error")
@@ -258,8 +304,11 @@ class Bus:
 
     # -- checked calls ------------------------------------------------------------------------
 
-    def _failure(self, name, outcome, context, node=None, obj=None):
+    def _failure(self, name, outcome, context, node=None, obj=None, detail=None):
+        """The error for ``outcome``. ``detail`` is (abort code, system error) of the call when
+        another thread made it; by default this thread's are read."""
         lib = self.library
+        abort_code, system_error = detail or (None, None)
         where = dict(operation=name, node=node, outcome=outcome)
         if obj is not None:
             where["index"], where["subindex"] = obj
@@ -268,7 +317,7 @@ class Bus:
         if outcome == errors.NO_PORT:
             return NoPortError(prefix + ": no port is open", **where)
         if outcome == errors.SYSTEM_ERROR:
-            number = lib.Orvex_LastSystemError()
+            number = lib.Orvex_LastSystemError() if system_error is None else system_error
             return OrvexSystemError(
                 "%s: operating system error %d (%s)" % (prefix, number, os.strerror(number)),
                 errno=number,
@@ -277,7 +326,7 @@ class Bus:
         if outcome == errors.TIMEOUT:
             return TimeoutError(prefix + ": no complete answer within the time limit", **where)
         if outcome == errors.SDO_ABORT:
-            code = lib.Orvex_LastAbortCode()
+            code = lib.Orvex_LastAbortCode() if abort_code is None else abort_code
             return SdoAbortError(
                 "%s: SDO abort 0x%08X, %s" % (prefix, code, errors.abort_meaning(code)),
                 code=code,
@@ -285,6 +334,8 @@ class Bus:
             )
         if outcome == errors.BAD_ARGUMENT:
             return BadArgumentError(prefix + ": the library refused an argument", **where)
+        if outcome == errors.CANCELLED:
+            return CancelledError(prefix + ": cancelled (Orvex_Cancel)", **where)
         return OrvexError("%s: failed (outcome %d)" % (prefix, outcome), **where)
 
     def _check_usable(self, name, node=None):
@@ -390,13 +441,25 @@ class Bus:
         function = self.library.require("Orvex_ReceiveFrame")
         self._check_usable("Orvex_ReceiveFrame")
         frame = (ctypes.c_ubyte * FRAME_LENGTH)()
-        received = function(frame, milliseconds)
-        outcome = self.library.Orvex_LastResult()
+        received, outcome, *detail = _call_waiting(self.library, function, frame, milliseconds)
         if received == 1:
             return Frame(bytes(frame))
         if outcome == errors.TIMEOUT:
             return None
-        raise self._failure("Orvex_ReceiveFrame", outcome, None)
+        raise self._failure("Orvex_ReceiveFrame", outcome, None, detail=detail)
+
+    def cancel(self):
+        """Ends every wait of the library in progress, in any thread of this process, within
+        20 ms (Orvex_Cancel): drive procedures, waits for a target, receive(), queries. Each
+        raises CancelledError (receive() returns None, as on its time limit). Waits that begin
+        afterwards are not affected. Ctrl-C does this for a wait in the main thread."""
+        self.library.require("Orvex_Cancel")()
+
+    def frames_dropped(self):
+        """How many frames the bus sent by itself (emergencies, heartbeats, boot-ups, PDOs) were
+        dropped since the library was loaded: the library keeps the latest 256 for receive()
+        (Orvex_FramesDropped)."""
+        return self.library.require("Orvex_FramesDropped")()
 
     def read_many(self, items):
         """Reads several objects in one exchange: all requests go out at once and the answers
@@ -518,14 +581,16 @@ class Drive:
         names. ``what`` says what was asked ("enable"), ``mode`` the mode it needed."""
         function = self.bus.library.require(name)
         self.bus._check_usable(name, self.node)
-        result = function(self.node, *args)
-        outcome = self.bus.library.Orvex_LastResult()
+        result, outcome, *detail = _call_waiting(self.bus.library, function, self.node, *args)
         if result == 1 and outcome == errors.OK:
             return
-        raise self._procedure_error(name, outcome, what, mode)
+        raise self._procedure_error(name, outcome, what, mode, detail)
 
-    def _procedure_error(self, name, outcome, what, mode):
+    def _procedure_error(self, name, outcome, what, mode, detail=None):
         where = dict(operation=name, node=self.node, outcome=outcome)
+        if outcome == errors.CANCELLED:
+            return CancelledError("node %d: cancelled (Orvex_Cancel) while it should %s"
+                                  % (self.node, what), **where)
         if outcome == errors.DRIVE_FAULT:
             return self._fault_error(self.status, "is in fault: cannot " + what, **where)
         if outcome == errors.WRONG_STATE:
@@ -559,26 +624,23 @@ class Drive:
             except TimeoutError:
                 now = " (no answer)"
             return TimeoutError("node %d did not %s in time%s" % (self.node, what, now), **where)
-        return self.bus._failure(name, outcome, None, node=self.node)
+        return self.bus._failure(name, outcome, None, node=self.node, detail=detail)
 
     def _wait(self, timeout, what, mode=None):
-        """Orvex_WaitTarget in short pieces (so that Ctrl-C gets through) until the target is
-        reached; the final position."""
-        deadline = time.monotonic() + timeout
+        """Orvex_WaitTarget with the whole limit until the target is reached (Ctrl-C ends it:
+        _call_waiting); the final position."""
+        milliseconds = _milliseconds("timeout", timeout)
         function = self.bus.library.require("Orvex_WaitTarget")
         self.bus._check_usable("Orvex_WaitTarget", self.node)
         position = ctypes.c_int(0)
-        while True:
-            left = deadline - time.monotonic()
-            piece = max(0, min(WAIT_PIECE_MS, int(left * 1000)))
-            if function(self.node, piece, ctypes.byref(position)) == 1:
-                return position.value
-            outcome = self.bus.library.Orvex_LastResult()
-            if outcome != errors.TIMEOUT or left <= 0:
-                error = self._procedure_error("Orvex_WaitTarget", outcome, what, mode)
-                error.position = position.value
-                error.args = ("%s, at position %d" % (error.args[0], position.value),)
-                raise error
+        result, outcome, *detail = _call_waiting(
+            self.bus.library, function, self.node, milliseconds, ctypes.byref(position))
+        if result == 1 and outcome == errors.OK:
+            return position.value
+        error = self._procedure_error("Orvex_WaitTarget", outcome, what, mode, detail)
+        error.position = position.value
+        error.args = ("%s, at position %d" % (error.args[0], position.value),)
+        raise error
 
     # -- power state --------------------------------------------------------------------------
 
@@ -653,13 +715,15 @@ class Drive:
         function = self.bus.library.require("Orvex_ResetFault")
         self.bus._check_usable("Orvex_ResetFault", self.node)
         cleared = ctypes.c_uint(0)
-        result = function(self.node, _milliseconds("timeout", timeout), ctypes.byref(cleared))
-        outcome = self.bus.library.Orvex_LastResult()
+        result, outcome, *detail = _call_waiting(
+            self.bus.library, function, self.node, _milliseconds("timeout", timeout),
+            ctypes.byref(cleared))
         if result != 1 or outcome != errors.OK:
             if outcome == errors.DRIVE_FAULT:
                 raise self._fault_error(self.status, "stayed in fault after a fault reset",
                                         operation="Orvex_ResetFault", outcome=outcome)
-            raise self._procedure_error("Orvex_ResetFault", outcome, "reset its fault", None)
+            raise self._procedure_error("Orvex_ResetFault", outcome, "reset its fault", None,
+                                        detail)
         return ErrorCode(cleared.value) if cleared.value else None
 
     def restart(self):
@@ -714,7 +778,7 @@ class Drive:
         seconds, StateChangedError when the drive is quick-stopped, disabled or halted on the
         way, DriveFaultError when it faults."""
         position = _whole("position", position, INT32)
-        timeout = _seconds("timeout", timeout)
+        _milliseconds("timeout", timeout)  # refused before the move starts
         flags = (MOVE_RELATIVE if relative else 0) | (MOVE_IMMEDIATE if immediate else 0)
         self._procedure("Orvex_MoveTo", position, flags, _milliseconds("ack_timeout", ack_timeout),
                         what="move", mode=PROFILE_POSITION)
@@ -733,7 +797,7 @@ class Drive:
         if position is not None:
             position = _whole("position", position, INT32)
         tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
-        now = self._wait(_seconds("timeout", timeout), "reach its target")
+        now = self._wait(timeout, "reach its target")
         if position is not None and abs(now - position) > tolerance:
             raise StateError("node %d stands at %d, not at %d" % (self.node, now, position),
                              node=self.node)
@@ -787,7 +851,7 @@ class Drive:
         else:
             acceleration_or_torque = _whole("acceleration", acceleration_or_torque, UINT32)
         if wait:
-            timeout = _seconds("timeout", timeout)
+            _milliseconds("timeout", timeout)  # refused before homing starts
         self._require_enabled("home")
         self._command("HM_Set", _signed32(speed_switch), _signed32(speed_zero),
                       acceleration_or_torque, method)
@@ -799,7 +863,7 @@ class Drive:
 
     def wait_for_homing(self, timeout=30.0):
         """Waits until the drive reports homing attained with target reached."""
-        self._wait(_seconds("timeout", timeout), "attain homing", mode=HOMING)
+        self._wait(timeout, "attain homing", mode=HOMING)
 
     # -- profile torque -----------------------------------------------------------------------
 

@@ -16,6 +16,7 @@ WRONG_STATE = -14
 STATE_CHANGED = -15
 HOMING_ERROR = -16
 VALUE_MISMATCH = -17
+CANCELLED = -18  # Orvex_Cancel ended the wait
 
 OUTCOME_NAMES = {
     OK: "ORVEX_OK",
@@ -29,6 +30,7 @@ OUTCOME_NAMES = {
     STATE_CHANGED: "ORVEX_STATE_CHANGED",
     HOMING_ERROR: "ORVEX_HOMING_ERROR",
     VALUE_MISMATCH: "ORVEX_VALUE_MISMATCH",
+    CANCELLED: "ORVEX_CANCELLED",
 }
 
 # CiA 301 SDO abort codes.
@@ -295,3 +297,9 @@ class ValueMismatchError(OrvexError):
     limited it (ORVEX_VALUE_MISMATCH)."""
 
     outcome = VALUE_MISMATCH
+
+class CancelledError(OrvexError):
+    """Orvex_Cancel ended the wait (Bus.cancel(), from this process, in any thread)
+    (ORVEX_CANCELLED). A wait that Ctrl-C ends raises KeyboardInterrupt instead."""
+
+    outcome = CANCELLED

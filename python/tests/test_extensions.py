@@ -1,6 +1,10 @@
-"""The extension exports through the binding: time limits, received frames, batched reads.
-Each test is skipped, with that reason, on a library that lacks the export it needs."""
+"""The extension exports through the binding: time limits, received frames, batched reads,
+cancelled waits. Each test is skipped, with that reason, on a library that lacks the export it
+needs."""
 
+import os
+import signal
+import threading
 import time
 import unittest
 
@@ -94,9 +98,11 @@ class ReceivingHeartbeatsAndEmergencies(unittest.TestCase):
             self.assertIn(beat.node, (1, 2))
             self.assertIsNotNone(beat.nmt_state)
 
-            # (The drive's error-reset EMCY arrives while reset_fault() confirms through the
-            # statusword; the queries discard input waiting before them, so it is not seen.)
+            # The drive's error-reset EMCY arrives while reset_fault() confirms through the
+            # statusword; the library keeps it for receive().
             self.assertEqual(drive.reset_fault(), code)
+            reset = self.collect(bus, lambda f: f.kind == Kind.EMCY).emergency
+            self.assertEqual((reset.node, reset.code, reset.error_register), (2, 0, 0))
 
             # NMT reset node: the drive powers up again and finds its fault again.
             bus.transmit(bytes.fromhex("00008102000000000000") + b"\r\n")
@@ -188,3 +194,71 @@ class ObjectsOfAnySize(SimTestCase):
         self.assertEqual(caught.exception.code, 0x06010002)
         with self.assertRaises(orvex.BadArgumentError):
             self.bus.set_block_transfer(4, 128)
+
+
+class CancellingWaits(SimTestCase):
+    # Every drive sends a heartbeat each millisecond: more than the library keeps.
+    sim_options = ("--drives", 3, "--heartbeat-ms", 1)
+
+    def setUp(self):
+        require_extension(self.library, "Orvex_Cancel")
+
+    def moving(self, node):
+        """A drive on a move it takes a minute to finish."""
+        drive = self.bus.drive(node)
+        drive.enable()
+        drive.set_profile(2000, 10000, 10000)
+        drive.move_to(120000)
+        return drive
+
+    def test_a_long_wait_ends_promptly_when_cancelled_or_interrupted(self):
+        def interrupt():
+            os.kill(os.getpid(), signal.SIGINT)
+
+        # (how the wait is ended, whether it runs in the main thread, what it raises)
+        rows = [(self.bus.cancel, True, orvex.CancelledError),
+                (self.bus.cancel, False, orvex.CancelledError)]
+        if os.name == "posix":
+            rows.append((interrupt, True, KeyboardInterrupt))
+        for node, (end, in_main, expected) in enumerate(rows, start=1):
+            with self.subTest(end=end.__name__, in_main=in_main):
+                drive = self.moving(node)
+                raised = []
+
+                def wait():
+                    try:
+                        drive.wait_for_target(timeout=60)
+                    except BaseException as error:
+                        raised.append(error)
+
+                started = time.monotonic()
+                if in_main:
+                    ender = threading.Timer(0.3, end)
+                    ender.start()
+                    wait()
+                    ender.join()
+                else:
+                    waiter = threading.Thread(target=wait)
+                    waiter.start()
+                    time.sleep(0.3)
+                    end()
+                    waiter.join(5)
+                self.assertLess(time.monotonic() - started, 2.0)
+                self.assertEqual(len(raised), 1)
+                self.assertIsInstance(raised[0], expected)
+                if expected is orvex.CancelledError:
+                    self.assertEqual(raised[0].outcome, orvex.errors.CANCELLED)
+                    self.assertTrue(0 < raised[0].position < 120000)
+                # The cancel ended that wait only: the next one runs out its own limit.
+                with self.assertRaises(orvex.TimeoutError):
+                    drive.wait_for_target(timeout=0.3)
+                self.assertEqual(drive.state, State.OPERATION_ENABLED)
+
+    def test_heartbeats_beyond_what_is_kept_are_counted(self):
+        require_extension(self.library, "Orvex_FramesDropped")
+        before = self.bus.frames_dropped()
+        drive = self.moving(3)
+        with self.assertRaises(orvex.TimeoutError):
+            drive.wait_for_target(timeout=0.5)  # reads the line: ~1500 heartbeats come
+        self.assertGreater(self.bus.frames_dropped(), before)
+        self.assertEqual(self.bus.receive(0.5).kind, Kind.HEARTBEAT)

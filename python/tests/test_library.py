@@ -17,11 +17,13 @@ from orvex import _library
 
 from .simulator import library
 
-# The one export list: every export's name and signature, written once.
+# The one export list: every export's name and signature, written once; the header's codes.
 EXPORT_LIST = os.path.join(os.path.dirname(__file__), "..", "..", "Serial_DLL", "include",
                            "orvex_exports.h")
+HEADER = os.path.join(os.path.dirname(EXPORT_LIST), "orvex.h")
 
 C_TYPES = {
+    "void": None,  # as a result: ctypes' restype for none
     "int": ctypes.c_int,
     "unsigned": ctypes.c_uint,
     "const char*": ctypes.c_char_p,
@@ -197,6 +199,15 @@ class Exports(unittest.TestCase):
                               (orvex.OPTIONAL_PROTOTYPES, groups["EXTENSION"])):
             for name, signature in listed.items():
                 self.assertEqual(table[name], signature, name)
+
+    @unittest.skipUnless(os.path.exists(HEADER), "needs the source tree's header")
+    def test_every_outcome_of_the_header_is_named(self):
+        with open(HEADER) as header:
+            listed = {int(value): "ORVEX_" + name for name, value in re.findall(
+                r"^#define ORVEX_(\w+) \(?(0|-\d+)\)?\s", header.read(), re.MULTILINE)
+                if int(value) < 0 or name == "OK"}  # not the 0 of the states and transfers
+        self.assertIn(-18, listed)
+        self.assertEqual(orvex.errors.OUTCOME_NAMES, listed)
 
     def test_a_library_without_the_extensions_still_loads(self):
         loaded = library()

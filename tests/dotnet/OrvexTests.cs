@@ -12,6 +12,7 @@ using System.Linq;
 using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text.RegularExpressions;
+using System.Threading;
 using Orvex;
 
 static class OrvexTests
@@ -40,6 +41,7 @@ static class OrvexTests
             Test("a drive in fault: code, refused calls, reset, enable", FaultAndReset),
             Test("object access: sizes, signs and an SDO abort", ObjectAccess),
             Test("an absent node times out", AbsentNode),
+            Test("a long wait ends promptly when cancelled", CancelledWaits),
             Test("no port: a closed bus fails at once, the library with NoPort", NoPort),
         };
         foreach (var test in tests)
@@ -169,7 +171,8 @@ static class OrvexTests
             if (import.Value != "ORVEX_DLL" || import.CallingConvention != CallingConvention.Cdecl ||
                 !import.ExactSpelling || (import.EntryPoint ?? c.Name) != c.Name)
                 problems.Add(where + "needs DllImport(\"ORVEX_DLL\", Cdecl, ExactSpelling)");
-            Type result = c.Result == "int" ? typeof(int) : c.Result == "unsigned" ? typeof(uint) : null;
+            Type result = c.Result == "int" ? typeof(int) : c.Result == "unsigned" ? typeof(uint) :
+                          c.Result == "void" ? typeof(void) : null;
             if (method.ReturnType != result)
                 problems.Add(where + "returns " + method.ReturnType.Name + ", C returns " + c.Result);
             var parameters = method.GetParameters();
@@ -486,6 +489,60 @@ static class OrvexTests
                 Equal(e.LastResult, Outcome.Timeout, "outcome");
                 Check(watch.Elapsed.TotalSeconds < 2.5, "failed within one answer's limit: " + watch.Elapsed);
             }
+        }
+    }
+
+    static void CancelledWaits()
+    {
+        using (var sim = new Sim("--drives", "4", "--heartbeat-ms", "1"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            // A drive on a move it takes a minute to finish.
+            Func<int, Drive> moving = n =>
+            {
+                var drive = bus.Drive(n);
+                drive.Enable();
+                drive.SetProfile(2000, 10000, 10000);
+                drive.MoveTo(120000);
+                return drive;
+            };
+            // The token of the wait, and a cancel from elsewhere (another thread, a console handler).
+            var timers = new List<Timer>(); // kept from the collector until they fire
+            var rows = new[]
+            {
+                Tuple.Create("token", (Func<Drive, Action>)(d =>
+                {
+                    var source = new CancellationTokenSource(300);
+                    return () => d.WaitTarget(60000, source.Token);
+                }), typeof(OperationCanceledException)),
+                Tuple.Create("Orvex_Cancel", (Func<Drive, Action>)(d =>
+                {
+                    timers.Add(new Timer(_ => Native.Orvex_Cancel(), null, 300, Timeout.Infinite));
+                    return () => d.WaitTarget(60000);
+                }), typeof(OrvexException)),
+            };
+            int node = 1;
+            foreach (var row in rows)
+            {
+                var drive = moving(node++);
+                var wait = row.Item2(drive);
+                var watch = Stopwatch.StartNew();
+                var e = Throws<Exception>(wait, "a wait ended by " + row.Item1);
+                Check(watch.Elapsed.TotalSeconds < 2, row.Item1 + ": ended promptly: " + watch.Elapsed);
+                Equal(e.GetType(), row.Item3, row.Item1 + ": exception (" + e.Message + ")");
+                if (e is OrvexException)
+                    Equal(((OrvexException)e).LastResult, Outcome.Cancelled, "outcome");
+                // The cancel ended that wait only: the next one runs out its own limit.
+                Throws<OrvexTimeoutException>(() => drive.WaitTarget(300), "the next wait");
+                Equal(drive.State, DriveState.OperationEnabled, row.Item1 + ": state after");
+            }
+            // A token cancelled before the call: nothing is sent.
+            var idle = bus.Drive(3);
+            var cancelled = new CancellationToken(true);
+            Throws<OperationCanceledException>(() => idle.Enable(cancel: cancelled), "Enable, cancelled before");
+            Equal(idle.State, DriveState.SwitchOnDisabled, "a drive whose Enable was cancelled before");
+            // Heartbeats of four drives each millisecond: more than the library keeps.
+            Check(bus.FramesDropped > 0, "frames dropped: " + bus.FramesDropped);
         }
     }
 
