@@ -87,9 +87,7 @@ int finish(const BatchReads& batch) {
 }  // namespace
 
 int batch_wire_ms(int count, int baud) {
-    if (baud <= 0 || count <= 0) return 0;
-    const long long bits = 2LL * count * static_cast<long long>(kFrameSize) * 10;
-    return static_cast<int>((bits * 1000 + baud - 1) / baud);
+    return count <= 0 ? 0 : wire_ms(2 * static_cast<std::size_t>(count), baud);
 }
 
 bool batch_is_valid(const BatchReads& batch) {
@@ -120,6 +118,8 @@ int read_batch(const BatchReads& batch) {
         settle_pending(batch, ORVEX_NO_PORT);
         return finish(batch);
     }
+    // Taking in what waits is part of the batch's time: no input stretches its limit.
+    const std::uint32_t started = os::tick_ms();
     exchange.drain();
 
     std::uint8_t requests[kMaxBatchReads * kFrameSize];
@@ -132,8 +132,7 @@ int read_batch(const BatchReads& batch) {
     // One write: the requests leave back to back and the limit counts from the last of them.
     const Outcome sent =
         exchange.send(requests, static_cast<std::size_t>(batch.count) * kFrameSize);
-    const Deadline deadline =
-        Deadline::starting_now(limit + batch_wire_ms(batch.count, port_baud()));
+    const Deadline deadline(started, limit + batch_wire_ms(batch.count, port_baud()));
     if (sent != Outcome::kOk) {
         settle_pending(batch, static_cast<int>(sent));
         return finish(batch);

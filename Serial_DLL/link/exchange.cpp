@@ -127,12 +127,21 @@ void Exchange::pass_over(const std::uint8_t* frame) {
 
 Outcome Exchange::drain() {
     if (device_ == os::kNoDevice) return Outcome::kNoPort;
+    Line& l = line();
     // Already late: only the input waiting now is read.
-    FrameWait wait(Deadline::starting_now(-1));
+    FrameWait now(Deadline::starting_now(-1));
+    const Outcome outcome = take_in(now);
+    // What is left is the front of a frame or noise, from before this exchange: no byte of it
+    // may become part of the answer to what this exchange sends.
+    l.receiver.forget();
+    return outcome;
+}
+
+Outcome Exchange::take_in(FrameWait& wait) {
     for (std::uint8_t frame[kFrameSize];;) {
         const Outcome received = line().receiver.next(device_, frame, wait);
-        if (received != Outcome::kOk)
-            return received == Outcome::kSystemError ? received : Outcome::kOk;
+        if (received == Outcome::kSystemError) return received;
+        if (received != Outcome::kOk) return Outcome::kOk;
         last_held_ = true;  // taken whole: the receiver need not look at it again
         pass_over(frame);
     }
@@ -174,9 +183,10 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
     Exchange exchange;
     exchange.claim(node);
     const CanSerialFrame request = upload_request(node, command, entry);
+    // Taking in what waits is part of the query's time: no input stretches its limit.
+    const Deadline deadline = Deadline::starting_now(limit);
     exchange.drain();
     const Outcome sent = exchange.send(request.data(), kFrameSize);
-    const Deadline deadline = Deadline::starting_now(limit);
     if (sent == Outcome::kSystemError) return sent;
     if (sent == Outcome::kNoPort) {
         // With no port a query still takes its full time limit.
@@ -233,10 +243,10 @@ Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry
     std::uint8_t bytes[2 * kFrameSize];
     for (std::size_t i = 0; i < count; ++i)
         std::copy(frames[i].data(), frames[i].data() + kFrameSize, bytes + i * kFrameSize);
+    FrameWait wait(Deadline::starting_now(limit));
     exchange.drain();
     const Outcome sent = exchange.send(bytes, count * kFrameSize);
     if (sent != Outcome::kOk) return sent;
-    FrameWait wait(Deadline::starting_now(limit));
     // Expedited SDO has no transaction id: an abort may answer a download a one-frame command
     // sent before this one (a size the server refused, say). While such downloads are unanswered,
     // an abort is held and the wait goes on: an answer of ours after it proves it stale; none

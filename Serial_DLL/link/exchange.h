@@ -67,6 +67,8 @@ class Exchange {
 
   private:
     void give_way();
+    // Takes in frames until the wait ends: kept or dropped as pass_over() does.
+    Outcome take_in(FrameWait& wait);
 
     // First, so that a cancel while the line is busy ends this call's wait too.
     CancelScope scope_;

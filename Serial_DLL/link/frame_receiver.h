@@ -48,6 +48,8 @@ class FrameReceiver {
   public:
     // Drops what is held here (the device's own input stays). Closing the port calls it.
     void forget();
+    // Bytes are held here: the front of a frame, or noise.
+    bool holds_bytes() const { return have_ > 0; }
 
     // Waits for the next complete frame from `device` and copies it into `frame`. kTimeout once
     // the deadline has expired and the input waiting then is used up; kCancelled or kGiveWay as

@@ -53,13 +53,6 @@ constexpr std::uint32_t kTooShort = 0x06070013;
 // old and one new value.
 std::atomic<std::uint32_t> g_block{0};
 
-// Time `frames` frames take on the line at `baud`, 10 bits a byte, rounded up; 0 when unknown.
-int wire_ms(std::size_t frames, int baud) {
-    if (baud <= 0) return 0;
-    const long long bits = static_cast<long long>(frames * kFrameSize) * 10;
-    return static_cast<int>((bits * 1000 + baud - 1) / baud);
-}
-
 // Which frames a step takes as its answer.
 enum class From {
     kObject,   // a frame naming the object, as classify_answer allows (initiate responses)

@@ -27,4 +27,12 @@ inline int answer_limit_ms(std::size_t answer_length) {
     return answer_length <= 50 ? query_limit_ms() : exchange_limit_ms();
 }
 
+// Time `frames` 12-byte frames take on the line at `baud`, 10 bits a byte, rounded up; 0 when
+// the baud is not known.
+inline int wire_ms(std::size_t frames, int baud) {
+    if (baud <= 0) return 0;
+    const long long bits = static_cast<long long>(frames) * 12 * 10;
+    return static_cast<int>((bits * 1000 + baud - 1) / baud);
+}
+
 }  // namespace orvex

@@ -548,9 +548,12 @@ void run_transfer(Reader& in, Line& line, int node) {
         const std::uint32_t code = Orvex_LastAbortCode();
         bool sent = false;
         const Bytes seen = line.between(t0, t1);
+        // Any abort from the node's own server ends a transfer, whatever object it names.
         for (std::size_t i = 0; i + 12 <= seen.size() && !sent; ++i)
-            sent = seen[i + 2] == 0x80 && judge(&seen[i], object) == Seen::kAbort &&
-                   value_of(&seen[i]) == code;
+            sent = seen[i + 2] == 0x80 && value_of(&seen[i]) == code &&
+                   (judge(&seen[i], object) == Seen::kAbort ||
+                    (seen[i + 10] == 0x0D && seen[i + 11] == 0x0A &&
+                     (seen[i] << 8 | seen[i + 1]) == 0x580 + object.node));
         const bool ended_without_frame = code == 0x05040005u || code == 0x06070013u;
         if (!sent && !(aborted_here && value_of(last.data()) == code) && !ended_without_frame)
             fail("transfer reported an abort nobody sent", code);
