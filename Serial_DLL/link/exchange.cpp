@@ -132,8 +132,9 @@ Outcome Exchange::drain() {
     FrameWait now(Deadline::starting_now(-1));
     const Outcome outcome = take_in(now);
     // What is left is the front of a frame or noise, from before this exchange: no byte of it
-    // may become part of the answer to what this exchange sends.
-    l.receiver.forget();
+    // may become part of the answer to what this exchange sends. Unless an exchange gave way to
+    // this one: then it is the front of an answer the bus is sending that exchange.
+    if (l.parked.load(std::memory_order_acquire) == 0) l.receiver.forget();
     return outcome;
 }
 
