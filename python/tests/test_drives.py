@@ -183,9 +183,13 @@ class Drives(SimTestCase):
             self.assertEqual(drive.sdo_read(0x2003, 0x14), stored)
 
     def test_raw_bytes_go_out_unchanged_and_answers_come_back_unexamined(self):
-        # Download 0x6081 = 0x1234 to node 2, then ask for it with a raw upload request.
+        # Download 0x6081 = 0x1234 to node 2, then ask for it with a raw upload request: the
+        # exchange hands back the first 12 bytes that come, the download's confirmation, and the
+        # next one the answer to the upload.
         self.bus.transmit(bytes.fromhex("06022381600034120000") + b"\r\n")
         answer = self.bus.exchange(bytes.fromhex("06024081600000000000") + b"\r\n", 12)
+        self.assertEqual(answer, bytes.fromhex("05826081600000000000") + b"\r\n")
+        answer = self.bus.exchange(b"", 12)
         self.assertEqual(answer, bytes.fromhex("05824381600034120000") + b"\r\n")
         with self.assertRaises(orvex.TimeoutError):
             self.bus.exchange(b"", 12)  # nothing asked, nothing comes

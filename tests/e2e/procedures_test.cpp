@@ -1,7 +1,8 @@
 // The drive procedures against orvex-sim, on drives that follow CiA 402 to the letter
-// (--strict-402) and on the lenient drives the original frames were made for: enabling from every
-// state, moves in a row, waits that end because another master stopped the drive, homing that ends
-// at once or in an error, and a node that is not there.
+// (--strict-402) and on the lenient drives the original frames were made for, each behind an
+// adapter that forwards the drives' confirmations and behind one that forwards none (--no-acks):
+// enabling from every state, moves in a row, waits that end because another master stopped the
+// drive, homing that ends at once or in an error, and a node that is not there.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "e2e_util.h"
@@ -38,12 +40,17 @@ class OtherMaster {
     std::thread thread_;
 };
 
-class Procedures : public ::testing::TestWithParam<bool> {
+// Strict drives or lenient ones; an adapter that forwards confirmations or one that forwards none.
+using Setting = std::tuple<bool, bool>;
+
+class Procedures : public ::testing::TestWithParam<Setting> {
   protected:
+    static bool strict() { return std::get<0>(GetParam()); }
     void start(std::vector<std::string> options = {}) {
         Serial_ClosePort();
         sim.reset();
-        if (GetParam()) options.insert(options.begin(), "--strict-402");
+        if (strict()) options.insert(options.begin(), "--strict-402");
+        if (!std::get<1>(GetParam())) options.insert(options.begin(), "--no-acks");
         sim = std::make_unique<SimProcess>(ORVEX_SIM_BINARY, options);
         ASSERT_EQ(Serial_OpenDevice(sim->path().c_str(), 115200), 1);
     }
@@ -84,7 +91,7 @@ TEST_P(Procedures, EnableReachesOperationEnabledFromEveryState) {
     }
     // A quick stop that ends in switch on disabled (option code 2) is walked up from there. (The
     // lenient drives stay in quick stop active whatever the option code.)
-    if (!GetParam()) return;
+    if (!strict()) return;
     ASSERT_EQ(SDO_Write(1, 0x605A, 0, 2, 2), 1);
     ASSERT_EQ(Orvex_QuickStop(1, 2000), 1);
     EXPECT_EQ(state_of(1), ORVEX_STATE_SWITCH_ON_DISABLED);
@@ -225,9 +232,11 @@ TEST_P(Procedures, AnAbsentNodeTimesOutWithinTheQueryLimit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKindsOfDrive, Procedures, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Strict402" : "Lenient";
+INSTANTIATE_TEST_SUITE_P(BothKindsOfDriveAndAdapter, Procedures,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<Setting>& info) {
+                             return std::string(std::get<0>(info.param) ? "Strict402" : "Lenient") +
+                                    (std::get<1>(info.param) ? "Forwarding" : "NoAcks");
                          });
 
 }  // namespace

@@ -65,7 +65,8 @@ TEST(BusServerAbort, RefusesWithTheCodeForEachFault) {
         EXPECT_EQ(Hex(Send(bus, c.request)), Frames{c.answer}) << Hex(c.request);
     }
     // The right size passes the strict check.
-    EXPECT_TRUE(Send(bus, Sdo(1, 0x2B, 0x6071, 0, 300)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6071, 0, 300))),
+              Frames{"05 81 60 71 60 00 00 00 00 00 0D 0A"});
 }
 
 TEST(BusServerSilence, AbsentNodesOtherTrafficAndClientAbortsGetNoAnswer) {
@@ -80,42 +81,66 @@ TEST(BusServerSilence, AbsentNodesOtherTrafficAndClientAbortsGetNoAnswer) {
 TEST(BusServerDownload, LenientSizesStoreTheLowBytesOfTheObject) {
     BusServer bus(ServerOptions{});
     // Target torque -150 as a 4-byte download, the homing method 256 as 1 byte with 4 value bytes.
-    EXPECT_TRUE(Send(bus, Sdo(1, 0x23, 0x6071, 0, 0xFFFFFF6A)).empty());
-    EXPECT_TRUE(Send(bus, Sdo(1, 0x2F, 0x6098, 0, 0x100)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x23, 0x6071, 0, 0xFFFFFF6A))),
+              Frames{"05 81 60 71 60 00 00 00 00 00 0D 0A"});
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2F, 0x6098, 0, 0x100))),
+              Frames{"05 81 60 98 60 00 00 00 00 00 0D 0A"});
     EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6071, 0))),
               Frames{"05 81 4B 71 60 00 6A FF 00 00 0D 0A"});
     EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x6098, 0))),
               Frames{"05 81 4F 98 60 00 00 00 00 00 0D 0A"});
     // An LED write with no size announced (0x22) is taken whole.
-    EXPECT_TRUE(Send(bus, Sdo(2, 0x22, 0x2003, 0x14, 0x01020304)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x22, 0x2003, 0x14, 0x01020304))),
+              Frames{"05 82 60 03 20 14 00 00 00 00 0D 0A"});
     EXPECT_EQ(Hex(Send(bus, Sdo(2, 0x40, 0x2003, 0x14))),
               Frames{"05 82 43 03 20 14 04 03 02 01 0D 0A"});
 }
 
-TEST(BusServerAcks, AcknowledgementsAndBootUpOnlyWithTheOption) {
-    const Frame reset_all = MakeFrame(0x000, {0x82, 0x00, 0, 0, 0, 0, 0, 0});
-    const Frame reset_two = MakeFrame(0x000, {0x82, 0x02, 0, 0, 0, 0, 0, 0});
-    BusServer quiet(ServerOptions{});
-    EXPECT_TRUE(Send(quiet, Sdo(1, 0x2B, 0x6040, 0, 0x0F)).empty());
-    EXPECT_TRUE(Send(quiet, reset_all).empty());
-
-    ServerOptions options;
-    options.acks = true;
-    BusServer bus(options);
-    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x0F))),
-              Frames{"05 81 60 40 60 00 00 00 00 00 0D 0A"});
-    // A refused download gets its abort, not an acknowledgement.
-    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6041, 0, 0x0F))),
-              Frames{"05 81 80 41 60 00 02 00 01 06 0D 0A"});
-    EXPECT_EQ(Hex(Send(bus, reset_two)), Frames{"07 02 00 00 00 00 00 00 00 00 0D 0A"});
-    EXPECT_EQ(Hex(Send(bus, reset_all)), (Frames{"07 01 00 00 00 00 00 00 00 00 0D 0A",
-                                                 "07 02 00 00 00 00 00 00 00 00 0D 0A"}));
-    // Resetting communication leaves the drive enabled.
-    EXPECT_EQ(bus.drive(1).state(), DriveState::kOperationEnabled);
+TEST(BusServerAcks, ConfirmationsAndBootUpsUnlessTheAdapterForwardsNone) {
+    const char* const boot_up_1 = "07 01 00 00 00 00 00 00 00 00 0D 0A";
+    const char* const boot_up_2 = "07 02 00 00 00 00 00 00 00 00 0D 0A";
+    struct Case {
+        const char* adapter;
+        bool no_acks;  // the options as they come, or with acks turned off
+        Frames power_up;
+        Frames confirmation;  // of the expedited enable
+        Frames reset_two;
+        Frames reset_all;
+    };
+    const Case cases[] = {
+        {"forwarding everything (the default)",
+         false,
+         {boot_up_1, boot_up_2},
+         {"05 81 60 40 60 00 00 00 00 00 0D 0A"},
+         {boot_up_2},
+         {boot_up_1, boot_up_2}},
+        {"forwarding nothing but answers", true, {}, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.adapter);
+        ServerOptions options;
+        if (c.no_acks) options.acks = false;
+        BusServer bus(options);
+        EXPECT_EQ(Hex(bus.Advance(0.0)), c.power_up);
+        EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x0F))), c.confirmation);
+        // A refused download gets its abort either way, never a confirmation.
+        EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x6041, 0, 0x0F))),
+                  Frames{"05 81 80 41 60 00 02 00 01 06 0D 0A"});
+        // The initiate of a segmented download is the transfer's own answer: always sent.
+        EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x21, 0x2010, 0, 9))),
+                  Frames{"05 81 60 10 20 00 00 00 00 00 0D 0A"});
+        EXPECT_TRUE(Send(bus, Sdo(1, 0x80, 0x2010, 0, 0x05040000)).empty());
+        EXPECT_EQ(Hex(Send(bus, MakeFrame(0x000, {0x82, 0x02, 0, 0, 0, 0, 0, 0}))), c.reset_two);
+        EXPECT_EQ(Hex(Send(bus, MakeFrame(0x000, {0x82, 0x00, 0, 0, 0, 0, 0, 0}))), c.reset_all);
+        // Resetting communication leaves the drive enabled.
+        EXPECT_EQ(bus.drive(1).state(), DriveState::kOperationEnabled);
+    }
 }
 
 TEST(BusServerSummaries, NodeZeroReportsOneBitPerDrive) {
-    BusServer bus(ServerOptions{3, false, false});
+    ServerOptions options;
+    options.drive_count = 3;
+    BusServer bus(options);
     bus.drive(3).InjectFault(0x2310);
     Send(bus, Sdo(2, 0x2B, 0x6040, 0, 0x0F));  // drive 2 enabled, mode 0, standing: reached
 
@@ -159,6 +184,7 @@ TEST(BusServerEmergency, AFaultSendsItsCodeAndRegisterWhenTheAdapterForwards) {
     ServerOptions options;
     options.fault_node = 2;
     options.fault_code = 0x2310;
+    options.acks = false;
     BusServer quiet(options);
     EXPECT_TRUE(quiet.Advance(0.0).empty());
     EXPECT_EQ(quiet.drive(2).state(), DriveState::kFault);
@@ -192,7 +218,8 @@ TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
     options.heartbeat_ms = 100;
     options.strict_402 = true;
     BusServer bus(options);
-    EXPECT_TRUE(bus.Advance(0.099).empty());
+    EXPECT_EQ(Hex(bus.Advance(0.099)), (Frames{"07 01 00 00 00 00 00 00 00 00 0D 0A",
+                                               "07 02 00 00 00 00 00 00 00 00 0D 0A"}));
     EXPECT_NEAR(bus.SecondsToNextHeartbeat(), 0.001, 1e-9);
     EXPECT_EQ(Hex(bus.Advance(0.001)), (Frames{"07 01 7F 00 00 00 00 00 00 00 0D 0A",
                                                "07 02 7F 00 00 00 00 00 00 00 0D 0A"}));
@@ -214,7 +241,8 @@ TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
     Send(bus, MakeFrame(0x000, {0x02, 0x00, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(Send(bus, Sdo(1, 0x40, 0x6041, 0)).empty());
     Send(bus, MakeFrame(0x000, {0x80, 0x00, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(Send(bus, Sdo(1, 0x2B, 0x1017, 0, 0)).empty());
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x2B, 0x1017, 0, 0))),
+              Frames{"05 81 60 17 10 00 00 00 00 00 0D 0A"});
     EXPECT_EQ(bus.Advance(1.0).size(), 1u);  // drive 2 only, once however long the gap
 }
 

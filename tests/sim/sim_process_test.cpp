@@ -1,4 +1,6 @@
 // The built orvex-sim program on a real pseudo-terminal.
+#include "sim_process.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "sim_test_util.h"
+#include "test_frames.h"
 
 namespace orvex::sim {
 namespace {
@@ -112,17 +115,38 @@ int OpenRaw(const std::string& path) {
     return fd;
 }
 
-std::string Exchange(int fd, const Frame& request) {
-    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
-        return "";
-    uint8_t answer[kFrameSize];
+// The next frame as hex (what came of it when nothing more comes for two seconds; empty if none).
+std::string ReadFrame(int fd) {
+    Frame frame{};
     std::size_t got = 0;
     while (got < kFrameSize && SimProcess::WaitReadable(fd, 2000)) {
-        const ssize_t n = read(fd, answer + got, kFrameSize - got);
+        const ssize_t n = read(fd, frame.data() + got, kFrameSize - got);
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
-    return Hex(answer, got);
+    return Hex(frame.data(), got);
+}
+
+// Frames as they arrive, until `last` (included) or until nothing comes for two seconds.
+std::vector<std::string> FramesUntil(int fd, const std::string& last) {
+    std::vector<std::string> frames;
+    while (frames.empty() || frames.back() != last) {
+        std::string frame = ReadFrame(fd);
+        if (frame.empty()) break;
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+// The answer to `request`, past the boot-ups and heartbeats (0x700+node) the adapter forwards.
+std::string Exchange(int fd, const Frame& request) {
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        return "";
+    std::string answer;
+    do {
+        answer = ReadFrame(fd);
+    } while (answer.rfind("07 ", 0) == 0);
+    return answer;
 }
 
 TEST(SimProcess, AnswersOnItsTerminalAcrossReopensAndExitsCleanly) {
@@ -149,10 +173,10 @@ TEST(SimProcess, AnswersOnItsTerminalAcrossReopensAndExitsCleanly) {
 }
 
 TEST(SimProcess, RejectsBadOptionsWithStatusTwo) {
-    for (const char* bad :
-         {"--drives=0", "--bogus", "--delay-ms", "--fault-node=3",
-          "--fault-node=1:", "--fault-node=1:0x10000", "--fault-node=1:0", "--fault-node=1:-5",
-          "--baud=-1", "--latency-ms=256", "--can-kbit=2000", "--heartbeat-ms=x", "--force=1"}) {
+    for (const char* bad : {"--drives=0", "--bogus", "--delay-ms", "--fault-node=3",
+                            "--fault-node=1:", "--fault-node=1:0x10000", "--fault-node=1:0",
+                            "--fault-node=1:-5", "--baud=-1", "--latency-ms=256", "--can-kbit=2000",
+                            "--heartbeat-ms=x", "--force=1", "--acks=1", "--no-acks=0"}) {
         SimProcess sim({bad});
         EXPECT_EQ(sim.Wait(), 2) << bad;
     }
@@ -250,6 +274,36 @@ TEST(SimProcess, AStrictDriveInFaultSendsItsEmergencyAfterItsBootUp) {
     close(fd);
 }
 
+TEST(SimProcess, ForwardsDownloadConfirmationsUnlessToldNotTo) {
+    const std::string boot_up_1 = "07 01 00 00 00 00 00 00 00 00 0D 0A";
+    const std::string boot_up_2 = "07 02 00 00 00 00 00 00 00 00 0D 0A";
+    const std::string confirmation = test::hex(test::download_ack(1, 0x6040, 0));
+    const std::string answer = test::hex(test::sdo_answer(1, 0x6040, 0, 0x0006, 0x4B));
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> frames;  // from power-up to the answer that follows the download
+    };
+    const Case cases[] = {
+        {{}, {boot_up_1, boot_up_2, confirmation, answer}},
+        {{"--acks"}, {boot_up_1, boot_up_2, confirmation, answer}},
+        {{"--no-acks"}, {answer}},
+        {{"--no-acks", "--acks"}, {boot_up_1, boot_up_2, confirmation, answer}},
+    };
+    for (const Case& c : cases) {
+        const std::string options = ::testing::PrintToString(c.options);
+        test::SimProcess sim(ORVEX_SIM_BINARY, c.options);
+        const int fd = OpenRaw(sim.path());
+        ASSERT_GE(fd, 0) << options;
+        // An expedited download of the controlword, then a read of it: whatever the adapter
+        // forwards for the download comes before the answer.
+        for (const Frame& request : {Sdo(1, 0x2B, 0x6040, 0, 0x0006), Sdo(1, 0x40, 0x6040, 0)}) {
+            ASSERT_EQ(write(fd, request.data(), request.size()), 12) << options;
+        }
+        EXPECT_EQ(FramesUntil(fd, answer), c.frames) << options;
+        close(fd);
+    }
+}
+
 TEST(SimProcess, HeartbeatsComeAtTheirPeriod) {
     SimProcess sim({"--quiet", "--drives", "1", "--heartbeat-ms", "50"});
     const int fd = OpenRaw(sim.FirstLine());
@@ -282,6 +336,11 @@ TEST(SimProcess, TheLineModelHoldsAnswersForTheLatencyTimerAndKeepsTheirOrder) {
                     "--can-kbit", "500"});
     const int fd = OpenRaw(sim.FirstLine());
     ASSERT_GE(fd, 0);
+    // The boot-ups of power-up come first, through the same line.
+    EXPECT_EQ(FramesUntil(fd, "07 03 00 00 00 00 00 00 00 00 0D 0A"),
+              (std::vector<std::string>{"07 01 00 00 00 00 00 00 00 00 0D 0A",
+                                        "07 02 00 00 00 00 00 00 00 00 0D 0A",
+                                        "07 03 00 00 00 00 00 00 00 00 0D 0A"}));
     std::string batch;
     for (int node : {3, 1, 2}) {
         const Frame request = Sdo(node, 0x40, 0x6041, 0);

@@ -44,7 +44,9 @@ struct SdoFault {
 
 struct ServerOptions {
     int drive_count = 2;
-    bool acks = false;          // download acknowledgements, boot-up and emergency messages
+    // The adapter forwards everything on the bus: download confirmations, boot-ups and
+    // emergencies; off for an adapter that passes on nothing but answers to requests.
+    bool acks = true;
     bool strict_sizes = false;  // refuse downloads whose size differs from the object's
     bool strict_402 = false;    // drives follow CiA 402 to the letter; implies strict_sizes
     int heartbeat_ms = 0;       // power-on heartbeat producer time of every drive; 0 = none

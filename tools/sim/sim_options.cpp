@@ -74,9 +74,9 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             has_inline_value = true;
         }
 
-        auto flag = [&](bool* target) -> std::string {
+        auto flag = [&](bool* target, bool set = true) -> std::string {
             if (has_inline_value) return "option " + arg + " takes no value";
-            *target = true;
+            *target = set;
             return "";
         };
         auto text = [&](std::string* target) -> std::string {
@@ -110,6 +110,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
             error = flag(&options->force_link);
         } else if (arg == "--acks") {
             error = flag(&options->server.acks);
+        } else if (arg == "--no-acks") {
+            error = flag(&options->server.acks, false);
         } else if (arg == "--strict-sizes") {
             error = flag(&options->server.strict_sizes);
         } else if (arg == "--delay-ms") {
@@ -220,9 +222,12 @@ std::string UsageText(const std::string& program) {
            "power-up), by expedited, segmented or block transfer.\n"
            "\n"
            "Adapter and line:\n"
-           "  --acks              forward everything on the bus: download acknowledgements,\n"
-           "                      boot-ups (at power-up and after NMT resets) and emergencies\n"
-           "                      (EMCY, 0x80+node) as well as answers\n"
+           "  --acks              forward everything on the bus (the default): download\n"
+           "                      confirmations, boot-ups (at power-up and after NMT resets) and\n"
+           "                      emergencies (EMCY, 0x80+node) as well as answers\n"
+           "  --no-acks           forward nothing but answers to requests: no download\n"
+           "                      confirmations (0x60), boot-ups or emergencies, for tests of\n"
+           "                      adapters that forward no confirmations\n"
            "  --baud B            pace the bytes each way at B baud, 10 bits a byte (default 0 =\n"
            "                      instant)\n"
            "  --latency-ms L      hold bytes for the host like a USB-serial latency timer: sent\n"
@@ -254,12 +259,15 @@ std::string UsageText(const std::string& program) {
            "Examples:\n"
            "  " +
            program +
-           " --drives 3 --acks --link /tmp/orvex-port --trace /tmp/orvex.trace\n"
+           " --drives 3 --link /tmp/orvex-port --trace /tmp/orvex.trace\n"
            "  " +
            program +
-           " --strict-402 --acks --heartbeat-ms 500 --fault-node 2 --link /tmp/orvex-port\n"
+           " --strict-402 --heartbeat-ms 500 --fault-node 2 --link /tmp/orvex-port\n"
            "  " +
-           program + " --baud 115200 --latency-ms 16 --can-kbit 500 --link /tmp/orvex-port\n";
+           program +
+           " --baud 115200 --latency-ms 16 --can-kbit 500 --link /tmp/orvex-port\n"
+           "  " +
+           program + " --no-acks --link /tmp/orvex-port\n";
 }
 
 }  // namespace orvex::sim
