@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -48,6 +50,35 @@ RunResult OrvexOk(const std::string& device, const std::vector<std::string>& wor
     for (const std::string& word : words) command += " " + word;
     EXPECT_EQ(result.exit_code, 0) << "orvex" << command << "\n" << Describe(result);
     return result;
+}
+
+// A file of its own in the temporary directory, removed when the object goes.
+class TempFile {
+  public:
+    TempFile() {
+        char name[] = "/tmp/orvex-cli-test-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) ::close(fd);
+        path_ = name;
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// The lines of a file that contain `text`, from line `from` (0-based) on.
+std::size_t CountLines(const std::string& path, const std::string& text, std::size_t from = 0) {
+    std::ifstream file(path);
+    std::size_t count = 0;
+    std::size_t number = 0;
+    for (std::string line; std::getline(file, line); ++number) {
+        if (number >= from && line.find(text) != std::string::npos) ++count;
+    }
+    return count;
 }
 
 // ---- Commands that succeed --------------------------------------------------------------------
@@ -106,18 +137,23 @@ TEST(CliCommands, EnableThenStatusShowsOperationEnabledAndTheSummaryAgrees) {
     EXPECT_THAT(summary.out, HasSubstr("  2      yes      "));
 }
 
-TEST(CliCommands, ProfilePositionMoveWithWaitReachesTheTarget) {
-    Simulator sim;
+TEST(CliCommands, ProfilePositionMoveWithWaitReachesTheTargetInOneWait) {
+    const TempFile trace;
+    Simulator sim({"--trace", trace.path()});
     ASSERT_FALSE(sim.path().empty());
     ASSERT_EQ(Orvex(sim.path(), {"enable"}).exit_code, 0);
     ASSERT_EQ(Orvex(sim.path(), {"pp", "set", "20000", "100000", "100000"}).exit_code, 0);
 
+    const std::size_t before = CountLines(trace.path(), "");
     const RunResult move = Orvex(sim.path(), {"pp", "move", "20000", "--wait", "--timeout", "10"});
     EXPECT_EQ(move.exit_code, 0) << Describe(move);
     EXPECT_THAT(move.out, HasSubstr("node 1: target 20000 reached in "));
     EXPECT_THAT(move.out, HasSubstr("position 20000\n"));
     // The progress bar goes to stderr and ends full.
     EXPECT_THAT(move.err, HasSubstr("[##############################] 100%  pos 20000 -> 20000"));
+    // The move takes over a second; the mode (0x6061) is read by the handshake and by one wait,
+    // not once a piece of the wait.
+    EXPECT_LE(CountLines(trace.path(), " rx 06 01 40 61 60 00", before), 2u);
 
     const RunResult position = Orvex(sim.path(), {"position"});
     EXPECT_EQ(position.out, "20000\n") << Describe(position);
@@ -330,6 +366,8 @@ TEST(CliFailures, UsageErrorsAreCaughtBeforeAnyDeviceIsOpened) {
         {{"--node", "1,2", "enable"}, "enable takes one node, not a list"},
         {{"pp", "set", "1", "2", "3", "--wait"}, "--wait belongs to pp move"},
         {{"pp", "set", "-1", "1", "1"}, "VEL"},
+        // The library waits one hour at most: a longer limit would start a move it cannot follow.
+        {{"pp", "move", "100", "--wait", "--timeout", "7200"}, "at most 3600 seconds"},
         {{"home", "set", "17", "-1", "1", "1"}, "SPEED_SWITCH"},
         {{"home", "set", "0", "1", "1", "40000"}, "TORQUE"},
         {{"torque", "set", "-5", "100"}, "MAXVEL"},
@@ -561,6 +599,8 @@ TEST(CliStrict, CtrlCDuringAFollowedMoveHaltsTheDrive) {
         {ORVEX_CLI_PATH, "--device", sim.path(), "pp", "move", "100000", "--wait"}, options);
     EXPECT_EQ(move.exit_code, 130) << Describe(move);
     EXPECT_THAT(move.err, HasSubstr("orvex: interrupted; halt sent to node 1 at position "));
+    // The signal cancels the wait for the 50 s move at once.
+    EXPECT_LT(move.seconds, 0.5 + Bound(1.5)) << Describe(move);
     // The halted drive comes to a stand well short of the target.
     const RunResult halt = OrvexOk(sim.path(), {"halt"});
     EXPECT_THAT(halt.out, HasSubstr("halted at position"));

@@ -3,12 +3,14 @@
 // the program can set that variable (even a pre-init function's setenv is undone by the C
 // library's own start-up). So the program defines every export itself as a small forwarder; the
 // first call sets ORVEX_LOAD_DELAY_MS=0, loads the library (the program's run path names its
-// directory; LD_LIBRARY_PATH comes first) and resolves the names it needs.
+// directory; LD_LIBRARY_PATH comes first) and resolves the names it needs. Orvex_Cancel is
+// resolved with the load, so that a signal handler can call it without resolving anything.
 #include "library.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -56,6 +58,12 @@ void* LoadFromRunPath() {
     return nullptr;
 }
 
+// Orvex_Cancel, once the library is loaded; the signal handlers read it.
+using CancelFunction = void (*)(void);
+std::atomic<CancelFunction> g_cancel{nullptr};
+static_assert(std::atomic<CancelFunction>::is_always_lock_free,
+              "a signal handler reads the cancel function");
+
 void* Library() {
     static void* const handle = [] {
         setenv("ORVEX_LOAD_DELAY_MS", "0", 1);
@@ -69,6 +77,12 @@ void* Library() {
                 throw Failure(std::string("cannot load ") + ORVEX_LIBRARY_FILE + ": " + reason);
             }
         }
+        // Without it Ctrl-C would wait for every library call to end.
+        void* const cancel = dlsym(loaded, "Orvex_Cancel");
+        if (cancel == nullptr) {
+            throw Failure(std::string(ORVEX_LIBRARY_FILE) + " lacks the export Orvex_Cancel");
+        }
+        g_cancel = reinterpret_cast<CancelFunction>(cancel);
         return loaded;
     }();
     return handle;
@@ -97,6 +111,10 @@ std::string LoadedLibraryPath() {
     char resolved[PATH_MAX];
     if (realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
     return resolved;
+}
+
+void CancelLibraryWaits() {
+    if (const CancelFunction cancel = g_cancel.load()) cancel();
 }
 
 std::string LibraryFileVersion(const std::string& path) {

@@ -13,4 +13,8 @@ std::string LoadedLibraryPath();
 // name carries none.
 std::string LibraryFileVersion(const std::string& path);
 
+// Orvex_Cancel of the loaded library, safe in a signal handler. Before the library is loaded it
+// does nothing: no library wait can be in progress then.
+void CancelLibraryWaits();
+
 }  // namespace orvex::cli

@@ -103,15 +103,12 @@ int main(int argc, char** argv) {
     try {
         const int status = Run(argc, argv);
         ThrowIfInterrupted();  // a signal during the last library call
-        HoldIfEnding();
         return CheckOutput(status);
     } catch (const OutputError& failure) {
-        HoldIfEnding();
         return ReportOutputError(failure);
     } catch (const Interrupted& interrupted) {
         return CheckOutput(Interrupt(interrupted));
     } catch (const UsageError& error) {
-        HoldIfEnding();
         std::cerr << "orvex: " << error.what() << "\n";
         if (error.topic().empty()) {
             std::cerr << "Try 'orvex --help' for the commands and options.\n";
@@ -120,12 +117,10 @@ int main(int argc, char** argv) {
         }
         return kExitUsage;
     } catch (const Failure& failure) {
-        HoldIfEnding();
         std::cout.flush();
         std::cerr << "orvex: " << failure.what() << "\n";
         return CheckOutput(kExitFailure);
     } catch (const std::exception& error) {
-        HoldIfEnding();
         std::cerr << "orvex: " << error.what() << "\n";
         return kExitFailure;
     }

@@ -46,7 +46,8 @@ const char kMonitorHelp[] =
 
 namespace {
 
-constexpr int kSliceMs = 100;  // how long one wait for a frame lasts before checking the clock
+// The longest wait Orvex_ReceiveFrame takes; Ctrl-C cancels it (the loop then ends).
+constexpr int kLongestWaitMs = 60000;
 constexpr std::size_t kKinds = static_cast<std::size_t>(codec::FrameKind::kOther) + 1;
 
 // Whether `frame` concerns `node`: its own identifier, or an NMT command to it or to every node.
@@ -127,9 +128,8 @@ int RunMonitor(Arguments& args, const Connection& connection) {
             FlushOutput();
         }
     }
-    const HandlesInterrupts handles;  // the loop ends on a signal and prints what it has
     while (PendingSignal() == 0) {
-        int wait_ms = kSliceMs;
+        int wait_ms = kLongestWaitMs;
         if (end) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - Clock::now());
             if (left.count() <= 0) break;
@@ -137,7 +137,9 @@ int RunMonitor(Arguments& args, const Connection& connection) {
         }
         codec::Frame frame;
         if (Orvex_ReceiveFrame(frame.data(), wait_ms) != 1) {
-            if (Orvex_LastResult() == ORVEX_TIMEOUT) continue;
+            if (Orvex_LastResult() == ORVEX_TIMEOUT || Orvex_LastResult() == ORVEX_CANCELLED) {
+                continue;
+            }
             port.Require(0, "receive frames on " + port.label());
         }
         const codec::FrameInfo info = codec::Classify(frame);

@@ -1,8 +1,9 @@
 // The operating modes (profile position, profile velocity, homing, profile torque) and following
 // a drive until it is done. The library's procedures make the set-point handshake and the homing
-// start and tell when the target is reached; orvex waits through them in short pieces so that it
-// shows progress and answers Ctrl-C (SIGTERM) at once: a motion it follows is halted first.
+// start and tell when the target is reached; orvex follows a motion with one wait of the whole
+// limit, which Ctrl-C (SIGTERM) cancels at once: a motion it follows is halted first.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -20,8 +21,9 @@
 namespace orvex::cli {
 namespace {
 
-constexpr int kPollMs = 50;  // one piece of a followed wait, and the progress line's pace
+constexpr int kPollMs = 50;  // the pace of `pv run`'s progress line
 constexpr double kDefaultTimeoutSeconds = 30.0;
+constexpr double kMaxTimeoutSeconds = ORVEX_MAX_WAIT_MS / 1000.0;
 
 class Stopwatch {
   public:
@@ -39,11 +41,16 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+// --timeout S: the limit of a followed wait, which the library takes up to one hour.
 double TakeTimeout(Arguments& args) {
     const auto timeout = args.TakeValue("--timeout");
     if (!timeout) return kDefaultTimeoutSeconds;
     const double seconds = ParseSeconds(*timeout, "--timeout", args.topic());
-    if (seconds <= 0) throw UsageError("--timeout must be more than 0 seconds", args.topic());
+    if (!(seconds > 0 && seconds <= kMaxTimeoutSeconds)) {
+        throw UsageError("--timeout must be more than 0 and at most " +
+                             std::to_string(static_cast<int>(kMaxTimeoutSeconds)) + " seconds",
+                         args.topic());
+    }
     return seconds;
 }
 
@@ -60,41 +67,38 @@ int HaltAfterInterrupt(const Drive& drive, const Interrupted& interrupted, Progr
     return interrupted.exit_status();
 }
 
-// What a followed wait shows: the progress text and a coarse step for a position.
+// What a followed wait shows: a line as it starts, and one for the position it ends at.
 struct Progress {
-    std::function<std::string(int position, double elapsed)> text;
-    std::function<int(int position, double elapsed)> step;
+    std::string under_way;
+    std::function<std::string(int position)> done;
 };
 
-// Follows Orvex_WaitTarget in pieces of kPollMs until the drive reports its target (0), the
-// limit passes or the drive fails (Failure), or the user interrupts (the drive is halted; the
-// interrupt's exit status). `position` is the last position read.
+// Follows the motion with one Orvex_WaitTarget over the whole limit: 0 when the drive reports its
+// target, Failure when the limit passes or the drive fails, or on Ctrl-C (the wait is cancelled)
+// the interrupt's exit status once the drive is halted. `position` is the last position read.
 int FollowWait(const Drive& drive, const std::string& action, const Progress& shown, double timeout,
                double* took, int* position) {
     ProgressLine progress;
     const Stopwatch watch;
-    const HandlesInterrupts handles;  // a followed motion is halted before orvex exits
     try {
-        for (;;) {
-            const int reached = Orvex_WaitTarget(drive.node(), kPollMs, position);
-            const double elapsed = watch.seconds();
-            if (reached == 1) {
-                progress.Finish(shown.text(*position, -1));
-                *took = elapsed;
-                return 0;
-            }
-            ThrowIfInterrupted();
-            if (Orvex_LastResult() != ORVEX_TIMEOUT || elapsed > timeout) {
-                progress.Break();
-                if (Orvex_LastResult() == ORVEX_TIMEOUT) {
-                    throw Failure(drive.name() + " did not " + action + " within " +
-                                  Seconds(timeout) + " (position " + std::to_string(*position) +
-                                  "); it is still under way, 'orvex halt' stops it");
-                }
-                drive.Check(0, action);
-            }
-            progress.Update(shown.text(*position, elapsed), shown.step(*position, elapsed));
+        progress.Update(shown.under_way, 0);
+        ThrowIfInterrupted();  // a signal before the wait began would not cancel it
+        const int limit_ms = static_cast<int>(std::ceil(timeout * 1000));
+        const int reached = Orvex_WaitTarget(drive.node(), limit_ms, position);
+        if (reached == 1) {
+            *took = watch.seconds();
+            progress.Finish(shown.done(*position));
+            return 0;
         }
+        ThrowIfInterrupted();
+        progress.Break();
+        if (Orvex_LastResult() == ORVEX_TIMEOUT) {
+            throw Failure(drive.name() + " did not " + action + " within " + Seconds(timeout) +
+                          " (position " + std::to_string(*position) +
+                          "); it is still under way, 'orvex halt' stops it");
+        }
+        drive.Check(0, action);
+        return 1;  // not reached: Check throws
     } catch (const Interrupted& interrupted) {
         return HaltAfterInterrupt(drive, interrupted, progress);
     }
@@ -175,8 +179,6 @@ int RunPpMove(Arguments& args, const Connection& connection) {
                (after ? ", after the move under way" : ", at once") +
                " (set-point handshake: bit 4 low, target, rising edge, acknowledge, bit 4 low)");
     // Followed, a move that the handshake started is halted on an interrupt.
-    const std::optional<HandlesInterrupts> handles =
-        wait ? std::make_optional<HandlesInterrupts>() : std::nullopt;
     try {
         drive.Check(Orvex_MoveTo(node, position, flags, kStepLimitMs), "move",
                     codec::kModeProfilePosition);
@@ -191,19 +193,11 @@ int RunPpMove(Arguments& args, const Connection& connection) {
                   << "; the drive took the set-point\n";
         return 0;
     }
-    auto fraction = [start, target](int at) {
-        if (target == start) return 1.0;
-        return (static_cast<double>(at) - start) / (static_cast<double>(target) - start);
-    };
     Progress shown;
-    shown.text = [&](int at, double elapsed) {
-        const double done = elapsed < 0 ? 1.0 : fraction(at);
-        return ProgressBar(done, 30) + "  pos " + std::to_string(at) + " -> " +
-               std::to_string(target);
-    };
-    shown.step = [&](int at, double) {
-        const double done = fraction(at);
-        return static_cast<int>((done < 0 ? 0 : done > 1 ? 1 : done) * 10);
+    shown.under_way =
+        ProgressBar(0, 30) + "  pos " + std::to_string(start) + " -> " + std::to_string(target);
+    shown.done = [target](int at) {
+        return ProgressBar(1, 30) + "  pos " + std::to_string(at) + " -> " + std::to_string(target);
     };
     double took = 0;
     int at = start;
@@ -277,7 +271,6 @@ int RunPvRun(Arguments& args, const Connection& connection) {
     port.Require(PV_start_motor(node), "start " + drive.name());
     const Stopwatch watch;
     ProgressLine progress;
-    const HandlesInterrupts handles;  // the running motor is halted before orvex exits
     int interrupted_status = 0;
     try {
         while (seconds < 0 || watch.seconds() < seconds) {
@@ -362,8 +355,6 @@ int RunHomeStart(Arguments& args, const Connection& connection) {
     Port port(connection);
     const Drive drive(port, node, connection.verbose);
     drive.Note("Orvex_Home: rising edge of controlword bit 4 (0x000F, 0x001F)");
-    const std::optional<HandlesInterrupts> handles =
-        wait ? std::make_optional<HandlesInterrupts>() : std::nullopt;
     try {
         drive.Check(Orvex_Home(node, 0), "home", codec::kModeHoming);
     } catch (const Interrupted& interrupted) {
@@ -376,11 +367,8 @@ int RunHomeStart(Arguments& args, const Connection& connection) {
         return 0;
     }
     Progress shown;
-    shown.text = [](int at, double elapsed) {
-        if (elapsed < 0) return "homing attained  pos " + std::to_string(at);
-        return "homing ...  pos " + std::to_string(at) + "  " + Seconds(elapsed);
-    };
-    shown.step = [](int, double elapsed) { return static_cast<int>(elapsed); };
+    shown.under_way = "homing ...";
+    shown.done = [](int position) { return "homing attained  pos " + std::to_string(position); };
     double took = 0;
     int at = 0;
     const int status = FollowWait(drive, "attain homing", shown, timeout, &took, &at);

@@ -36,6 +36,8 @@ std::string GeneralReason(const std::string& port_label) {
             return "no answer within " + std::to_string(AnswerLimitMs(12)) + " ms";
         case ORVEX_SDO_ABORT:
             return "SDO abort " + Hex32(Orvex_LastAbortCode());
+        case ORVEX_CANCELLED:
+            return "interrupted";
         default:
             return "the library reported failure (result " + std::to_string(Orvex_LastResult()) +
                    ")";

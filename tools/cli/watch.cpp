@@ -179,7 +179,6 @@ int RunWatch(Arguments& args, const Connection& connection) {
     Table table;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const HandlesInterrupts handles;  // the loop ends on a signal and prints what it has
     for (long long round = 0; count == 0 || round < count; ++round) {
         const Clock::time_point due =
             start + std::chrono::duration_cast<Clock::duration>(
