@@ -47,7 +47,9 @@ Outcome DriveLink::write_controlword(std::uint16_t value, Priority priority) con
 
 Outcome DriveLink::write(ObjectEntry entry, std::uint8_t command, std::uint32_t value,
                          Priority priority) const {
-    return sdo_download_confirmed(node_, command, entry, value, priority);
+    if (priority == Priority::kStop) stopping_ = true;
+    return sdo_download_confirmed(node_, command, entry, value, priority,
+                                  stopping_ ? nullptr : &guard_);
 }
 
 }  // namespace orvex::cia402

@@ -19,9 +19,13 @@ constexpr std::uint32_t kPollMs = ORVEX_POLL_MS;
 
 // A procedure's link lives for the whole call: its waits count from one cancel generation, so
 // Orvex_Cancel ends the procedure, not only the exchange in progress.
+//
+// A stop to the node from anywhere (another thread's procedure, an original stop command) ends
+// the procedure: its waits end with kStateChanged and its writes are no longer sent, so it never
+// undoes the stop. Its own stops (Priority::kStop) count it as having seen them.
 class DriveLink {
   public:
-    explicit DriveLink(int node) : node_(node) {}
+    explicit DriveLink(int node) : node_(node), guard_{node, stops_sent(node)} {}
     DriveLink(const DriveLink&) = delete;
     DriveLink& operator=(const DriveLink&) = delete;
 
@@ -42,15 +46,20 @@ class DriveLink {
     Outcome write(ObjectEntry entry, std::uint8_t command, std::uint32_t value,
                   Priority priority = Priority::kNormal) const;
 
+    // A stop has gone to the node since this procedure began. Never once the procedure has sent
+    // a stop of its own: another stop does not undo that one.
+    bool stopped() const { return !stopping_ && guard_.stopped_since(); }
+
     // Reads the statusword until `done` holds for it (kOk) or the deadline expires (kTimeout) or
-    // the wait is cancelled (kCancelled); `statusword` is the last one read. A failed read ends
-    // the wait with its outcome.
+    // the wait is cancelled (kCancelled) or another stop ends it (kStateChanged); `statusword`
+    // is the last one read. A failed read ends the wait with its outcome.
     template <typename Done>
     Outcome await(const Deadline& deadline, std::uint16_t& statusword, Done done) const {
         for (;;) {
             const Outcome read = read_statusword(statusword);
             if (read != Outcome::kOk) return read;
             if (done(statusword)) return Outcome::kOk;
+            if (stopped()) return Outcome::kStateChanged;
             if (deadline.expired()) return Outcome::kTimeout;
             deadline.pause(kPollMs);
             if (deadline.cancelled()) return Outcome::kCancelled;
@@ -59,6 +68,8 @@ class DriveLink {
 
   private:
     int node_;
+    mutable StopGuard guard_;
+    mutable bool stopping_ = false;
     CancelScope scope_;
 };
 

@@ -58,6 +58,7 @@ Outcome wait_target(const DriveLink& drive, const Deadline& deadline, int mode, 
         const auto statusword = static_cast<std::uint16_t>(values[0] & 0xFFFF);
         outcome = while_enabled(statusword);
         if (outcome != Outcome::kOk) return outcome;
+        if (drive.stopped()) return Outcome::kStateChanged;
         const bool homing = mode == kModeHoming;
         if (homing && (statusword & status::kModeBit13) != 0) return Outcome::kHomingError;
         if ((statusword & status::kTargetReached) != 0) {
@@ -76,12 +77,31 @@ Outcome wait_target(const DriveLink& drive, const Deadline& deadline, int mode, 
 }
 
 Outcome move_to(const DriveLink& drive, const Deadline& deadline, int position, int flags) {
-    std::uint16_t statusword = 0;
-    Outcome outcome = require_enabled_in(drive, kModeProfilePosition, statusword);
+    // Statusword, mode and controlword in one round trip, before anything is written.
+    const ObjectEntry entries[] = {object::kStatusword, object::kModesOfOperationDisplay,
+                                   object::kControlword};
+    std::uint32_t values[3] = {};
+    Outcome results[3] = {};
+    drive.read_together(entries, values, results, 3);
+    for (int i = 0; i < 2; ++i)
+        if (results[i] != Outcome::kOk) return results[i];
+    // A drive that hides its controlword: taken as not halted, bit 4 perhaps high.
+    if (results[2] != Outcome::kOk && results[2] != Outcome::kSdoAbort) return results[2];
+    const bool controlword_known = results[2] == Outcome::kOk;
+    std::uint16_t statusword = static_cast<std::uint16_t>(values[0] & 0xFFFF);
+    Outcome outcome = require_enabled(statusword);
     if (outcome != Outcome::kOk) return outcome;
-    // Bit 4 low, so that the trigger below is a rising edge; it also ends a halt.
-    outcome = drive.write_controlword(command::kEnableOperation);
-    if (outcome != Outcome::kOk) return outcome;
+    if (static_cast<std::int8_t>(values[1] & 0xFF) != kModeProfilePosition)
+        return Outcome::kWrongState;
+    const bool halted = controlword_known && (values[2] & command::kHalt) != 0;
+    // What keeps the drive as it was found, with bit 4 low: halted if it was halted.
+    const std::uint16_t as_found = command::kEnableOperation | (halted ? command::kHalt : 0);
+
+    // Bit 4 low, so that the trigger below is a rising edge.
+    if (!controlword_known || (values[2] & command::kNewSetPoint) != 0) {
+        outcome = drive.write_controlword(as_found);
+        if (outcome != Outcome::kOk) return outcome;
+    }
     if ((statusword & status::kModeBit12) != 0) {
         // A set-point still waits in the drive: it takes a new one once bit 12 has fallen.
         outcome = drive.await(deadline, statusword, [](std::uint16_t s) {
@@ -93,8 +113,10 @@ Outcome move_to(const DriveLink& drive, const Deadline& deadline, int position, 
     outcome =
         drive.write(object::kTargetPosition, sdo::kDownload4, static_cast<std::uint32_t>(position));
     if (outcome != Outcome::kOk) return outcome;
+    // The rising edge of bit 4. After a halt the new set-point replaces the halted move at once
+    // (bit 5), and the halt ends with it: a queued one would first resume the halted move.
     std::uint16_t trigger = command::kEnableOperation | command::kNewSetPoint;
-    if ((flags & ORVEX_MOVE_IMMEDIATE) != 0) trigger |= command::kChangeImmediately;
+    if ((flags & ORVEX_MOVE_IMMEDIATE) != 0 || halted) trigger |= command::kChangeImmediately;
     if ((flags & ORVEX_MOVE_RELATIVE) != 0) trigger |= command::kRelative;
     outcome = drive.write_controlword(trigger);
     if (outcome != Outcome::kOk) return outcome;
@@ -102,8 +124,15 @@ Outcome move_to(const DriveLink& drive, const Deadline& deadline, int position, 
         return (s & status::kModeBit12) != 0 || while_enabled(s) != Outcome::kOk;
     });
     if (outcome == Outcome::kOk) outcome = while_enabled(statusword);
-    // Bit 4 low again whatever happened, so that the next move is an edge too.
-    const Outcome lowered = drive.write_controlword(command::kEnableOperation);
+    // Bit 4 low again, so that the next move is an edge too; after a failure a drive that was
+    // halted is halted again, so that it never runs toward a target of before. Only while the
+    // drive showed operation enabled last and no stop has come: enable operation never undoes a
+    // stop.
+    if (outcome == Outcome::kStateChanged || outcome == Outcome::kDriveFault ||
+        while_enabled(statusword) != Outcome::kOk)
+        return outcome;
+    const Outcome lowered =
+        drive.write_controlword(outcome == Outcome::kOk ? command::kEnableOperation : as_found);
     return outcome != Outcome::kOk ? outcome : lowered;
 }
 
@@ -129,11 +158,9 @@ Outcome set_torque(const DriveLink& drive, int torque) {
     Outcome outcome =
         drive.write(object::kTargetTorque, sdo::kDownload2, static_cast<std::uint16_t>(wanted));
     if (outcome != Outcome::kOk) return outcome;
+    // The write is confirmed; the value read back tells a drive that kept another one.
     std::uint32_t held = 0;
     outcome = drive.read(object::kTargetTorque, held);
-    // Expedited SDO has no transaction id: an abort here may answer a write that went before
-    // (a 4-byte torque a drive refused, say). A second read tells.
-    if (outcome == Outcome::kSdoAbort) outcome = drive.read(object::kTargetTorque, held);
     if (outcome != Outcome::kOk) return outcome;
     return static_cast<std::int16_t>(held & 0xFFFF) == wanted ? Outcome::kOk
                                                               : Outcome::kValueMismatch;

@@ -163,10 +163,16 @@ Outcome reset_fault(const DriveLink& drive, const Deadline& deadline, unsigned* 
     outcome = drive.read(object::kErrorCode, code);
     if (outcome != Outcome::kOk && outcome != Outcome::kSdoAbort) return outcome;
     if (outcome == Outcome::kOk && cleared_code != nullptr) *cleared_code = code & 0xFFFF;
-    // The rising edge of bit 7: low first, in case an earlier reset left it high.
+    // The rising edge of bit 7: low first, in case an earlier reset left it high, and held low
+    // for a drive cycle, since a drive looks at its controlword once a cycle.
     outcome = drive.write_controlword(command::kDisableVoltage);
-    if (outcome == Outcome::kOk) outcome = drive.write_controlword(command::kFaultReset);
     if (outcome != Outcome::kOk) return outcome;
+    Deadline::starting_now(kDriveCycleMs).pause(kDriveCycleMs);
+    outcome = drive.write_controlword(command::kFaultReset);
+    if (outcome != Outcome::kOk) return outcome;
+    // The drive takes the reset on its next cycle: judged no sooner, whatever the limit.
+    Deadline::starting_now(kDriveCycleMs).pause(kDriveCycleMs);
+    if (deadline.cancelled()) return Outcome::kCancelled;
     outcome = drive.await(deadline, statusword,
                           [](std::uint16_t s) { return !in_fault(decode_state(s)); });
     // Still in fault at the limit: its cause is still there.

@@ -54,6 +54,10 @@ constexpr std::uint16_t kHalt = 1u << 8;
 constexpr int kModeProfilePosition = 1;
 constexpr int kModeHoming = 6;
 
+// The longest a drive takes to look at its controlword again: a fault reset holds bit 7 low this
+// long before it raises it, and looks at the drive no sooner than this after.
+constexpr std::uint32_t kDriveCycleMs = 10;
+
 // Quick stop option code (0x605A) a drive without the object is taken to have.
 constexpr int kDefaultQuickStopOption = 2;
 

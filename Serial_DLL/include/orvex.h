@@ -265,6 +265,11 @@ ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* 
  * its code (Orvex_LastAbortCode): a controlword refused for local control is reported as such,
  * never as a time-out. The one-frame commands of the original interface stay unconfirmed.
  *
+ * A stop is never undone. A quick stop, halt or disable sent to a node (Orvex_QuickStop,
+ * Orvex_Halt, Orvex_Disable, or the original stop commands, from any thread) goes out at once and
+ * ends every other procedure on that node that began before it: its wait ends with
+ * ORVEX_STATE_CHANGED and it writes nothing more, so no enable operation follows a stop.
+ *
  * Each returns 1 on success and 0 on failure (Orvex_GetState: -1), with Orvex_LastResult saying
  * why: the outcomes of the queries (ORVEX_NO_PORT, ORVEX_TIMEOUT for an answer or a step not
  * confirmed within the limit, ORVEX_SDO_ABORT, ORVEX_SYSTEM_ERROR, ORVEX_BAD_ARGUMENT) and those
@@ -301,20 +306,28 @@ ORVEX_API int ORVEX_CALL Orvex_ReadMany(int count, const int* nodes, const int* 
  *   fails with ORVEX_WRONG_STATE (ORVEX_DRIVE_FAULT in fault): halt never switches a drive on.
  * Orvex_ResetFault: a drive in fault reaction active is waited out until it is in fault; the error
  *   code (0x603F, 0 where the drive lacks it) is read and stored through `cleared_code` when that
- *   is not null; then the rising edge of bit 7 (0x0000, 0x0080), and the call waits until the drive
- *   has left fault (to switch on disabled: Orvex_Enable brings it back). A drive not in fault: 0
- *   stored, nothing written, success. Still in fault at the limit: ORVEX_DRIVE_FAULT (its cause is
- *   still there).
+ *   is not null; then the rising edge of bit 7: 0x0000, confirmed and held for a drive cycle (10
+ *   ms), then 0x0080, confirmed; the drive is looked at no sooner than a cycle later, also with a
+ *   limit of 0 (one look, 10 ms after the edge), and the call waits until it has left fault (to
+ *   switch on disabled: Orvex_Enable brings it back). A drive not in fault: 0 stored, nothing
+ *   written, success. Still in fault at the limit: ORVEX_DRIVE_FAULT (its cause is still there).
  * Orvex_MoveTo: a profile position move with the set-point handshake. Needs operation enabled
  *   (else ORVEX_WRONG_STATE, or ORVEX_DRIVE_FAULT in fault) and profile position mode, shown in
- *   0x6061 (else ORVEX_WRONG_STATE); both are read in one round trip before anything is written.
- *   Then: bit 4 low (0x000F, which also ends a halt); a set-point still waiting in the drive
- *   (bit 12 high) is waited out; target 0x607A; the rising edge of bit 4 (0x001F, with bit 5 for
- *   ORVEX_MOVE_IMMEDIATE and bit 6 for ORVEX_MOVE_RELATIVE); the set-point acknowledge (bit 12) is
- *   awaited; bit 4 low again (0x000F), so that the next move is an edge too. Returns once the drive
- *   has taken the set-point; Orvex_WaitTarget waits for the motion. A drive that never acknowledges
- *   fails with ORVEX_TIMEOUT (bit 4 is brought low all the same). Unknown flag bits:
- *   ORVEX_BAD_ARGUMENT.
+ *   0x6061 (else ORVEX_WRONG_STATE); statusword, mode and controlword are read in one round trip
+ *   before anything is written. Then: bit 4 low where it is high (0x000F, or 0x010F on a halted
+ *   drive: the halt stays); a set-point still waiting in the drive (bit 12 high) is waited out;
+ *   target 0x607A; the rising edge of bit 4 (0x001F, with bit 5 for ORVEX_MOVE_IMMEDIATE and bit
+ *   6 for ORVEX_MOVE_RELATIVE); the set-point acknowledge (bit 12) is awaited; bit 4 low again
+ *   (0x000F), so that the next move is an edge too. After a halt (controlword bit 8) the new
+ *   set-point replaces the halted move whatever the flags: the trigger carries bit 5 and ends the
+ *   halt, so the drive never resumes the halted move first. Returns once the drive has taken the
+ *   set-point; Orvex_WaitTarget waits for the motion. A call that fails leaves the drive as it
+ *   found it: a refused target or trigger (ORVEX_SDO_ABORT) is reported at once; a drive that
+ *   never acknowledges fails with ORVEX_TIMEOUT and gets bit 4 low again, halted again if it was
+ *   halted (never running toward a target of before); a drive that left operation enabled
+ *   (ORVEX_STATE_CHANGED, ORVEX_DRIVE_FAULT) or was stopped meanwhile gets nothing more written.
+ *   Unknown flag bits: ORVEX_BAD_ARGUMENT. Hosts and the bindings move with ORVEX_MOVE_IMMEDIATE
+ *   by default: go there now.
  * Orvex_WaitTarget: waits until the drive reports its target reached: statusword bit 10 in profile
  *   position and profile velocity (and any other mode), bits 12 and 10 together in homing (a homing
  *   error, bit 13, fails at once with ORVEX_HOMING_ERROR). Statusword and position are read in one
@@ -362,6 +375,29 @@ ORVEX_API int ORVEX_CALL Orvex_MoveTo(int node, int position, int flags, int tim
 ORVEX_API int ORVEX_CALL Orvex_WaitTarget(int node, int timeout_ms, int* position);
 ORVEX_API int ORVEX_CALL Orvex_Home(int node, int timeout_ms);
 ORVEX_API int ORVEX_CALL Orvex_SetTorque(int node, int torque);
+
+/* ---- Setting up a mode without switching a drive on --------------------------------------------
+ * PP_Set, PV_Set and HM_Set begin with controlword 0x010F (halt with enable operation), which
+ * switches on a drive that is switched on but not enabled. These set a drive up in any state and
+ * never write the controlword; each write is confirmed as the procedures' writes are (see above),
+ * and the first refusal ends the call with ORVEX_SDO_ABORT and its code. 1 on success, 0 on
+ * failure with Orvex_LastResult; a node outside 1-127 is refused (ORVEX_BAD_ARGUMENT).
+ * Orvex_SetMode: modes of operation 0x6060 (one signed byte, -128..127: 1 profile position, 3
+ *   profile velocity, 4 profile torque, 6 homing), then waits until the drive shows the mode in
+ *   0x6061 (ORVEX_TIMEOUT when it does not within timeout_ms, 0 to ORVEX_MAX_WAIT_MS).
+ * Orvex_SetProfile: profile velocity 0x6081, acceleration 0x6083, deceleration 0x6084 (profile
+ *   position; profile velocity uses the last two).
+ * Orvex_SetHoming: homing method 0x6098 (one signed byte, -128..127), speeds 0x6099:1 (switch)
+ *   and 0x6099:2 (zero), acceleration 0x609A.
+ * Orvex_SetVelocity: target velocity 0x60FF; a drive in profile velocity mode and operation
+ *   enabled follows it at once.
+ */
+ORVEX_API int ORVEX_CALL Orvex_SetMode(int node, int mode, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_SetProfile(int node, int velocity, unsigned acceleration,
+                                          unsigned deceleration);
+ORVEX_API int ORVEX_CALL Orvex_SetHoming(int node, int method, int speed_switch, int speed_zero,
+                                         unsigned acceleration);
+ORVEX_API int ORVEX_CALL Orvex_SetVelocity(int node, int velocity);
 
 /* ---- Objects of any size -----------------------------------------------------------------------
  * SDO transfers as CiA 301 defines them, for objects that do not fit four bytes (device name

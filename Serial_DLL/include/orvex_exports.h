@@ -98,7 +98,15 @@
       (threshold_bytes, block_size))                                                             \
     X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags)) \
     X(void, Orvex_Cancel, (void), ())                                                            \
-    X(unsigned, Orvex_FramesDropped, (void), ())
+    X(unsigned, Orvex_FramesDropped, (void), ())                                                \
+    X(int, Orvex_SetMode, (int node, int mode, int timeout_ms), (node, mode, timeout_ms))        \
+    X(int, Orvex_SetProfile,                                                                     \
+      (int node, int velocity, unsigned acceleration, unsigned deceleration),                    \
+      (node, velocity, acceleration, deceleration))                                              \
+    X(int, Orvex_SetHoming,                                                                      \
+      (int node, int method, int speed_switch, int speed_zero, unsigned acceleration),           \
+      (node, method, speed_switch, speed_zero, acceleration))                                    \
+    X(int, Orvex_SetVelocity, (int node, int velocity), (node, velocity))
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \

@@ -140,6 +140,8 @@ int read_batch(const BatchReads& batch) {
 
     bool abort_seen = false;
     bool from_drive[kMaxBatchReads] = {};  // bus items answered from a drive's identifier
+    CanSerialFrame refusals[kMaxBatchReads];
+    int refused = 0;
     FrameWait wait(deadline);
     for (int pending = batch.count; pending > 0;) {
         std::uint8_t frame[kFrameSize];
@@ -155,16 +157,25 @@ int read_batch(const BatchReads& batch) {
         }
         if (batch.results[i] == kPending) --pending;
         from_drive[i] = batch.nodes[i] == 0 && sdo_responder(frame) != 0;
-        if (kind == AnswerKind::kResponse) {
+        if (kind == AnswerKind::kResponse && is_expedited(frame)) {
             batch.values[i] = answer_u32(frame);
             batch.results[i] = ORVEX_OK;
         } else {
             batch.results[i] = ORVEX_SDO_ABORT;
+            std::uint32_t code = answer_u32(frame);
+            if (kind == AnswerKind::kResponse) {
+                // A longer object: its server's transfer is ended once the batch is in.
+                code = kAbortNotExpedited;
+                refusals[refused++] = transfer_refusal(
+                    sdo_responder(frame) != 0 ? sdo_responder(frame) : batch.nodes[i],
+                    entry_of(batch, i));
+            }
             // The first abort's code stands for the batch.
-            if (!abort_seen) last_result().abort_code = answer_u32(frame);
+            if (!abort_seen) last_result().abort_code = code;
             abort_seen = true;
         }
     }
+    for (int r = 0; r < refused; ++r) exchange.send(refusals[r].data(), kFrameSize);
     return finish(batch);
 }
 

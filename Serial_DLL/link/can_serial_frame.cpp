@@ -119,6 +119,10 @@ bool answers_object(const std::uint8_t* frame, int node, ObjectEntry entry) {
     return index == entry.index && frame[5] == entry.subindex;
 }
 
+CanSerialFrame transfer_refusal(int node, ObjectEntry entry) {
+    return sdo_frame(node, sdo::kAbort, entry, kAbortNotExpedited);
+}
+
 AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry) {
     if (!answers_object(frame, node, entry)) return AnswerKind::kOther;
     const std::uint8_t command = frame[2];

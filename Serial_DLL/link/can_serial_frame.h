@@ -137,6 +137,17 @@ enum class AnswerKind {
 };
 AnswerKind classify_answer(const std::uint8_t* frame, int node, ObjectEntry entry);
 
+// An upload response that carries its value (expedited, bit 1 of the command). One without it
+// starts a segmented transfer of a longer object: its bytes 6-9 are a size, not a value.
+inline bool is_expedited(const std::uint8_t* frame) {
+    return (frame[2] & 0x02) != 0;
+}
+
+// Ends a transfer the server began for a request that expected a value: the abort 0x05040001
+// (command not valid) for `entry`, so that the server is free again.
+CanSerialFrame transfer_refusal(int node, ObjectEntry entry);
+constexpr std::uint32_t kAbortNotExpedited = 0x05040001;
+
 // True when the frame may come from the server of `node` about `entry`, whatever its command:
 // the identifier and object rules of classify_answer.
 bool answers_object(const std::uint8_t* frame, int node, ObjectEntry entry);

@@ -166,6 +166,18 @@ Outcome Exchange::send(const void* frames, std::size_t length) {
     return Outcome::kOk;
 }
 
+std::uint32_t stops_sent(int node) {
+    return line().stops[node & 0x7F].load(std::memory_order_acquire);
+}
+
+namespace {
+
+void count_stop(int node) {
+    line().stops[node & 0x7F].fetch_add(1, std::memory_order_acq_rel);
+}
+
+}  // namespace
+
 Outcome wait_out(const Deadline& deadline) {
     for (std::uint32_t step; !deadline.cancelled() && (step = deadline.step_ms()) > 0;)
         os::sleep_ms(step);
@@ -206,6 +218,13 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
         record_abort(answer_u32(frame));
         return Outcome::kSdoAbort;
     }
+    if (!is_expedited(frame)) {
+        // The object is longer than four bytes: its size is no value (Orvex_SdoUpload reads it).
+        const CanSerialFrame refusal = transfer_refusal(node, entry);
+        exchange.send(refusal.data(), kFrameSize);
+        record_abort(kAbortNotExpedited);
+        return Outcome::kSdoAbort;
+    }
     value = answer_u32(frame);
     record(Outcome::kOk);
     return Outcome::kOk;
@@ -229,11 +248,16 @@ std::uint32_t download_mask(std::uint8_t command) {
 }  // namespace
 
 Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry,
-                               std::uint32_t value, Priority priority) {
+                               std::uint32_t value, Priority priority, const StopGuard* guard) {
     const int limit = query_limit_ms();
+    if (priority == Priority::kStop) count_stop(node);
     Exchange exchange(priority);
     exchange.claim(node);
     if (!exchange.has_port()) return end_of_wait(Outcome::kNoPort);
+    if (guard != nullptr && guard->stopped_since()) {
+        record(Outcome::kStateChanged);
+        return Outcome::kStateChanged;
+    }
     Line& l = line();
     const Confirmation how = l.confirmation;
     // Until the adapter is known to forward confirmations, the object is read back in the same
@@ -292,6 +316,7 @@ Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry
 }
 
 int send_commands(const CanSerialFrame* frames, std::size_t count, Priority priority) {
+    if (priority == Priority::kStop && count > 0) count_stop(frames[0].data()[1]);
     Exchange exchange(priority);
     Line& l = line();
     for (std::size_t i = 0; i < count; ++i) {

@@ -80,6 +80,15 @@ class Exchange {
     std::uint32_t claimed_[4] = {};
 };
 
+// A stop to a node is counted before it takes the line, so that a write of a procedure that began
+// before it, and takes the line after it, is not sent: the stop is never undone.
+std::uint32_t stops_sent(int node);
+struct StopGuard {
+    int node;
+    std::uint32_t stops_seen;  // stops_sent(node) when the procedure began (or last stopped)
+    bool stopped_since() const { return stops_sent(node) != stops_seen; }
+};
+
 // Waits until the deadline has expired or the wait is cancelled; for when there is nothing to
 // wait on. Returns kTimeout or kCancelled.
 Outcome wait_out(const Deadline& deadline);
@@ -95,12 +104,16 @@ Outcome sdo_upload(int node, std::uint8_t command, ObjectEntry entry, std::uint3
 // Writes `value` to `entry` of `node` with the download `command` and waits until the server has
 // confirmed it: its confirmation (0x60) where the adapter forwards confirmations, else the object
 // read back once (kValueMismatch when it holds another value). An abort is kSdoAbort with its
-// code. Records the outcome.
+// code. With Priority::kStop the write counts as a stop to the node. With a `guard`, nothing is
+// sent once a stop has gone to the node since the guard's count: kStateChanged. Records the
+// outcome.
 Outcome sdo_download_confirmed(int node, std::uint8_t command, ObjectEntry entry,
-                               std::uint32_t value, Priority priority = Priority::kNormal);
+                               std::uint32_t value, Priority priority = Priority::kNormal,
+                               const StopGuard* guard = nullptr);
 
 // Writes frames in order without awaiting anything, stopping at the first failed write: the
-// original one-frame commands. 1 when all were written, else 0.
+// original one-frame commands. 1 when all were written, else 0. With Priority::kStop they count as
+// a stop to the node of the first frame.
 int send_commands(const CanSerialFrame* frames, std::size_t count,
                   Priority priority = Priority::kNormal);
 

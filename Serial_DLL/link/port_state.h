@@ -50,6 +50,9 @@ struct Line {
     std::atomic<int> others_waiting{0};
     std::atomic<std::uintptr_t> parked{0};
     std::uint32_t parked_nodes[4] = {};
+    // Stops sent to each node (quick stop, halt, disable): a procedure that started before the
+    // latest one writes nothing more to the node (see StopGuard in exchange.h).
+    std::atomic<std::uint32_t> stops[128] = {};
 };
 
 Line& line();
