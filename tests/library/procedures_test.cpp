@@ -1,5 +1,8 @@
 // The drive procedures frame by frame, against a scripted drive on the fake adapter: what each
 // step writes and reads, what it refuses to write, and how it ends when the drive does not go on.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +30,8 @@ constexpr std::uint32_t kBit13 = 1u << 13;
 // A drive the test scripts: an object dictionary that uploads answer from (an absent object
 // aborts), downloads store into, and a rule that turns each controlword into a new statusword. Its
 // state is shared with the adapter's thread, which may still be answering when the test moves on.
+// It can refuse downloads to an object, confirm downloads as a forwarding adapter passes the
+// server's confirmation on, and look at its controlword once a cycle as real drives do.
 class ScriptedDrive {
   public:
     using Rule = std::function<std::uint32_t(std::uint32_t controlword, std::uint32_t statusword)>;
@@ -40,6 +45,25 @@ class ScriptedDrive {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->objects[index] = value;
     }
+    std::uint32_t get(std::uint16_t index) const {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->objects[index];
+    }
+    // Downloads to `index` are refused with `code`.
+    void refuse(std::uint16_t index, std::uint32_t code) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->refused[index] = code;
+    }
+    void confirm_downloads() {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->confirms = true;
+    }
+    // The rule sees the controlword once every `cycle`: the value written last before each tick.
+    void sample_every(std::chrono::milliseconds cycle) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->cycle = cycle;
+        state_->last_tick = std::chrono::steady_clock::now();
+    }
     // Statuswords the drive shows on its next reads, one each, before the rule's state returns.
     void then_show(std::vector<std::uint32_t> statuswords) {
         std::lock_guard<std::mutex> lock(state_->mutex);
@@ -51,13 +75,35 @@ class ScriptedDrive {
 
   private:
     struct State {
+        using Clock = std::chrono::steady_clock;
         std::mutex mutex;
         Rule rule;
         std::map<std::uint16_t, std::uint32_t> objects;
+        std::map<std::uint16_t, std::uint32_t> refused;
         std::vector<std::uint32_t> queued;
+        bool confirms = false;
+        std::chrono::milliseconds cycle{0};
+        Clock::time_point last_tick;
+        std::vector<std::pair<Clock::time_point, std::uint32_t>> writes;  // controlwords, sampled
+
+        // The cycles that have passed: each applies the rule to the controlword of its tick.
+        void run_cycles() {
+            const Clock::time_point now = Clock::now();
+            while (last_tick + cycle <= now) {
+                last_tick += cycle;
+                std::uint32_t controlword = objects[0x6040];
+                for (const auto& write : writes)
+                    if (write.first <= last_tick) controlword = write.second;
+                objects[0x6040] = controlword;
+                if (rule) objects[0x6041] = rule(controlword, objects[0x6041]);
+            }
+            while (!writes.empty() && writes.front().first <= last_tick)
+                writes.erase(writes.begin());
+        }
 
         std::vector<Reply> answer(const Frame& request) {
             std::lock_guard<std::mutex> lock(mutex);
+            if (cycle.count() > 0) run_cycles();
             const std::uint16_t index = index_of(request);
             if (request[2] == 0x40) {
                 std::uint32_t value = 0;
@@ -73,9 +119,17 @@ class ScriptedDrive {
             }
             const auto value = static_cast<std::uint32_t>(request[6] | request[7] << 8 |
                                                           request[8] << 16 | request[9] << 24);
-            objects[index] = value;
-            if (index == 0x6040 && rule) objects[0x6041] = rule(value, objects[0x6041]);
-            return {};
+            if (refused.count(index) != 0)
+                return {Reply{bytes_of(sdo_abort(request[1], index, request[5], refused[index]))}};
+            if (index == 0x6040 && cycle.count() > 0) {
+                writes.emplace_back(Clock::now(), value);
+            } else {
+                objects[index] = value;
+                if (index == 0x6040 && rule) objects[0x6041] = rule(value, objects[0x6041]);
+            }
+            if (!confirms) return {};
+            Frame confirmation = sdo_answer(request[1], index, request[5], 0, 0x60);
+            return {Reply{bytes_of(confirmation)}};
         }
     };
     std::shared_ptr<State> state_;
@@ -91,6 +145,8 @@ std::uint32_t follow_402(std::uint32_t controlword, std::uint32_t statusword) {
         case 0x0F:
             return statusword == kSwitchedOn ? kOperationEnabled : statusword;
         case 0x00:
+            return statusword == kFault ? kFault : kSwitchOnDisabled;
+        case 0x02:  // quick stop, option code 2: the ramp, then switch on disabled
             return statusword == kFault ? kFault : kSwitchOnDisabled;
         case 0x80:
         case 0x8F:
@@ -326,6 +382,127 @@ TEST_F(Procedures, TorqueIsWrittenAsTwoBytesAndReadBack) {
     EXPECT_EQ(written(), (std::vector<std::string>{"06 01 2B 71 60 00 6A FF 00 00 0D 0A",
                                                    "06 01 40 71 60 00 00 00 00 00 0D 0A",
                                                    "06 01 40 71 60 00 00 00 00 00 0D 0A"}));
+}
+
+// A refusal is reported at once with its code: never success, never a time-out.
+TEST_F(Procedures, ARefusedWriteFailsAtOnceWithTheDrivesCode) {
+    const struct {
+        const char* call;
+        std::uint32_t statusword;
+        std::uint16_t refused;
+        std::uint32_t code;
+        std::function<int()> run;
+        const char* not_written;  // a frame that must not follow the refusal
+    } rows[] = {
+        {"target too high", kOperationEnabled, 0x607A, 0x06090031,
+         [] { return Orvex_MoveTo(1, 500000, ORVEX_MOVE_IMMEDIATE, 1000); },
+         "06 01 2B 40 60 00 3F 00 00 00 0D 0A"},
+        {"relative target too far", kOperationEnabled, 0x607A, 0x06090031,
+         [] { return Orvex_MoveTo(1, 50000, ORVEX_MOVE_RELATIVE, 1000); },
+         "06 01 2B 40 60 00 5F 00 00 00 0D 0A"},
+        {"controlword in local control", kSwitchOnDisabled, 0x6040, 0x08000021,
+         [] { return Orvex_Enable(1, 1500); }, nullptr},
+        {"disable in local control", kOperationEnabled, 0x6040, 0x08000021,
+         [] { return Orvex_Disable(1, 1500); }, nullptr},
+        {"torque out of range", kOperationEnabled, 0x6071, 0x06090030,
+         [] { return Orvex_SetTorque(1, 2000); }, nullptr},
+        {"mode not supported", kSwitchedOn, 0x6060, 0x06090030,
+         [] { return Orvex_SetMode(1, 3, 1000); }, nullptr},
+    };
+    for (const auto& row : rows) {
+        ScriptedDrive drive(row.statusword, follow_402);
+        drive.set(0x6040, 0x0F);
+        drive.refuse(row.refused, row.code);
+        use(drive);
+        adapter.clear();
+        const long long ms = millis_of([&] { EXPECT_EQ(row.run(), 0) << row.call; });
+        EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT) << row.call;
+        EXPECT_EQ(Orvex_LastAbortCode(), row.code) << row.call;
+        EXPECT_LT(ms, 500) << row.call;
+        if (row.not_written != nullptr)
+            for (const std::string& frame : written())
+                EXPECT_NE(frame, row.not_written) << row.call;
+    }
+}
+
+// A stop from another thread ends a move waiting for its acknowledge; nothing of the move follows
+// the stop, so the drive stays stopped. A quick stop by another master does the same.
+TEST_F(Procedures, AStopDuringAMoveIsNeverUndone) {
+    const std::string stop = controlword(0x02);
+    const std::string enable = controlword(0x0F);
+    for (const bool other_master : {false, true}) {
+        SCOPED_TRACE(other_master ? "another master" : "another thread");
+        ScriptedDrive drive(kOperationEnabled, follow_402);  // never acknowledges a set-point
+        drive.set(0x6040, 0x0F);
+        drive.set(0x605A, 2);
+        use(drive);
+        adapter.clear();
+        std::atomic<int> moved{-1};
+        std::thread move([&] { moved = Orvex_MoveTo(1, 500, ORVEX_MOVE_IMMEDIATE, 2000); });
+        // The trigger is out: the move waits for bit 12.
+        for (int i = 0; i < 200; ++i) {
+            const std::vector<std::string> frames = written();
+            if (std::find(frames.begin(), frames.end(), controlword(0x3F)) != frames.end()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (other_master) {
+            drive.set(0x6041, kQuickStopActive);
+        } else {
+            EXPECT_EQ(Orvex_QuickStop(1, 1000), 1);
+        }
+        move.join();
+        EXPECT_EQ(moved.load(), 0);
+        std::vector<std::string> frames = written();
+        const auto stopped =
+            other_master ? frames.end() - 1 : std::find(frames.begin(), frames.end(), stop);
+        ASSERT_NE(stopped, frames.end());
+        EXPECT_EQ(std::find(stopped, frames.end(), enable), frames.end())
+            << "enable operation after the stop";
+        EXPECT_NE(drive.get(0x6041), kOperationEnabled);
+    }
+}
+
+// After a halt the next move replaces the halted one whatever the flags (bit 5 with the edge, the
+// halt ending with it); a move that is never acknowledged leaves the drive halted again.
+TEST_F(Procedures, AMoveAfterAHaltReplacesItAndAFailedOneLeavesItHalted) {
+    ScriptedDrive drive(kOperationEnabled | kTargetReached, nullptr);
+    drive.set(0x6040, 0x010F);  // halted
+    drive.then_show({kOperationEnabled | kTargetReached, kOperationEnabled | kBit12});
+    use(drive);
+    ASSERT_EQ(Orvex_MoveTo(1, 0, 0, 1000), 1);
+    std::vector<std::string> frames = written();
+    EXPECT_NE(std::find(frames.begin(), frames.end(), controlword(0x3F)), frames.end());
+    EXPECT_EQ(std::find(frames.begin(), frames.end(), controlword(0x1F)), frames.end());
+    EXPECT_EQ(std::find(frames.begin(), frames.end(), controlword(0x0F)), frames.end() - 2)
+        << "the halt stays until the set-point is written";
+
+    drive.set(0x6040, 0x010F);
+    drive.set(0x6041, kOperationEnabled | kTargetReached);  // never acknowledges now
+    adapter.clear();
+    EXPECT_EQ(Orvex_MoveTo(1, 100000, ORVEX_MOVE_IMMEDIATE, 150), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+    frames = written();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2], controlword(0x010F)) << "halted again";
+}
+
+// The fault reset's edge reaches a drive that looks at its controlword once a cycle and whose
+// bit 7 an earlier reset left high; a limit of 0 looks at it a cycle after the edge.
+TEST_F(Procedures, TheFaultResetEdgeReachesADriveThatSamplesOnceACycle) {
+    for (const int limit : {500, 0}) {
+        SCOPED_TRACE(limit);
+        auto previous = std::make_shared<std::uint32_t>(0x80);
+        ScriptedDrive drive(kFault, [previous](std::uint32_t controlword, std::uint32_t status) {
+            const bool rose = (controlword & 0x80) != 0 && (*previous & 0x80) == 0;
+            *previous = controlword;
+            return status == kFault && rose ? kSwitchOnDisabled : status;
+        });
+        drive.set(0x6040, 0x80);
+        drive.confirm_downloads();
+        drive.sample_every(std::chrono::milliseconds(5));
+        use(drive);
+        EXPECT_EQ(Orvex_ResetFault(1, limit, nullptr), 1) << Orvex_LastResult();
+    }
 }
 
 TEST_F(Procedures, BadArgumentsSendNothing) {

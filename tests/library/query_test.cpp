@@ -108,6 +108,22 @@ TEST_F(Queries, RegainFramingAfterGarbageAndTakeAnAnswerInSingleBytes) {
     EXPECT_LT(ms, 800);
 }
 
+// A longer object answers a value's request with the start of a segmented transfer (0x41 and its
+// size): the size is no value. The query fails with 0x05040001 and the server's transfer is ended.
+TEST_F(Queries, AnObjectLongerThanFourBytesIsNoValue) {
+    adapter.set_responder([](const Frame& request) -> std::vector<Reply> {
+        if ((request[2] & 0xE0) != 0x40) return {};
+        return {Reply{bytes_of(sdo_answer(request[1], index_of(request), request[5], 29, 0x41))}};
+    });
+    int value = 12345;
+    EXPECT_EQ(SDO_Read(1, 0x1008, 0, &value, 4), 0);
+    EXPECT_EQ(value, 12345);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT);
+    EXPECT_EQ(Orvex_LastAbortCode(), 0x05040001u);
+    EXPECT_EQ(frames_of(2), (std::vector<std::string>{"06 01 43 08 10 00 00 00 00 00 0D 0A",
+                                                      "06 01 80 08 10 00 01 00 04 05 0D 0A"}));
+}
+
 TEST_F(Queries, ReportAnAbortAsAFailureWithItsCode) {
     adapter.set_responder([](const Frame& request) -> std::vector<Reply> {
         return {Reply{bytes_of(sdo_abort(request[1], index_of(request), request[5], 0x06020000))}};
