@@ -82,20 +82,25 @@ TEST_F(Extensions, AQueryRunningWhileTheLimitChangesKeepsTheLimitItStartedWith) 
 
 // ---- receiving frames ------------------------------------------------------------------------
 
+// Every frame Orvex_ReceiveFrame hands over until one wait of `timeout_ms` ends empty.
+std::vector<std::string> received(int timeout_ms) {
+    std::vector<std::string> got;
+    unsigned char frame[12];
+    while (Orvex_ReceiveFrame(frame, timeout_ms) == 1) {
+        Frame f;
+        std::copy(frame, frame + 12, f.begin());
+        got.push_back(hex(f));
+    }
+    return got;
+}
+
 TEST_F(Extensions, ReceiveFrameHandsOverEachFrameAndRegainsFramingAfterNoise) {
     const Frame beat = heartbeat(3);
     const Frame emcy = emergency(2, 0x2310, 0x03);
     adapter.send(concat({Bytes{0x55, 0x0D, 0x0A, 0x99, 0x42}, bytes_of(beat), Bytes{0x17, 0x0A},
                          bytes_of(emcy), bytes_of(beat)}));
-    std::vector<std::string> got;
-    unsigned char frame[12];
-    while (Orvex_ReceiveFrame(frame, 200) == 1) {
-        Frame f;
-        std::copy(frame, frame + 12, f.begin());
-        got.push_back(hex(f));
-    }
+    EXPECT_EQ(received(200), (std::vector<std::string>{hex(beat), hex(emcy), hex(beat)}));
     EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
-    EXPECT_EQ(got, (std::vector<std::string>{hex(beat), hex(emcy), hex(beat)}));
 }
 
 // What the bus says by itself while others use the line is kept for ReceiveFrame, in order: what
@@ -112,14 +117,7 @@ TEST_F(Extensions, FramesTheBusSendsBesideQueriesAreKeptInOrder) {
                                                 bytes_of(sdo_answer(request[1], 0x6041, 0, 7))})}};
     });
     EXPECT_EQ(GetMotorStatus(1), 7);
-    std::vector<std::string> got;
-    unsigned char frame[12];
-    while (Orvex_ReceiveFrame(frame, 50) == 1) {
-        Frame f;
-        std::copy(frame, frame + 12, f.begin());
-        got.push_back(hex(f));
-    }
-    EXPECT_EQ(got, (std::vector<std::string>{hex(emcy), hex(boot), hex(heartbeat(3))}));
+    EXPECT_EQ(received(50), (std::vector<std::string>{hex(emcy), hex(boot), hex(heartbeat(3))}));
 
     adapter.silence();
     const unsigned dropped = Orvex_FramesDropped();
@@ -133,6 +131,7 @@ TEST_F(Extensions, FramesTheBusSendsBesideQueriesAreKeptInOrder) {
     ASSERT_EQ(Orvex_SetTimeLimits(20, 0), 1);
     EXPECT_EQ(GetPosition(1), 0);  // takes the flood in before it sends
     EXPECT_EQ(Orvex_FramesDropped() - dropped, 300u - 256u);
+    unsigned char frame[12];
     ASSERT_EQ(Orvex_ReceiveFrame(frame, 0), 1);
     EXPECT_EQ(frame[1], 0x01 + 44 % 100) << "the oldest were dropped";
     Orvex_SetTimeLimits(800, 0);
