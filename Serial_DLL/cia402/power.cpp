@@ -1,5 +1,6 @@
 // The power-state procedures: state, enable, disable, quick stop, halt, fault reset. Each reads the
 // whole statusword, writes one controlword per transition and confirms it before the next.
+#include "../link/port_state.h"
 #include "drive_link.h"
 #include "procedure.h"
 
@@ -225,7 +226,10 @@ int Orvex_Halt(int node, int timeout_ms) {
 
 int Orvex_ResetFault(int node, int timeout_ms, unsigned* cleared_code) {
     if (!valid_node(node) || !valid_timeout(timeout_ms)) return finish(Outcome::kBadArgument);
-    return finish(reset_fault(DriveLink(node), procedure_deadline(timeout_ms), cleared_code));
+    const Outcome outcome =
+        reset_fault(DriveLink(node), procedure_deadline(timeout_ms), cleared_code);
+    if (outcome == Outcome::kOk) forget_emergencies(node);
+    return finish(outcome);
 }
 
 }  // extern "C"

@@ -54,6 +54,7 @@ int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms) {
         end_of_wait(outcome);
         return 0;
     }
+    exchange.observe(received);
     std::memcpy(frame, received, kFrameSize);
     record(Outcome::kOk);
     return 1;

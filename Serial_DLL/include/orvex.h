@@ -78,6 +78,18 @@
 extern "C" {
 #endif
 
+/* An event the bus sent by itself (see Orvex_NextEvent): one layout for 32- and 64-bit hosts. */
+typedef struct OrvexEvent {
+    int kind;
+    int node;
+    unsigned time_ms;
+    unsigned error_code;
+    unsigned char error_register;
+    unsigned char data[5];
+    unsigned char nmt_state;
+    unsigned char reserved;
+} OrvexEvent;
+
 /* The same names and signatures as one list, for generated tables and run-time loading. */
 #include "orvex_exports.h"
 
@@ -398,6 +410,50 @@ ORVEX_API int ORVEX_CALL Orvex_SetProfile(int node, int velocity, unsigned accel
 ORVEX_API int ORVEX_CALL Orvex_SetHoming(int node, int method, int speed_switch, int speed_zero,
                                          unsigned acceleration);
 ORVEX_API int ORVEX_CALL Orvex_SetVelocity(int node, int velocity);
+
+/* ---- Events: what the drives say by themselves --------------------------------------------------
+ * A drive sends an emergency (0x080+node) when it faults and when its error is reset, a boot-up
+ * (0x700+node, state 0) when it starts, and a heartbeat (0x700+node) with its NMT state every
+ * period. The library decodes them from every frame the bus sends unasked, whoever reads the line
+ * (no thread of its own): each becomes an OrvexEvent in a queue of 256 (the oldest dropped when it
+ * is full). The frames stay available to Orvex_ReceiveFrame as well.
+ *
+ * OrvexEvent has one layout for 32- and 64-bit hosts, 24 bytes:
+ *   offset 0  kind           ORVEX_EVENT_*
+ *   offset 4  node           1-127
+ *   offset 8  time_ms        the library's millisecond tick at arrival (GetTickCount on Windows,
+ *                            the monotonic clock elsewhere; it wraps after 49.7 days)
+ *   offset 12 error_code     an emergency's error code (0x0000: error reset, no error)
+ *   offset 16 error_register an emergency's error register (0x1001)
+ *   offset 17 data[5]        an emergency's manufacturer bytes
+ *   offset 22 nmt_state      the state a heartbeat or boot-up shows: 0x00 boot-up, 0x04 stopped,
+ *                            0x05 operational, 0x7F pre-operational
+ *   offset 23 reserved
+ *
+ * Orvex_NextEvent: stores the next event and returns 1, reading the line for at most timeout_ms
+ *   (0: only what is decoded or waiting already) while giving way to every other call, as
+ *   Orvex_ReceiveFrame does. 0 otherwise, with ORVEX_TIMEOUT, ORVEX_NO_PORT (nothing decoded and
+ *   no port), ORVEX_CANCELLED, ORVEX_SYSTEM_ERROR, or ORVEX_BAD_ARGUMENT (null event, timeout_ms
+ *   outside 0-60000).
+ * Orvex_WatchHeartbeat: the heartbeat consumer of CiA 301 for node 1-127: when no heartbeat has
+ *   come for consumer_ms (1-65535; 0 stops watching), one ORVEX_EVENT_HEARTBEAT_LOST, and one
+ *   ORVEX_EVENT_HEARTBEAT_BACK when the next heartbeat comes. The consumer time counts from the
+ *   call; it is judged whenever a call uses the line or asks for events, never later than the next
+ *   such call. 1, or 0 with ORVEX_BAD_ARGUMENT.
+ * Orvex_Emergencies: the node's last 8 emergencies, newest first, into `events` (capacity
+ *   entries); returns how many were stored (-1 with ORVEX_BAD_ARGUMENT for a node outside 1-127,
+ *   a negative capacity or a null events with capacity > 0). A fault reset that succeeded
+ *   (Orvex_ResetFault) clears them. Takes no lock of the line: safe while another thread waits.
+ */
+#define ORVEX_EVENT_EMERGENCY 1
+#define ORVEX_EVENT_BOOT_UP 2
+#define ORVEX_EVENT_STATE_CHANGED 3 /* a heartbeat shows another NMT state than the last one */
+#define ORVEX_EVENT_HEARTBEAT_LOST 4
+#define ORVEX_EVENT_HEARTBEAT_BACK 5
+
+ORVEX_API int ORVEX_CALL Orvex_NextEvent(OrvexEvent* event, int timeout_ms);
+ORVEX_API int ORVEX_CALL Orvex_WatchHeartbeat(int node, int consumer_ms);
+ORVEX_API int ORVEX_CALL Orvex_Emergencies(int node, OrvexEvent* events, int capacity);
 
 /* ---- Objects of any size -----------------------------------------------------------------------
  * SDO transfers as CiA 301 defines them, for objects that do not fit four bytes (device name

@@ -106,7 +106,11 @@
     X(int, Orvex_SetHoming,                                                                      \
       (int node, int method, int speed_switch, int speed_zero, unsigned acceleration),           \
       (node, method, speed_switch, speed_zero, acceleration))                                    \
-    X(int, Orvex_SetVelocity, (int node, int velocity), (node, velocity))
+    X(int, Orvex_SetVelocity, (int node, int velocity), (node, velocity))                         \
+    X(int, Orvex_NextEvent, (OrvexEvent* event, int timeout_ms), (event, timeout_ms))             \
+    X(int, Orvex_WatchHeartbeat, (int node, int consumer_ms), (node, consumer_ms))                 \
+    X(int, Orvex_Emergencies, (int node, OrvexEvent* events, int capacity),                        \
+      (node, events, capacity))
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \

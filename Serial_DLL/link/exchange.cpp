@@ -51,6 +51,11 @@ Exchange::Exchange(Priority priority) : priority_(priority) {
         if (counted != nullptr) counted->fetch_sub(1);
     }
     device_ = l.device;  // stable: open and close wait for us
+    // Every call that uses the line judges the heartbeats watched.
+    if (outermost_) {
+        os::LockGuard guard(l.events_lock);
+        l.events.judge(os::tick_ms());
+    }
 }
 
 Exchange::~Exchange() {
@@ -123,6 +128,14 @@ void Exchange::pass_over(const std::uint8_t* frame) {
         return;
     }
     l.unsolicited.push(frame);
+    observe(frame);
+}
+
+void Exchange::observe(const std::uint8_t* frame) {
+    if (is_sdo_answer(frame) || is_sdo_request(frame)) return;
+    Line& l = line();
+    os::LockGuard guard(l.events_lock);
+    l.events.observe(frame, os::tick_ms());
 }
 
 Outcome Exchange::drain() {

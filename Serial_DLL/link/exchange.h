@@ -64,6 +64,9 @@ class Exchange {
     Outcome next(FrameWait& wait, std::uint8_t* frame);
     // The frame next() gave is not taken: disposed of as said above.
     void pass_over(const std::uint8_t* frame);
+    // A frame the bus sent unasked, taken by this exchange: decoded into an event where it is one
+    // (pass_over does it for the frames it keeps).
+    void observe(const std::uint8_t* frame);
 
   private:
     void give_way();

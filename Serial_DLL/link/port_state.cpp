@@ -15,14 +15,21 @@ std::uint32_t frames_dropped() {
     return g_line.unsolicited.dropped();
 }
 
+void forget_emergencies(int node) {
+    os::LockGuard guard(g_line.events_lock);
+    g_line.events.clear_emergencies(node & 0x7F);
+}
+
 void PortState_Create() {
     g_line.exchange_lock.create();
     g_line.port_lock.create();
+    g_line.events_lock.create();
     g_line.device = os::kNoDevice;
 }
 
 void PortState_Destroy() {
     Serial_Close();
+    g_line.events_lock.destroy();
     g_line.port_lock.destroy();
     g_line.exchange_lock.destroy();
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bus_events.h"
 #include "frame_queue.h"
 #include "frame_receiver.h"
 #include "last_result.h"
@@ -50,6 +51,10 @@ struct Line {
     std::atomic<int> others_waiting{0};
     std::atomic<std::uintptr_t> parked{0};
     std::uint32_t parked_nodes[4] = {};
+    // What the drives said by themselves, decoded; under its own lock, so that a host may look at
+    // it while another thread holds the line.
+    os::RecursiveLock events_lock;
+    BusEvents events;
     // Stops sent to each node (quick stop, halt, disable): a procedure that started before the
     // latest one writes nothing more to the node (see StopGuard in exchange.h).
     std::atomic<std::uint32_t> stops[128] = {};
@@ -59,6 +64,9 @@ Line& line();
 
 // Frames dropped from the full queue of frames the bus sent by itself. Lock-free.
 std::uint32_t frames_dropped();
+
+// A fault reset that succeeded: the node's emergencies are history.
+void forget_emergencies(int node);
 
 // Holds both locks in their order (exchange, then port): for opening and closing the port. Waits
 // while an exchange has given way to a stop, so its device stays open until it ends.

@@ -230,6 +230,30 @@ namespace Orvex
         public static extern void Orvex_Cancel();
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern uint Orvex_FramesDropped();
+
+        // ---- events ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_NextEvent(out OrvexEvent ev, int timeout_ms);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_WatchHeartbeat(int node, int consumer_ms);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_Emergencies(int node, [Out] OrvexEvent[] events,
+                                                   int capacity);
+    }
+
+    /// <summary>What a drive said by itself (orvex.h: Orvex_NextEvent): 24 bytes, one layout
+    /// for 32- and 64-bit hosts.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct OrvexEvent
+    {
+        public int Kind;
+        public int Node;
+        public uint TimeMs;
+        public uint ErrorCode;
+        public byte ErrorRegister;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 5)] public byte[] Data;
+        public byte NmtState;
+        public byte Reserved;
     }
 
     /// <summary>The meanings of CiA 301 SDO abort codes.</summary>

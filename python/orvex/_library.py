@@ -31,6 +31,22 @@ _ptr = ctypes.c_void_p
 # Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
 # c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel returns nothing
 # (None).
+class OrvexEvent(ctypes.Structure):
+    """What a drive said by itself (orvex.h: Orvex_NextEvent): 24 bytes, one layout for 32- and
+    64-bit hosts."""
+
+    _fields_ = [
+        ("kind", ctypes.c_int),
+        ("node", ctypes.c_int),
+        ("time_ms", ctypes.c_uint),
+        ("error_code", ctypes.c_uint),
+        ("error_register", ctypes.c_ubyte),
+        ("data", ctypes.c_ubyte * 5),
+        ("nmt_state", ctypes.c_ubyte),
+        ("reserved", ctypes.c_ubyte),
+    ]
+
+
 PROTOTYPES = {
     "Serial_OpenPort": (_int, (_int, _int)),
     "Serial_OpenDevice": (_int, (ctypes.c_char_p, _int)),
@@ -108,6 +124,9 @@ OPTIONAL_PROTOTYPES = {
     ),
     "Orvex_Cancel": (None, ()),
     "Orvex_FramesDropped": (_uint, ()),
+    "Orvex_NextEvent": (_int, (ctypes.POINTER(OrvexEvent), _int)),
+    "Orvex_WatchHeartbeat": (_int, (_int, _int)),
+    "Orvex_Emergencies": (_int, (_int, ctypes.POINTER(OrvexEvent), _int)),
 }
 
 

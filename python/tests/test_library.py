@@ -34,6 +34,7 @@ C_TYPES = {
     "unsigned*": ctypes.POINTER(ctypes.c_uint),
     "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
     "const unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
+    "OrvexEvent*": ctypes.POINTER(_library.OrvexEvent),
 }
 
 

@@ -147,6 +147,7 @@ static class OrvexTests
         { "unsigned*", new[] { typeof(uint).MakeByRefType(), typeof(uint[]) } },
         { "unsigned char*", new[] { typeof(byte[]) } },
         { "const unsigned char*", new[] { typeof(byte[]) } },
+        { "OrvexEvent*", new[] { typeof(OrvexEvent).MakeByRefType(), typeof(OrvexEvent[]) } },
     };
 
     static void ExportsMatchTheList()
