@@ -98,7 +98,13 @@
       (threshold_bytes, block_size))                                                             \
     X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags)) \
     X(void, Orvex_Cancel, (void), ())                                                            \
-    X(unsigned, Orvex_FramesDropped, (void), ())
+    X(unsigned, Orvex_FramesDropped, (void), ())                                                 \
+    X(const char*, Orvex_ResultText, (int outcome), (outcome))                                   \
+    X(const char*, Orvex_AbortText, (unsigned code), (code))                                     \
+    X(const char*, Orvex_ErrorCodeText, (unsigned code), (code))                                 \
+    X(int, Orvex_DecodeState, (unsigned statusword), (statusword))                               \
+    X(const char*, Orvex_StateName, (int state), (state))                                        \
+    X(void, Orvex_GetTimeLimits, (int* query_ms, int* exchange_ms), (query_ms, exchange_ms))
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \
