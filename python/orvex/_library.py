@@ -29,8 +29,8 @@ _uint = ctypes.c_uint
 _ptr = ctypes.c_void_p
 
 # Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
-# c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel returns nothing
-# (None).
+# c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel and
+# Orvex_GetTimeLimits return nothing (None), the texts are C strings.
 PROTOTYPES = {
     "Serial_OpenPort": (_int, (_int, _int)),
     "Serial_OpenDevice": (_int, (ctypes.c_char_p, _int)),
@@ -108,6 +108,13 @@ OPTIONAL_PROTOTYPES = {
     ),
     "Orvex_Cancel": (None, ()),
     "Orvex_FramesDropped": (_uint, ()),
+    # What codes mean: static texts of the library.
+    "Orvex_ResultText": (ctypes.c_char_p, (_int,)),
+    "Orvex_AbortText": (ctypes.c_char_p, (_uint,)),
+    "Orvex_ErrorCodeText": (ctypes.c_char_p, (_uint,)),
+    "Orvex_DecodeState": (_int, (_uint,)),
+    "Orvex_StateName": (ctypes.c_char_p, (_int,)),
+    "Orvex_GetTimeLimits": (None, (ctypes.POINTER(_int), ctypes.POINTER(_int))),
 }
 
 
@@ -190,6 +197,10 @@ class Library:
             self.Orvex_LastAbortCode(),
             self.Orvex_LastSystemError(),
         )
+
+    def text(self, name, code):
+        """The library's text for ``code`` from the export ``name`` (Orvex_AbortText, ...)."""
+        return self.require(name)(code).decode("utf-8", "replace")
 
     def __repr__(self):
         return "<orvex.Library %r>" % (self.path,)
@@ -336,3 +347,17 @@ def load(path=None):
             "ORVEX_DLL not found; pass its path, set %s, or install it on the system library "
             "path. Tried: %s%s" % (LIBRARY_ENV, "; ".join(tried), ". " + note if note else "")
         )
+
+
+def meanings():
+    """The library that says what codes mean: the one loaded already, else the one load()
+    finds; None where none can be loaded or it is too old to say (the pure-Python python-can
+    interface may run without it)."""
+    if _loaded:
+        library = next(iter(_loaded.values()))
+    else:
+        try:
+            library = load()
+        except (errors.OrvexError, OSError):
+            return None
+    return library if library.has("Orvex_AbortText") else None
