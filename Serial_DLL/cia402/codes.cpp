@@ -15,8 +15,10 @@ struct Meaning {
 };
 
 // A code of its own, and a class or group whose unknown members are shown with its name.
-#define ORVEX_CODE(code, text) {code, text, nullptr}
-#define ORVEX_CLASS(code, text) {code, text, text " (unknown code)"}
+#define ORVEX_CODE(code, text) \
+    { code, text, nullptr }
+#define ORVEX_CLASS(code, text) \
+    { code, text, text " (unknown code)" }
 
 constexpr Meaning kAbortCodes[] = {
     ORVEX_CODE(0x05030000, "toggle bit not alternated"),

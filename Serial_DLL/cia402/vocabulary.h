@@ -106,13 +106,13 @@ constexpr int kDefaultQuickStopOption = 2;
 // The whole controlwords the original one-frame exports write.
 namespace controlword {
 namespace bits = cia402::command;
-constexpr std::uint32_t kEnableOperation = bits::kEnableOperation;                      // 0x000F
-constexpr std::uint32_t kDisableOperation = bits::kSwitchOn;                            // 0x0007
-constexpr std::uint32_t kQuickStop = bits::kQuickStop;                                  // 0x0002
-constexpr std::uint32_t kHalt = bits::kEnableOperation | bits::kHalt;                   // 0x010F
-constexpr std::uint32_t kHomingStart = bits::kEnableOperation | bits::kNewSetPoint;     // 0x001F
-constexpr std::uint32_t kMoveAbsolute = kHomingStart | bits::kChangeImmediately;        // 0x003F
-constexpr std::uint32_t kMoveRelative = kMoveAbsolute | bits::kRelative;                // 0x007F
+constexpr std::uint32_t kEnableOperation = bits::kEnableOperation;                   // 0x000F
+constexpr std::uint32_t kDisableOperation = bits::kSwitchOn;                         // 0x0007
+constexpr std::uint32_t kQuickStop = bits::kQuickStop;                               // 0x0002
+constexpr std::uint32_t kHalt = bits::kEnableOperation | bits::kHalt;                // 0x010F
+constexpr std::uint32_t kHomingStart = bits::kEnableOperation | bits::kNewSetPoint;  // 0x001F
+constexpr std::uint32_t kMoveAbsolute = kHomingStart | bits::kChangeImmediately;     // 0x003F
+constexpr std::uint32_t kMoveRelative = kMoveAbsolute | bits::kRelative;             // 0x007F
 }  // namespace controlword
 
 }  // namespace orvex

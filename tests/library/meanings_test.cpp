@@ -1,12 +1,12 @@
 // What codes mean, as the library exports it: every SDO abort code of the communication profile,
 // the error-code classes and groups with the drive profile's codes, the outcomes and the power
 // states. The one table test of these texts; tools and bindings show the library's.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "orvex.h"
 
@@ -59,7 +59,8 @@ TEST(Meanings, EveryAbortCodeHasItsOwnText) {
         {0x00000000, "unknown abort code"},
         {0xFFFFFFFF, "unknown abort code"},
     };
-    for (const auto& row : rows) EXPECT_STREQ(Orvex_AbortText(row.code), row.text) << std::hex << row.code;
+    for (const auto& row : rows)
+        EXPECT_STREQ(Orvex_AbortText(row.code), row.text) << std::hex << row.code;
 }
 
 TEST(Meanings, ErrorCodesByClassGroupAndCode) {
