@@ -55,25 +55,15 @@ static void sleep_ms(int ms) {
 }
 #endif
 
-/* Why the last library call failed, from the three failure-detail exports. */
+/* Why the last library call failed, in the library's words (no table of our own). */
 static void report(const char* what) {
-    switch (Orvex_LastResult()) {
-        case ORVEX_TIMEOUT:
-            fprintf(stderr, "move_and_wait: %s: no answer within 800 ms\n", what);
-            break;
-        case ORVEX_SDO_ABORT:
-            fprintf(stderr, "move_and_wait: %s: SDO abort 0x%08X\n", what, Orvex_LastAbortCode());
-            break;
-        case ORVEX_SYSTEM_ERROR:
-            fprintf(stderr, "move_and_wait: %s: %s\n", what, strerror(Orvex_LastSystemError()));
-            break;
-        case ORVEX_NO_PORT:
-            fprintf(stderr, "move_and_wait: %s: no port is open\n", what);
-            break;
-        default:
-            fprintf(stderr, "move_and_wait: %s failed (result %d)\n", what, Orvex_LastResult());
-            break;
-    }
+    const int outcome = Orvex_LastResult();
+    fprintf(stderr, "move_and_wait: %s: %s", what, Orvex_ResultText(outcome));
+    if (outcome == ORVEX_SDO_ABORT)
+        fprintf(stderr, " (SDO abort 0x%08X: %s)", Orvex_LastAbortCode(),
+                Orvex_AbortText(Orvex_LastAbortCode()));
+    if (outcome == ORVEX_SYSTEM_ERROR) fprintf(stderr, " (%s)", strerror(Orvex_LastSystemError()));
+    fprintf(stderr, "\n");
 }
 
 static int parse_int(const char* text, long min, long max, long* value) {

@@ -25,4 +25,28 @@ State decode_state(std::uint16_t statusword) {
     return State::kUnknown;
 }
 
+const char* state_name(int state) {
+    switch (static_cast<State>(state)) {
+        case State::kUnknown:
+            return "unknown state";
+        case State::kNotReadyToSwitchOn:
+            return "not ready to switch on";
+        case State::kSwitchOnDisabled:
+            return "switch on disabled";
+        case State::kReadyToSwitchOn:
+            return "ready to switch on";
+        case State::kSwitchedOn:
+            return "switched on";
+        case State::kOperationEnabled:
+            return "operation enabled";
+        case State::kQuickStopActive:
+            return "quick stop active";
+        case State::kFaultReactionActive:
+            return "fault reaction active";
+        case State::kFault:
+            return "fault";
+    }
+    return "not a state code";
+}
+
 }  // namespace orvex::cia402

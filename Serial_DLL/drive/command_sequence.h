@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "../cia402/vocabulary.h"
 #include "../link/can_serial_frame.h"
 #include "../link/exchange.h"
 #include "../link/last_result.h"

@@ -1,4 +1,5 @@
 // Status queries: one upload request each, decoded from answer bytes 6-9.
+#include "../cia402/vocabulary.h"
 #include "../link/exchange.h"
 #include "orvex.h"
 

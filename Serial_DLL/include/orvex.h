@@ -224,7 +224,8 @@ ORVEX_API int ORVEX_CALL Orvex_LastSystemError(void);
  *   SDO_Read, ... and Orvex_ReadMany) and of raw exchanges awaiting up to 50 bytes (default 800);
  *   exchange_ms that of raw exchanges awaiting more (default 3800). An answer is late once strictly
  *   more than the limit has passed, never sooner. 0 keeps a limit as it is. A value below 1 or
- *   above 60000 is refused (ORVEX_BAD_ARGUMENT, nothing changes). 1 when set, 0 when refused. Safe
+ *   above 60000 (ORVEX_MIN_LIMIT_MS, ORVEX_MAX_LIMIT_MS) is refused (ORVEX_BAD_ARGUMENT, nothing
+ *   changes). 1 when set, 0 when refused (Orvex_GetTimeLimits reads them back). Safe
  *   while other threads query: a new limit applies to exchanges that start after the call.
  * Orvex_ReceiveFrame: stores the next complete 12-byte frame that arrives on the port (any frame:
  *   answers, boot-ups, heartbeats, emergencies, echoes), regaining framing on CR LF after noise,
@@ -548,6 +549,51 @@ ORVEX_API int ORVEX_CALL Orvex_LastTransfer(int* kind, int* segments, int* flags
  */
 ORVEX_API void ORVEX_CALL Orvex_Cancel(void);
 ORVEX_API unsigned ORVEX_CALL Orvex_FramesDropped(void);
+
+/* ---- What codes mean ----------------------------------------------------------------------------
+ * Texts for logs and messages, so that a host needs no table of its own. Each text is a static
+ * string that lives as long as the library (never null, never to be freed); the functions do no
+ * I/O, take no lock, may be called from any thread at any time (with no port open too) and change
+ * nothing, Orvex_LastResult included.
+ *
+ * Orvex_ResultText: the meaning of an outcome (ORVEX_OK ... ORVEX_CANCELLED), e.g. "no answer
+ *   within the time limit"; "unknown outcome" for any other code.
+ * Orvex_AbortText: the meaning of an SDO abort code (Orvex_LastAbortCode), e.g. 0x06020000
+ *   "object does not exist in the object dictionary". A code of no known meaning gets a text that
+ *   says so and names its class where the high byte names one (0x05 SDO protocol, 0x06 object
+ *   access, 0x08 general).
+ * Orvex_ErrorCodeText: the meaning of an error code, as a drive reports it in 0x603F and in its
+ *   emergency messages (16 bits), e.g. 0x2310 "continuous over current". A code the library does
+ *   not know by itself is named by its group (the high byte) or else its class (the high nibble)
+ *   with " (unknown code)" added, e.g. 0x2399 "current, device output side (unknown code)"; a code
+ *   of no known class, or wider than 16 bits, gets a text that says so.
+ * Orvex_DecodeState: the ORVEX_STATE_* code of a statusword (0x6041), decoded from bits 0-3, 5
+ *   and 6 as Orvex_GetState does; ORVEX_STATE_UNKNOWN for one that shows no state.
+ * Orvex_StateName: the name of an ORVEX_STATE_* code, e.g. "operation enabled"; "unknown state"
+ *   for ORVEX_STATE_UNKNOWN and "not a state code" for any other number.
+ * Orvex_GetTimeLimits: the time limits in force (Orvex_SetTimeLimits), read together: the query
+ *   limit through query_ms and the exchange limit through exchange_ms; a null pointer is skipped.
+ *   Either lies within ORVEX_MIN_LIMIT_MS to ORVEX_MAX_LIMIT_MS.
+ *
+ * A C host that logs its failures needs nothing more:
+ *
+ *   if (!Orvex_MoveTo(1, 20000, 0, 5000)) {
+ *       int outcome = Orvex_LastResult();
+ *       fprintf(stderr, "move: %s\n", Orvex_ResultText(outcome));
+ *       if (outcome == ORVEX_SDO_ABORT)
+ *           fprintf(stderr, "  abort 0x%08X: %s\n", Orvex_LastAbortCode(),
+ *                   Orvex_AbortText(Orvex_LastAbortCode()));
+ *   }
+ */
+#define ORVEX_MIN_LIMIT_MS 1     /* the shortest time limit Orvex_SetTimeLimits takes */
+#define ORVEX_MAX_LIMIT_MS 60000 /* the longest */
+
+ORVEX_API const char* ORVEX_CALL Orvex_ResultText(int outcome);
+ORVEX_API const char* ORVEX_CALL Orvex_AbortText(unsigned code);
+ORVEX_API const char* ORVEX_CALL Orvex_ErrorCodeText(unsigned code);
+ORVEX_API int ORVEX_CALL Orvex_DecodeState(unsigned statusword);
+ORVEX_API const char* ORVEX_CALL Orvex_StateName(int state);
+ORVEX_API void ORVEX_CALL Orvex_GetTimeLimits(int* query_ms, int* exchange_ms);
 
 #ifdef __cplusplus
 }

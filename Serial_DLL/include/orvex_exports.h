@@ -98,7 +98,13 @@
       (threshold_bytes, block_size))                                                             \
     X(int, Orvex_LastTransfer, (int* kind, int* segments, int* flags), (kind, segments, flags)) \
     X(void, Orvex_Cancel, (void), ())                                                            \
-    X(unsigned, Orvex_FramesDropped, (void), ())                                                \
+    X(unsigned, Orvex_FramesDropped, (void), ())                                                 \
+    X(const char*, Orvex_ResultText, (int outcome), (outcome))                                   \
+    X(const char*, Orvex_AbortText, (unsigned code), (code))                                     \
+    X(const char*, Orvex_ErrorCodeText, (unsigned code), (code))                                 \
+    X(int, Orvex_DecodeState, (unsigned statusword), (statusword))                               \
+    X(const char*, Orvex_StateName, (int state), (state))                                        \
+    X(void, Orvex_GetTimeLimits, (int* query_ms, int* exchange_ms), (query_ms, exchange_ms))     \
     X(int, Orvex_SetMode, (int node, int mode, int timeout_ms), (node, mode, timeout_ms))        \
     X(int, Orvex_SetProfile,                                                                     \
       (int node, int velocity, unsigned acceleration, unsigned deceleration),                    \
@@ -106,10 +112,10 @@
     X(int, Orvex_SetHoming,                                                                      \
       (int node, int method, int speed_switch, int speed_zero, unsigned acceleration),           \
       (node, method, speed_switch, speed_zero, acceleration))                                    \
-    X(int, Orvex_SetVelocity, (int node, int velocity), (node, velocity))                         \
-    X(int, Orvex_NextEvent, (OrvexEvent* event, int timeout_ms), (event, timeout_ms))             \
-    X(int, Orvex_WatchHeartbeat, (int node, int consumer_ms), (node, consumer_ms))                 \
-    X(int, Orvex_Emergencies, (int node, OrvexEvent* events, int capacity),                        \
+    X(int, Orvex_SetVelocity, (int node, int velocity), (node, velocity))                        \
+    X(int, Orvex_NextEvent, (OrvexEvent* event, int timeout_ms), (event, timeout_ms))            \
+    X(int, Orvex_WatchHeartbeat, (int node, int consumer_ms), (node, consumer_ms))               \
+    X(int, Orvex_Emergencies, (int node, OrvexEvent* events, int capacity),                      \
       (node, events, capacity))
 
 /* The whole export table, in order. */

@@ -1,5 +1,6 @@
 // CanSerialFrame: the fixed 12-byte record that carries one CAN message over the serial line, the
-// CANopen content the library puts in it, and how values come back out of an answer. Pure code.
+// CANopen SDO and NMT content the library puts in it, and how values come back out of an answer.
+// Pure code. Which objects and commands go in it is the vocabulary's (cia402/vocabulary.h).
 #pragma once
 
 #include <array>
@@ -38,51 +39,6 @@ struct ObjectEntry {
     std::uint16_t index;
     std::uint8_t subindex;
 };
-
-namespace object {
-constexpr ObjectEntry kErrorCode{0x603F, 0};
-constexpr ObjectEntry kControlword{0x6040, 0};
-constexpr ObjectEntry kStatusword{0x6041, 0};
-constexpr ObjectEntry kQuickStopOptionCode{0x605A, 0};
-constexpr ObjectEntry kModesOfOperation{0x6060, 0};
-constexpr ObjectEntry kModesOfOperationDisplay{0x6061, 0};
-constexpr ObjectEntry kPositionActual{0x6064, 0};
-constexpr ObjectEntry kTargetTorque{0x6071, 0};
-constexpr ObjectEntry kTargetPosition{0x607A, 0};
-constexpr ObjectEntry kMaxProfileVelocity{0x607F, 0};
-constexpr ObjectEntry kProfileVelocity{0x6081, 0};
-constexpr ObjectEntry kProfileAcceleration{0x6083, 0};
-constexpr ObjectEntry kProfileDeceleration{0x6084, 0};
-constexpr ObjectEntry kHomingMethod{0x6098, 0};
-constexpr ObjectEntry kHomingSpeedSwitch{0x6099, 1};
-constexpr ObjectEntry kHomingSpeedZero{0x6099, 2};
-constexpr ObjectEntry kHomingAcceleration{0x609A, 0};
-constexpr ObjectEntry kTargetVelocity{0x60FF, 0};
-constexpr ObjectEntry kVersion{0x2001, 1};
-constexpr ObjectEntry kLed{0x2003, 0x14};
-constexpr ObjectEntry kAllEnableStatus{0x3001, 0};
-constexpr ObjectEntry kAllReachedStatus{0x3002, 0};
-constexpr ObjectEntry kAllErrorStatus{0x3003, 0};
-}  // namespace object
-
-namespace controlword {
-constexpr std::uint32_t kEnableOperation = 0x000F;
-constexpr std::uint32_t kDisableOperation = 0x0007;
-constexpr std::uint32_t kQuickStop = 0x0002;
-constexpr std::uint32_t kHalt = 0x010F;
-constexpr std::uint32_t kHomingStart = 0x001F;
-constexpr std::uint32_t kMoveAbsolute = 0x003F;
-constexpr std::uint32_t kMoveRelative = 0x007F;
-}  // namespace controlword
-
-namespace mode {
-constexpr std::uint32_t kProfilePosition = 1;
-constexpr std::uint32_t kProfileVelocity = 3;
-constexpr std::uint32_t kProfileTorque = 4;
-constexpr std::uint32_t kHoming = 6;
-}  // namespace mode
-
-constexpr std::uint32_t kStatuswordMask = 0x1D0F;
 
 // Only the low 8 bits of a node argument are placed in a frame.
 constexpr std::uint8_t node_byte(int node) {

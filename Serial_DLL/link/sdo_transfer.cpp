@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "../cia402/codes.h"
 #include "deadline.h"
 #include "exchange.h"
 #include "orvex.h"
@@ -35,19 +36,6 @@ constexpr std::uint8_t kBlockAck = 0xA2;
 constexpr std::uint8_t kBlockUploadInitiateResponse = 0xC0;  // | CRC << 2 | size indicated << 1
 constexpr std::uint8_t kBlockUploadEnd = 0xC1;               // | n << 2
 }  // namespace answer
-
-namespace abort_code {
-constexpr std::uint32_t kToggle = 0x05030000;
-constexpr std::uint32_t kTimeout = 0x05040000;
-constexpr std::uint32_t kCommand = 0x05040001;
-constexpr std::uint32_t kBlockSize = 0x05040002;
-constexpr std::uint32_t kSequence = 0x05040003;
-constexpr std::uint32_t kCrc = 0x05040004;
-constexpr std::uint32_t kOutOfMemory = 0x05040005;
-constexpr std::uint32_t kLength = 0x06070010;
-constexpr std::uint32_t kTooLong = 0x06070012;
-constexpr std::uint32_t kTooShort = 0x06070013;
-}  // namespace abort_code
 
 // Threshold in the low half, block size in the high half: one word, so a transfer never sees one
 // old and one new value.

@@ -31,6 +31,12 @@ int exchange_limit_ms() {
     return static_cast<int>(g_limits.load(std::memory_order_relaxed) >> 16);
 }
 
+void current_time_limits(int& query_ms, int& exchange_ms) {
+    const std::uint32_t limits = g_limits.load(std::memory_order_relaxed);
+    query_ms = static_cast<int>(limits & 0xFFFFu);
+    exchange_ms = static_cast<int>(limits >> 16);
+}
+
 bool set_time_limits(int query_ms, int exchange_ms) {
     if (!acceptable(query_ms) || !acceptable(exchange_ms)) return false;
     std::uint32_t old = g_limits.load(std::memory_order_relaxed);

@@ -4,18 +4,23 @@
 
 #include <cstddef>
 
+#include "orvex.h"
+
 namespace orvex {
 
 constexpr int kDefaultQueryLimitMs = 800;
 constexpr int kDefaultExchangeLimitMs = 3800;
-constexpr int kMinLimitMs = 1;
-constexpr int kMaxLimitMs = 60000;
+constexpr int kMinLimitMs = ORVEX_MIN_LIMIT_MS;
+constexpr int kMaxLimitMs = ORVEX_MAX_LIMIT_MS;
 
 // Queries (and raw exchanges of at most 50 answer bytes) time out once strictly more than this
 // has passed.
 int query_limit_ms();
 // Raw exchanges awaiting more than 50 answer bytes.
 int exchange_limit_ms();
+
+// Both limits as one reading, so that a change between the two is never half seen.
+void current_time_limits(int& query_ms, int& exchange_ms);
 
 // Sets both limits at once; 0 keeps a limit as it is. Refuses (false, nothing changed) a value
 // outside kMinLimitMs..kMaxLimitMs.

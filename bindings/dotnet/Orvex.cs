@@ -4,14 +4,15 @@
 // Native holds one P/Invoke declaration for each export of orvex_exports.h, exactly as the library
 // declares it (cdecl, int and uint as the C types are, arrays and out parameters where C takes a
 // pointer); a test checks it against that list. Bus and Drive are the checked layer over it: they
-// throw an OrvexException (with Orvex_LastResult, the abort code and its meaning) where the
-// library reports a failure.
+// throw an OrvexException, one class per outcome (with Orvex_LastResult, the abort code and its
+// meaning), where the library reports a failure. Every text shown for an outcome, abort code,
+// error code or state is the library's (Meanings); the binding keeps no table of them.
 //
 // Waits: each procedure is one library call with the whole time limit. One that takes a
 // CancellationToken ends within 20 ms of the token's cancellation (Orvex_Cancel, which ends every
 // wait then in progress in the process) and throws OperationCanceledException; a wait ended by a
 // cancel from elsewhere (Native.Orvex_Cancel, e.g. from a console control handler) throws
-// OrvexException with LastResult Outcome.Cancelled.
+// OrvexCancelledException (LastResult Outcome.Cancelled).
 //
 // Which file is loaded: "ORVEX_DLL" is ORVEX_DLL.dll on Windows, from the program's folder or the
 // system's DLL search path; take x64\ORVEX_DLL.dll for a 64-bit process (AnyCPU on a 64-bit
@@ -19,7 +20,6 @@
 // one fails with BadImageFormatException. On Linux, Mono and .NET look for libORVEX_DLL.so on the
 // library path (LD_LIBRARY_PATH).
 using System;
-using System.Collections.Generic;
 using System.Runtime.InteropServices;
 using System.Threading;
 
@@ -94,6 +94,8 @@ namespace Orvex
         public const string LibraryName = "ORVEX_DLL";
         public const int MaxWaitMs = 3600000; // ORVEX_MAX_WAIT_MS
         public const int PollMs = 2;          // ORVEX_POLL_MS
+        public const int MinLimitMs = 1;      // ORVEX_MIN_LIMIT_MS
+        public const int MaxLimitMs = 60000;  // ORVEX_MAX_LIMIT_MS
 
         private const CallingConvention Cdecl = CallingConvention.Cdecl;
 
@@ -239,6 +241,21 @@ namespace Orvex
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern int Orvex_Emergencies(int node, [Out] OrvexEvent[] events,
                                                    int capacity);
+
+        // ---- what codes mean: the texts are the library's static strings, never to be freed
+        // (IntPtr, not string, so that the marshaller frees nothing; Meanings reads them) ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern IntPtr Orvex_ResultText(int outcome);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern IntPtr Orvex_AbortText(uint code);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern IntPtr Orvex_ErrorCodeText(uint code);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_DecodeState(uint statusword);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern IntPtr Orvex_StateName(int state);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern void Orvex_GetTimeLimits(out int query_ms, out int exchange_ms);
     }
 
     /// <summary>What a drive said by itself (orvex.h: Orvex_NextEvent): 24 bytes, one layout
@@ -256,51 +273,38 @@ namespace Orvex
         public byte Reserved;
     }
 
-    /// <summary>The meanings of CiA 301 SDO abort codes.</summary>
-    public static class AbortCodes
+    /// <summary>What outcomes, abort codes, error codes and states mean, as the library words
+    /// them (Orvex_ResultText, Orvex_AbortText, Orvex_ErrorCodeText, Orvex_StateName).</summary>
+    public static class Meanings
     {
-        private static readonly Dictionary<uint, string> Meanings = new Dictionary<uint, string>
-        {
-            { 0x05030000, "toggle bit not alternated" },
-            { 0x05040000, "SDO protocol timed out" },
-            { 0x05040001, "client/server command specifier not valid or unknown" },
-            { 0x05040002, "invalid block size" },
-            { 0x05040003, "invalid sequence number" },
-            { 0x05040004, "CRC error" },
-            { 0x05040005, "out of memory" },
-            { 0x06010000, "unsupported access to an object" },
-            { 0x06010001, "attempt to read a write-only object" },
-            { 0x06010002, "attempt to write a read-only object" },
-            { 0x06020000, "object does not exist in the object dictionary" },
-            { 0x06040041, "object cannot be mapped to the PDO" },
-            { 0x06040042, "the number and length of the objects to be mapped would exceed the PDO length" },
-            { 0x06040043, "general parameter incompatibility" },
-            { 0x06040047, "general internal incompatibility in the device" },
-            { 0x06060000, "access failed due to a hardware error" },
-            { 0x06070010, "data type does not match, length of service parameter does not match" },
-            { 0x06070012, "data type does not match, length of service parameter too high" },
-            { 0x06070013, "data type does not match, length of service parameter too low" },
-            { 0x06090011, "sub-index does not exist" },
-            { 0x06090030, "value range of parameter exceeded" },
-            { 0x06090031, "value of parameter written too high" },
-            { 0x06090032, "value of parameter written too low" },
-            { 0x06090036, "maximum value is less than minimum value" },
-            { 0x060A0023, "resource not available: SDO connection" },
-            { 0x08000000, "general error" },
-            { 0x08000020, "data cannot be transferred or stored to the application" },
-            { 0x08000021, "data cannot be transferred or stored to the application because of local control" },
-            { 0x08000022, "data cannot be transferred or stored to the application because of the present device state" },
-            { 0x08000023, "object dictionary dynamic generation failed or no object dictionary is present" },
-            { 0x08000024, "no data available" },
-        };
+        public static string Result(Outcome outcome) =>
+            Marshal.PtrToStringAnsi(Native.Orvex_ResultText((int)outcome));
+        public static string Abort(uint code) => Marshal.PtrToStringAnsi(Native.Orvex_AbortText(code));
+        public static string ErrorCode(ushort code) =>
+            Marshal.PtrToStringAnsi(Native.Orvex_ErrorCodeText(code));
+        public static string State(DriveState state) =>
+            Marshal.PtrToStringAnsi(Native.Orvex_StateName((int)state));
+        public static DriveState DecodeState(ushort statusword) =>
+            (DriveState)Native.Orvex_DecodeState(statusword);
 
-        public static string Meaning(uint code)
+        /// <summary>The operating system's own text for an error number of
+        /// Orvex_LastSystemError: GetLastError's message on Windows, strerror elsewhere.</summary>
+        public static string SystemError(int error)
         {
-            string meaning;
-            return Meanings.TryGetValue(code, out meaning)
-                       ? meaning
-                       : "not a standard abort code (the manufacturer's own?)";
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+                return new System.ComponentModel.Win32Exception(error).Message;
+            try
+            {
+                return Marshal.PtrToStringAnsi(strerror(error));
+            }
+            catch (Exception e) when (e is DllNotFoundException || e is EntryPointNotFoundException)
+            {
+                return "system error " + error;
+            }
         }
+
+        [DllImport("libc", CallingConvention = CallingConvention.Cdecl)]
+        private static extern IntPtr strerror(int error);
     }
 
     /// <summary>A failure the library reported: the export, the node, and this thread's failure
@@ -326,7 +330,7 @@ namespace Orvex
             Node = node;
             LastResult = lastResult;
             AbortCode = abortCode;
-            AbortMeaning = lastResult == Outcome.SdoAbort ? AbortCodes.Meaning(abortCode) : null;
+            AbortMeaning = lastResult == Outcome.SdoAbort ? Meanings.Abort(abortCode) : null;
             SystemError = systemError;
         }
     }
@@ -338,10 +342,19 @@ namespace Orvex
             : base(message, operation, node, Outcome.NoPort, 0, 0) { }
     }
 
-    /// <summary>The drive refused an object access with an SDO abort.</summary>
-    public class SdoAbortException : OrvexException
+    /// <summary>The operating system refused an open, write or read; SystemError is its error
+    /// number, and the message says what the system calls it.</summary>
+    public class OrvexSystemException : OrvexException
     {
-        public SdoAbortException(string message, string operation, int? node, uint abortCode)
+        public OrvexSystemException(string message, string operation, int? node, int systemError)
+            : base(message, operation, node, Outcome.SystemError, 0, systemError) { }
+    }
+
+    /// <summary>The drive refused an object access with an SDO abort: AbortCode and its
+    /// AbortMeaning, the library's text.</summary>
+    public class OrvexSdoAbortException : OrvexException
+    {
+        public OrvexSdoAbortException(string message, string operation, int? node, uint abortCode)
             : base(message, operation, node, Outcome.SdoAbort, abortCode, 0) { }
     }
 
@@ -350,6 +363,13 @@ namespace Orvex
     {
         public OrvexTimeoutException(string message, string operation, int? node)
             : base(message, operation, node, Outcome.Timeout, 0, 0) { }
+    }
+
+    /// <summary>The library refused an argument before anything was sent.</summary>
+    public class OrvexBadArgumentException : OrvexException
+    {
+        public OrvexBadArgumentException(string message, string operation, int? node)
+            : base(message, operation, node, Outcome.BadArgument, 0, 0) { }
     }
 
     /// <summary>The drive is in fault or went there; ErrorCode is its 0x603F (null when it could
@@ -363,6 +383,52 @@ namespace Orvex
         {
             ErrorCode = errorCode;
         }
+    }
+
+    /// <summary>The drive is not in the state (or the mode) the call needs; nothing was written.
+    /// Found is the state it was in after the call (Unknown where it could not be read), Needed
+    /// the one the call needs.</summary>
+    public class OrvexWrongStateException : OrvexException
+    {
+        public DriveState Found { get; }
+        public DriveState Needed { get; }
+
+        public OrvexWrongStateException(string message, string operation, int? node,
+                                        DriveState found, DriveState needed)
+            : base(message, operation, node, Outcome.WrongState, 0, 0)
+        {
+            Found = found;
+            Needed = needed;
+        }
+    }
+
+    /// <summary>The drive left operation enabled, or was halted, while the call waited.</summary>
+    public class OrvexStateChangedException : OrvexException
+    {
+        public OrvexStateChangedException(string message, string operation, int? node)
+            : base(message, operation, node, Outcome.StateChanged, 0, 0) { }
+    }
+
+    /// <summary>The drive reports a homing error (statusword bit 13).</summary>
+    public class OrvexHomingException : OrvexException
+    {
+        public OrvexHomingException(string message, string operation, int? node)
+            : base(message, operation, node, Outcome.HomingError, 0, 0) { }
+    }
+
+    /// <summary>A value read back after a write differs from the one written.</summary>
+    public class OrvexValueMismatchException : OrvexException
+    {
+        public OrvexValueMismatchException(string message, string operation, int? node)
+            : base(message, operation, node, Outcome.ValueMismatch, 0, 0) { }
+    }
+
+    /// <summary>Orvex_Cancel from elsewhere ended the wait (a CancellationToken of the call
+    /// throws OperationCanceledException instead).</summary>
+    public class OrvexCancelledException : OrvexException
+    {
+        public OrvexCancelledException(string message, string operation, int? node)
+            : base(message, operation, node, Outcome.Cancelled, 0, 0) { }
     }
 
     /// <summary>One open port of the library. The library has one port per process, so only one
@@ -550,37 +616,61 @@ namespace Orvex
                 };
             }
 
+            // The exception of the outcome, worded with the library's text. errorCode goes with
+            // a fault; found is the state a drive was in after a WrongState.
             public OrvexException Exception(string context, string operation, int? node,
-                                            ushort? errorCode = null)
+                                            ushort? errorCode = null,
+                                            DriveState found = DriveState.Unknown)
             {
                 string prefix = Describe(operation, node) + (context != null ? ": " + context : "");
+                string text = prefix + ": " + Meanings.Result(Outcome);
                 switch (Outcome)
                 {
                     case Outcome.NoPort:
-                        return new NoPortException(prefix + ": no port is open", operation, node);
+                        return new NoPortException(text, operation, node);
+                    case Outcome.SystemError:
+                        return new OrvexSystemException(
+                            prefix + ": " + Meanings.SystemError(SystemError) + " (system error " +
+                                SystemError + ")",
+                            operation, node, SystemError);
                     case Outcome.Timeout:
-                        return new OrvexTimeoutException(
-                            prefix + ": no answer, or the drive did not get there, in time",
-                            operation, node);
+                        int queryMs, exchangeMs;
+                        Native.Orvex_GetTimeLimits(out queryMs, out exchangeMs);
+                        return new OrvexTimeoutException(text + " (" + queryMs + " ms an answer)",
+                                                         operation, node);
                     case Outcome.SdoAbort:
-                        return new SdoAbortException(
+                        return new OrvexSdoAbortException(
                             string.Format("{0}: SDO abort 0x{1:X8}, {2}", prefix, AbortCode,
-                                          AbortCodes.Meaning(AbortCode)),
+                                          Meanings.Abort(AbortCode)),
                             operation, node, AbortCode);
+                    case Outcome.BadArgument:
+                        return new OrvexBadArgumentException(text, operation, node);
                     case Outcome.DriveFault:
                         return new DriveFaultException(
-                            prefix + ": the drive is in fault" +
+                            text +
                                 (errorCode.HasValue
-                                     ? string.Format(" (error code 0x{0:X4})", errorCode.Value)
+                                     ? string.Format(" (error code 0x{0:X4}, {1})", errorCode.Value,
+                                                     Meanings.ErrorCode(errorCode.Value))
                                      : "") +
                                 "; ResetFault() clears it once its cause is gone",
                             operation, node, errorCode);
-                    case Outcome.SystemError:
-                        return new OrvexException(
-                            prefix + ": operating system error " + SystemError, operation, node,
-                            Outcome, AbortCode, SystemError);
+                    case Outcome.WrongState:
+                        const DriveState needed = DriveState.OperationEnabled;
+                        return new OrvexWrongStateException(
+                            text + ": it is " + Meanings.State(found) +
+                                (found == needed ? ", in another mode of operation"
+                                                 : ", the call needs " + Meanings.State(needed)),
+                            operation, node, found, needed);
+                    case Outcome.StateChanged:
+                        return new OrvexStateChangedException(text, operation, node);
+                    case Outcome.HomingError:
+                        return new OrvexHomingException(text, operation, node);
+                    case Outcome.ValueMismatch:
+                        return new OrvexValueMismatchException(text, operation, node);
+                    case Outcome.Cancelled:
+                        return new OrvexCancelledException(text, operation, node);
                     default:
-                        return new OrvexException(prefix + ": failed (" + Outcome + ")",
+                        return new OrvexException(text + " (outcome " + (int)Outcome + ")",
                                                   operation, node, Outcome, AbortCode, SystemError);
                 }
             }
@@ -759,7 +849,13 @@ namespace Orvex
                 int code = 0;
                 if (Native.SDO_Read(Node, 0x603F, 0, out code, 2) == 1) errorCode = (ushort)code;
             }
-            throw failure.Exception(null, operation, Node, errorCode);
+            DriveState found = DriveState.Unknown;
+            if (failure.Outcome == Outcome.WrongState)
+            {
+                int state = Native.Orvex_GetState(Node, out uint _);
+                if (state >= 0) found = (DriveState)state;
+            }
+            throw failure.Exception(null, operation, Node, errorCode, found);
         }
 
         public override string ToString() => "Drive " + Node + " on " + Bus.Device;

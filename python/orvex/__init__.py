@@ -23,8 +23,6 @@ from ._library import (
 )
 from .bus import Bus, Drive, Reading
 from .errors import (
-    ABORT_MEANINGS,
-    ERROR_CODE_MEANINGS,
     BadArgumentError,
     CancelledError,
     DriveFaultError,
@@ -41,8 +39,10 @@ from .errors import (
     TimeoutError,
     ValueMismatchError,
     abort_meaning,
+    error_class,
     error_code_meaning,
     error_register_names,
+    result_text,
 )
 from .frames import Emergency, Frame, Kind, decode_emergency
 from .status import MODE_NAMES, State, Status, mode_name, state_name
@@ -50,8 +50,6 @@ from .status import MODE_NAMES, State, Status, mode_name, state_name
 __version__ = "1.0.0"
 
 __all__ = [
-    "ABORT_MEANINGS",
-    "ERROR_CODE_MEANINGS",
     "BadArgumentError",
     "Bus",
     "CancelledError",
@@ -83,10 +81,12 @@ __all__ = [
     "ValueMismatchError",
     "abort_meaning",
     "decode_emergency",
+    "error_class",
     "error_code_meaning",
     "error_register_names",
     "find_library_path",
     "load",
     "mode_name",
+    "result_text",
     "state_name",
 ]

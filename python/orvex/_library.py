@@ -28,9 +28,6 @@ _int = ctypes.c_int
 _uint = ctypes.c_uint
 _ptr = ctypes.c_void_p
 
-# Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
-# c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel returns nothing
-# (None).
 class OrvexEvent(ctypes.Structure):
     """What a drive said by itself (orvex.h: Orvex_NextEvent): 24 bytes, one layout for 32- and
     64-bit hosts."""
@@ -47,6 +44,9 @@ class OrvexEvent(ctypes.Structure):
     ]
 
 
+# Every export: name -> (result type, argument types). Exports that return 1/0 or a value are
+# c_int; Orvex_LastAbortCode and Orvex_FramesDropped are unsigned, Orvex_Cancel and
+# Orvex_GetTimeLimits return nothing (None), the texts are C strings.
 PROTOTYPES = {
     "Serial_OpenPort": (_int, (_int, _int)),
     "Serial_OpenDevice": (_int, (ctypes.c_char_p, _int)),
@@ -127,6 +127,13 @@ OPTIONAL_PROTOTYPES = {
     "Orvex_NextEvent": (_int, (ctypes.POINTER(OrvexEvent), _int)),
     "Orvex_WatchHeartbeat": (_int, (_int, _int)),
     "Orvex_Emergencies": (_int, (_int, ctypes.POINTER(OrvexEvent), _int)),
+    # What codes mean: static texts of the library.
+    "Orvex_ResultText": (ctypes.c_char_p, (_int,)),
+    "Orvex_AbortText": (ctypes.c_char_p, (_uint,)),
+    "Orvex_ErrorCodeText": (ctypes.c_char_p, (_uint,)),
+    "Orvex_DecodeState": (_int, (_uint,)),
+    "Orvex_StateName": (ctypes.c_char_p, (_int,)),
+    "Orvex_GetTimeLimits": (None, (ctypes.POINTER(_int), ctypes.POINTER(_int))),
 }
 
 
@@ -209,6 +216,10 @@ class Library:
             self.Orvex_LastAbortCode(),
             self.Orvex_LastSystemError(),
         )
+
+    def text(self, name, code):
+        """The library's text for ``code`` from the export ``name`` (Orvex_AbortText, ...)."""
+        return self.require(name)(code).decode("utf-8", "replace")
 
     def __repr__(self):
         return "<orvex.Library %r>" % (self.path,)
@@ -355,3 +366,17 @@ def load(path=None):
             "ORVEX_DLL not found; pass its path, set %s, or install it on the system library "
             "path. Tried: %s%s" % (LIBRARY_ENV, "; ".join(tried), ". " + note if note else "")
         )
+
+
+def meanings():
+    """The library that says what codes mean: the one loaded already, else the one load()
+    finds; None where none can be loaded or it is too old to say (the pure-Python python-can
+    interface may run without it)."""
+    if _loaded:
+        library = next(iter(_loaded.values()))
+    else:
+        try:
+            library = load()
+        except (errors.OrvexError, OSError):
+            return None
+    return library if library.has("Orvex_AbortText") else None

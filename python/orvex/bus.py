@@ -314,29 +314,24 @@ class Bus:
             where["index"], where["subindex"] = obj
         prefix = "%s%s: %s" % (name, _where(node, obj), context) if context else (
             "%s%s" % (name, _where(node, obj)))
-        if outcome == errors.NO_PORT:
-            return NoPortError(prefix + ": no port is open", **where)
         if outcome == errors.SYSTEM_ERROR:
             number = lib.Orvex_LastSystemError() if system_error is None else system_error
-            return OrvexSystemError(
-                "%s: operating system error %d (%s)" % (prefix, number, os.strerror(number)),
-                errno=number,
-                **where
-            )
-        if outcome == errors.TIMEOUT:
-            return TimeoutError(prefix + ": no complete answer within the time limit", **where)
+            return OrvexSystemError("%s: %s" % (prefix, os.strerror(number)), errno=number,
+                                    **where)
         if outcome == errors.SDO_ABORT:
             code = lib.Orvex_LastAbortCode() if abort_code is None else abort_code
             return SdoAbortError(
-                "%s: SDO abort 0x%08X, %s" % (prefix, code, errors.abort_meaning(code)),
+                "%s: SDO abort 0x%08X, %s" % (prefix, code, errors.abort_meaning(code, lib)),
                 code=code,
                 **where
             )
-        if outcome == errors.BAD_ARGUMENT:
-            return BadArgumentError(prefix + ": the library refused an argument", **where)
-        if outcome == errors.CANCELLED:
-            return CancelledError(prefix + ": cancelled (Orvex_Cancel)", **where)
-        return OrvexError("%s: failed (outcome %d)" % (prefix, outcome), **where)
+        text = errors.result_text(outcome, lib)
+        if outcome == errors.TIMEOUT:
+            limit = ctypes.c_int(0)
+            if lib.has("Orvex_GetTimeLimits"):
+                lib.Orvex_GetTimeLimits(ctypes.byref(limit), None)
+                text += " (%d ms)" % limit.value
+        return errors.error_class(outcome)("%s: %s" % (prefix, text), **where)
 
     def _check_usable(self, name, node=None):
         # A closed Bus never reaches the library: a query would wait out its whole limit.

@@ -1,5 +1,7 @@
-"""Exceptions raised by the binding, and the binding's one table of each code a drive reports:
-SDO abort codes, error codes (0x603F and EMCY) and error register bits (0x1001)."""
+"""Exceptions raised by the binding, one class per outcome of the library, and the meanings of
+the codes a drive reports. What outcomes, abort codes and error codes mean is the library's
+(Orvex_ResultText, Orvex_AbortText, Orvex_ErrorCodeText); the binding keeps no table of them.
+The error register bits (0x1001) are named here."""
 
 import builtins
 
@@ -33,108 +35,36 @@ OUTCOME_NAMES = {
     CANCELLED: "ORVEX_CANCELLED",
 }
 
-# CiA 301 SDO abort codes.
-ABORT_MEANINGS = {
-    0x05030000: "toggle bit not alternated",
-    0x05040000: "SDO protocol timed out",
-    0x05040001: "client/server command specifier not valid or unknown",
-    0x05040002: "invalid block size",
-    0x05040003: "invalid sequence number",
-    0x05040004: "CRC error",
-    0x05040005: "out of memory",
-    0x06010000: "unsupported access to an object",
-    0x06010001: "attempt to read a write-only object",
-    0x06010002: "attempt to write a read-only object",
-    0x06020000: "object does not exist in the object dictionary",
-    0x06040041: "object cannot be mapped to the PDO",
-    0x06040042: "the number and length of the objects to be mapped would exceed the PDO length",
-    0x06040043: "general parameter incompatibility",
-    0x06040047: "general internal incompatibility in the device",
-    0x06060000: "access failed due to a hardware error",
-    0x06070010: "data type does not match, length of service parameter does not match",
-    0x06070012: "data type does not match, length of service parameter too high",
-    0x06070013: "data type does not match, length of service parameter too low",
-    0x06090011: "sub-index does not exist",
-    0x06090030: "value range of parameter exceeded",
-    0x06090031: "value of parameter written too high",
-    0x06090032: "value of parameter written too low",
-    0x06090036: "maximum value is less than minimum value",
-    0x060A0023: "resource not available: SDO connection",
-    0x08000000: "general error",
-    0x08000020: "data cannot be transferred or stored to the application",
-    0x08000021: "data cannot be transferred or stored to the application because of local control",
-    0x08000022: (
-        "data cannot be transferred or stored to the application "
-        "because of the present device state"
-    ),
-    0x08000023: "object dictionary dynamic generation failed or no object dictionary is present",
-    0x08000024: "no data available",
-}
+
+def _meaning(export, code, unknown, library=None):
+    """The library's text for ``code`` (``library``, else the one loaded); without a library
+    that can say, ``unknown``."""
+    from . import _library  # the library module imports this one
+
+    if library is None or not library.has(export):
+        library = _library.meanings()
+    return unknown if library is None else library.text(export, code)
 
 
-def abort_meaning(code):
-    """The meaning of an SDO abort code, or a note that the code is not a standard one."""
-    return ABORT_MEANINGS.get(code, "not a standard abort code (the manufacturer's own?)")
+def abort_meaning(code, library=None):
+    """The meaning of an SDO abort code, as the library words it (Orvex_AbortText)."""
+    code &= 0xFFFFFFFF
+    return _meaning("Orvex_AbortText", code, "abort code 0x%08X (its meaning needs ORVEX_DLL)"
+                    % code, library)
 
 
-# CiA 301 / CiA 402 error codes, as a drive reports them in 0x603F and in its EMCY frames.
-# Codes not listed are named by their class (the same code with its low byte, then its low
-# twelve bits, cleared).
-ERROR_CODE_MEANINGS = {
-    0x0000: "no error",
-    0x1000: "generic error",
-    0x2000: "current",
-    0x2100: "current, device input side",
-    0x2200: "current inside the device",
-    0x2300: "current, device output side",
-    0x2310: "continuous over-current",
-    0x2320: "short circuit or earth leakage",
-    0x2330: "earth leakage",
-    0x2340: "short circuit",
-    0x3000: "voltage",
-    0x3100: "mains voltage",
-    0x3110: "mains over-voltage",
-    0x3120: "mains under-voltage",
-    0x3200: "voltage inside the device",
-    0x3210: "DC link over-voltage",
-    0x3220: "DC link under-voltage",
-    0x3300: "output voltage",
-    0x4000: "temperature",
-    0x4100: "ambient temperature",
-    0x4200: "device temperature",
-    0x4210: "excess temperature, device",
-    0x4300: "drive temperature",
-    0x4310: "excess temperature, drive",
-    0x5000: "device hardware",
-    0x6000: "device software",
-    0x6100: "internal software",
-    0x6200: "user software",
-    0x6300: "data set",
-    0x7000: "additional modules",
-    0x7100: "power",
-    0x7121: "motor blocked",
-    0x7300: "sensor",
-    0x7305: "incremental sensor 1 faulty",
-    0x7500: "communication",
-    0x8000: "monitoring",
-    0x8100: "communication",
-    0x8110: "CAN overrun (objects lost)",
-    0x8120: "CAN in error passive mode",
-    0x8130: "life guard or heartbeat error",
-    0x8140: "recovered from bus off",
-    0x8150: "CAN identifier collision",
-    0x8200: "protocol error",
-    0x8210: "PDO not processed due to length error",
-    0x8220: "PDO length exceeded",
-    0x8400: "velocity speed controller",
-    0x8500: "position controller",
-    0x8600: "positioning controller",
-    0x8611: "following error",
-    0x8612: "reference limit",
-    0x9000: "external error",
-    0xF000: "additional functions",
-    0xFF00: "device specific",
-}
+def error_code_meaning(code, library=None):
+    """The meaning of a CiA 301/402 error code (0x603F, EMCY), as the library words it
+    (Orvex_ErrorCodeText): by its group or class where the code itself is not known."""
+    code &= 0xFFFF
+    return _meaning("Orvex_ErrorCodeText", code, "error code 0x%04X (its meaning needs ORVEX_DLL)"
+                    % code, library)
+
+
+def result_text(outcome, library=None):
+    """The meaning of an outcome (Orvex_LastResult), as the library words it."""
+    return _meaning("Orvex_ResultText", outcome, "outcome %d" % outcome, library)
+
 
 # Bits of the error register (0x1001, and byte 2 of an EMCY frame).
 ERROR_REGISTER_BITS = (
@@ -147,19 +77,6 @@ ERROR_REGISTER_BITS = (
     (6, "reserved"),
     (7, "manufacturer specific"),
 )
-
-
-def error_code_meaning(code):
-    """The meaning of a CiA 301/402 error code (0x603F, EMCY), by its class where the exact
-    code is not a standard one."""
-    code &= 0xFFFF
-    if code in ERROR_CODE_MEANINGS:
-        return ERROR_CODE_MEANINGS[code]
-    for mask in (0xFFF0, 0xFF00, 0xF000):
-        general = code & mask
-        if general and general in ERROR_CODE_MEANINGS:
-            return ERROR_CODE_MEANINGS[general]
-    return "not a standard error code"
 
 
 def error_register_names(register):
@@ -298,8 +215,30 @@ class ValueMismatchError(OrvexError):
 
     outcome = VALUE_MISMATCH
 
+
 class CancelledError(OrvexError):
     """Orvex_Cancel ended the wait (Bus.cancel(), from this process, in any thread)
     (ORVEX_CANCELLED). A wait that Ctrl-C ends raises KeyboardInterrupt instead."""
 
     outcome = CANCELLED
+
+
+# The exception of each outcome.
+_OUTCOME_ERRORS = {
+    NO_PORT: NoPortError,
+    SYSTEM_ERROR: OrvexSystemError,
+    TIMEOUT: TimeoutError,
+    SDO_ABORT: SdoAbortError,
+    BAD_ARGUMENT: BadArgumentError,
+    DRIVE_FAULT: DriveFaultError,
+    WRONG_STATE: StateError,
+    STATE_CHANGED: StateChangedError,
+    HOMING_ERROR: HomingError,
+    VALUE_MISMATCH: ValueMismatchError,
+    CANCELLED: CancelledError,
+}
+
+
+def error_class(outcome):
+    """The OrvexError subclass of an outcome (OrvexError itself for an unknown one)."""
+    return _OUTCOME_ERRORS.get(outcome, OrvexError)

@@ -1,14 +1,13 @@
-"""Decoding of the CiA 402 statusword (object 0x6041): the power state and the flag bits.
-
-This module is the binding's one reading of the statusword; everything else asks it.
+"""The CiA 402 statusword (object 0x6041): the power state, as the library decodes and names it
+(Orvex_DecodeState, Orvex_StateName), and the flag bits.
 """
 
 import enum
 
 
 class State(str, enum.Enum):
-    """A CiA 402 power state. Members compare equal to their readable names
-    (``State.FAULT == "fault"``) and print as them."""
+    """A CiA 402 power state. Members compare equal to their readable names, the library's
+    (``State.FAULT == "fault"``), and print as them."""
 
     NOT_READY_TO_SWITCH_ON = "not ready to switch on"
     SWITCH_ON_DISABLED = "switch on disabled"
@@ -18,7 +17,7 @@ class State(str, enum.Enum):
     QUICK_STOP_ACTIVE = "quick stop active"
     FAULT_REACTION_ACTIVE = "fault reaction active"
     FAULT = "fault"
-    UNKNOWN = "unknown"
+    UNKNOWN = "unknown state"
 
     def __str__(self):
         return self.value
@@ -41,19 +40,6 @@ OPERATION_ENABLED = State.OPERATION_ENABLED
 QUICK_STOP_ACTIVE = State.QUICK_STOP_ACTIVE
 FAULT_REACTION_ACTIVE = State.FAULT_REACTION_ACTIVE
 FAULT = State.FAULT
-
-# (mask, value, state), checked in order; the first match names the state. Bit 5 (quick stop)
-# tells apart only the states where it is part of the coding.
-_STATES = (
-    (0x4F, 0x00, State.NOT_READY_TO_SWITCH_ON),
-    (0x4F, 0x40, State.SWITCH_ON_DISABLED),
-    (0x6F, 0x21, State.READY_TO_SWITCH_ON),
-    (0x6F, 0x23, State.SWITCHED_ON),
-    (0x6F, 0x27, State.OPERATION_ENABLED),
-    (0x6F, 0x07, State.QUICK_STOP_ACTIVE),
-    (0x4F, 0x0F, State.FAULT_REACTION_ACTIVE),
-    (0x4F, 0x08, State.FAULT),
-)
 
 # Bit 5 is active low: it is SET while no quick stop is in progress, so it is named for that.
 _FLAGS = (
@@ -99,35 +85,32 @@ def mode_name(mode):
     return MODE_NAMES.get(mode, "mode %d" % mode)
 
 
-# The library's state codes (ORVEX_STATE_* of Orvex_GetState).
-_STATE_CODES = {
-    0: State.UNKNOWN,
-    1: State.NOT_READY_TO_SWITCH_ON,
-    2: State.SWITCH_ON_DISABLED,
-    3: State.READY_TO_SWITCH_ON,
-    4: State.SWITCHED_ON,
-    5: State.OPERATION_ENABLED,
-    6: State.QUICK_STOP_ACTIVE,
-    7: State.FAULT_REACTION_ACTIVE,
-    8: State.FAULT,
-}
+def _library():
+    from . import _library as library_module  # the library module imports errors, not this one
+
+    library = library_module.meanings()
+    if library is None:
+        from .errors import MissingExportError
+
+        raise MissingExportError("decoding a statusword needs ORVEX_DLL (Orvex_DecodeState)")
+    return library
 
 
 def state_from_code(code):
-    """The State of a library state code (ORVEX_STATE_*)."""
-    return _STATE_CODES.get(code, State.UNKNOWN)
+    """The State of a library state code (ORVEX_STATE_*), by the library's name for it."""
+    try:
+        return State(_library().text("Orvex_StateName", code))
+    except ValueError:  # "not a state code"
+        return State.UNKNOWN
 
 
 def decode_state(word):
     """The power state a statusword reports; State.UNKNOWN for a combination no state has."""
-    for mask, value, state in _STATES:
-        if word & mask == value:
-            return state
-    return State.UNKNOWN
+    return state_from_code(_library().Orvex_DecodeState(int(word) & 0xFFFF))
 
 
 def state_name(word):
-    """The power state's readable name ('unknown' for a combination no state has)."""
+    """The power state's readable name ('unknown state' for a combination no state has)."""
     return decode_state(word).value
 
 

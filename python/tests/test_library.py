@@ -46,7 +46,7 @@ def listed_exports():
     for group, body in re.findall(r"#define ORVEX_(\w+)_EXPORTS\((?:X|X, ALIAS)\)(.*)", text):
         entries = {}
         for kind, result, name, params in re.findall(
-                r"\b(X|ALIAS)\((\w+),\s*(\w+),(?:\s*\w+,)?\s*\(([^)]*)\)", body):
+                r"\b(X|ALIAS)\(((?:const )?\w+\*?),\s*(\w+),(?:\s*\w+,)?\s*\(([^)]*)\)", body):
             arguments = []
             for param in params.split(","):
                 param = " ".join(param.split())

@@ -273,7 +273,7 @@ TEST(CliCommands, SdoReadsAndWritesObjectsOfAnySize) {
     EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
     EXPECT_EQ(refused.err,
               "orvex: node 1 refused the write of 0x1008:00: SDO abort 0x06010002 (attempt to "
-              "write a read-only object)\n");
+              "write a read only object)\n");
 }
 
 TEST(CliCommands, VerboseShowsTheProcedureAndTheStatesBeforeAndAfter) {
@@ -295,7 +295,8 @@ TEST(CliFailures, UnknownObjectGivesTheAbortLine) {
     EXPECT_EQ(read.exit_code, 1) << Describe(read);
     EXPECT_EQ(read.out, "");
     EXPECT_EQ(read.err,
-              "orvex: node 1 refused 0x5FFF:00: SDO abort 0x06020000 (object does not exist)\n");
+              "orvex: node 1 refused 0x5FFF:00: SDO abort 0x06020000 (object does not exist in the "
+              "object dictionary)\n");
 }
 
 TEST(CliFailures, AnAbortOnlyAWriteCausesIsNamedAsTheAnswerToAnEarlierWrite) {
@@ -307,7 +308,7 @@ TEST(CliFailures, AnAbortOnlyAWriteCausesIsNamedAsTheAnswerToAnEarlierWrite) {
         Orvex(sim.path(), {"sdo", "write", "0x6041", "0", "6", "--size", "2"});
     EXPECT_EQ(refused.exit_code, 1) << Describe(refused);
     EXPECT_EQ(refused.err,
-              "orvex: node 1 refused 0x6041:00: SDO abort 0x06010002 (attempt to write a read-only "
+              "orvex: node 1 refused 0x6041:00: SDO abort 0x06010002 (attempt to write a read only "
               "object); a read does not cause this abort: it may answer an earlier write to "
               "0x6041:00 (SDO answers carry no transaction id)\n");
 }
@@ -767,7 +768,8 @@ TEST(CliBus, MonitorDecodesWhatTheBusSends) {
              "082  node 2  EMCY 0x8611 following error, error register 0x",
              "581  node 1  SDO answer 0x1018:04 identity: serial number = 0x20240001 (539230209)\n",
              "581  node 1  SDO write confirmed 0x6081:00 profile velocity\n",
-             "582  node 2  SDO abort 0x5FFF:00: 0x06020000 object does not exist\n",
+             "582  node 2  SDO abort 0x5FFF:00: 0x06020000 object does not exist in the object "
+             "dictionary\n",
              "701  node 1  heartbeat pre-operational\n",
              "702  node 2  heartbeat pre-operational\n",
          }) {

@@ -115,7 +115,7 @@ static class OrvexTests
     {
         string text = Regex.Replace(File.ReadAllText(exportList), @"/\*.*?\*/", "", RegexOptions.Singleline);
         text = text.Replace("\\\n", " ");
-        var entry = new Regex(@"\b(X|ALIAS)\(\s*([\w ]+?)\s*,\s*(\w+)\s*,\s*(?:(\w+)\s*,\s*)?\(([^()]*)\)");
+        var entry = new Regex(@"\b(X|ALIAS)\(\s*([\w ]+?\*?)\s*,\s*(\w+)\s*,\s*(?:(\w+)\s*,\s*)?\(([^()]*)\)");
         var exports = new List<CExport>();
         foreach (Match m in entry.Matches(text))
         {
@@ -172,8 +172,10 @@ static class OrvexTests
             if (import.Value != "ORVEX_DLL" || import.CallingConvention != CallingConvention.Cdecl ||
                 !import.ExactSpelling || (import.EntryPoint ?? c.Name) != c.Name)
                 problems.Add(where + "needs DllImport(\"ORVEX_DLL\", Cdecl, ExactSpelling)");
+            // A text comes back as IntPtr: the library's static string, never to be freed.
             Type result = c.Result == "int" ? typeof(int) : c.Result == "unsigned" ? typeof(uint) :
-                          c.Result == "void" ? typeof(void) : null;
+                          c.Result == "void" ? typeof(void) :
+                          c.Result == "const char*" ? typeof(IntPtr) : null;
             if (method.ReturnType != result)
                 problems.Add(where + "returns " + method.ReturnType.Name + ", C returns " + c.Result);
             var parameters = method.GetParameters();
@@ -248,10 +250,15 @@ static class OrvexTests
                 if (Enum.IsDefined(type, member))
                     declared = (long)(int)Enum.Parse(type, member);
             }
-            else if (name == "MAX_WAIT_MS" || name == "POLL_MS")
+            else if (name.EndsWith("_MS"))
             {
-                where = "Native." + (name == "POLL_MS" ? "PollMs" : "MaxWaitMs");
-                declared = (long)(name == "POLL_MS" ? Native.PollMs : Native.MaxWaitMs);
+                var constants = new Dictionary<string, int>
+                {
+                    { "MAX_WAIT_MS", Native.MaxWaitMs }, { "POLL_MS", Native.PollMs },
+                    { "MIN_LIMIT_MS", Native.MinLimitMs }, { "MAX_LIMIT_MS", Native.MaxLimitMs },
+                };
+                where = "Native." + Pascal(name);
+                if (constants.ContainsKey(name)) declared = (long)constants[name];
             }
             else
             {
@@ -267,7 +274,7 @@ static class OrvexTests
         Check(seen >= 20, "only " + seen + " codes read from " + header);
         // Every enum member stands for one code, but the zero "None" of the flag enums.
         int outcomes = Enum.GetValues(typeof(Outcome)).Length + Enum.GetValues(typeof(DriveState)).Length +
-                       Enum.GetValues(typeof(MoveFlags)).Length - 1 + 2 +
+                       Enum.GetValues(typeof(MoveFlags)).Length - 1 + 4 +
                        Enum.GetValues(typeof(TransferKind)).Length +
                        Enum.GetValues(typeof(TransferFlags)).Length - 1;
         Check(problems.Count == 0, string.Join("\n        ", problems));
@@ -347,10 +354,11 @@ static class OrvexTests
 
     static void MissingDevice()
     {
-        var e = Throws<OrvexException>(() => Bus.Open("/dev/orvex-no-such-device"), "a missing device");
+        var e = Throws<OrvexSystemException>(() => Bus.Open("/dev/orvex-no-such-device"), "a missing device");
         Equal(e.LastResult, Outcome.SystemError, "outcome");
         Equal(e.SystemError, 2, "errno (ENOENT)");
         Check(e.Message.Contains("/dev/orvex-no-such-device"), "the message names the device: " + e.Message);
+        Check(e.Message.Contains("No such file or directory"), "the system's own text: " + e.Message);
         // The failed open left no Bus holding the port.
         using (var sim = new Sim()) Bus.Open(sim.Path).Close();
     }
@@ -371,7 +379,7 @@ static class OrvexTests
             drive.Enable();
             // Where the quick stop ends is the drive's choice: its option code 0x605A (2 without it).
             int option = 2;
-            try { option = (short)drive.SdoRead(0x605A, 0, 2); } catch (SdoAbortException) { }
+            try { option = (short)drive.SdoRead(0x605A, 0, 2); } catch (OrvexSdoAbortException) { }
             drive.QuickStop();
             Equal(drive.State, option >= 5 && option <= 8 ? DriveState.QuickStopActive : DriveState.SwitchOnDisabled,
                   "after QuickStop (option code " + option + ")");
@@ -407,8 +415,12 @@ static class OrvexTests
             }
             Equal(drive.Position, 1000, "Position");
             drive.Disable();
-            var e = Throws<OrvexException>(() => drive.MoveTo(777), "a move on a drive not enabled");
+            var e = Throws<OrvexWrongStateException>(() => drive.MoveTo(777), "a move on a drive not enabled");
             Equal(e.LastResult, Outcome.WrongState, "outcome");
+            Equal(e.Found, DriveState.SwitchedOn, "the state found");
+            Equal(e.Needed, DriveState.OperationEnabled, "the state needed");
+            Check(e.Message.Contains("it is switched on, the call needs operation enabled"),
+                  "the message names both states: " + e.Message);
             Check(drive.SdoReadSigned(0x607A, 0) != 777, "nothing was sent");
         });
     }
@@ -466,10 +478,11 @@ static class OrvexTests
             drive.SetTorque(-200);
             Equal(drive.SdoReadSigned(0x6071, 0, 2), -200, "torque");
 
-            var e = Throws<SdoAbortException>(() => drive.SdoRead(0x5FFF, 0), "a missing object");
+            var e = Throws<OrvexSdoAbortException>(() => drive.SdoRead(0x5FFF, 0), "a missing object");
             Equal(e.LastResult, Outcome.SdoAbort, "outcome");
             Equal(e.AbortCode, 0x06020000u, "abort code");
-            Equal(e.AbortMeaning, "object does not exist in the object dictionary", "meaning");
+            // The library's text, as the export gives it.
+            Equal(e.AbortMeaning, Marshal.PtrToStringAnsi(Native.Orvex_AbortText(0x06020000)), "meaning");
             Equal(e.Operation, "SDO_Read", "operation");
             foreach (var part in new[] { "node 6", "0x5FFF:00", "0x06020000", "does not exist" })
                 Check(e.Message.Contains(part), "the message has " + part + ": " + e.Message);
@@ -520,7 +533,7 @@ static class OrvexTests
                 {
                     timers.Add(new Timer(_ => Native.Orvex_Cancel(), null, 300, Timeout.Infinite));
                     return () => d.WaitTarget(60000);
-                }), typeof(OrvexException)),
+                }), typeof(OrvexCancelledException)),
             };
             int node = 1;
             foreach (var row in rows)

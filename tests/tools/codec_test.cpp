@@ -238,48 +238,6 @@ TEST(CodecNames, EveryObjectTheToolsAddressHasAName) {
     EXPECT_EQ(ObjectName(0x5FFF, 0), nullptr);
 }
 
-TEST(CodecNames, AbortCodesHaveTheirMeaning) {
-    for (std::uint32_t code :
-         {kAbortToggleBit, kAbortTimedOut, kAbortCommandSpecifier, kAbortUnsupportedAccess,
-          kAbortWriteOnly, kAbortReadOnly, kAbortNoObject, kAbortLengthMismatch, kAbortNoSubindex,
-          kAbortInvalidValue, kAbortValueTooHigh, kAbortValueTooLow, kAbortGeneral,
-          kAbortDeviceState}) {
-        EXPECT_NE(AbortCodeMeaning(code), nullptr) << std::hex << code;
-    }
-    EXPECT_STREQ(AbortCodeMeaning(0x06020000), "object does not exist");
-    EXPECT_STREQ(AbortCodeMeaning(0x06010002), "attempt to write a read-only object");
-    EXPECT_EQ(AbortCodeMeaning(0x06020001), nullptr);
-    EXPECT_EQ(AbortCodeMeaning(0), nullptr);
-}
-
-TEST(CodecNames, StatuswordDecodesToItsPowerState) {
-    const struct {
-        std::uint16_t statusword;
-        PowerState state;
-    } cases[] = {
-        {0x0000, PowerState::kNotReadyToSwitchOn},
-        {0x0040, PowerState::kSwitchOnDisabled},
-        {0x0060, PowerState::kSwitchOnDisabled},  // bit 5 does not count here
-        {0x0221, PowerState::kReadyToSwitchOn},
-        {0x0231, PowerState::kReadyToSwitchOn},  // voltage enabled does not count
-        {0x0233, PowerState::kSwitchedOn},
-        {0x0237, PowerState::kOperationEnabled},
-        {0x1637, PowerState::kOperationEnabled},  // target reached, set-point acknowledge
-        {0x0217, PowerState::kQuickStopActive},   // bit 5 low
-        {0x000F, PowerState::kFaultReactionActive},
-        {0x002F, PowerState::kFaultReactionActive},
-        {0x0008, PowerState::kFault},
-        {0x0228, PowerState::kFault},
-        {0x0001, PowerState::kUnknown},
-        {0x0048, PowerState::kUnknown},  // fault and switch on disabled at once
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(DecodeState(c.statusword), c.state) << std::hex << c.statusword;
-    }
-    EXPECT_STREQ(StateName(0x0237), "operation enabled");
-    EXPECT_STREQ(StateName(0x0048), "unknown state");
-}
-
 TEST(CodecNames, StatusBitsTwelveAndThirteenFollowTheMode) {
     EXPECT_EQ(StatusFlags(0x3400, kModeHoming),
               (Strings{"target reached", "homing attained", "homing error"}));
@@ -294,27 +252,7 @@ TEST(CodecNames, StatusBitsTwelveAndThirteenFollowTheMode) {
     EXPECT_EQ(ModeName(-3), "mode -3");
 }
 
-TEST(CodecNames, ErrorCodesFallBackToTheirGroupAndClass) {
-    const struct {
-        std::uint16_t code;
-        const char* meaning;
-    } cases[] = {
-        {0x0000, "no error (error reset)"},
-        {0x2310, "continuous over current"},
-        {0x2311, "current, device output side"},  // its group
-        {0x2F00, "current"},                      // its class
-        {0x8611, "following error"},
-        {0xFF42, "device specific"},
-        {0x0012, nullptr},  // the class of 0x0000 is no error, not a meaning for this
-    };
-    for (const auto& c : cases) {
-        const char* meaning = ErrorCodeMeaning(c.code);
-        if (c.meaning == nullptr) {
-            EXPECT_EQ(meaning, nullptr) << std::hex << c.code;
-        } else {
-            EXPECT_STREQ(meaning, c.meaning) << std::hex << c.code;
-        }
-    }
+TEST(CodecNames, ErrorRegisterBitsAreNamed) {
     EXPECT_EQ(ErrorRegisterFlags(0x81), (Strings{"generic error", "manufacturer specific"}));
     EXPECT_EQ(ErrorRegisterFlags(0x06), (Strings{"current", "voltage"}));
     EXPECT_TRUE(ErrorRegisterFlags(0).empty());
@@ -333,6 +271,14 @@ TEST(CodecNames, NmtStatesAndCommands) {
     EXPECT_EQ(NmtCommandName(0x03), nullptr);
 }
 
+// Stand-ins for the library's texts (checked by the library's own tests): what matters here is
+// where each goes in the line.
+const CodeTexts kTexts{
+    [](unsigned statusword) { return statusword == 0x0237 ? "<operation enabled>" : "<state>"; },
+    [](unsigned code) { return code == 0x06090011 ? "<abort 0x06090011>" : "<abort>"; },
+    [](unsigned code) { return code == 0x2310 ? "<error 0x2310>" : "<error>"; },
+};
+
 TEST(CodecDescribe, EachKindOfFrameReadsAsOneLine) {
     struct Case {
         Frame frame;
@@ -341,13 +287,13 @@ TEST(CodecDescribe, EachKindOfFrameReadsAsOneLine) {
     const Case cases[] = {
         {UploadRequest(1, 0x6041, 0), "node 1  SDO read 0x6041:00 statusword"},
         {UploadResponse(1, 0x6041, 0, 0x0237, 2),
-         "node 1  SDO answer 0x6041:00 statusword = 0x0237 (567) operation enabled"},
+         "node 1  SDO answer 0x6041:00 statusword = 0x0237 (567) <operation enabled>"},
         {UploadResponse(2, 0x6064, 0, 0xFFFFFF9C),
          "node 2  SDO answer 0x6064:00 position actual value = 0xFFFFFF9C (-100)"},
         {UploadResponse(2, 0x6061, 0, 6, 1),
          "node 2  SDO answer 0x6061:00 modes of operation display = 0x06 (6) homing"},
         {UploadResponse(2, 0x603F, 0, 0x2310, 2),
-         "node 2  SDO answer 0x603F:00 error code = 0x2310 (8976) continuous over current"},
+         "node 2  SDO answer 0x603F:00 error code = 0x2310 (8976) <error 0x2310>"},
         {UploadResponse(3, 0x5000, 1, 7), "node 3  SDO answer 0x5000:01 = 0x00000007 (7)"},
         {Download(1, 0x6040, 0, 0x000F, 2),
          "node 1  SDO write 0x6040:00 controlword <- 0x000F (15)"},
@@ -355,9 +301,9 @@ TEST(CodecDescribe, EachKindOfFrameReadsAsOneLine) {
          "node 1  SDO write 0x607A:00 target position <- 0xFFFFF830 (-2000)"},
         {DownloadAck(1, 0x6040, 0), "node 1  SDO write confirmed 0x6040:00 controlword"},
         {SdoAbortFrame(1, 0x6041, 1, kAbortNoSubindex),
-         "node 1  SDO abort 0x6041:01: 0x06090011 subindex does not exist"},
+         "node 1  SDO abort 0x6041:01: 0x06090011 <abort 0x06090011>"},
         {SdoAbortFrame(1, 0x1234, 0, 0x12345678),
-         "node 1  SDO abort 0x1234:00: 0x12345678 unknown abort code"},
+         "node 1  SDO abort 0x1234:00: 0x12345678 <abort>"},
         {SdoFrame(0x581, 0x00, 0x607A, 0, 0x11), "node 1  SDO 0x00 00 7A 60 00 11 00 00 00"},
         {NmtCommand(kNmtResetCommunication, 5), "NMT reset communication, node 5"},
         {NmtCommand(kNmtStart, 0), "NMT start, all nodes"},
@@ -366,14 +312,13 @@ TEST(CodecDescribe, EachKindOfFrameReadsAsOneLine) {
         {Heartbeat(4, kNmtPreOperational), "node 4  heartbeat pre-operational"},
         {Heartbeat(4, 0x42), "node 4  heartbeat state 0x42"},
         {Emcy(2, 0x2310, 0x03),
-         "node 2  EMCY 0x2310 continuous over current, error register 0x03 (generic error, "
-         "current)"},
-        {Emcy(2, 0x0000, 0x00), "node 2  EMCY 0x0000 no error (error reset), error register 0x00"},
+         "node 2  EMCY 0x2310 <error 0x2310>, error register 0x03 (generic error, current)"},
+        {Emcy(2, 0x0000, 0x00), "node 2  EMCY 0x0000 <error>, error register 0x00"},
         {MakeFrame(kSyncId, {}), "SYNC"},
         {MakeFrame(0x181, {1, 2}), "node 1  PDO 01 02 00 00 00 00 00 00"},
         {MakeFrame(0x7E5, {0x11}), "data 11 00 00 00 00 00 00 00"},
     };
-    for (const Case& c : cases) EXPECT_EQ(DescribeFrame(c.frame), c.text) << Hex(c.frame);
+    for (const Case& c : cases) EXPECT_EQ(DescribeFrame(c.frame, kTexts), c.text) << Hex(c.frame);
 }
 
 }  // namespace

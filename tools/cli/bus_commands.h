@@ -12,17 +12,20 @@
 
 namespace orvex::cli {
 
-// Sets the library's query limit for one command and its default back afterwards (the library's
-// limit cannot be read back, and orvex sets it nowhere else).
+// Sets the library's query limit for one command and the one it had back afterwards.
 class QueryLimit {
   public:
     QueryLimit(int query_ms, const Port& port) {
+        Orvex_GetTimeLimits(&before_ms_, nullptr);
         port.Require(Orvex_SetTimeLimits(query_ms, 0),
                      "set the query limit to " + std::to_string(query_ms) + " ms");
     }
-    ~QueryLimit() { Orvex_SetTimeLimits(kAnswerLimitMs, 0); }
+    ~QueryLimit() { Orvex_SetTimeLimits(before_ms_, 0); }
     QueryLimit(const QueryLimit&) = delete;
     QueryLimit& operator=(const QueryLimit&) = delete;
+
+  private:
+    int before_ms_ = 0;
 };
 
 int RunScan(Arguments& args, const Connection& connection);

@@ -6,43 +6,12 @@
 #include "orvex.h"
 
 namespace orvex::cli {
-namespace {
-
-// The library's state codes, as the tools name them.
-PowerState FromLibrary(int state) {
-    switch (state) {
-        case ORVEX_STATE_NOT_READY_TO_SWITCH_ON:
-            return PowerState::kNotReadyToSwitchOn;
-        case ORVEX_STATE_SWITCH_ON_DISABLED:
-            return PowerState::kSwitchOnDisabled;
-        case ORVEX_STATE_READY_TO_SWITCH_ON:
-            return PowerState::kReadyToSwitchOn;
-        case ORVEX_STATE_SWITCHED_ON:
-            return PowerState::kSwitchedOn;
-        case ORVEX_STATE_OPERATION_ENABLED:
-            return PowerState::kOperationEnabled;
-        case ORVEX_STATE_QUICK_STOP_ACTIVE:
-            return PowerState::kQuickStopActive;
-        case ORVEX_STATE_FAULT_REACTION_ACTIVE:
-            return PowerState::kFaultReactionActive;
-        case ORVEX_STATE_FAULT:
-            return PowerState::kFault;
-        default:
-            return PowerState::kUnknown;
-    }
-}
-
-bool InFault(PowerState state) {
-    return state == PowerState::kFault || state == PowerState::kFaultReactionActive;
-}
-
-}  // namespace
 
 std::string DescribeFault(const FaultDetail& fault) {
     std::string text;
     if (fault.error_code) {
         text = "error code " + HexValue(*fault.error_code, 2) + " (" +
-               ErrorCodeMeaning(*fault.error_code) + ")";
+               std::string(ErrorCodeMeaning(*fault.error_code)) + ")";
     }
     if (fault.error_register) {
         if (!text.empty()) text += ", ";
@@ -64,11 +33,11 @@ PowerState Drive::ReadState(std::uint16_t* statusword) const {
     const auto value = static_cast<std::uint16_t>(word & 0xFFFF);
     if (verbose_ && (!last_shown_ || *last_shown_ != value)) {
         std::cerr << "orvex: " << name() << ": statusword " << HexValue(value, 2) << " ("
-                  << StateName(FromLibrary(state)) << ")\n";
+                  << StateName(static_cast<PowerState>(state)) << ")\n";
     }
     last_shown_ = value;
     if (statusword != nullptr) *statusword = value;
-    return FromLibrary(state);
+    return static_cast<PowerState>(state);
 }
 
 std::uint16_t Drive::ReadStatusword() const {
@@ -167,7 +136,7 @@ void Drive::FailProcedure(int outcome, const std::string& action, int mode) cons
             ThrowIfInterrupted();
             if (state < 0) port_.FailQuery(node_, kStatusword);
             throw Failure(name() + " did not " + action + " in time: still " +
-                          StateName(FromLibrary(state)) + " (statusword " +
+                          StateName(static_cast<PowerState>(state)) + " (statusword " +
                           HexValue(word & 0xFFFF, 2) + ")");
         }
         default:

@@ -32,9 +32,7 @@ constexpr ObjectRef kSummaryEnabled{0x3001, 0};
 constexpr ObjectRef kSummaryReached{0x3002, 0};
 constexpr ObjectRef kSummaryFault{0x3003, 0};
 
-// The library waits strictly more than 800 ms for an answer, 3800 ms for answers over 50 bytes.
-constexpr int kAnswerLimitMs = 800;
-constexpr int kLongAnswerLimitMs = 3800;
+// Answers longer than this wait the library's exchange limit rather than its query limit.
 constexpr int kLongAnswerBytes = 50;
 
 // Node 0 is the bus (summaries, NMT to every node); drives are 1..127.

@@ -6,10 +6,11 @@
 
 namespace orvex::cli {
 
-std::string ErrorCodeMeaning(std::uint16_t code) {
-    const char* meaning = codec::ErrorCodeMeaning(code);
-    return meaning != nullptr ? meaning : "unknown error code";
-}
+const codec::CodeTexts kLibraryTexts{
+    [](unsigned statusword) { return Orvex_StateName(Orvex_DecodeState(statusword)); },
+    Orvex_AbortText,
+    Orvex_ErrorCodeText,
+};
 
 std::string NodeName(int node) {
     return "node " + std::to_string(node);

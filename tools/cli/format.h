@@ -5,35 +5,58 @@
 #include <string>
 #include <vector>
 
+#include "describe.h"
 #include "names.h"
+#include "orvex.h"
 
 namespace orvex::cli {
 
-// The statusword, mode and bit names come from the tools' shared tables.
+// The mode and bit names come from the tools' shared tables; what states and codes mean, from the
+// library.
 using codec::kStatusFault;
 using codec::kStatusHomingAttained;
 using codec::kStatusSetPointAcknowledge;
 using codec::kStatusTargetReached;
 using codec::ModeName;
-using codec::PowerState;
-using codec::StateName;
 using codec::StatusFlags;
 
 using codec::ErrorRegisterFlags;
 
+// The library's power states (ORVEX_STATE_*), typed.
+enum class PowerState : int {
+    kUnknown = ORVEX_STATE_UNKNOWN,
+    kNotReadyToSwitchOn = ORVEX_STATE_NOT_READY_TO_SWITCH_ON,
+    kSwitchOnDisabled = ORVEX_STATE_SWITCH_ON_DISABLED,
+    kReadyToSwitchOn = ORVEX_STATE_READY_TO_SWITCH_ON,
+    kSwitchedOn = ORVEX_STATE_SWITCHED_ON,
+    kOperationEnabled = ORVEX_STATE_OPERATION_ENABLED,
+    kQuickStopActive = ORVEX_STATE_QUICK_STOP_ACTIVE,
+    kFaultReactionActive = ORVEX_STATE_FAULT_REACTION_ACTIVE,
+    kFault = ORVEX_STATE_FAULT,
+};
+
 inline PowerState StateOf(std::uint16_t statusword) {
-    return codec::DecodeState(statusword);
+    return static_cast<PowerState>(Orvex_DecodeState(statusword));
 }
 inline const char* StateName(PowerState state) {
-    return codec::PowerStateName(state);
+    return Orvex_StateName(static_cast<int>(state));
+}
+inline const char* StateName(std::uint16_t statusword) {
+    return StateName(StateOf(statusword));
 }
 // In fault, or still in its fault reaction.
-inline bool InFault(std::uint16_t statusword) {
-    const PowerState state = StateOf(statusword);
+inline bool InFault(PowerState state) {
     return state == PowerState::kFault || state == PowerState::kFaultReactionActive;
 }
-// The meaning of an error code (0x603F), "unknown error code" where the table has none.
-std::string ErrorCodeMeaning(std::uint16_t code);
+inline bool InFault(std::uint16_t statusword) {
+    return InFault(StateOf(statusword));
+}
+// The meaning of an error code (0x603F, EMCY).
+inline const char* ErrorCodeMeaning(std::uint16_t code) {
+    return Orvex_ErrorCodeText(code);
+}
+// The texts DescribeFrame shows.
+extern const codec::CodeTexts kLibraryTexts;
 
 // "node 2"
 std::string NodeName(int node);

@@ -11,6 +11,7 @@
 #include "bus_commands.h"
 #include "codec.h"
 #include "describe.h"
+#include "format.h"
 #include "interrupt.h"
 #include "orvex.h"
 #include "port.h"
@@ -76,7 +77,7 @@ std::string Line(double seconds, const codec::Frame& frame) {
     char head[32];
     std::snprintf(head, sizeof head, "%10.3f  %03X  ", seconds,
                   static_cast<unsigned>(codec::CobId(frame)));
-    return head + codec::DescribeFrame(frame);
+    return head + codec::DescribeFrame(frame, kLibraryTexts);
 }
 
 std::string Counts(const std::array<long, kKinds>& counts, double seconds) {

@@ -13,7 +13,9 @@ namespace orvex::cli {
 namespace {
 
 int AnswerLimitMs(int answer_length) {
-    return answer_length > kLongAnswerBytes ? kLongAnswerLimitMs : kAnswerLimitMs;
+    int query_ms = 0, exchange_ms = 0;
+    Orvex_GetTimeLimits(&query_ms, &exchange_ms);
+    return answer_length > kLongAnswerBytes ? exchange_ms : query_ms;
 }
 
 std::string Hex32(std::uint32_t value) {
@@ -22,25 +24,25 @@ std::string Hex32(std::uint32_t value) {
     return text;
 }
 
+// "SDO abort 0x06020000 (object does not exist in the object dictionary)"
+std::string AbortText(std::uint32_t code) {
+    return "SDO abort " + Hex32(code) + " (" + Orvex_AbortText(code) + ")";
+}
+
 // Why the last call failed, for anything but a time-out or an abort, which need their context.
 std::string GeneralReason(const std::string& port_label) {
     switch (Orvex_LastResult()) {
         case ORVEX_SYSTEM_ERROR:
             return "serial I/O on " + port_label +
                    " failed: " + std::strerror(Orvex_LastSystemError());
-        case ORVEX_NO_PORT:
-            return "no port is open";
-        case ORVEX_BAD_ARGUMENT:
-            return "the library refused the arguments";
         case ORVEX_TIMEOUT:
             return "no answer within " + std::to_string(AnswerLimitMs(12)) + " ms";
         case ORVEX_SDO_ABORT:
-            return "SDO abort " + Hex32(Orvex_LastAbortCode());
+            return AbortText(Orvex_LastAbortCode());
         case ORVEX_CANCELLED:
             return "interrupted";
         default:
-            return "the library reported failure (result " + std::to_string(Orvex_LastResult()) +
-                   ")";
+            return Orvex_ResultText(Orvex_LastResult());
     }
 }
 
@@ -109,7 +111,6 @@ void Port::FailQuery(int node, ObjectRef object) const {
                           std::to_string(AnswerLimitMs(12)) + " ms");
         case ORVEX_SDO_ABORT: {
             const std::uint32_t code = Orvex_LastAbortCode();
-            const char* meaning = codec::AbortCodeMeaning(code);
             // Expedited SDO carries no transaction id: an abort that only a write causes, for
             // the same object, may be the late answer to an earlier write.
             const std::string earlier_write =
@@ -117,9 +118,8 @@ void Port::FailQuery(int node, ObjectRef object) const {
                     ? "; a read does not cause this abort: it may answer an earlier write to " +
                           FormatObject(object) + " (SDO answers carry no transaction id)"
                     : "";
-            throw Failure(
-                NodeName(node) + " refused " + FormatObject(object) + ": SDO abort " + Hex32(code) +
-                " (" + (meaning != nullptr ? meaning : "unknown abort code") + ")" + earlier_write);
+            throw Failure(NodeName(node) + " refused " + FormatObject(object) + ": " +
+                          AbortText(code) + earlier_write);
         }
         default:
             throw Failure("cannot read " + FormatObject(object) + " of " + NodeName(node) + ": " +
@@ -226,11 +226,8 @@ void Port::Download(int node, ObjectRef object, const std::vector<std::uint8_t>&
                           " ms (the transfer was aborted; an adapter that keeps download "
                           "confirmations to itself cannot confirm writes)");
         case ORVEX_SDO_ABORT: {
-            const std::uint32_t code = Orvex_LastAbortCode();
-            const char* meaning = codec::AbortCodeMeaning(code);
-            throw Failure(NodeName(node) + " refused the write of " + FormatObject(object) +
-                          ": SDO abort " + Hex32(code) + " (" +
-                          (meaning != nullptr ? meaning : "unknown abort code") + ")");
+            throw Failure(NodeName(node) + " refused the write of " + FormatObject(object) + ": " +
+                          AbortText(Orvex_LastAbortCode()));
         }
         default:
             throw Failure("cannot write " + FormatObject(object) + " of " + NodeName(node) + ": " +

@@ -123,13 +123,12 @@ std::string Row(const Port& port, const Found& found) {
         if (number == codec::kDriveProfile) {
             std::uint32_t abort = 0;
             const auto statusword = TryRead(port, node, codec::kStatusword, 0, 2, &abort);
-            state = statusword ? codec::StateName(static_cast<std::uint16_t>(*statusword))
+            state = statusword ? StateName(static_cast<std::uint16_t>(*statusword))
                                : "statusword not read";
         }
     } else {
-        const char* meaning = codec::AbortCodeMeaning(found.refusal);
-        state = "device type refused: " + HexValue(found.refusal, 4) +
-                (meaning != nullptr ? std::string(" ") + meaning : "");
+        state = "device type refused: " + HexValue(found.refusal, 4) + " " +
+                Orvex_AbortText(found.refusal);
     }
     char line[160];
     std::snprintf(line, sizeof line, "%4d  %-11s  %-7s  %-10s  %-10s  %-10s  %-10s  ", node,

@@ -100,10 +100,9 @@ std::string Problem(int result, std::uint32_t abort) {
     if (result == ORVEX_TIMEOUT) return "no answer";
     if (result == ORVEX_SDO_ABORT) {
         if (abort == 0) return "SDO abort";
-        const char* meaning = codec::AbortCodeMeaning(abort);
-        return "SDO abort " + HexValue(abort, 4) + (meaning ? std::string(" ") + meaning : "");
+        return "SDO abort " + HexValue(abort, 4) + " " + Orvex_AbortText(abort);
     }
-    return "failed (result " + std::to_string(result) + ")";
+    return Orvex_ResultText(result);
 }
 
 std::string PositionText(const Reading& r) {
@@ -117,10 +116,10 @@ std::string StatusText(const Reading& r) {
 std::string StateText(const Reading& r) {
     if (r.status_result != ORVEX_OK) return Problem(r.status_result, r.abort);
     if (r.position_result != ORVEX_OK) {
-        return std::string(codec::StateName(r.statusword)) +
+        return std::string(StateName(r.statusword)) +
                " (position: " + Problem(r.position_result, r.abort) + ")";
     }
-    return codec::StateName(r.statusword);
+    return StateName(r.statusword);
 }
 
 // The table, redrawn in place on a terminal.

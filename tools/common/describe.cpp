@@ -15,7 +15,8 @@ std::string DataBytes(const Frame& frame) {
 
 // The value in `size` bytes, in hex and in decimal (signed where the object is), with the state,
 // mode or error it stands for where the object says.
-std::string ValueText(std::uint16_t index, std::uint8_t subindex, std::uint32_t raw, int size) {
+std::string ValueText(std::uint16_t index, std::uint8_t subindex, std::uint32_t raw, int size,
+                      const CodeTexts& texts) {
     if (size < 4) raw &= (1u << (8 * size)) - 1u;
     const ObjectInfo* info = FindObject(index, subindex);
     long long number = raw;
@@ -25,17 +26,16 @@ std::string ValueText(std::uint16_t index, std::uint8_t subindex, std::uint32_t 
     }
     std::string text = HexNumber(raw, size) + " (" + std::to_string(number) + ")";
     if (index == kStatusword && subindex == 0) {
-        text += " " + std::string(StateName(static_cast<std::uint16_t>(raw)));
+        text += " " + std::string(texts.statusword_state(raw));
     } else if ((index == kModesOfOperation || index == kModesOfOperationDisplay) && subindex == 0) {
         text += " " + ModeName(static_cast<int>(number));
     } else if (index == kErrorCode && subindex == 0) {
-        const char* meaning = ErrorCodeMeaning(static_cast<std::uint16_t>(raw));
-        if (meaning != nullptr) text += " " + std::string(meaning);
+        text += " " + std::string(texts.error_code(raw));
     }
     return text;
 }
 
-std::string DescribeSdo(const Frame& frame, const FrameInfo& info) {
+std::string DescribeSdo(const Frame& frame, const FrameInfo& info, const CodeTexts& texts) {
     const std::uint16_t index = SdoIndex(frame);
     const std::uint8_t subindex = SdoSubindex(frame);
     const std::uint8_t command = SdoCommand(frame);
@@ -48,17 +48,16 @@ std::string DescribeSdo(const Frame& frame, const FrameInfo& info) {
             return text + "SDO read " + object;
         case SdoService::kUploadResponse:
             return text + "SDO answer " + object + " = " +
-                   ValueText(index, subindex, SdoValue(frame), size);
+                   ValueText(index, subindex, SdoValue(frame), size, texts);
         case SdoService::kDownloadRequest:
             return text + "SDO write " + object + " <- " +
-                   ValueText(index, subindex, SdoValue(frame), size);
+                   ValueText(index, subindex, SdoValue(frame), size, texts);
         case SdoService::kDownloadAck:
             return text + "SDO write confirmed " + object;
         case SdoService::kAbort: {
             const std::uint32_t code = SdoValue(frame);
-            const char* meaning = AbortCodeMeaning(code);
             return text + "SDO abort " + object + ": " + HexNumber(code, 4) + " " +
-                   (meaning != nullptr ? meaning : "unknown abort code");
+                   texts.abort_code(code);
         }
         case SdoService::kNone:
         case SdoService::kOther:
@@ -67,13 +66,11 @@ std::string DescribeSdo(const Frame& frame, const FrameInfo& info) {
     return text + "SDO " + HexNumber(command, 1) + " " + DataBytes(frame);
 }
 
-std::string DescribeEmcy(const Frame& frame, int node) {
+std::string DescribeEmcy(const Frame& frame, int node, const CodeTexts& texts) {
     const std::uint16_t code = EmcyErrorCode(frame);
     const std::uint8_t error_register = EmcyErrorRegister(frame);
-    const char* meaning = ErrorCodeMeaning(code);
     std::string text = NodeText(node) + "EMCY " + HexNumber(code, 2) + " " +
-                       (meaning != nullptr ? meaning : "unknown error code") + ", error register " +
-                       HexNumber(error_register, 1);
+                       texts.error_code(code) + ", error register " + HexNumber(error_register, 1);
     std::string flags;
     for (const std::string& flag : ErrorRegisterFlags(error_register)) {
         flags += (flags.empty() ? "" : ", ") + flag;
@@ -84,12 +81,12 @@ std::string DescribeEmcy(const Frame& frame, int node) {
 
 }  // namespace
 
-std::string DescribeFrame(const Frame& frame) {
+std::string DescribeFrame(const Frame& frame, const CodeTexts& texts) {
     const FrameInfo info = Classify(frame);
     switch (info.kind) {
         case FrameKind::kSdoRequest:
         case FrameKind::kSdoResponse:
-            return DescribeSdo(frame, info);
+            return DescribeSdo(frame, info, texts);
         case FrameKind::kNmt: {
             const char* name = NmtCommandName(frame[2]);
             const int target = frame[3];
@@ -106,7 +103,7 @@ std::string DescribeFrame(const Frame& frame) {
                    (state != nullptr ? std::string(state) : "state " + HexNumber(frame[2], 1));
         }
         case FrameKind::kEmcy:
-            return DescribeEmcy(frame, info.node);
+            return DescribeEmcy(frame, info.node, texts);
         case FrameKind::kSync:
             return "SYNC";
         case FrameKind::kTime:

@@ -51,124 +51,6 @@ constexpr ObjectInfo kObjects[] = {
     {0x6502, 0, "supported drive modes", 4, false},
 };
 
-struct AbortCode {
-    std::uint32_t code;
-    const char* meaning;
-};
-
-// CiA 301, SDO abort codes.
-constexpr AbortCode kAbortCodes[] = {
-    {0x05030000, "toggle bit not alternated"},
-    {0x05040000, "SDO protocol timed out"},
-    {0x05040001, "client/server command specifier not valid or unknown"},
-    {0x05040002, "invalid block size"},
-    {0x05040003, "invalid sequence number"},
-    {0x05040004, "CRC error"},
-    {0x05040005, "out of memory"},
-    {0x06010000, "unsupported access to an object"},
-    {0x06010001, "attempt to read a write-only object"},
-    {0x06010002, "attempt to write a read-only object"},
-    {0x06020000, "object does not exist"},
-    {0x06040041, "object cannot be mapped to the PDO"},
-    {0x06040042, "mapped objects would exceed the PDO length"},
-    {0x06040043, "general parameter incompatibility"},
-    {0x06040047, "general internal incompatibility in the device"},
-    {0x06060000, "access failed due to a hardware error"},
-    {0x06070010, "data type does not match, length of service parameter does not match"},
-    {0x06070012, "data type does not match, length of service parameter too high"},
-    {0x06070013, "data type does not match, length of service parameter too low"},
-    {0x06090011, "subindex does not exist"},
-    {0x06090030, "invalid value for parameter (download only)"},
-    {0x06090031, "value of parameter written too high (download only)"},
-    {0x06090032, "value of parameter written too low (download only)"},
-    {0x06090036, "maximum value is less than minimum value"},
-    {0x060A0023, "resource not available: SDO connection"},
-    {0x08000000, "general error"},
-    {0x08000020, "data cannot be transferred or stored to the application"},
-    {0x08000021, "data cannot be transferred or stored because of local control"},
-    {0x08000022, "data cannot be transferred or stored in the present device state"},
-    {0x08000023, "object dictionary not present or dynamic generation failed"},
-    {0x08000024, "no data available"},
-};
-
-struct ErrorCode {
-    std::uint16_t code;
-    const char* meaning;
-};
-
-// CiA 301 emergency error code classes and groups, and the CiA 402 drive codes among them. A code
-// ending in 000 names a class, one ending in 00 a group.
-constexpr ErrorCode kErrorCodes[] = {
-    {0x0000, "no error (error reset)"},
-    {0x1000, "generic error"},
-    {0x2000, "current"},
-    {0x2100, "current, device input side"},
-    {0x2200, "current inside the device"},
-    {0x2300, "current, device output side"},
-    {0x2310, "continuous over current"},
-    {0x2320, "short circuit or earth leakage"},
-    {0x2330, "earth leakage"},
-    {0x2340, "short circuit"},
-    {0x3000, "voltage"},
-    {0x3100, "mains voltage"},
-    {0x3110, "mains over-voltage"},
-    {0x3120, "mains under-voltage"},
-    {0x3130, "phase failure"},
-    {0x3200, "voltage inside the device"},
-    {0x3210, "DC link over-voltage"},
-    {0x3220, "DC link under-voltage"},
-    {0x3300, "output voltage"},
-    {0x4000, "temperature"},
-    {0x4100, "ambient temperature"},
-    {0x4200, "device temperature"},
-    {0x4210, "excess temperature, device"},
-    {0x4300, "drive temperature"},
-    {0x4310, "excess temperature, drive"},
-    {0x5000, "device hardware"},
-    {0x5100, "supply voltage"},
-    {0x5500, "data storage"},
-    {0x6000, "device software"},
-    {0x6100, "internal software"},
-    {0x6200, "user software"},
-    {0x6300, "data set"},
-    {0x6320, "parameter error"},
-    {0x7000, "additional modules"},
-    {0x7100, "power"},
-    {0x7110, "brake chopper"},
-    {0x7120, "motor"},
-    {0x7300, "sensor"},
-    {0x7305, "incremental sensor 1 fault"},
-    {0x7500, "communication"},
-    {0x8000, "monitoring"},
-    {0x8100, "communication"},
-    {0x8110, "CAN overrun (objects lost)"},
-    {0x8120, "CAN in error passive mode"},
-    {0x8130, "life guard or heartbeat error"},
-    {0x8140, "recovered from bus off"},
-    {0x8150, "CAN-ID collision"},
-    {0x8200, "protocol error"},
-    {0x8210, "PDO not processed due to length error"},
-    {0x8220, "PDO length exceeded"},
-    {0x8300, "torque control"},
-    {0x8311, "excess torque"},
-    {0x8400, "velocity speed controller"},
-    {0x8500, "position controller"},
-    {0x8600, "positioning controller"},
-    {0x8611, "following error"},
-    {0x8612, "reference limit"},
-    {0x8700, "sync controller"},
-    {0x9000, "external error"},
-    {0xF000, "additional functions"},
-    {0xFF00, "device specific"},
-};
-
-const char* FindErrorCode(std::uint16_t code) {
-    for (const ErrorCode& entry : kErrorCodes) {
-        if (entry.code == code) return entry.meaning;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 const ObjectInfo* FindObject(std::uint16_t index, std::uint8_t subindex) {
@@ -196,13 +78,6 @@ std::string DescribeObject(std::uint16_t index, std::uint8_t subindex) {
                            : ObjectRefText(index, subindex);
 }
 
-const char* AbortCodeMeaning(std::uint32_t code) {
-    for (const AbortCode& entry : kAbortCodes) {
-        if (entry.code == code) return entry.meaning;
-    }
-    return nullptr;
-}
-
 bool AbortOnlyAWriteCauses(std::uint32_t code) {
     switch (code) {
         case kAbortReadOnly:
@@ -217,48 +92,6 @@ bool AbortOnlyAWriteCauses(std::uint32_t code) {
         default:
             return false;
     }
-}
-
-PowerState DecodeState(std::uint16_t statusword) {
-    // Bits 0-3, 5 and 6 (mask 0x6F; 0x4F where bit 5 does not matter).
-    const unsigned sw = statusword;
-    if ((sw & 0x4F) == 0x00) return PowerState::kNotReadyToSwitchOn;
-    if ((sw & 0x4F) == 0x40) return PowerState::kSwitchOnDisabled;
-    if ((sw & 0x6F) == 0x21) return PowerState::kReadyToSwitchOn;
-    if ((sw & 0x6F) == 0x23) return PowerState::kSwitchedOn;
-    if ((sw & 0x6F) == 0x27) return PowerState::kOperationEnabled;
-    if ((sw & 0x6F) == 0x07) return PowerState::kQuickStopActive;
-    if ((sw & 0x4F) == 0x0F) return PowerState::kFaultReactionActive;
-    if ((sw & 0x4F) == 0x08) return PowerState::kFault;
-    return PowerState::kUnknown;
-}
-
-const char* PowerStateName(PowerState state) {
-    switch (state) {
-        case PowerState::kNotReadyToSwitchOn:
-            return "not ready to switch on";
-        case PowerState::kSwitchOnDisabled:
-            return "switch on disabled";
-        case PowerState::kReadyToSwitchOn:
-            return "ready to switch on";
-        case PowerState::kSwitchedOn:
-            return "switched on";
-        case PowerState::kOperationEnabled:
-            return "operation enabled";
-        case PowerState::kQuickStopActive:
-            return "quick stop active";
-        case PowerState::kFaultReactionActive:
-            return "fault reaction active";
-        case PowerState::kFault:
-            return "fault";
-        case PowerState::kUnknown:
-            break;
-    }
-    return "unknown state";
-}
-
-const char* StateName(std::uint16_t statusword) {
-    return PowerStateName(DecodeState(statusword));
 }
 
 const char* StatusBitName(int bit, int mode) {
@@ -326,17 +159,6 @@ std::string ModeName(int mode) {
         default:
             return "mode " + std::to_string(mode);
     }
-}
-
-const char* ErrorCodeMeaning(std::uint16_t code) {
-    for (std::uint16_t mask : {0xFFFF, 0xFF00, 0xF000}) {
-        if (const char* meaning = FindErrorCode(static_cast<std::uint16_t>(code & mask))) {
-            // 0x0000 means no error only as itself, not as the class of 0x00xx codes.
-            if (mask != 0xFFFF && (code & mask) == 0) return nullptr;
-            return meaning;
-        }
-    }
-    return nullptr;
 }
 
 const char* ErrorRegisterBitName(int bit) {

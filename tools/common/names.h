@@ -1,6 +1,7 @@
-// Names and meanings of what the tools show: CiA 301/402 objects, SDO abort codes, the CiA 402
-// statusword (power state and bits), modes of operation, error codes (0x603F and EMCY), the error
-// register (0x1001) and NMT states and commands. The one table of each for the C++ tools.
+// Names of what the tools show: CiA 301/402 objects, the abort codes the tools send or test for,
+// the CiA 402 statusword bits, modes of operation, the error register (0x1001) and NMT states and
+// commands. What power states, abort codes and error codes mean is the library's (Orvex_StateName,
+// Orvex_AbortText, Orvex_ErrorCodeText): the tools show its texts and keep no table of them.
 #pragma once
 
 #include <cstdint>
@@ -72,29 +73,10 @@ constexpr std::uint32_t kAbortValueTooLow = 0x06090032;
 constexpr std::uint32_t kAbortGeneral = 0x08000000;
 constexpr std::uint32_t kAbortDeviceState = 0x08000022;
 
-// "object does not exist", or nullptr for a code the table lacks.
-const char* AbortCodeMeaning(std::uint32_t code);
 // True for an abort that answers a download and never an upload (read-only, lengths, values).
 bool AbortOnlyAWriteCauses(std::uint32_t code);
 
 // ---- CiA 402 statusword
-
-enum class PowerState {
-    kNotReadyToSwitchOn,
-    kSwitchOnDisabled,
-    kReadyToSwitchOn,
-    kSwitchedOn,
-    kOperationEnabled,
-    kQuickStopActive,
-    kFaultReactionActive,
-    kFault,
-    kUnknown,
-};
-
-// The power state coded in bits 0-3, 5 and 6 of a full statusword.
-PowerState DecodeState(std::uint16_t statusword);
-const char* PowerStateName(PowerState state);  // "operation enabled", ...
-const char* StateName(std::uint16_t statusword);
 
 // Statusword bits the tools wait on.
 constexpr std::uint16_t kStatusReadyToSwitchOn = 1u << 0;
@@ -128,11 +110,7 @@ constexpr std::int8_t kModeHoming = 6;
 // "profile position", "homing", ... or "mode N".
 std::string ModeName(int mode);
 
-// ---- Error codes (0x603F, EMCY) and the error register (0x1001)
-
-// The meaning of an error code: its own entry, else its group's ("current, device output side"),
-// else its class's ("current"); nullptr when none applies.
-const char* ErrorCodeMeaning(std::uint16_t code);
+// ---- The error register (0x1001)
 
 // "generic error", "current", ... for bits 0-7 of the error register.
 const char* ErrorRegisterBitName(int bit);
