@@ -108,6 +108,10 @@ OPTIONAL_PROTOTYPES = {
     ),
     "Orvex_Cancel": (None, ()),
     "Orvex_FramesDropped": (_uint, ()),
+    "Orvex_SetMode": (_int, (_int, _int, _int)),
+    "Orvex_SetProfile": (_int, (_int, _int, _uint, _uint)),
+    "Orvex_SetHoming": (_int, (_int, _int, _int, _int, _uint)),
+    "Orvex_SetVelocity": (_int, (_int, _int)),
 }
 
 
