@@ -24,6 +24,8 @@
 #define MOVE_MS 15000 /* one move */
 #define REPORT_MS 200 /* how often the position is shown while a move runs */
 #define HOMING_ON_THE_SPOT 35
+#define PROFILE_POSITION 1 /* modes of operation */
+#define HOMING 6
 
 static const int targets[] = {20000, -5000, 12000};
 
@@ -105,14 +107,19 @@ int main(int argc, char** argv) {
     if (!Orvex_Enable((int)node, STEP_MS)) return fail("enabling");
     printf("operation enabled\n");
 
-    if (!PP_Set((int)node, 40000, 200000, 200000)) return fail("setting up profile position");
+    if (!Orvex_SetMode((int)node, PROFILE_POSITION, STEP_MS) ||
+        !Orvex_SetProfile((int)node, 40000, 200000, 200000))
+        return fail("setting up profile position");
     for (i = 0; i < sizeof targets / sizeof targets[0]; ++i) {
         printf("move to %d\n", targets[i]);
-        if (!Orvex_MoveTo((int)node, targets[i], 0, STEP_MS)) return fail("the move");
+        if (!Orvex_MoveTo((int)node, targets[i], ORVEX_MOVE_IMMEDIATE, STEP_MS))
+            return fail("the move");
         if (!follow_move((int)node, targets[i])) return fail("waiting for the target");
     }
 
-    if (!HM_Set((int)node, 2000, 500, 20000, HOMING_ON_THE_SPOT)) return fail("setting up homing");
+    if (!Orvex_SetMode((int)node, HOMING, STEP_MS) ||
+        !Orvex_SetHoming((int)node, HOMING_ON_THE_SPOT, 2000, 500, 20000))
+        return fail("setting up homing");
     if (!Orvex_Home((int)node, MOVE_MS)) return fail("homing");
     printf("homed\n");
 

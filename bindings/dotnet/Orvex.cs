@@ -10,9 +10,12 @@
 //
 // Waits: each procedure is one library call with the whole time limit. One that takes a
 // CancellationToken ends within 20 ms of the token's cancellation (Orvex_Cancel, which ends every
-// wait then in progress in the process) and throws OperationCanceledException; a wait ended by a
+// wait then in progress in the process) and throws OperationCanceledException; a motion whose
+// wait is cancelled so (MoveTo, WaitTarget, MoveAndWait, Home) is halted first. A wait ended by a
 // cancel from elsewhere (Native.Orvex_Cancel, e.g. from a console control handler) throws
 // OrvexCancelledException (LastResult Outcome.Cancelled).
+//
+// Moves go there now (MoveFlags.Immediate) unless told otherwise, as in orvex and Python.
 //
 // Which file is loaded: "ORVEX_DLL" is ORVEX_DLL.dll on Windows, from the program's folder or the
 // system's DLL search path; take x64\ORVEX_DLL.dll for a 64-bit process (AnyCPU on a 64-bit
@@ -235,7 +238,7 @@ namespace Orvex
 
         // ---- events ----
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
-        public static extern int Orvex_NextEvent(out OrvexEvent ev, int timeout_ms);
+        public static extern int Orvex_NextEvent(out OrvexEvent @event, int timeout_ms);
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern int Orvex_WatchHeartbeat(int node, int consumer_ms);
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
@@ -256,6 +259,28 @@ namespace Orvex
         public static extern IntPtr Orvex_StateName(int state);
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
         public static extern void Orvex_GetTimeLimits(out int query_ms, out int exchange_ms);
+
+        // ---- setting up a mode without switching a drive on ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SetMode(int node, int mode, int timeout_ms);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SetProfile(int node, int velocity, uint acceleration,
+                                                  uint deceleration);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SetHoming(int node, int method, int speed_switch,
+                                                 int speed_zero, uint acceleration);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_SetVelocity(int node, int velocity);
+    }
+
+    /// <summary>The kinds of OrvexEvent (ORVEX_EVENT_*).</summary>
+    public enum EventKind
+    {
+        Emergency = 1,
+        BootUp = 2,
+        StateChanged = 3,
+        HeartbeatLost = 4,
+        HeartbeatBack = 5,
     }
 
     /// <summary>What a drive said by itself (orvex.h: Orvex_NextEvent): 24 bytes, one layout
@@ -564,10 +589,12 @@ namespace Orvex
 
         // Calls Orvex_Cancel once the token is cancelled, and again until the wait it guards has
         // ended: a cancel reaches only waits in progress, and the guarded one may be about to begin.
+        // Once disposed, no cancel of its own is left to reach a later call (the halt after it).
         internal sealed class CancelOnToken : IDisposable
         {
             private volatile bool ended;
             private readonly CancellationTokenRegistration registration;
+            private readonly ManualResetEventSlim idle = new ManualResetEventSlim(true);
 
             public CancelOnToken(CancellationToken token)
             {
@@ -576,13 +603,21 @@ namespace Orvex
 
             private void Fire()
             {
+                idle.Reset();
                 Native.Orvex_Cancel();
                 ThreadPool.QueueUserWorkItem(_ =>
                 {
-                    while (!ended)
+                    try
                     {
-                        Native.Orvex_Cancel();
-                        Thread.Sleep(5);
+                        while (!ended)
+                        {
+                            Native.Orvex_Cancel();
+                            Thread.Sleep(5);
+                        }
+                    }
+                    finally
+                    {
+                        idle.Set();
                     }
                 });
             }
@@ -590,7 +625,9 @@ namespace Orvex
             public void Dispose()
             {
                 ended = true;
-                registration.Dispose();
+                registration.Dispose(); // waits for a Fire in progress
+                idle.Wait();
+                idle.Dispose();
             }
         }
 
@@ -745,54 +782,95 @@ namespace Orvex
             return (ushort)cleared;
         }
 
-        /// <summary>Profile position mode with this profile (PP_Set).</summary>
-        public void SetProfile(int velocity, uint acceleration, uint deceleration) =>
-            Bus.Call("PP_Set", Node, () => Native.PP_Set(Node, velocity, acceleration, deceleration));
+        // Modes of operation (0x6060), confirmed by the drive's mode display 0x6061.
+        private const int ProfilePosition = 1, Homing = 6;
+        private const int SetUpTimeoutMs = 2000;
+
+        private void SetMode(int mode) =>
+            Procedure("Orvex_SetMode", () => Native.Orvex_SetMode(Node, mode, SetUpTimeoutMs));
+
+        /// <summary>Profile position mode with this profile velocity, acceleration and
+        /// deceleration, each write confirmed. Works in any state and never writes the
+        /// controlword: a drive below operation enabled stays there.</summary>
+        public void SetProfile(int velocity, uint acceleration, uint deceleration)
+        {
+            SetMode(ProfilePosition);
+            Procedure("Orvex_SetProfile",
+                      () => Native.Orvex_SetProfile(Node, velocity, acceleration, deceleration));
+        }
 
         /// <summary>Hands the drive a set-point; returns once it took it (WaitTarget waits for
-        /// the motion).</summary>
-        public void MoveTo(int position, MoveFlags flags = MoveFlags.None,
+        /// the motion). By default the drive goes there now (MoveFlags.Immediate). A cancelled
+        /// token halts the drive.</summary>
+        public void MoveTo(int position, MoveFlags flags = MoveFlags.Immediate,
                            int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default) =>
             Procedure("Orvex_MoveTo", () => Native.Orvex_MoveTo(Node, position, (int)flags, timeoutMs),
-                      cancel);
+                      cancel, haltOnCancel: true);
 
-        /// <summary>Waits until the drive reports its target reached; returns the position.</summary>
+        /// <summary>Waits until the drive reports its target reached; returns the position. A
+        /// cancelled token halts the drive.</summary>
         public int WaitTarget(int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
             int position = 0;
             Procedure("Orvex_WaitTarget", () => Native.Orvex_WaitTarget(Node, timeoutMs, out position),
-                      cancel);
+                      cancel, haltOnCancel: true);
             return position;
         }
 
         /// <summary>MoveTo, then WaitTarget: the position reached.</summary>
-        public int MoveAndWait(int position, MoveFlags flags = MoveFlags.None,
+        public int MoveAndWait(int position, MoveFlags flags = MoveFlags.Immediate,
                                int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
             MoveTo(position, flags, timeoutMs, cancel);
             return WaitTarget(timeoutMs, cancel);
         }
 
-        /// <summary>Sets up homing (HM_Set) and runs it; with timeoutMs 0, only starts it.</summary>
+        /// <summary>Sets up homing (homing mode, method, speeds, acceleration; nothing switched
+        /// on) and runs it; with timeoutMs 0, only starts it. Method 0 homes on a hard stop:
+        /// speedSwitch is the speed limit 0x607F, acceleration the torque (written as the 16 bits
+        /// it is), and the homing acceleration keeps its value. A cancelled token halts the
+        /// drive.</summary>
         public void Home(int method, int speedSwitch, int speedZero, uint acceleration,
                          int timeoutMs = DefaultTimeoutMs, CancellationToken cancel = default)
         {
             cancel.ThrowIfCancellationRequested();
-            Bus.Call("HM_Set", Node, () => Native.HM_Set(Node, speedSwitch, speedZero, acceleration, method));
-            Procedure("Orvex_Home", () => Native.Orvex_Home(Node, timeoutMs), cancel);
+            SetMode(Homing);
+            uint homingAcceleration = method == 0 ? SdoRead(0x609A, 0) : acceleration;
+            Procedure("Orvex_SetHoming", () => Native.Orvex_SetHoming(Node, method, speedSwitch,
+                                                                      speedZero, homingAcceleration));
+            if (method == 0)
+            {
+                SdoWrite(0x607F, 0, speedSwitch);
+                SetTorque(unchecked((int)acceleration));
+            }
+            Procedure("Orvex_Home", () => Native.Orvex_Home(Node, timeoutMs), cancel,
+                      haltOnCancel: true);
         }
 
         /// <summary>Target torque 0x6071, written as the 16 bits it is and read back.</summary>
         public void SetTorque(int torque) =>
             Procedure("Orvex_SetTorque", () => Native.Orvex_SetTorque(Node, torque));
 
-        /// <summary>Reads an object of size bytes (1-4), zero-extended.</summary>
+        // The abort a read of a value ends with when the object answers as a longer one.
+        private const uint AbortNotExpedited = 0x05040001;
+
+        /// <summary>Reads an object of size bytes (1-4), zero-extended. A longer object (the
+        /// device name 0x1008) is refused with SDO abort 0x05040001: SdoUpload reads it.</summary>
         public uint SdoRead(ushort index, byte subindex, int size = 4)
         {
             CheckSize(size);
             int value = 0;
-            Bus.Call("SDO_Read", Node, () => Native.SDO_Read(Node, index, subindex, out value, size),
-                     ObjectName(index, subindex));
+            try
+            {
+                Bus.Call("SDO_Read", Node, () => Native.SDO_Read(Node, index, subindex, out value, size),
+                         ObjectName(index, subindex));
+            }
+            catch (OrvexSdoAbortException e) when (e.AbortCode == AbortNotExpedited)
+            {
+                throw new OrvexSdoAbortException(
+                    e.Message + "; an object longer than 4 bytes answers so: read it with SdoUpload",
+                    e.Operation, e.Node, e.AbortCode);
+            }
             return size == 4 ? (uint)value : (uint)value & ((1u << (8 * size)) - 1);
         }
 
@@ -802,6 +880,21 @@ namespace Orvex
             uint raw = SdoRead(index, subindex, size);
             int shift = 32 - 8 * size;
             return (int)(raw << shift) >> shift;
+        }
+
+        /// <summary>Reads an object of any size, up to capacity bytes: expedited, segmented or
+        /// block, as the drive answers (Orvex_SdoUpload).</summary>
+        public byte[] SdoUpload(ushort index, byte subindex, int capacity = 4096)
+        {
+            if (capacity < 0)
+                throw new ArgumentOutOfRangeException(nameof(capacity), capacity, "0 or more bytes");
+            var buffer = new byte[Math.Max(capacity, 1)];
+            int length = 0;
+            Bus.Call("Orvex_SdoUpload", Node,
+                     () => Native.Orvex_SdoUpload(Node, index, subindex, buffer, capacity, out length),
+                     ObjectName(index, subindex));
+            Array.Resize(ref buffer, length);
+            return buffer;
         }
 
         /// <summary>Writes size bytes (1-4) of value to an object. The drive does not confirm a
@@ -827,8 +920,11 @@ namespace Orvex
 
         // A drive procedure: 1 on success; on a fault, the drive's error code goes with the
         // exception when it can be read. A token that can be cancelled ends the wait through
-        // Orvex_Cancel; a token cancelled before the call sends nothing.
-        private void Procedure(string operation, Func<int> call, CancellationToken cancel = default)
+        // Orvex_Cancel; a token cancelled before the call sends nothing. haltOnCancel: the call
+        // follows a motion, which must not go on once its wait was cancelled: the drive is halted
+        // (sent at once, not awaited) before OperationCanceledException.
+        private void Procedure(string operation, Func<int> call, CancellationToken cancel = default,
+                               bool haltOnCancel = false)
         {
             Bus.CheckOpen(operation, Node);
             cancel.ThrowIfCancellationRequested();
@@ -841,8 +937,11 @@ namespace Orvex
             }
             if (result == 1) return;
             if (failure.Outcome == Outcome.Cancelled && cancel.IsCancellationRequested)
+            {
+                if (haltOnCancel) Native.Orvex_Halt(Node, 0);
                 throw new OperationCanceledException(
                     Bus.Describe(operation, Node) + ": cancelled", cancel);
+            }
             ushort? errorCode = null;
             if (failure.Outcome == Outcome.DriveFault)
             {

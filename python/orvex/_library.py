@@ -134,6 +134,10 @@ OPTIONAL_PROTOTYPES = {
     "Orvex_DecodeState": (_int, (_uint,)),
     "Orvex_StateName": (ctypes.c_char_p, (_int,)),
     "Orvex_GetTimeLimits": (None, (ctypes.POINTER(_int), ctypes.POINTER(_int))),
+    "Orvex_SetMode": (_int, (_int, _int, _int)),
+    "Orvex_SetProfile": (_int, (_int, _int, _uint, _uint)),
+    "Orvex_SetHoming": (_int, (_int, _int, _int, _int, _uint)),
+    "Orvex_SetVelocity": (_int, (_int, _int)),
 }
 
 

@@ -28,7 +28,16 @@ from .errors import (
     ValueMismatchError,
 )
 from .frames import FRAME_LENGTH, Frame
-from .status import HOMING, PROFILE_POSITION, PROFILE_TORQUE, State, Status, mode_name, state_from_code
+from .status import (
+    HOMING,
+    PROFILE_POSITION,
+    PROFILE_TORQUE,
+    PROFILE_VELOCITY,
+    State,
+    Status,
+    mode_name,
+    state_from_code,
+)
 
 INT8 = (-(1 << 7), (1 << 7) - 1)
 INT16 = (-(1 << 15), (1 << 15) - 1)
@@ -45,12 +54,17 @@ _NOT_DONE = -32768
 # largest object sdo_upload reads again with a larger buffer.
 BLOCK_SIZE = (1, 127)
 _ABORT_OUT_OF_MEMORY = 0x05040005
+# The abort an expedited read ends with when the object answers as a longer one (a segmented or
+# block answer): sdo_upload reads it.
+_ABORT_NOT_EXPEDITED = 0x05040001
 _MAX_UPLOAD = 1 << 24
 
 # Objects the binding reads and writes, named in failure messages.
 ERROR_CODE = (0x603F, 0)
 TARGET_TORQUE = (0x6071, 0)
 MAX_PROFILE_VELOCITY = (0x607F, 0)
+PROFILE_VELOCITY_OBJECT = (0x6081, 0)
+HOMING_ACCELERATION = (0x609A, 0)
 MODES_OF_OPERATION = (0x6060, 0)
 MODE_DISPLAY = (0x6061, 0)
 STATUSWORD = (0x6041, 0)
@@ -75,6 +89,9 @@ MAX_WAIT_MS = 3600000  # the longest limit a procedure takes
 # How often the main thread looks up from a wait it has handed to a worker: where a lock wait
 # cannot be interrupted (Windows), Ctrl-C is seen within this many seconds.
 _LOOK_UP_S = 0.2
+# The halt after an interrupted motion wait goes out at once and is looked at once: the caller
+# gets the interrupt back without waiting for the drive to stand.
+_HALT_AFTER_INTERRUPT_MS = 0
 
 # Which Bus opened the library's one port (a weak reference, or _nobody), so that a second Bus
 # is refused while the first is open, and closing a Bus that no longer holds the port leaves
@@ -155,7 +172,7 @@ def _where(node=None, obj=None):
     return " (%s)" % ", ".join(parts) if parts else ""
 
 
-def _call_waiting(library, function, *args):
+def _call_waiting(library, function, *args, halt=None):
     """Calls an export that waits (a drive procedure, Orvex_ReceiveFrame) once, with its whole
     limit; returns its result followed by the call's outcome, abort code and system error.
 
@@ -163,8 +180,9 @@ def _call_waiting(library, function, *args):
     the limit. In the main thread the call therefore runs in a worker thread while the main
     thread waits for it, where KeyboardInterrupt (or any exception) reaches it: the main thread
     then calls Orvex_Cancel until the worker's call has ended (a cancel reaches only waits in
-    progress, and the worker's may be about to begin), and raises the exception again. The
-    failure detail is per thread: the worker reads it right after its call.
+    progress, and the worker's may be about to begin), halts node ``halt`` when the wait
+    followed its motion (the motion must not go on once nobody follows it), and raises the
+    exception again. The failure detail is per thread: the worker reads it right after its call.
     """
 
     def call():
@@ -193,6 +211,8 @@ def _call_waiting(library, function, *args):
                 worker.join(0.01)
             except KeyboardInterrupt:  # pressed again while the library lets go
                 pass
+        if halt is not None and library.has("Orvex_Halt"):
+            library.Orvex_Halt(halt, _HALT_AFTER_INTERRUPT_MS)
         raise
     if "error" in ended:
         raise ended["error"]
@@ -571,12 +591,14 @@ class Drive:
     # The library walks the drive through CiA 402 and confirms every step; these methods call it
     # and turn its outcome into an exception that names the state, the fault or the mode.
 
-    def _procedure(self, name, *args, what, mode=None):
+    def _procedure(self, name, *args, what, mode=None, halt=False):
         """Runs the procedure export ``name`` for this drive; raises the error its outcome
-        names. ``what`` says what was asked ("enable"), ``mode`` the mode it needed."""
+        names. ``what`` says what was asked ("enable"), ``mode`` the mode it needed; ``halt``:
+        an interrupt during the call halts the drive (a motion that is followed)."""
         function = self.bus.library.require(name)
         self.bus._check_usable(name, self.node)
-        result, outcome, *detail = _call_waiting(self.bus.library, function, self.node, *args)
+        result, outcome, *detail = _call_waiting(self.bus.library, function, self.node, *args,
+                                                 halt=self.node if halt else None)
         if result == 1 and outcome == errors.OK:
             return
         raise self._procedure_error(name, outcome, what, mode, detail)
@@ -622,14 +644,15 @@ class Drive:
         return self.bus._failure(name, outcome, None, node=self.node, detail=detail)
 
     def _wait(self, timeout, what, mode=None):
-        """Orvex_WaitTarget with the whole limit until the target is reached (Ctrl-C ends it:
-        _call_waiting); the final position."""
+        """Orvex_WaitTarget with the whole limit until the target is reached; the final
+        position. Ctrl-C (any exception) ends it and halts the drive (_call_waiting)."""
         milliseconds = _milliseconds("timeout", timeout)
         function = self.bus.library.require("Orvex_WaitTarget")
         self.bus._check_usable("Orvex_WaitTarget", self.node)
         position = ctypes.c_int(0)
         result, outcome, *detail = _call_waiting(
-            self.bus.library, function, self.node, milliseconds, ctypes.byref(position))
+            self.bus.library, function, self.node, milliseconds, ctypes.byref(position),
+            halt=self.node)
         if result == 1 and outcome == errors.OK:
             return position.value
         error = self._procedure_error("Orvex_WaitTarget", outcome, what, mode, detail)
@@ -725,17 +748,6 @@ class Drive:
         """NMT reset communication for this node."""
         self._command("CMD_Restart_motor")
 
-    def _require_enabled(self, what):
-        """Refuses a command that writes controlword 0x010F first (the mode set-ups) on a drive
-        that is not in operation enabled: it would switch the drive on."""
-        state = self.state
-        if state.in_fault:
-            raise self._fault_error(self.status, "is in fault: cannot " + what)
-        if state != State.OPERATION_ENABLED:
-            raise StateError("node %d is %s, not operation enabled: call enable() before you %s"
-                             % (self.node, state, what), node=self.node,
-                             outcome=errors.WRONG_STATE)
-
     @property
     def mode(self):
         """The mode of operation the drive is in (0x6061, the display of 0x6060)."""
@@ -747,17 +759,32 @@ class Drive:
         self.enable()
         self._command("PV_start_motor")
 
+    # -- mode set-ups ---------------------------------------------------------------------------
+    # The library sets a drive up in any state and never writes the controlword for it: a drive
+    # that is not enabled stays as it is.
+
+    def _set_mode(self, mode):
+        """Modes of operation, confirmed by the drive's mode display (Orvex_SetMode)."""
+        self._procedure("Orvex_SetMode", mode, _milliseconds("timeout", STEP_TIMEOUT),
+                        what="take %s mode" % mode_name(mode))
+
+    def _kept(self, obj):
+        """The value the drive holds in a 4-byte object that a set-up writes but the mode does
+        not use, so that it is written back unchanged."""
+        return _signed32(self.sdo_read(*obj, size=4))
+
     # -- profile position ---------------------------------------------------------------------
 
     def set_profile(self, velocity, acceleration, deceleration):
         """Profile position mode with this profile velocity, acceleration and deceleration
-        (all unsigned). Needs operation enabled: the set-up writes halt with enable operation
-        first, which would switch on a drive that is not."""
+        (all unsigned), each write confirmed (Orvex_SetMode, Orvex_SetProfile). Works in any
+        state and switches nothing on: a drive below operation enabled stays there."""
         velocity = _whole("velocity", velocity, UINT32)
         acceleration = _whole("acceleration", acceleration, UINT32)
         deceleration = _whole("deceleration", deceleration, UINT32)
-        self._require_enabled("set a profile")
-        self._command("PP_Set", _signed32(velocity), acceleration, deceleration)
+        self._set_mode(PROFILE_POSITION)
+        self._procedure("Orvex_SetProfile", _signed32(velocity), acceleration, deceleration,
+                        what="take the profile")
 
     def move_to(self, position, relative=False, wait=False, timeout=10.0, immediate=True,
                 ack_timeout=STEP_TIMEOUT):
@@ -771,12 +798,13 @@ class Drive:
         fault, StateError otherwise; nothing is sent). With ``wait``, returns the final
         position once the drive reports target reached; raises TimeoutError after ``timeout``
         seconds, StateChangedError when the drive is quick-stopped, disabled or halted on the
-        way, DriveFaultError when it faults."""
+        way, DriveFaultError when it faults. Ctrl-C (or any exception) while it waits cancels
+        the wait, halts the drive and is raised again, as orvex does."""
         position = _whole("position", position, INT32)
         _milliseconds("timeout", timeout)  # refused before the move starts
         flags = (MOVE_RELATIVE if relative else 0) | (MOVE_IMMEDIATE if immediate else 0)
         self._procedure("Orvex_MoveTo", position, flags, _milliseconds("ack_timeout", ack_timeout),
-                        what="move", mode=PROFILE_POSITION)
+                        what="move", mode=PROFILE_POSITION, halt=wait)
         if wait:
             return self._wait(timeout, "move by %d" % position if relative else
                               "reach %d" % position)
@@ -788,7 +816,8 @@ class Drive:
 
     def wait_for_target(self, position=None, timeout=10.0, tolerance=0):
         """Waits until the drive reports its target reached (Orvex_WaitTarget) and returns the
-        position; with ``position``, also checks that it stands within ``tolerance`` of it."""
+        position; with ``position``, also checks that it stands within ``tolerance`` of it.
+        Ctrl-C (or any exception) during the wait halts the drive before it is raised again."""
         if position is not None:
             position = _whole("position", position, INT32)
         tolerance = _whole("tolerance", tolerance, (0, UINT32[1]))
@@ -801,42 +830,66 @@ class Drive:
     # -- profile velocity ---------------------------------------------------------------------
 
     def set_velocity_profile(self, velocity, acceleration, deceleration):
-        """Profile velocity mode with this target velocity and ramps, held by halt until
-        run_velocity (or enable) starts it. Needs operation enabled, as set_profile does."""
+        """Profile velocity mode with this target velocity and ramps, in any state, switching
+        nothing on. A drive in operation enabled is halted first (Orvex_Halt: until it stands)
+        and held so until run_velocity starts it; one below stays where it is."""
         velocity = _whole("velocity", velocity, INT32)
         acceleration = _whole("acceleration", acceleration, UINT32)
         deceleration = _whole("deceleration", deceleration, UINT32)
-        self._require_enabled("set a velocity profile")
-        self._command("PV_Set", velocity, acceleration, deceleration)
+        self._hold()
+        self._set_up_velocity(velocity, acceleration, deceleration)
+
+    def _hold(self):
+        """Halts a drive in operation enabled; one in any other state does not move, and
+        Orvex_Halt writes nothing to it."""
+        function = self.bus.library.require("Orvex_Halt")
+        self.bus._check_usable("Orvex_Halt", self.node)
+        result, outcome, *detail = _call_waiting(
+            self.bus.library, function, self.node, _milliseconds("timeout", STANDSTILL_TIMEOUT))
+        if result != 1 and outcome not in (errors.WRONG_STATE, errors.DRIVE_FAULT):
+            raise self._procedure_error("Orvex_Halt", outcome, "halt", None, detail)
+
+    def _set_up_velocity(self, velocity, acceleration, deceleration):
+        # Orvex_SetProfile writes the profile velocity 0x6081 too, which this mode does not use:
+        # it gets the value it holds.
+        self._set_mode(PROFILE_VELOCITY)
+        self._procedure("Orvex_SetProfile", self._kept(PROFILE_VELOCITY_OBJECT), acceleration,
+                        deceleration, what="take the ramps")
+        self.set_velocity(velocity)
 
     def run_velocity(self, velocity, acceleration=None, deceleration=None):
-        """Runs at ``velocity``. With ramps given, sets up profile velocity mode first;
-        without, the drive must already be in it (set_velocity_profile)."""
+        """Runs at ``velocity``. With ramps given, enables the drive and sets up profile
+        velocity mode first; without, the drive must already be in it (set_velocity_profile)."""
         if (acceleration is None) != (deceleration is None):
             raise BadArgumentError("give both acceleration and deceleration, or neither")
         if acceleration is None:
             self.set_velocity(velocity)
         else:
-            # Asked to run: enabled first, so that the set-up's halt switches nothing on.
+            velocity = _whole("velocity", velocity, INT32)
+            acceleration = _whole("acceleration", acceleration, UINT32)
+            deceleration = _whole("deceleration", deceleration, UINT32)
             self.enable()
-            self.set_velocity_profile(velocity, acceleration, deceleration)
+            self._set_up_velocity(velocity, acceleration, deceleration)
         self._release("run")
 
     def set_velocity(self, velocity):
-        """Changes the target velocity (0x60FF)."""
-        self._command("PV_Set_Vel", _whole("velocity", velocity, INT32))
+        """Changes the target velocity (0x60FF), confirmed (Orvex_SetVelocity)."""
+        self._procedure("Orvex_SetVelocity", _whole("velocity", velocity, INT32),
+                        what="take the velocity")
 
     # -- homing -------------------------------------------------------------------------------
 
     def home(self, method, speed_switch, speed_zero, acceleration_or_torque, wait=False,
              timeout=30.0):
-        """Sets up homing with ``method`` (-128..127; HM_Set) and starts it on a rising edge
-        of controlword bit 4 (Orvex_Home). Speeds and the acceleration are unsigned. Method 0
-        homes on a hard stop: then ``acceleration_or_torque`` is the torque (-32768..32767),
-        written again as the 2-byte object it is and read back, and ``speed_zero`` is unused.
-        The drive must be in operation enabled. With ``wait``, returns once the drive reports
-        homing attained (bits 12 and 10, also when homing ends at once); raises HomingError
-        on a homing error (bit 13)."""
+        """Sets up homing with ``method`` (-128..127; Orvex_SetMode, Orvex_SetHoming, which
+        switch nothing on) and starts it on a rising edge of controlword bit 4 (Orvex_Home).
+        Speeds and the acceleration are unsigned. Method 0 homes on a hard stop: then
+        ``speed_switch`` is the speed limit (0x607F), ``acceleration_or_torque`` the torque
+        (-32768..32767, written as the 2-byte object it is and read back), and the homing
+        acceleration keeps its value. The start needs operation enabled (StateError
+        otherwise, the set-up done). With ``wait``, returns once the drive reports homing
+        attained (bits 12 and 10, also when homing ends at once); raises HomingError on a
+        homing error (bit 13). Ctrl-C during the wait halts the drive."""
         method = _whole("method", method, INT8)
         speed_switch = _whole("speed_switch", speed_switch, UINT32)
         speed_zero = _whole("speed_zero", speed_zero, UINT32)
@@ -847,12 +900,15 @@ class Drive:
             acceleration_or_torque = _whole("acceleration", acceleration_or_torque, UINT32)
         if wait:
             _milliseconds("timeout", timeout)  # refused before homing starts
-        self._require_enabled("home")
-        self._command("HM_Set", _signed32(speed_switch), _signed32(speed_zero),
-                      acceleration_or_torque, method)
+        self._set_mode(HOMING)
         if method == 0:
+            acceleration_or_torque = self._kept(HOMING_ACCELERATION) & UINT32[1]
+        self._procedure("Orvex_SetHoming", method, _signed32(speed_switch),
+                        _signed32(speed_zero), acceleration_or_torque, what="take the homing")
+        if method == 0:
+            self._write(MAX_PROFILE_VELOCITY, speed_switch, 4)
             self.torque = torque
-        self._procedure("Orvex_Home", 0, what="home", mode=HOMING)
+        self._procedure("Orvex_Home", 0, what="home", mode=HOMING, halt=wait)
         if wait:
             self.wait_for_homing(timeout)
 
@@ -884,7 +940,7 @@ class Drive:
         torque = _whole("torque", torque, INT16)
         if self.state.in_fault:
             raise self._fault_error(self.status, "is in fault: cannot run")
-        self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
+        self._set_mode(PROFILE_TORQUE)
         self._write(MAX_PROFILE_VELOCITY, max_velocity, 4)
         self.torque = torque
         self._release("run")
@@ -895,7 +951,7 @@ class Drive:
         fault."""
         if self.state.in_fault:
             raise self._fault_error(self.status, "is in fault: cannot run")
-        self._write(MODES_OF_OPERATION, PROFILE_TORQUE, 1)
+        self._set_mode(PROFILE_TORQUE)
         self._release("run")
 
     # -- queries ------------------------------------------------------------------------------
@@ -933,9 +989,15 @@ class Drive:
         subindex = _whole("subindex", subindex, (0, 0xFF))
         size = _whole("size", size, (1, 4))
         value = ctypes.c_int(0)
-        self.bus._query(
-            "SDO_Read", self.node, index, subindex, ctypes.byref(value), size,
-            node=self.node, obj=(index, subindex))
+        try:
+            self.bus._query(
+                "SDO_Read", self.node, index, subindex, ctypes.byref(value), size,
+                node=self.node, obj=(index, subindex))
+        except SdoAbortError as error:
+            if error.code == _ABORT_NOT_EXPEDITED:
+                error.args = ("%s; an object longer than 4 bytes answers so: read it with "
+                              "sdo_upload()" % error.args[0],)
+            raise
         bits = 8 * size
         raw = value.value & ((1 << bits) - 1)
         if signed and raw & (1 << (bits - 1)):

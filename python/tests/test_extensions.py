@@ -11,7 +11,14 @@ import unittest
 import orvex
 from orvex import Kind, State
 
-from .simulator import SimTestCase, Simulator, library, require_extension, sim_supports
+from .simulator import (
+    SimTestCase,
+    Simulator,
+    eventually,
+    library,
+    require_extension,
+    sim_supports,
+)
 
 
 class TimeLimits(SimTestCase):
@@ -192,13 +199,19 @@ class ObjectsOfAnySize(SimTestCase):
         with self.assertRaises(orvex.SdoAbortError) as caught:
             self.bus.drive(1).sdo_download(0x1008, 0, b"renamed drive")
         self.assertEqual(caught.exception.code, 0x06010002)
+        # A longer object read as a value: refused, never its announced size, with the way out.
+        with self.assertRaises(orvex.SdoAbortError) as caught:
+            self.bus.drive(1).sdo_read(0x1008, 0)
+        self.assertEqual(caught.exception.code, 0x05040001)
+        self.assertIn("sdo_upload()", str(caught.exception))
+        self.assertEqual(self.bus.drive(1).device_name, "orvex-sim CiA 402 servo drive")
         with self.assertRaises(orvex.BadArgumentError):
             self.bus.set_block_transfer(4, 128)
 
 
 class CancellingWaits(SimTestCase):
     # Every drive sends a heartbeat each millisecond: more than the library keeps.
-    sim_options = ("--drives", 3, "--heartbeat-ms", 1)
+    sim_options = ("--drives", 4, "--heartbeat-ms", 1)
 
     def setUp(self):
         require_extension(self.library, "Orvex_Cancel")
@@ -215,19 +228,26 @@ class CancellingWaits(SimTestCase):
         def interrupt():
             os.kill(os.getpid(), signal.SIGINT)
 
-        # (how the wait is ended, whether it runs in the main thread, what it raises)
-        rows = [(self.bus.cancel, True, orvex.CancelledError),
-                (self.bus.cancel, False, orvex.CancelledError)]
+        def wait_for_target(drive):
+            drive.wait_for_target(timeout=60)
+
+        def move_and_wait(drive):
+            drive.move_to(120000, wait=True, timeout=60)
+
+        # (how the wait is ended, whether it runs in the main thread, what it raises, the wait)
+        rows = [(self.bus.cancel, True, orvex.CancelledError, wait_for_target),
+                (self.bus.cancel, False, orvex.CancelledError, wait_for_target)]
         if os.name == "posix":
-            rows.append((interrupt, True, KeyboardInterrupt))
-        for node, (end, in_main, expected) in enumerate(rows, start=1):
-            with self.subTest(end=end.__name__, in_main=in_main):
+            rows += [(interrupt, True, KeyboardInterrupt, wait_for_target),
+                     (interrupt, True, KeyboardInterrupt, move_and_wait)]
+        for node, (end, in_main, expected, waiting) in enumerate(rows, start=1):
+            with self.subTest(end=end.__name__, in_main=in_main, wait=waiting.__name__):
                 drive = self.moving(node)
                 raised = []
 
                 def wait():
                     try:
-                        drive.wait_for_target(timeout=60)
+                        waiting(drive)
                     except BaseException as error:
                         raised.append(error)
 
@@ -249,15 +269,25 @@ class CancellingWaits(SimTestCase):
                 if expected is orvex.CancelledError:
                     self.assertEqual(raised[0].outcome, orvex.errors.CANCELLED)
                     self.assertTrue(0 < raised[0].position < 120000)
-                # The cancel ended that wait only: the next one runs out its own limit.
-                with self.assertRaises(orvex.TimeoutError):
-                    drive.wait_for_target(timeout=0.3)
+                    # The cancel ended that wait only: the move goes on, and the next wait runs
+                    # out its own limit.
+                    with self.assertRaises(orvex.TimeoutError):
+                        drive.wait_for_target(timeout=0.3)
+                else:
+                    # Ctrl-C ended the wait and the move it followed: the drive was halted and
+                    # comes to a stand short of the target.
+                    self.assertTrue(drive.sdo_read(0x6040, 0, size=2) & 0x0100)
+                    self.assertTrue(eventually(lambda: drive.status.target_reached))
+                    stands = drive.position
+                    time.sleep(0.1)
+                    self.assertEqual(drive.position, stands)
+                    self.assertLess(stands, 120000)
                 self.assertEqual(drive.state, State.OPERATION_ENABLED)
 
     def test_heartbeats_beyond_what_is_kept_are_counted(self):
         require_extension(self.library, "Orvex_FramesDropped")
         before = self.bus.frames_dropped()
-        drive = self.moving(3)
+        drive = self.moving(4)
         with self.assertRaises(orvex.TimeoutError):
             drive.wait_for_target(timeout=0.5)  # reads the line: ~1500 heartbeats come
         self.assertGreater(self.bus.frames_dropped(), before)

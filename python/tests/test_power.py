@@ -131,6 +131,33 @@ class DriveBehaviour:
         drive.torque = -150
         self.assertEqual(drive.torque, -150)
 
+    def test_set_ups_switch_no_drive_on_and_a_velocity_set_up_waits_to_run(self):
+        drive = self.bus.drive(9)
+        drive.enable()
+        drive.disable()
+        # (the set-up, the mode it selects, an object it wrote and its value)
+        for set_up, mode, (obj, value) in (
+                (lambda: drive.set_profile(1000, 2000, 3000), 1, ((0x6083, 0), 2000)),
+                (lambda: drive.set_velocity_profile(-500, 4000, 5000), 3, ((0x60FF, 0), -500)),
+                (lambda: drive.home(35, 0, 0, 6000), 6, ((0x609A, 0), 6000))):
+            try:
+                set_up()
+            except orvex.StateError as error:  # homing is set up, its start refused
+                self.assertEqual((mode, error.outcome), (6, orvex.errors.WRONG_STATE))
+                self.assertIn("enable()", str(error))
+            self.assertEqual(drive.state, State.SWITCHED_ON)
+            self.assertEqual(drive.mode, mode)
+            self.assertEqual(drive.sdo_read(*obj, signed=True), value)
+        # Enabled, the velocity set-up halts the drive and holds it until it runs.
+        drive.enable()
+        drive.set_velocity_profile(5000, 100000, 100000)
+        time.sleep(0.05)
+        self.assertEqual(drive.velocity, 0)
+        drive.run_velocity(5000)
+        self.assertTrue(eventually(lambda: drive.velocity == 5000))
+        drive.halt()
+        drive.disable()
+
     def test_an_absent_node_fails_cleanly(self):
         drive = self.bus.drive(12)
         started = time.monotonic()

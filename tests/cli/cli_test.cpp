@@ -683,10 +683,40 @@ TEST(CliStrict, HaltAndStopNeverSwitchADriveOn) {
                               "written)"));
         EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: switched on\n"));
     }
-    // The mode set-ups write halt with enable operation: refused below operation enabled.
-    const RunResult set = Orvex(sim.path(), {"pp", "set", "1000", "1000", "1000"});
-    EXPECT_EQ(set.exit_code, 1) << Describe(set);
-    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: switched on\n"));
+    // The mode set-ups write no controlword: the drive is set up and stays switched on.
+    struct SetUp {
+        std::vector<std::string> words;
+        std::string mode;
+        std::string written;  // `sdo read` of an object the set-up wrote
+        std::vector<std::string> object;
+    };
+    const SetUp set_ups[] = {
+        {{"pp", "set", "1000", "2000", "3000"}, "1 (profile position)", "(2000)", {"0x6083", "0"}},
+        {{"pv", "set", "-500", "4000", "5000"},
+         "3 (profile velocity)",
+         "signed -500",
+         {"0x60FF", "0"}},
+        {{"home", "set", "17", "2000", "500", "6000"}, "6 (homing)", "(6000)", {"0x609A", "0"}},
+        {{"home", "set", "0", "2000", "0", "-150"},
+         "6 (homing)",
+         "signed -150",
+         {"0x6071", "0", "--size", "2"}},
+    };
+    for (const SetUp& set_up : set_ups) {
+        OrvexOk(sim.path(), set_up.words);
+        const std::string status = OrvexOk(sim.path(), {"status"}).out;
+        EXPECT_THAT(status, HasSubstr("node 1: switched on\n")) << set_up.words[0];
+        EXPECT_THAT(status, HasSubstr(set_up.mode)) << set_up.words[0];
+        std::vector<std::string> read = {"sdo", "read"};
+        read.insert(read.end(), set_up.object.begin(), set_up.object.end());
+        EXPECT_THAT(OrvexOk(sim.path(), read).out, HasSubstr(set_up.written)) << set_up.words[0];
+    }
+    // Enabled, `pv set` halts the drive: the velocity waits for `pv start`.
+    OrvexOk(sim.path(), {"enable"});
+    EXPECT_THAT(OrvexOk(sim.path(), {"pv", "set", "5000", "50000", "50000"}).out,
+                HasSubstr("(halted; 'orvex pv start' runs it)"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_THAT(OrvexOk(sim.path(), {"sdo", "read", "0x606C", "0"}).out, HasSubstr("(0)"));
 }
 
 TEST(CliStrict, HomingTorqueGoesOutAsTwoBytesAndMayBeNegative) {
@@ -828,6 +858,29 @@ TEST(CliExample, MoveAndWaitReachesItsTarget) {
 
     const RunResult position = Orvex(sim.path(), {"--node", "2", "position"});
     EXPECT_EQ(position.out, "-4000\n") << Describe(position);
+}
+
+// The README's first program, text and all: it ends, successfully and soon, on a standard drive.
+TEST(CliExample, TheReadmesFirstMoveEndsOnAStrictDrive) {
+    std::ifstream readme_file(std::string(ORVEX_SOURCE_DIR) + "/README.md");
+    std::ifstream example_file(std::string(ORVEX_SOURCE_DIR) + "/examples/first_move.c");
+    const std::string readme{std::istreambuf_iterator<char>(readme_file), {}};
+    const std::string example{std::istreambuf_iterator<char>(example_file), {}};
+    const std::size_t start = readme.find("```c\n#include <stdio.h>\n");
+    ASSERT_NE(start, std::string::npos) << "README.md has no C block starting #include <stdio.h>";
+    const std::size_t code = start + 5;
+    const std::string shown = readme.substr(code, readme.find("```", code) - code);
+    ASSERT_NE(example.find("*/\n#include"), std::string::npos);
+    EXPECT_EQ(shown, example.substr(example.find("*/\n#include") + 3))
+        << "README.md's first C block and examples/first_move.c differ";
+
+    Simulator sim(StrictOptions());
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult run = RunProgram({ORVEX_FIRST_MOVE_PATH, sim.path()}, Bound(20));
+    EXPECT_EQ(run.exit_code, 0) << Describe(run);
+    EXPECT_EQ(run.out, "at 20000\n") << Describe(run);
+    EXPECT_LT(run.seconds, Bound(10)) << Describe(run);
+    EXPECT_THAT(OrvexOk(sim.path(), {"status"}).out, HasSubstr("node 1: switched on\n"));
 }
 
 }  // namespace

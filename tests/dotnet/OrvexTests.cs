@@ -38,6 +38,7 @@ static class OrvexTests
             Test("a missing device fails with the system's error", MissingDevice),
             Test("power states on lenient and strict drives", PowerStates),
             Test("moves in a row on lenient and strict drives", MovesInARow),
+            Test("set-ups switch no drive on", SetUpsSwitchNoDriveOn),
             Test("a drive in fault: code, refused calls, reset, enable", FaultAndReset),
             Test("object access: sizes, signs and an SDO abort", ObjectAccess),
             Test("an absent node times out", AbsentNode),
@@ -234,6 +235,12 @@ static class OrvexTests
                 if (Enum.IsDefined(typeof(DriveState), Pascal(name.Substring(6))))
                     declared = (long)(int)Enum.Parse(typeof(DriveState), Pascal(name.Substring(6)));
             }
+            else if (name.StartsWith("EVENT_"))
+            {
+                where = "EventKind." + Pascal(name.Substring(6));
+                if (Enum.IsDefined(typeof(EventKind), Pascal(name.Substring(6))))
+                    declared = (long)(int)Enum.Parse(typeof(EventKind), Pascal(name.Substring(6)));
+            }
             else if (name.StartsWith("MOVE_"))
             {
                 where = "MoveFlags." + Pascal(name.Substring(5));
@@ -276,7 +283,8 @@ static class OrvexTests
         int outcomes = Enum.GetValues(typeof(Outcome)).Length + Enum.GetValues(typeof(DriveState)).Length +
                        Enum.GetValues(typeof(MoveFlags)).Length - 1 + 4 +
                        Enum.GetValues(typeof(TransferKind)).Length +
-                       Enum.GetValues(typeof(TransferFlags)).Length - 1;
+                       Enum.GetValues(typeof(TransferFlags)).Length - 1 +
+                       Enum.GetValues(typeof(EventKind)).Length;
         Check(problems.Count == 0, string.Join("\n        ", problems));
         Check(outcomes == seen, "Orvex.cs has " + outcomes + " codes, orvex.h " + seen);
     }
@@ -425,6 +433,26 @@ static class OrvexTests
         });
     }
 
+    static void SetUpsSwitchNoDriveOn()
+    {
+        OnEachKind((bus, kind) =>
+        {
+            var drive = bus.Drive(4);
+            drive.Enable();
+            drive.Disable();
+            drive.SetProfile(1000, 2000, 3000);
+            Equal(drive.State, DriveState.SwitchedOn, "after SetProfile");
+            Equal(drive.SdoRead(0x6061, 0, 1), 1u, "mode shown after SetProfile");
+            Equal(drive.SdoRead(0x6083, 0), 2000u, "acceleration");
+            // Homing is set up; its start needs operation enabled.
+            var e = Throws<OrvexException>(() => drive.Home(35, 0, 0, 6000), "Home of a drive not enabled");
+            Equal(e.LastResult, Outcome.WrongState, "outcome");
+            Equal(drive.State, DriveState.SwitchedOn, "after Home");
+            Equal(drive.SdoRead(0x6061, 0, 1), 6u, "mode shown after Home");
+            Equal(drive.SdoRead(0x609A, 0), 6000u, "homing acceleration");
+        });
+    }
+
     static void FaultAndReset()
     {
         foreach (var options in new[] { new[] { "--fault-node", "2" }, new[] { "--fault-node", "2", "--strict-402" } })
@@ -478,6 +506,13 @@ static class OrvexTests
             drive.SetTorque(-200);
             Equal(drive.SdoReadSigned(0x6071, 0, 2), -200, "torque");
 
+            // A longer object read as a value: refused, never its announced size, with the way out.
+            var longer = Throws<OrvexSdoAbortException>(() => drive.SdoRead(0x1008, 0), "the device name as a value");
+            Equal(longer.AbortCode, 0x05040001u, "abort code of a longer object");
+            Check(longer.Message.Contains("SdoUpload"), "the message names SdoUpload: " + longer.Message);
+            Equal(System.Text.Encoding.ASCII.GetString(drive.SdoUpload(0x1008, 0)).TrimEnd('\0'),
+                  "orvex-sim CiA 402 servo drive", "the device name, uploaded");
+
             var e = Throws<OrvexSdoAbortException>(() => drive.SdoRead(0x5FFF, 0), "a missing object");
             Equal(e.LastResult, Outcome.SdoAbort, "outcome");
             Equal(e.AbortCode, 0x06020000u, "abort code");
@@ -521,6 +556,7 @@ static class OrvexTests
                 return drive;
             };
             // The token of the wait, and a cancel from elsewhere (another thread, a console handler).
+            // A cancelled token ends the motion too: the drive is halted.
             var timers = new List<Timer>(); // kept from the collector until they fire
             var rows = new[]
             {
@@ -534,6 +570,11 @@ static class OrvexTests
                     timers.Add(new Timer(_ => Native.Orvex_Cancel(), null, 300, Timeout.Infinite));
                     return () => d.WaitTarget(60000);
                 }), typeof(OrvexCancelledException)),
+                Tuple.Create("token of MoveAndWait", (Func<Drive, Action>)(d =>
+                {
+                    var source = new CancellationTokenSource(300);
+                    return () => d.MoveAndWait(110000, timeoutMs: 60000, cancel: source.Token);
+                }), typeof(OperationCanceledException)),
             };
             int node = 1;
             foreach (var row in rows)
@@ -545,13 +586,28 @@ static class OrvexTests
                 Check(watch.Elapsed.TotalSeconds < 2, row.Item1 + ": ended promptly: " + watch.Elapsed);
                 Equal(e.GetType(), row.Item3, row.Item1 + ": exception (" + e.Message + ")");
                 if (e is OrvexException)
+                {
                     Equal(((OrvexException)e).LastResult, Outcome.Cancelled, "outcome");
-                // The cancel ended that wait only: the next one runs out its own limit.
-                Throws<OrvexTimeoutException>(() => drive.WaitTarget(300), "the next wait");
+                    // The cancel ended that wait only: the move goes on, the next wait runs out
+                    // its own limit.
+                    Throws<OrvexTimeoutException>(() => drive.WaitTarget(300), "the next wait");
+                }
+                else
+                {
+                    // Halted: the drive comes to a stand short of the target and stays there.
+                    Check((drive.SdoRead(0x6040, 0, 2) & 0x100) != 0, row.Item1 + ": halt bit");
+                    var until = Stopwatch.StartNew();
+                    while ((drive.Statusword & 0x400) == 0 && until.Elapsed.TotalSeconds < 5)
+                        Thread.Sleep(20);
+                    int stands = drive.Position;
+                    Thread.Sleep(100);
+                    Equal(drive.Position, stands, row.Item1 + ": position once standing");
+                    Check(stands < 100000, row.Item1 + ": stands short of the target: " + stands);
+                }
                 Equal(drive.State, DriveState.OperationEnabled, row.Item1 + ": state after");
             }
             // A token cancelled before the call: nothing is sent.
-            var idle = bus.Drive(3);
+            var idle = bus.Drive(4);
             var cancelled = new CancellationToken(true);
             Throws<OperationCanceledException>(() => idle.Enable(cancel: cancelled), "Enable, cancelled before");
             Equal(idle.State, DriveState.SwitchOnDisabled, "a drive whose Enable was cancelled before");

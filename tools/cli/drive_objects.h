@@ -24,6 +24,8 @@ constexpr ObjectRef kModesDisplay{codec::kModesOfOperationDisplay, 0};
 constexpr ObjectRef kPositionActual{codec::kPositionActual, 0};
 constexpr ObjectRef kTargetTorque{0x6071, 0};
 constexpr ObjectRef kMaxProfileVelocityTorque{0x607F, 0};
+constexpr ObjectRef kProfileVelocity{0x6081, 0};
+constexpr ObjectRef kHomingAcceleration{0x609A, 0};
 // The drives' own objects that the library addresses.
 constexpr ObjectRef kVersion{0x2001, 1};
 constexpr ObjectRef kLed{0x2003, 0x14};

@@ -110,34 +110,52 @@ std::uint32_t TakeUnsigned(Arguments& args, const char* name) {
         ParseInteger(args.Next(name), name, 0, 0xFFFFFFFFLL, args.topic()));
 }
 
-// `pp set` and `pv set`: VEL ACC DEC handed to one of the profile set-ups. Both write controlword
-// 0x010F first, which would switch on a drive below operation enabled: they need it enabled.
-int SetProfile(Arguments& args, const Connection& connection,
-               int (*set_up)(int, int, unsigned, unsigned), bool unsigned_velocity,
-               const char* export_name, const std::string& what, const char* afterwards) {
-    // Profile velocity 0x6081 is unsigned; target velocity 0x60FF has a sign.
-    const long long velocity = unsigned_velocity
-                                   ? TakeUnsigned(args, "VEL")
-                                   : ParseInt32(args.Next("VEL"), "VEL", args.topic());
+// The mode set-ups: the library's, which write no controlword and so switch no drive on, in any
+// state; each write confirmed (a refusal names its abort).
+void SetMode(const Drive& drive, int mode) {
+    drive.Note("Orvex_SetMode: 0x6060:00 <- " + std::to_string(mode) + ", shown in 0x6061:00");
+    drive.Check(Orvex_SetMode(drive.node(), mode, kStepLimitMs),
+                "take mode " + std::to_string(mode));
+}
+
+// Orvex_SetProfile writes the profile velocity 0x6081, which profile velocity mode does not use:
+// there it gets the value it holds.
+void SetRamps(const Drive& drive, std::uint32_t profile_velocity, std::uint32_t acceleration,
+              std::uint32_t deceleration) {
+    drive.Note("Orvex_SetProfile: 0x6081:00 <- " + std::to_string(profile_velocity) +
+               ", 0x6083:00 <- " + std::to_string(acceleration) + ", 0x6084:00 <- " +
+               std::to_string(deceleration));
+    drive.Check(Orvex_SetProfile(drive.node(), static_cast<int>(profile_velocity), acceleration,
+                                 deceleration),
+                "take the profile");
+}
+
+void SetVelocity(const Drive& drive, int velocity) {
+    drive.Note("Orvex_SetVelocity: 0x60FF:00 <- " + std::to_string(velocity));
+    drive.Check(Orvex_SetVelocity(drive.node(), velocity), "take the velocity");
+}
+
+// Profile velocity mode with this velocity and ramps.
+void SetUpVelocity(const Drive& drive, int velocity, std::uint32_t acceleration,
+                   std::uint32_t deceleration) {
+    SetMode(drive, codec::kModeProfileVelocity);
+    SetRamps(drive, drive.port().Read(drive.node(), kProfileVelocity, 4), acceleration,
+             deceleration);
+    SetVelocity(drive, velocity);
+}
+
+int RunPpSet(Arguments& args, const Connection& connection) {
+    const std::uint32_t velocity = TakeUnsigned(args, "VEL");
     const std::uint32_t acceleration = TakeUnsigned(args, "ACC");
     const std::uint32_t deceleration = TakeUnsigned(args, "DEC");
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    drive.RequireOperationEnabled("set up " + what);
-    drive.Note(std::string(export_name) + ": halt (controlword 0x010F), mode, velocity " +
-               std::to_string(velocity) + ", acceleration " + std::to_string(acceleration) +
-               ", deceleration " + std::to_string(deceleration));
-    port.Require(set_up(drive.node(), static_cast<int>(static_cast<std::uint32_t>(velocity)),
-                        acceleration, deceleration),
-                 "set up " + what + " on " + drive.name());
-    std::cout << drive.name() << ": " << what << " set" << afterwards << ", velocity " << velocity
+    SetMode(drive, codec::kModeProfilePosition);
+    SetRamps(drive, velocity, acceleration, deceleration);
+    std::cout << drive.name() << ": profile position set, velocity " << velocity
               << ", acceleration " << acceleration << ", deceleration " << deceleration << "\n";
     return 0;
-}
-
-int RunPpSet(Arguments& args, const Connection& connection) {
-    return SetProfile(args, connection, PP_Set, true, "PP_Set", "profile position", " (halted)");
 }
 
 int RunPpTarget(Arguments& args, const Connection& connection) {
@@ -209,9 +227,28 @@ int RunPpMove(Arguments& args, const Connection& connection) {
     return 0;
 }
 
+// `pv set`: a drive in operation enabled is halted first (until it stands), so that the new
+// velocity waits for `pv start`; one in any other state gets no halt (Orvex_Halt writes nothing to
+// it) and stays as it is.
 int RunPvSet(Arguments& args, const Connection& connection) {
-    return SetProfile(args, connection, PV_Set, false, "PV_Set", "profile velocity",
-                      " (halted; 'orvex pv start' runs it)");
+    const int velocity = ParseInt32(args.Next("VEL"), "VEL", args.topic());
+    const std::uint32_t acceleration = TakeUnsigned(args, "ACC");
+    const std::uint32_t deceleration = TakeUnsigned(args, "DEC");
+    args.ExpectEnd();
+    Port port(connection);
+    const Drive drive(port, connection.node, connection.verbose);
+    drive.Note("Orvex_Halt (where operation is enabled)");
+    const bool halted = Orvex_Halt(drive.node(), kStandstillLimitMs) == 1;
+    const int outcome = Orvex_LastResult();
+    if (!halted && outcome != ORVEX_WRONG_STATE && outcome != ORVEX_DRIVE_FAULT)
+        drive.Check(0, "halt");
+    SetUpVelocity(drive, velocity, acceleration, deceleration);
+    std::cout << drive.name() << ": profile velocity set"
+              << (halted ? " (halted; 'orvex pv start' runs it)"
+                         : " (not enabled: it does not run)")
+              << ", velocity " << velocity << ", acceleration " << acceleration << ", deceleration "
+              << deceleration << "\n";
+    return 0;
 }
 
 int RunPvSpeed(Arguments& args, const Connection& connection) {
@@ -219,9 +256,7 @@ int RunPvSpeed(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    drive.RequireNoFault();
-    drive.Note("PV_Set_Vel: target velocity 0x60FF:00 <- " + std::to_string(velocity));
-    port.Require(PV_Set_Vel(drive.node(), velocity), "set the velocity of " + drive.name());
+    SetVelocity(drive, velocity);
     std::cout << drive.name() << ": target velocity " << velocity << "\n";
     return 0;
 }
@@ -263,10 +298,9 @@ int RunPvRun(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, node, connection.verbose);
+    // The start below writes enable operation, which would switch on a drive that is not enabled.
     drive.RequireOperationEnabled("run");
-    drive.Note("PV_Set: mode 3, halt (controlword 0x010F), velocity " + std::to_string(velocity));
-    port.Require(PV_Set(node, velocity, acceleration, deceleration),
-                 "set up profile velocity on " + drive.name());
+    SetUpVelocity(drive, velocity, acceleration, deceleration);
     drive.Note("PV_start_motor: controlword 0x6040:00 <- 0x000F");
     port.Require(PV_start_motor(node), "start " + drive.name());
     const Stopwatch watch;
@@ -329,14 +363,23 @@ int RunHomeSet(Arguments& args, const Connection& connection) {
     args.ExpectEnd();
     Port port(connection);
     const Drive drive(port, connection.node, connection.verbose);
-    drive.RequireOperationEnabled("set up homing");
-    drive.Note("HM_Set: halt (controlword 0x010F), mode 6, method " + std::to_string(method));
-    port.Require(HM_Set(drive.node(), static_cast<int>(speed_switch), static_cast<int>(speed_zero),
-                        static_cast<std::uint32_t>(acc_or_torque), method),
-                 "set up homing on " + drive.name());
+    SetMode(drive, codec::kModeHoming);
+    // Method 0 has no homing acceleration: 0x609A keeps the value it holds.
+    const std::uint32_t acceleration = method == 0 ? port.Read(drive.node(), kHomingAcceleration, 4)
+                                                   : static_cast<std::uint32_t>(acc_or_torque);
+    drive.Note("Orvex_SetHoming: 0x6098:00 <- " + std::to_string(method) + ", 0x6099:01 <- " +
+               std::to_string(speed_switch) + ", 0x6099:02 <- " + std::to_string(speed_zero) +
+               ", 0x609A:00 <- " + std::to_string(acceleration));
+    drive.Check(Orvex_SetHoming(drive.node(), method, static_cast<int>(speed_switch),
+                                static_cast<int>(speed_zero), acceleration),
+                "take the homing");
     if (method == 0) {
-        // HM_Set writes the torque with 4 bytes, which a drive that checks sizes refuses: again
-        // as the 2-byte object it is, read back.
+        // Homing on a hard stop: SPEED_SWITCH is the speed limit, the torque the 2-byte object it
+        // is, read back.
+        drive.Note("0x607F:00 <- " + std::to_string(speed_switch) + " (max profile velocity)");
+        port.Require(SDO_Write(drive.node(), kMaxProfileVelocityTorque.index,
+                               kMaxProfileVelocityTorque.subindex, speed_switch, 4),
+                     "write " + FormatObject(kMaxProfileVelocityTorque) + " of " + drive.name());
         drive.Note("Orvex_SetTorque: 0x6071:00 <- " + std::to_string(acc_or_torque) + " (2 bytes)");
         drive.Check(Orvex_SetTorque(drive.node(), static_cast<int>(acc_or_torque)),
                     "set the homing torque");
