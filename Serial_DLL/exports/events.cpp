@@ -42,14 +42,15 @@ int Orvex_NextEvent(OrvexEvent* event, int timeout_ms) {
         record(Outcome::kBadArgument);
         return 0;
     }
-    if (take_event(event)) {
-        record(Outcome::kOk);
-        return 1;
-    }
     // Reads the line as Orvex_ReceiveFrame does, giving way to every other call; what it reads
-    // is decoded and kept for Orvex_ReceiveFrame too.
+    // is decoded and kept for Orvex_ReceiveFrame too. What waits already comes first, so that no
+    // heartbeat is judged lost that is only still unread.
     Exchange exchange(Priority::kListener);
     const Deadline deadline = Deadline::starting_now(timeout_ms - 1);
+    if (exchange.has_port()) {
+        const Outcome taken = exchange.take_in_waiting();
+        if (taken == Outcome::kSystemError) return 0;
+    }
     for (;;) {
         if (take_event(event)) {
             record(Outcome::kOk);

@@ -51,11 +51,6 @@ Exchange::Exchange(Priority priority) : priority_(priority) {
         if (counted != nullptr) counted->fetch_sub(1);
     }
     device_ = l.device;  // stable: open and close wait for us
-    // Every call that uses the line judges the heartbeats watched.
-    if (outermost_) {
-        os::LockGuard guard(l.events_lock);
-        l.events.judge(os::tick_ms());
-    }
 }
 
 Exchange::~Exchange() {
@@ -141,13 +136,23 @@ void Exchange::observe(const std::uint8_t* frame) {
 Outcome Exchange::drain() {
     if (device_ == os::kNoDevice) return Outcome::kNoPort;
     Line& l = line();
-    // Already late: only the input waiting now is read.
-    FrameWait now(Deadline::starting_now(-1));
-    const Outcome outcome = take_in(now);
+    const Outcome outcome = take_in_waiting();
     // What is left is the front of a frame or noise, from before this exchange: no byte of it
     // may become part of the answer to what this exchange sends. Unless an exchange gave way to
     // this one: then it is the front of an answer the bus is sending that exchange.
     if (l.parked.load(std::memory_order_acquire) == 0) l.receiver.forget();
+    return outcome;
+}
+
+Outcome Exchange::take_in_waiting() {
+    if (device_ == os::kNoDevice) return Outcome::kNoPort;
+    // Already late: only the input waiting now is read.
+    FrameWait now(Deadline::starting_now(-1));
+    const Outcome outcome = take_in(now);
+    // With what the drives said so far taken in, the heartbeats watched are judged.
+    Line& l = line();
+    os::LockGuard guard(l.events_lock);
+    l.events.judge(os::tick_ms());
     return outcome;
 }
 

@@ -44,6 +44,10 @@ class Exchange {
     // exchange sends: what the bus said is kept, stale answers are dropped.
     Outcome drain();
 
+    // Takes in the complete frames already waiting, as drain() does, and judges the heartbeats
+    // watched; keeps what it leaves incomplete.
+    Outcome take_in_waiting();
+
     // Writes whole frames. kNoPort or kSystemError (recorded; the receive side is purged then);
     // kOk is recorded too.
     Outcome send(const void* frames, std::size_t length);

@@ -218,6 +218,85 @@ TEST_F(Extensions, AStopGoesOutInTheMiddleOfATransfer) {
     EXPECT_NE(stop + 1, frames.end()) << "the stop went out only after the transfer";
 }
 
+// ---- events -------------------------------------------------------------------------------
+
+// An emergency that comes while another thread polls positions is one event, decoded, and the
+// node's history keeps it; a fault reset that succeeds clears the history.
+TEST_F(Extensions, AnEmergencyBesidePollingIsOneDecodedEventAndHistory) {
+    adapter.set_responder([](const Frame& request) -> std::vector<Reply> {
+        if (request[0] != 0x06) return {};
+        const std::uint16_t index = index_of(request);
+        if (request[2] != 0x40 && (request[2] & 0xE0) != 0x40)
+            return {Reply{bytes_of(sdo_answer(request[1], index, request[5], 0, 0x60))}};
+        const std::uint32_t value = index == 0x6041 ? 0x0250 : 0;  // switch on disabled
+        return {Reply{bytes_of(sdo_answer(request[1], index, request[5], value))}};
+    });
+    std::atomic<bool> done{false};
+    std::thread poll([&] {
+        while (!done) GetPosition(1);
+    });
+    for (int i = 0; i < 10; ++i) {
+        Frame emcy = emergency(2, static_cast<std::uint16_t>(0x8611 + i), 0x21);
+        emcy[9] = static_cast<std::uint8_t>(i);  // the last manufacturer byte
+        adapter.send(bytes_of(emcy));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::vector<OrvexEvent> got;
+    OrvexEvent event{};
+    while (Orvex_NextEvent(&event, 100) == 1) got.push_back(event);
+    done = true;
+    poll.join();
+    ASSERT_EQ(got.size(), 10u);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(got[i].kind, ORVEX_EVENT_EMERGENCY);
+        EXPECT_EQ(got[i].node, 2);
+        EXPECT_EQ(got[i].error_code, 0x8611u + i);
+        EXPECT_EQ(got[i].error_register, 0x21);
+        EXPECT_EQ(got[i].data[4], i);
+    }
+    OrvexEvent history[10] = {};
+    ASSERT_EQ(Orvex_Emergencies(2, history, 10), 8);
+    EXPECT_EQ(history[0].error_code, 0x8611u + 9) << "newest first";
+    EXPECT_EQ(history[7].error_code, 0x8611u + 2);
+    EXPECT_EQ(Orvex_Emergencies(3, history, 10), 0);
+    EXPECT_EQ(Orvex_ResetFault(2, 100, nullptr), 1);  // not in fault: success
+    EXPECT_EQ(Orvex_Emergencies(2, history, 10), 0);
+}
+
+// The heartbeat consumer: one "lost" once a watched drive's heartbeat is overdue, one "back" when
+// it comes again; a boot-up after a reset of communication is an event of its own.
+TEST_F(Extensions, HeartbeatsLostAndBackAndABootUpAreEvents) {
+    adapter.set_responder([](const Frame& request) -> std::vector<Reply> {
+        if (request[0] == 0x00 && request[1] == 0x00)  // NMT: the node starts again
+            return {Reply{bytes_of(heartbeat(request[3], 0x00)), 5}};
+        return {};
+    });
+    ASSERT_EQ(Orvex_WatchHeartbeat(3, 100), 1);
+    OrvexEvent event{};
+    for (int i = 0; i < 5; ++i) {
+        adapter.send(bytes_of(heartbeat(3, 0x05)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ASSERT_EQ(Orvex_NextEvent(&event, 50), 1);
+    EXPECT_EQ(event.kind, ORVEX_EVENT_STATE_CHANGED);
+    EXPECT_EQ(event.nmt_state, 0x05);
+    const long long ms = millis_of([&] { ASSERT_EQ(Orvex_NextEvent(&event, 1000), 1); });
+    EXPECT_EQ(event.kind, ORVEX_EVENT_HEARTBEAT_LOST);
+    EXPECT_EQ(event.node, 3);
+    EXPECT_LT(ms, 100 + 20) << "judged no later than the consumer time";
+    EXPECT_EQ(Orvex_NextEvent(&event, 150), 0) << "lost once";
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT);
+    adapter.send(bytes_of(heartbeat(3, 0x05)));
+    ASSERT_EQ(Orvex_NextEvent(&event, 200), 1);
+    EXPECT_EQ(event.kind, ORVEX_EVENT_HEARTBEAT_BACK);
+    EXPECT_EQ(Orvex_WatchHeartbeat(3, 0), 1);
+
+    ASSERT_EQ(CMD_Restart_motor(4), 1);
+    ASSERT_EQ(Orvex_NextEvent(&event, 500), 1);
+    EXPECT_EQ(event.kind, ORVEX_EVENT_BOOT_UP);
+    EXPECT_EQ(event.node, 4);
+}
+
 TEST_F(Extensions, ReceiveFrameKeepsAFrameThatArrivesInPiecesAcrossCalls) {
     const Bytes beat = bytes_of(heartbeat(5));
     unsigned char frame[12] = {};
