@@ -417,7 +417,8 @@ ORVEX_API int ORVEX_CALL Orvex_SetVelocity(int node, int velocity);
  * (0x700+node, state 0) when it starts, and a heartbeat (0x700+node) with its NMT state every
  * period. The library decodes them from every frame the bus sends unasked, whoever reads the line
  * (no thread of its own): each becomes an OrvexEvent in a queue of 256 (the oldest dropped when it
- * is full). The frames stay available to Orvex_ReceiveFrame as well.
+ * is full). The frames stay available to Orvex_ReceiveFrame as well. Closing or opening a port
+ * forgets the events and emergencies of the line before (the heartbeats watched stay watched).
  *
  * OrvexEvent has one layout for 32- and 64-bit hosts, 24 bytes:
  *   offset 0  kind           ORVEX_EVENT_*

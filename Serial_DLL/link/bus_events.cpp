@@ -121,6 +121,17 @@ int BusEvents::emergencies(int node, OrvexEvent* into, int capacity) const {
     return stored;
 }
 
+void BusEvents::reset(std::uint32_t now) {
+    first_ = count_ = 0;
+    for (Node& node : nodes_) {
+        node.nmt_state = -1;
+        node.last_heartbeat = now;
+        node.lost = false;
+        node.emergency_count = 0;
+        node.newest = -1;
+    }
+}
+
 void BusEvents::clear_emergencies(int node) {
     nodes_[node].emergency_count = 0;
     nodes_[node].newest = -1;

@@ -29,6 +29,9 @@ class BusEvents {
     int emergencies(int node, OrvexEvent* into, int capacity) const;
     void clear_emergencies(int node);
     std::uint32_t dropped() const { return dropped_; }
+    // Another line: its bus has said nothing yet. The heartbeats watched stay watched, counted
+    // from `now`.
+    void reset(std::uint32_t now);
 
   private:
     void push(const OrvexEvent& event);

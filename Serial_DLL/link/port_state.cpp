@@ -67,6 +67,10 @@ void Serial_Close() {
     g_line.receiver.forget();
     g_line.unsolicited.clear();
     g_line.held.clear();
+    {
+        os::LockGuard events(g_line.events_lock);
+        g_line.events.reset(os::tick_ms());
+    }
     g_line.confirmation = Confirmation::kUnknown;
     for (std::uint8_t& count : g_line.unanswered_downloads) count = 0;
     if (device != os::kNoDevice) os::close_device(device);
