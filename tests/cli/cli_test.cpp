@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -860,7 +860,8 @@ TEST(CliBus, EventsShowEmergenciesHeartbeatsLostAndBackAndTheirJson) {
                 HasSubstr("node 1   emergency       0x8611 following error, error register 0x21"));
     EXPECT_THAT(events.out,
                 HasSubstr("node 2   heartbeat-lost  no heartbeat within the consumer time\n"));
-    EXPECT_THAT(events.out, HasSubstr("node 2   heartbeat-back  heartbeat back, pre-operational\n"));
+    EXPECT_THAT(events.out,
+                HasSubstr("node 2   heartbeat-back  heartbeat back, pre-operational\n"));
     // Once each, lost before back.
     EXPECT_EQ(events.out.find("heartbeat-lost"), events.out.rfind("heartbeat-lost"));
     EXPECT_LT(events.out.find("heartbeat-lost"), events.out.find("heartbeat-back"));
@@ -950,9 +951,8 @@ TEST(CliDoctor, APortThatDoesNotOpenIsNamedWithItsReason) {
     const int held = ::open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    ExpectCause(Doctor(terminal.path()),
-                "is busy, held by process " + std::to_string(getpid()) +
-                    " (cli_tests): another program has the port");
+    ExpectCause(Doctor(terminal.path()), "is busy, held by process " + std::to_string(getpid()) +
+                                             " (cli_tests): another program has the port");
     ::close(held);
 }
 
@@ -988,7 +988,8 @@ TEST(CliDoctor, NothingConnectedAndNoiseAreToldApart) {
         unsigned char byte = 0x21;
         while (!stop) {
             unsigned char burst[32];
-            for (unsigned char& b : burst) b = byte = static_cast<unsigned char>(0x20 + (byte * 7 + 3) % 0x5F);
+            for (unsigned char& b : burst)
+                b = byte = static_cast<unsigned char>(0x20 + (byte * 7 + 3) % 0x5F);
             if (::write(noisy.master(), burst, sizeof burst) < 0) {
                 // Nobody reads yet: the terminal's buffer is full.
             }
@@ -998,8 +999,9 @@ TEST(CliDoctor, NothingConnectedAndNoiseAreToldApart) {
     const RunResult noise_result = Doctor(noisy.path(), {"--baud", "57600"});
     stop = true;
     noise.join();
-    ExpectCause(noise_result, "no 12-byte frame ending in CR LF: noise: the adapter sends at "
-                              "another serial rate than 57600 baud");
+    ExpectCause(noise_result,
+                "no 12-byte frame ending in CR LF: noise: the adapter sends at "
+                "another serial rate than 57600 baud");
 }
 
 TEST(CliDoctor, NodesThatDoNotAnswerAreNamedWithTheirReason) {
@@ -1033,8 +1035,9 @@ TEST(CliDoctor, AnswersLaterThanTheLimitAreNamedWithALimitThatFits) {
     Simulator sim({"--drives", "1", "--delay-ms", "1000"});
     ASSERT_FALSE(sim.path().empty());
     const RunResult slow = Doctor(sim.path());
-    ExpectCause(slow, "later than the 800 ms limit: queries with that limit fail as 'no answer'; "
-                      "raise the limit: --limit-ms ");
+    ExpectCause(slow,
+                "later than the 800 ms limit: queries with that limit fail as 'no answer'; "
+                "raise the limit: --limit-ms ");
     // With a limit that fits, the same bus is healthy.
     const RunResult fits =
         RunProgram({ORVEX_CLI_PATH, "--device", sim.path(), "doctor", "--limit-ms", "1500"});

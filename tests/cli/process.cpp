@@ -39,8 +39,9 @@ pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd,
         const int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
         unsetenv("ORVEX_DEVICE");
-        if (user_id >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(user_id)) != 0 ||
-                             setuid(static_cast<uid_t>(user_id)) != 0)) {
+        if (user_id >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(user_id)) != 0 ||
+             setuid(static_cast<uid_t>(user_id)) != 0)) {
             _exit(126);
         }
         execv(args[0], args.data());

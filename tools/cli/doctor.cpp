@@ -171,12 +171,12 @@ int CheckOpen(const Connection& connection, const std::string& path, Findings& f
     Serial_ClosePort();
     if (error == EACCES || error == EPERM) {
         const group* owner = getgrgid(st.st_gid);
-        const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
+        const std::string group_name =
+            owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         return findings.Cause(
-            "permission denied opening " + path + " (mode " + mode + ", group " + group_name +
-                ")",
+            "permission denied opening " + path + " (mode " + mode + ", group " + group_name + ")",
             "this user may not use the device",
             "add the user to group " + group_name + " (sudo usermod -aG " + group_name +
                 " $USER) and log in again");
@@ -186,29 +186,28 @@ int CheckOpen(const Connection& connection, const std::string& path, Findings& f
         return findings.Cause(
             path + " is busy" + (holder.empty() ? "" : ", held by " + holder),
             "another program has the port (only one may use it)",
-            "close that program" + (holder.empty() ? std::string(" (fuser -v " + path + ")")
-                                                   : std::string()) +
+            "close that program" +
+                (holder.empty() ? std::string(" (fuser -v " + path + ")") : std::string()) +
                 ", then try again");
     }
     if (error == ENOTTY || error == EINVAL) {
-        return findings.Cause(path + " refuses serial settings (" + std::strerror(error) + ")",
-                              "not a serial device, or not at " + std::to_string(connection.baud) +
-                                  " baud",
-                              "give the adapter's device and a rate it takes (--baud)");
+        return findings.Cause(
+            path + " refuses serial settings (" + std::strerror(error) + ")",
+            "not a serial device, or not at " + std::to_string(connection.baud) + " baud",
+            "give the adapter's device and a rate it takes (--baud)");
     }
-    return findings.Cause(
-        "cannot open " + path + ": " +
-            (error != 0 ? std::strerror(error) : Orvex_ResultText(result)),
-        "the system refuses the device", "check that it is the adapter and that it works");
+    return findings.Cause("cannot open " + path + ": " +
+                              (error != 0 ? std::strerror(error) : Orvex_ResultText(result)),
+                          "the system refuses the device",
+                          "check that it is the adapter and that it works");
 }
 
 // Raw bytes for `seconds` after writing `request`: what the line carries, unexamined.
 std::vector<std::uint8_t> Listen(const codec::Frame& request, double seconds) {
     std::vector<std::uint8_t> bytes;
     QueryLimitMs limit(50);
-    const Clock::time_point end =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(seconds));
+    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(seconds));
     std::uint8_t byte = 0;
     U_Transmit(request.data(), static_cast<int>(request.size()));
     while (Clock::now() < end && bytes.size() < 8192) {
@@ -264,7 +263,8 @@ int RunDoctor(Arguments& args, const Connection& connection) {
     int user_limit_ms = 0;
     Orvex_GetTimeLimits(&user_limit_ms, nullptr);
     if (limit_word) {
-        user_limit_ms = static_cast<int>(ParseInteger(*limit_word, "--limit-ms", 1, 60000, "doctor"));
+        user_limit_ms =
+            static_cast<int>(ParseInteger(*limit_word, "--limit-ms", 1, 60000, "doctor"));
     }
     args.ExpectEnd();
     if (connection.device.empty() && connection.port <= 0) {
@@ -292,7 +292,8 @@ int RunDoctor(Arguments& args, const Connection& connection) {
                                    : std::to_string(discarded) + " of them outside frames"),
             "noise: the adapter sends at another serial rate than " +
                 std::to_string(connection.baud) + " baud (or it is no serial-to-CAN adapter)",
-            "give the adapter's rate with --baud (often 115200, 230400, 460800, 921600 or 1000000)");
+            "give the adapter's rate with --baud (often 115200, 230400, 460800, 921600 or "
+            "1000000)");
     }
     if (!bytes.empty() && heard.frames == heard.echoes) {
         return findings.Cause(
@@ -330,12 +331,12 @@ int RunDoctor(Arguments& args, const Connection& connection) {
         }
     }
     if (bytes.empty() && answering.empty()) {
-        return findings.Cause(
-            "nothing arrived within 1.5 s, nor to a request to every node",
-            "no adapter answers on " + path + ": nothing is connected, the adapter has no power, "
-                "or this is not the adapter's port",
-            "check the cable and the adapter's power, and that " + path +
-                " is the adapter (ls -l /dev/serial/by-id)");
+        return findings.Cause("nothing arrived within 1.5 s, nor to a request to every node",
+                              "no adapter answers on " + path +
+                                  ": nothing is connected, the adapter has no power, "
+                                  "or this is not the adapter's port",
+                              "check the cable and the adapter's power, and that " + path +
+                                  " is the adapter (ls -l /dev/serial/by-id)");
     }
     if (answering.empty() && heard.nmt.empty()) {
         return findings.Cause("frames arrive but no node answers SDO and none sends heartbeats",
@@ -373,8 +374,7 @@ int RunDoctor(Arguments& args, const Connection& connection) {
                 "node " + std::to_string(node) +
                     " sends heartbeats showing NMT stopped (0x04) and answers no SDO",
                 "a stopped node answers no SDO",
-                "start it (NMT start): orvex raw send " +
-                    NmtCommandFrame(codec::kNmtStart, node));
+                "start it (NMT start): orvex raw send " + NmtCommandFrame(codec::kNmtStart, node));
         }
         if (beat != heard.nmt.end()) {
             return findings.Cause(
@@ -411,10 +411,10 @@ int RunDoctor(Arguments& args, const Connection& connection) {
                 ? ", error code " + HexValue(static_cast<std::uint16_t>(code), 2) + " (" +
                       ErrorCodeMeaning(static_cast<std::uint16_t>(code)) + ")"
                 : "";
-        return findings.Cause("node " + std::to_string(node) + " is in fault" + code_text,
-                              "the drive switched its power stage off on that error",
-                              "remove its cause, then 'orvex --node " + std::to_string(node) +
-                                  " reset'");
+        return findings.Cause(
+            "node " + std::to_string(node) + " is in fault" + code_text,
+            "the drive switched its power stage off on that error",
+            "remove its cause, then 'orvex --node " + std::to_string(node) + " reset'");
     }
     findings.Ok("no drive in fault");
 
@@ -428,14 +428,14 @@ int RunDoctor(Arguments& args, const Connection& connection) {
         ThrowIfInterrupted();
         if ((read == 1 || Orvex_LastResult() == ORVEX_SDO_ABORT) && ms > user_limit_ms) {
             const int suggest = static_cast<int>(std::ceil(ms * 1.25 / 100.0) * 100.0);
-            return findings.Cause(
-                "node " + std::to_string(node) + " answered after " +
-                    std::to_string(static_cast<int>(ms)) + " ms, later than the " +
-                    std::to_string(user_limit_ms) + " ms limit",
-                "queries with that limit fail as 'no answer'",
-                "raise the limit: --limit-ms " + std::to_string(suggest) +
-                    " (scan, watch), Orvex_SetTimeLimits(" + std::to_string(suggest) +
-                    ", 0) in programs");
+            return findings.Cause("node " + std::to_string(node) + " answered after " +
+                                      std::to_string(static_cast<int>(ms)) +
+                                      " ms, later than the " + std::to_string(user_limit_ms) +
+                                      " ms limit",
+                                  "queries with that limit fail as 'no answer'",
+                                  "raise the limit: --limit-ms " + std::to_string(suggest) +
+                                      " (scan, watch), Orvex_SetTimeLimits(" +
+                                      std::to_string(suggest) + ", 0) in programs");
         }
     }
     findings.Ok("answers within the " + std::to_string(user_limit_ms) + " ms limit");
@@ -450,7 +450,8 @@ int RunDoctor(Arguments& args, const Connection& connection) {
             if (std::atoi(timer.c_str()) > 1) {
                 findings.Note("USB latency timer " + timer + " ms (" + timer_path +
                               "): every answer waits up to that long in the adapter; for "
-                              "faster answers: echo 1 | sudo tee " + timer_path);
+                              "faster answers: echo 1 | sudo tee " +
+                              timer_path);
             } else {
                 findings.Ok("USB latency timer " + timer + " ms");
             }

@@ -127,10 +127,10 @@ int RunEvents(Arguments& args, const Connection& connection) {
         for_word ? std::optional<double>(ParseSeconds(*for_word, "--for", args.topic()))
                  : std::nullopt;
     const auto heartbeat_word = args.TakeValue("--heartbeat-ms");
-    const int heartbeat_ms =
-        heartbeat_word ? static_cast<int>(ParseInteger(*heartbeat_word, "--heartbeat-ms", 1,
-                                                       65535, args.topic()))
-                       : 0;
+    const int heartbeat_ms = heartbeat_word
+                                 ? static_cast<int>(ParseInteger(*heartbeat_word, "--heartbeat-ms",
+                                                                 1, 65535, args.topic()))
+                                 : 0;
     if (heartbeat_ms > 0 && !connection.node_given) {
         throw UsageError("--heartbeat-ms watches the nodes given: add --node or --nodes",
                          args.topic());
