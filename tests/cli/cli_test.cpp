@@ -969,8 +969,10 @@ TEST(CliDoctor, PermissionDeniedNamesTheGroupToJoin) {
     }
     const RunResult doctor = Doctor(terminal.path(), {}, options);
     if (doctor.exit_code == 126) GTEST_SKIP() << "cannot drop to an unprivileged user here";
-    ExpectCause(doctor, "permission denied opening " + terminal.path());
-    EXPECT_THAT(doctor.out, HasSubstr("this user may not use the device; add the user to group "));
+    ExpectCause(doctor, "permission denied opening " + terminal.path() + " (mode 0");
+    // A terminal's group may write, not read: only its owner may use it.
+    EXPECT_THAT(doctor.out, HasSubstr(": only the device's owner may use it; give a group read "
+                                      "and write access with a udev rule"));
 }
 
 TEST(CliDoctor, NothingConnectedAndNoiseAreToldApart) {
@@ -1022,6 +1024,8 @@ TEST(CliDoctor, NodesThatDoNotAnswerAreNamedWithTheirReason) {
     ExpectCause(stopped,
                 "node 1 sends heartbeats showing NMT stopped (0x04) and answers no SDO: a "
                 "stopped node answers no SDO; start it (NMT start): orvex raw send 00 00 01 01");
+    // Node 1 stopped, node 5 asked for: the one node that answers is named.
+    ExpectCause(Doctor(sim.path(), {"--node", "5"}), "(node 2 answers): there is no node 5");
     // Healthy once started (drive 2's fault is not asked about).
     ASSERT_TRUE(
         SecondMasterWrites(sim.path(), {0x00, 0x00, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0x0D, 0x0A}));

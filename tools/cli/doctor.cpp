@@ -107,6 +107,11 @@ std::string NodeList(const std::vector<int>& nodes) {
     return (nodes.size() == 1 ? "node " : "nodes ") + Join(words, ", ");
 }
 
+// "node 2 answers" or "nodes 1, 2 answer".
+std::string NodesAnswer(const std::vector<int>& nodes) {
+    return NodeList(nodes) + (nodes.size() == 1 ? " answers" : " answer");
+}
+
 std::string ReadLine(const std::string& path) {
     std::ifstream file(path);
     std::string line;
@@ -175,11 +180,16 @@ int CheckOpen(const Connection& connection, const std::string& path, Findings& f
             owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return findings.Cause(
-            "permission denied opening " + path + " (mode " + mode + ", group " + group_name + ")",
-            "this user may not use the device",
-            "add the user to group " + group_name + " (sudo usermod -aG " + group_name +
-                " $USER) and log in again");
+        const std::string saw =
+            "permission denied opening " + path + " (mode " + mode + ", group " + group_name + ")";
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            return findings.Cause(saw, "this user is not in the device's group",
+                                  "add the user to group " + group_name + " (sudo usermod -aG " +
+                                      group_name + " $USER) and log in again");
+        }
+        return findings.Cause(saw, "only the device's owner may use it",
+                              "give a group read and write access with a udev rule (MODE=\"0660\", "
+                              "GROUP=\"dialout\") and join that group, or run as the owner");
     }
     if (error == EWOULDBLOCK || error == EBUSY) {
         const std::string holder = LockHolder(path);
@@ -344,7 +354,7 @@ int RunDoctor(Arguments& args, const Connection& connection) {
                               "check the drives' power, the CAN wiring and the adapter's CAN bit "
                               "rate");
     }
-    if (!answering.empty()) findings.Ok(NodeList(answering) + " answer SDO");
+    if (!answering.empty()) findings.Ok(NodesAnswer(answering) + " SDO");
 
     // The nodes to judge: those named, else every node found.
     std::vector<int> judged;
@@ -384,8 +394,7 @@ int RunDoctor(Arguments& args, const Connection& connection) {
                 "check the adapter's filters; reset the node: orvex raw send " +
                     NmtCommandFrame(codec::kNmtResetNode, node));
         }
-        const std::string others =
-            answering.empty() ? "no node answers" : NodeList(answering) + " answer";
+        const std::string others = answering.empty() ? "no node answers" : NodesAnswer(answering);
         return findings.Cause(
             "node " + std::to_string(node) + ": no SDO answer within " + std::to_string(probe_ms) +
                 " ms and no heartbeat (" + others + ")",
