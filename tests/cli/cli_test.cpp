@@ -169,7 +169,7 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
          {"enable",   "disable", "quick-stop", "halt",       "restart",      "status",
           "position", "version", "summary",    "sdo read",   "sdo write",    "led",
           "pp move",  "pv run",  "home start", "torque set", "raw exchange", "scan",
-          "monitor",  "watch",   "Examples:",  "Exit status"}) {
+          "monitor",  "watch",   "events",     "doctor",     "Examples:",    "Exit status"}) {
         EXPECT_THAT(help.out, HasSubstr(command));
     }
 
@@ -179,6 +179,9 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
     EXPECT_THAT(help.out, HasSubstr("watch --nodes LIST [--every S] [--count N] [--limit-ms T]"));
     EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "watch", "--help"}).out,
                 HasSubstr("the time the batch's frames take on the line at --baud is added"));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "doctor", "--help"}).out,
+                HasSubstr("Exit status 0 when the bus is healthy, 1 when a cause was named."));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "events", "--help"}).out, HasSubstr("--json"));
 
     const RunResult pp_help = RunProgram({ORVEX_CLI_PATH, "pp", "move", "--help"});
     EXPECT_EQ(pp_help.exit_code, 0) << Describe(pp_help);
