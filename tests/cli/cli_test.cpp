@@ -1007,6 +1007,28 @@ TEST(CliDoctor, NothingConnectedAndNoiseAreToldApart) {
     ExpectCause(noise_result,
                 "no 12-byte frame ending in CR LF: noise: the adapter sends at "
                 "another serial rate than 57600 baud");
+
+    // An adapter that gives the host's frames back and nothing else: the CAN side is silent.
+    QuietTerminal echoing;
+    ASSERT_FALSE(echoing.path().empty());
+    fcntl(echoing.master(), F_SETFL, fcntl(echoing.master(), F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+        unsigned char bytes[256];
+        while (!done) {
+            const ssize_t got = ::read(echoing.master(), bytes, sizeof bytes);
+            if (got > 0 && ::write(echoing.master(), bytes, static_cast<std::size_t>(got)) < 0) {
+                break;
+            }
+            if (got <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const RunResult echoed = Doctor(echoing.path());
+    done = true;
+    echo.join();
+    ExpectCause(echoed,
+                "only the echo of the host's own frame came back within 1.5 s: the "
+                "adapter is there and echoes, but nothing on the CAN side answers");
 }
 
 TEST(CliDoctor, NodesThatDoNotAnswerAreNamedWithTheirReason) {
