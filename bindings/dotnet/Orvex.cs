@@ -458,6 +458,67 @@ namespace Orvex
 
     /// <summary>One open port of the library. The library has one port per process, so only one
     /// Bus is open at a time.</summary>
+    /// <summary>One event of Bus.NextEvent, decoded: an emergency with its error code and the
+    /// library's text for it, a boot-up, an NMT state change seen in a heartbeat, a heartbeat lost
+    /// or back (Drive.WatchHeartbeat).</summary>
+    public sealed class BusEvent
+    {
+        public EventKind Kind { get; }
+        public int Node { get; }
+        /// <summary>The library's millisecond tick at arrival (wraps after 49.7 days).</summary>
+        public uint TimeMs { get; }
+        /// <summary>An emergency's error code (0: error reset).</summary>
+        public ushort ErrorCode { get; }
+        public byte ErrorRegister { get; }
+        /// <summary>An emergency's five manufacturer-specific bytes.</summary>
+        public byte[] Manufacturer { get; }
+        /// <summary>The NMT state a heartbeat or boot-up showed (0x00 boot-up, 0x04 stopped,
+        /// 0x05 operational, 0x7F pre-operational).</summary>
+        public byte NmtState { get; }
+
+        internal BusEvent(OrvexEvent raw)
+        {
+            Kind = (EventKind)raw.Kind;
+            Node = raw.Node;
+            TimeMs = raw.TimeMs;
+            ErrorCode = (ushort)raw.ErrorCode;
+            ErrorRegister = raw.ErrorRegister;
+            Manufacturer = (byte[])(raw.Data ?? new byte[5]).Clone();
+            NmtState = raw.NmtState;
+        }
+
+        /// <summary>What the event means; for an emergency the library's text of its code.</summary>
+        public string Meaning
+        {
+            get
+            {
+                switch (Kind)
+                {
+                    case EventKind.Emergency:
+                        return Meanings.ErrorCode(ErrorCode);
+                    case EventKind.BootUp:
+                        return "the node started (boot-up)";
+                    case EventKind.StateChanged:
+                        return string.Format("NMT state now 0x{0:X2}", NmtState);
+                    case EventKind.HeartbeatLost:
+                        return "no heartbeat within the consumer time";
+                    case EventKind.HeartbeatBack:
+                        return "heartbeat back";
+                    default:
+                        return "event kind " + (int)Kind;
+                }
+            }
+        }
+
+        public override string ToString()
+        {
+            return Kind == EventKind.Emergency
+                       ? string.Format("node {0} emergency 0x{1:X4} {2}, error register 0x{3:X2}",
+                                       Node, ErrorCode, Meaning, ErrorRegister)
+                       : string.Format("node {0} {1}: {2}", Node, Kind, Meaning);
+        }
+    }
+
     public sealed class Bus : IDisposable
     {
         public const int DefaultBaud = 115200;
@@ -560,6 +621,20 @@ namespace Orvex
         public void SetTimeLimits(int queryMs, int exchangeMs = 0)
         {
             Call("Orvex_SetTimeLimits", null, () => Native.Orvex_SetTimeLimits(queryMs, exchangeMs));
+        }
+
+        /// <summary>The next event the drives send by themselves, waiting at most timeoutMs
+        /// (0 to 60000; Orvex_NextEvent); null when none came in that time or the wait was
+        /// cancelled (Orvex_Cancel). Events are decoded whoever reads the line: other threads'
+        /// queries go on meanwhile, and each event is handed out once.</summary>
+        public BusEvent NextEvent(int timeoutMs)
+        {
+            CheckOpen("Orvex_NextEvent", null);
+            OrvexEvent raw;
+            if (Native.Orvex_NextEvent(out raw, timeoutMs) == 1) return new BusEvent(raw);
+            Failure f = Failure.Read();
+            if (f.Outcome == Outcome.Timeout || f.Outcome == Outcome.Cancelled) return null;
+            throw f.Exception(null, "Orvex_NextEvent", null);
         }
 
         // A closed Bus never reaches the library: a query with no port would wait out its limit.
@@ -728,6 +803,26 @@ namespace Orvex
         {
             Bus = bus;
             Node = node;
+        }
+
+        /// <summary>Watches this drive's heartbeat (Orvex_WatchHeartbeat): when none has come for
+        /// consumerMs, Bus.NextEvent gives one HeartbeatLost, and one HeartbeatBack when it
+        /// returns. 0 stops watching.</summary>
+        public void WatchHeartbeat(int consumerMs)
+        {
+            Bus.Call("Orvex_WatchHeartbeat", Node, () => Native.Orvex_WatchHeartbeat(Node, consumerMs));
+        }
+
+        /// <summary>The drive's last emergencies (at most 8), newest first (Orvex_Emergencies);
+        /// a fault reset that succeeded clears them.</summary>
+        public BusEvent[] Emergencies()
+        {
+            var raw = new OrvexEvent[8];
+            int count = Native.Orvex_Emergencies(Node, raw, raw.Length);
+            if (count < 0) throw Bus.Failure.Read().Exception(null, "Orvex_Emergencies", Node);
+            var events = new BusEvent[count];
+            for (int i = 0; i < count; ++i) events[i] = new BusEvent(raw[i]);
+            return events;
         }
 
         /// <summary>The CiA 402 power state, decoded from the whole statusword.</summary>

@@ -44,6 +44,7 @@ from .errors import (
     error_register_names,
     result_text,
 )
+from .events import Event, EventKind
 from .frames import Emergency, Frame, Kind, decode_emergency
 from .status import MODE_NAMES, State, Status, mode_name, state_name
 
@@ -56,6 +57,8 @@ __all__ = [
     "Drive",
     "DriveFaultError",
     "Emergency",
+    "Event",
+    "EventKind",
     "ErrorCode",
     "HomingError",
     "Frame",

@@ -10,7 +10,7 @@ import threading
 import weakref
 
 from . import errors
-from ._library import Library, load
+from ._library import Library, OrvexEvent, load
 from .errors import (
     BadArgumentError,
     CancelledError,
@@ -27,6 +27,7 @@ from .errors import (
     TimeoutError,
     ValueMismatchError,
 )
+from .events import Event
 from .frames import FRAME_LENGTH, Frame
 from .status import (
     HOMING,
@@ -470,6 +471,31 @@ class Bus:
         afterwards are not affected. Ctrl-C does this for a wait in the main thread."""
         self.library.require("Orvex_Cancel")()
 
+    def events(self, timeout=1.0):
+        """An iterator of the events the drives send by themselves (orvex.events.Event):
+        emergencies with their error code and the library's text for it, boot-ups, NMT state
+        changes seen in heartbeats, heartbeats lost and back (Drive.watch_heartbeat). Each step
+        waits at most ``timeout`` seconds (Orvex_NextEvent); the iteration ends when none came in
+        that time, or after cancel(). Events are decoded whoever reads the line: queries in other
+        threads go on meanwhile and each event is handed out once."""
+        seconds = _seconds("timeout", timeout)
+        milliseconds = math.ceil(seconds * 1000)
+        if milliseconds > TIME_LIMIT_MS[1]:
+            raise BadArgumentError("timeout %r is longer than the library's %d s"
+                                   % (timeout, TIME_LIMIT_MS[1] // 1000))
+        function = self.library.require("Orvex_NextEvent")
+        while True:
+            self._check_usable("Orvex_NextEvent")
+            raw = OrvexEvent()
+            got, outcome, *detail = _call_waiting(self.library, function, ctypes.byref(raw),
+                                                  milliseconds)
+            if got == 1:
+                yield Event(raw)
+                continue
+            if outcome in (errors.TIMEOUT, errors.CANCELLED):
+                return
+            raise self._failure("Orvex_NextEvent", outcome, None, detail=detail)
+
     def frames_dropped(self):
         """How many frames the bus sent by itself (emergencies, heartbeats, boot-ups, PDOs) were
         dropped since the library was loaded: the library keeps the latest 256 for receive()
@@ -743,6 +769,27 @@ class Drive:
             raise self._procedure_error("Orvex_ResetFault", outcome, "reset its fault", None,
                                         detail)
         return ErrorCode(cleared.value) if cleared.value else None
+
+    def watch_heartbeat(self, consumer_ms):
+        """Watches this drive's heartbeat (Orvex_WatchHeartbeat): when none has come for
+        ``consumer_ms`` milliseconds, Bus.events() yields one HEARTBEAT_LOST event, and one
+        HEARTBEAT_BACK when it returns. 0 stops watching."""
+        consumer_ms = _whole("consumer_ms", consumer_ms, (0, 0xFFFF))
+        function = self.bus.library.require("Orvex_WatchHeartbeat")
+        if function(self.node, consumer_ms) != 1:
+            raise self.bus._failure("Orvex_WatchHeartbeat", self.bus.library.Orvex_LastResult(),
+                                    None, node=self.node)
+
+    def emergencies(self):
+        """The drive's last emergencies (at most 8), newest first, as events
+        (Orvex_Emergencies); a fault reset that succeeded clears them."""
+        function = self.bus.library.require("Orvex_Emergencies")
+        raw = (OrvexEvent * 8)()
+        count = function(self.node, raw, 8)
+        if count < 0:
+            raise self.bus._failure("Orvex_Emergencies", self.bus.library.Orvex_LastResult(),
+                                    None, node=self.node)
+        return [Event(raw[i]) for i in range(count)]
 
     def restart(self):
         """NMT reset communication for this node."""

@@ -120,6 +120,64 @@ class ReceivingHeartbeatsAndEmergencies(unittest.TestCase):
             self.assertEqual(drive.state, State.FAULT)
 
 
+    def test_events_an_emergency_beside_polling_a_silenced_node_and_a_boot_up(self):
+        if not sim_supports("--silence-at-ms", "1:100:200"):
+            self.skipTest("this orvex-sim has no --silence-at-ms")
+        loaded = library()
+        require_extension(loaded, "Orvex_NextEvent")
+        options = ("--drives", 2, "--heartbeat-ms", 50, "--fault-at-ms", "1:700",
+                   "--silence-at-ms", "2:1200:2200")
+        started = time.monotonic()
+        with Simulator(*options) as sim, orvex.Bus(sim.path, library=loaded) as bus:
+            polled = []
+            stop = threading.Event()
+
+            def poll():
+                while not stop.is_set():
+                    polled.append(bus.drive(1).position)
+
+            poller = threading.Thread(target=poll)
+            poller.start()
+            try:
+                bus.drive(2).watch_heartbeat(200)
+                seen = []
+                until = time.monotonic() + 4.0
+                while time.monotonic() < until:
+                    for event in bus.events(0.1):
+                        seen.append((time.monotonic(), event))
+                    if any(e.kind == orvex.EventKind.HEARTBEAT_BACK for _, e in seen):
+                        break
+            finally:
+                stop.set()
+                poller.join()
+            self.assertGreater(len(polled), 10, "the positions were polled meanwhile")
+            emergencies = [e for _, e in seen if e.kind == orvex.EventKind.EMERGENCY]
+            self.assertEqual(len(emergencies), 1, "delivered once: %r" % emergencies)
+            emcy = emergencies[0]
+            self.assertEqual((emcy.node, emcy.error_code, emcy.error_register), (1, 0x8611, 0x21))
+            self.assertEqual(emcy.error_code.meaning, orvex.error_code_meaning(0x8611))
+            self.assertIn("following error", emcy.text)
+            self.assertEqual(bus.drive(1).emergencies()[0].error_code, 0x8611)
+
+            lost = [t for t, e in seen if e.kind == orvex.EventKind.HEARTBEAT_LOST and e.node == 2]
+            back = [t for t, e in seen if e.kind == orvex.EventKind.HEARTBEAT_BACK and e.node == 2]
+            self.assertEqual(len(lost), 1, seen)
+            self.assertEqual(len(back), 1, seen)
+            self.assertLess(lost[0], back[0])
+            # Its last beat came by 1.2 s: lost within the consumer time and one poll (0.1 s).
+            self.assertGreater(lost[0] - started, 1.0)
+            self.assertLess(lost[0] - started, 1.2 + 0.2 + 0.1 + 0.3)
+            # Silent for 1 s from 1.2 s: lost one consumer time after its last beat, back after.
+            self.assertGreater(back[0] - lost[0], 0.5)
+            self.assertLess(back[0] - lost[0], 1.5)
+
+            # A boot-up after CMD_Restart_motor (NMT reset communication) is an event.
+            self.assertEqual(loaded.CMD_Restart_motor(1), 1)
+            boots = [e for e in bus.events(0.5) if e.kind == orvex.EventKind.BOOT_UP]
+            self.assertEqual([e.node for e in boots], [1])
+            self.assertEqual(boots[0].nmt_state, 0)
+
+
 class ReadingMany(SimTestCase):
     sim_options = ("--drives", 3)
 

@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -166,7 +169,7 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
          {"enable",   "disable", "quick-stop", "halt",       "restart",      "status",
           "position", "version", "summary",    "sdo read",   "sdo write",    "led",
           "pp move",  "pv run",  "home start", "torque set", "raw exchange", "scan",
-          "monitor",  "watch",   "Examples:",  "Exit status"}) {
+          "monitor",  "watch",   "events",     "doctor",     "Examples:",    "Exit status"}) {
         EXPECT_THAT(help.out, HasSubstr(command));
     }
 
@@ -176,6 +179,9 @@ TEST(CliCommands, HelpListsEveryCommandWithExamples) {
     EXPECT_THAT(help.out, HasSubstr("watch --nodes LIST [--every S] [--count N] [--limit-ms T]"));
     EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "watch", "--help"}).out,
                 HasSubstr("the time the batch's frames take on the line at --baud is added"));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "doctor", "--help"}).out,
+                HasSubstr("Exit status 0 when the bus is healthy, 1 when a cause was named."));
+    EXPECT_THAT(RunProgram({ORVEX_CLI_PATH, "events", "--help"}).out, HasSubstr("--json"));
 
     const RunResult pp_help = RunProgram({ORVEX_CLI_PATH, "pp", "move", "--help"});
     EXPECT_EQ(pp_help.exit_code, 0) << Describe(pp_help);
@@ -843,6 +849,229 @@ TEST(CliBus, WatchReadsManyDrivesAndNamesTheSilentOne) {
     const RunResult twice = Orvex(sim.path(), {"watch", "--nodes", "1-3,2"});
     EXPECT_EQ(twice.exit_code, 2) << Describe(twice);
     EXPECT_THAT(twice.err, HasSubstr("--nodes names node 2 twice"));
+}
+
+TEST(CliBus, EventsShowEmergenciesHeartbeatsLostAndBackAndTheirJson) {
+    // Drive 1 faults at 1.2 s; drive 2 is off the bus from 0.8 s to 1.8 s.
+    Simulator sim({"--drives", "2", "--heartbeat-ms", "100", "--fault-at-ms", "1:1200",
+                   "--silence-at-ms", "2:800:1800"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult events =
+        Orvex(sim.path(), {"--nodes", "1-2", "events", "--for", "2.5", "--heartbeat-ms", "300"});
+    EXPECT_EQ(events.exit_code, 0) << Describe(events);
+    EXPECT_THAT(events.out,
+                HasSubstr("node 1   emergency       0x8611 following error, error register 0x21"));
+    EXPECT_THAT(events.out,
+                HasSubstr("node 2   heartbeat-lost  no heartbeat within the consumer time\n"));
+    EXPECT_THAT(events.out,
+                HasSubstr("node 2   heartbeat-back  heartbeat back, pre-operational\n"));
+    // Once each, lost before back.
+    EXPECT_EQ(events.out.find("heartbeat-lost"), events.out.rfind("heartbeat-lost"));
+    EXPECT_LT(events.out.find("heartbeat-lost"), events.out.find("heartbeat-back"));
+    EXPECT_THAT(events.err, HasSubstr("events: "));
+
+    // Machines: one object a line, the node filter applied. The reset of drive 1 (NMT, by
+    // another program) shows as a boot-up and, the fault found again at power-up, no more.
+    std::thread resetter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        SecondMasterWrites(sim.path(), {0x00, 0x00, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0x0D, 0x0A});
+    });
+    const RunResult json = Orvex(sim.path(), {"--node", "1", "events", "--for", "1", "--json"});
+    resetter.join();
+    EXPECT_EQ(json.exit_code, 0) << Describe(json);
+    EXPECT_THAT(json.out, MatchesRegex("(\\{\"time_ms\":[0-9]+,\"seconds\":-?[0-9.]+,\"node\":1,"
+                                       "\"kind\":\"[a-z-]+\",[^\n]*\"text\":\"[^\n]*\"\\}\n)+"));
+    EXPECT_THAT(json.out, Not(HasSubstr("\"node\":2")));
+
+    const RunResult usage = Orvex(sim.path(), {"events", "--heartbeat-ms", "100"});
+    EXPECT_EQ(usage.exit_code, 2) << Describe(usage);
+    EXPECT_THAT(usage.err, HasSubstr("--heartbeat-ms watches the nodes given"));
+}
+
+// ---- orvex doctor: each cause it names, one case each --------------------------------------
+
+// A pseudo-terminal that the test holds: nothing answers on it unless the test writes.
+class QuietTerminal {
+  public:
+    QuietTerminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+            char name[128];
+            if (ptsname_r(master_, name, sizeof name) == 0) path_ = name;
+        }
+    }
+    ~QuietTerminal() {
+        if (master_ >= 0) ::close(master_);
+    }
+    QuietTerminal(const QuietTerminal&) = delete;
+    QuietTerminal& operator=(const QuietTerminal&) = delete;
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+
+  private:
+    int master_ = -1;
+    std::string path_;
+};
+
+RunResult Doctor(const std::string& device, const std::vector<std::string>& words = {},
+                 const RunOptions& options = RunOptions()) {
+    std::vector<std::string> argv = {ORVEX_CLI_PATH, "--device", device};
+    argv.insert(argv.end(), words.begin(), words.end());
+    argv.push_back("doctor");
+    return RunProgram(argv, options);
+}
+
+// The one CAUSE line, and it is the last line.
+void ExpectCause(const RunResult& doctor, const std::string& text) {
+    EXPECT_EQ(doctor.exit_code, 1) << Describe(doctor);
+    const std::size_t cause = doctor.out.find("CAUSE  ");
+    ASSERT_NE(cause, std::string::npos) << Describe(doctor);
+    EXPECT_EQ(doctor.out.find('\n', cause), doctor.out.size() - 1) << "stops at the first cause\n"
+                                                                   << Describe(doctor);
+    EXPECT_THAT(doctor.out.substr(cause), HasSubstr(text)) << Describe(doctor);
+}
+
+TEST(CliDoctor, APortThatDoesNotOpenIsNamedWithItsReason) {
+    TempFile file;
+    struct Case {
+        std::string path;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"/dev/orvex-no-such-adapter", "does not exist: the adapter is unplugged"},
+        {file.path(), "is no device: not a serial device"},
+        {"/tmp", "is a directory: not a serial device"},
+        {"/dev/null", "refuses serial settings (Inappropriate ioctl for device): not a serial"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ExpectCause(Doctor(c.path), c.cause);
+    }
+
+    // Held by another program: the library's own lock (flock), as a second orvex would meet it.
+    QuietTerminal terminal;
+    ASSERT_FALSE(terminal.path().empty());
+    const int held = ::open(terminal.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    ExpectCause(Doctor(terminal.path()), "is busy, held by process " + std::to_string(getpid()) +
+                                             " (cli_tests): another program has the port");
+    ::close(held);
+}
+
+TEST(CliDoctor, PermissionDeniedNamesTheGroupToJoin) {
+    QuietTerminal terminal;
+    ASSERT_FALSE(terminal.path().empty());
+    RunOptions options;
+    if (geteuid() == 0) {
+        // Root opens anything: run the check as an unprivileged user instead.
+        options.user_id = 65534;
+        if (access(ORVEX_CLI_PATH, X_OK) != 0) GTEST_SKIP() << "orvex not executable";
+    } else {
+        ASSERT_EQ(chmod(terminal.path().c_str(), 0), 0);
+    }
+    const RunResult doctor = Doctor(terminal.path(), {}, options);
+    if (doctor.exit_code == 126) GTEST_SKIP() << "cannot drop to an unprivileged user here";
+    ExpectCause(doctor, "permission denied opening " + terminal.path() + " (mode 0");
+    // A terminal's group may write, not read: only its owner may use it.
+    EXPECT_THAT(doctor.out, HasSubstr(": only the device's owner may use it; give a group read "
+                                      "and write access with a udev rule"));
+}
+
+TEST(CliDoctor, NothingConnectedAndNoiseAreToldApart) {
+    QuietTerminal silent;
+    ASSERT_FALSE(silent.path().empty());
+    const RunResult nothing = Doctor(silent.path());
+    ExpectCause(nothing, "nothing arrived within 1.5 s, nor to a request to every node");
+    EXPECT_THAT(nothing.out, HasSubstr("ok     port " + silent.path() + " opens"));
+
+    // An adapter at another serial rate: bytes keep coming, but never a frame.
+    QuietTerminal noisy;
+    ASSERT_FALSE(noisy.path().empty());
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        unsigned char byte = 0x21;
+        while (!stop) {
+            unsigned char burst[32];
+            for (unsigned char& b : burst)
+                b = byte = static_cast<unsigned char>(0x20 + (byte * 7 + 3) % 0x5F);
+            if (::write(noisy.master(), burst, sizeof burst) < 0) {
+                // Nobody reads yet: the terminal's buffer is full.
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const RunResult noise_result = Doctor(noisy.path(), {"--baud", "57600"});
+    stop = true;
+    noise.join();
+    ExpectCause(noise_result,
+                "no 12-byte frame ending in CR LF: noise: the adapter sends at "
+                "another serial rate than 57600 baud");
+
+    // An adapter that gives the host's frames back and nothing else: the CAN side is silent.
+    QuietTerminal echoing;
+    ASSERT_FALSE(echoing.path().empty());
+    fcntl(echoing.master(), F_SETFL, fcntl(echoing.master(), F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+        unsigned char bytes[256];
+        while (!done) {
+            const ssize_t got = ::read(echoing.master(), bytes, sizeof bytes);
+            if (got > 0 && ::write(echoing.master(), bytes, static_cast<std::size_t>(got)) < 0) {
+                break;
+            }
+            if (got <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const RunResult echoed = Doctor(echoing.path());
+    done = true;
+    echo.join();
+    ExpectCause(echoed,
+                "only the echo of the host's own frame came back within 1.5 s: the "
+                "adapter is there and echoes, but nothing on the CAN side answers");
+}
+
+TEST(CliDoctor, NodesThatDoNotAnswerAreNamedWithTheirReason) {
+    Simulator sim({"--drives", "2", "--heartbeat-ms", "200", "--fault-node", "2"});
+    ASSERT_FALSE(sim.path().empty());
+    ExpectCause(Doctor(sim.path(), {"--node", "5"}),
+                "node 5: no SDO answer within 1500 ms and no heartbeat (nodes 1, 2 answer): there "
+                "is no node 5 on this bus");
+    const RunResult fault = Doctor(sim.path());
+    ExpectCause(fault, "node 2 is in fault, error code 0x8611 (following error)");
+    EXPECT_THAT(fault.out, HasSubstr("'orvex --node 2 reset'"));
+    EXPECT_THAT(fault.out, HasSubstr("ok     nodes 1, 2 answer SDO\n"));
+
+    // Node 1 stopped by NMT: its heartbeats show 0x04, its SDO server is silent.
+    ASSERT_TRUE(
+        SecondMasterWrites(sim.path(), {0x00, 0x00, 0x02, 0x01, 0, 0, 0, 0, 0, 0, 0x0D, 0x0A}));
+    const RunResult stopped = Doctor(sim.path(), {"--node", "1"});
+    ExpectCause(stopped,
+                "node 1 sends heartbeats showing NMT stopped (0x04) and answers no SDO: a "
+                "stopped node answers no SDO; start it (NMT start): orvex raw send 00 00 01 01");
+    // Node 1 stopped, node 5 asked for: the one node that answers is named.
+    ExpectCause(Doctor(sim.path(), {"--node", "5"}), "(node 2 answers): there is no node 5");
+    // Healthy once started (drive 2's fault is not asked about).
+    ASSERT_TRUE(
+        SecondMasterWrites(sim.path(), {0x00, 0x00, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0x0D, 0x0A}));
+    const RunResult healthy = Doctor(sim.path(), {"--node", "1"});
+    EXPECT_EQ(healthy.exit_code, 0) << Describe(healthy);
+    EXPECT_THAT(healthy.out, HasSubstr("ok     the bus answers: no cause found\n"));
+    EXPECT_THAT(healthy.out, Not(HasSubstr("CAUSE")));
+}
+
+TEST(CliDoctor, AnswersLaterThanTheLimitAreNamedWithALimitThatFits) {
+    Simulator sim({"--drives", "1", "--delay-ms", "1000"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult slow = Doctor(sim.path());
+    ExpectCause(slow,
+                "later than the 800 ms limit: queries with that limit fail as 'no answer'; "
+                "raise the limit: --limit-ms ");
+    // With a limit that fits, the same bus is healthy.
+    const RunResult fits =
+        RunProgram({ORVEX_CLI_PATH, "--device", sim.path(), "doctor", "--limit-ms", "1500"});
+    EXPECT_EQ(fits.exit_code, 0) << Describe(fits);
+    EXPECT_THAT(fits.out, HasSubstr("ok     answers within the 1500 ms limit\n"));
 }
 
 // ---- The C example

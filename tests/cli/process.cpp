@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,7 +22,7 @@ double SecondsSince(Clock::time_point start) {
 // Forks and execs `argv` with stdout (or `stdout_path`) and, unless err_fd is null, stderr on new
 // pipes.
 pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd,
-            const std::string& stdout_path = "") {
+            const std::string& stdout_path = "", int user_id = -1) {
     int out_pipe[2];
     int err_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
@@ -38,6 +39,11 @@ pid_t Spawn(const std::vector<std::string>& argv, int* out_fd, int* err_fd,
         const int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
         unsetenv("ORVEX_DEVICE");
+        if (user_id >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(user_id)) != 0 ||
+             setuid(static_cast<uid_t>(user_id)) != 0)) {
+            _exit(126);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -67,7 +73,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     const auto start = Clock::now();
     int out_fd = -1;
     int err_fd = -1;
-    const pid_t pid = Spawn(argv, &out_fd, &err_fd, options.stdout_path);
+    const pid_t pid = Spawn(argv, &out_fd, &err_fd, options.stdout_path, options.user_id);
     if (pid < 0) return result;
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};

@@ -21,6 +21,7 @@ struct RunOptions {
     int signal = 0;             // sent once, `signal_after` seconds after the start
     double signal_after = 0;
     std::string stdout_path;  // stdout goes to this file instead (`out` stays empty)
+    int user_id = -1;  // run as this user (and group of the same number), dropping the groups
 };
 
 // Runs `argv` to completion and collects what it printed.

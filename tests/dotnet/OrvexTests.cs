@@ -44,6 +44,7 @@ static class OrvexTests
             Test("an absent node times out", AbsentNode),
             Test("a long wait ends promptly when cancelled", CancelledWaits),
             Test("no port: a closed bus fails at once, the library with NoPort", NoPort),
+            Test("events: an emergency beside polling, a heartbeat lost and back", Events),
         };
         foreach (var test in tests)
         {
@@ -538,6 +539,55 @@ static class OrvexTests
                 Equal(e.LastResult, Outcome.Timeout, "outcome");
                 Check(watch.Elapsed.TotalSeconds < 2.5, "failed within one answer's limit: " + watch.Elapsed);
             }
+        }
+    }
+
+    static void Events()
+    {
+        using (var sim = new Sim("--drives", "2", "--heartbeat-ms", "50", "--fault-at-ms", "1:600",
+                                 "--silence-at-ms", "2:1000:1800"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            bus.Drive(2).WatchHeartbeat(200);
+            bool polling = true;
+            int polls = 0;
+            var poller = new Thread(() =>
+            {
+                while (Volatile.Read(ref polling))
+                {
+                    var p = bus.Drive(1).Position;
+                    polls++;
+                }
+            });
+            poller.Start();
+            var seen = new List<BusEvent>();
+            var watch = Stopwatch.StartNew();
+            try
+            {
+                while (watch.Elapsed.TotalSeconds < 4 &&
+                       !seen.Any(e => e.Kind == EventKind.HeartbeatBack))
+                {
+                    var next = bus.NextEvent(100);
+                    if (next != null) seen.Add(next);
+                }
+            }
+            finally
+            {
+                Volatile.Write(ref polling, false);
+                poller.Join();
+            }
+            Check(polls > 10, "positions polled meanwhile: " + polls);
+            var emergencies = seen.Where(e => e.Kind == EventKind.Emergency).ToList();
+            Equal(emergencies.Count, 1, "emergencies delivered");
+            Equal(emergencies[0].Node, 1, "emergency node");
+            Equal(emergencies[0].ErrorCode, (ushort)0x8611, "error code");
+            Equal(emergencies[0].ErrorRegister, (byte)0x21, "error register");
+            Equal(emergencies[0].Meaning, Meanings.ErrorCode(0x8611), "the library's text");
+            Equal(bus.Drive(1).Emergencies()[0].ErrorCode, (ushort)0x8611, "history");
+            var lost = seen.FindIndex(e => e.Kind == EventKind.HeartbeatLost && e.Node == 2);
+            var back = seen.FindIndex(e => e.Kind == EventKind.HeartbeatBack && e.Node == 2);
+            Check(lost >= 0 && back > lost, "lost, then back: " + string.Join("; ", seen));
+            Equal(seen.Count(e => e.Kind == EventKind.HeartbeatLost), 1, "lost once");
         }
     }
 

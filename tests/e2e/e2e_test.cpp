@@ -1,9 +1,11 @@
 // The library against orvex-sim over a pseudo-terminal: what a host sees of real drives.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "e2e_util.h"
 #include "orvex.h"
@@ -186,6 +188,60 @@ TEST_F(Drives, ADriveInFaultShowsInTheErrorSummary) {
     start({"--fault-node", "2"});
     EXPECT_EQ(Get_ALL_Err_Status(), 0b10);
     EXPECT_EQ(GetMotorStatus(2) & 0x08, 0x08);
+}
+
+// Events from the drives themselves: an emergency while another thread polls positions, a node
+// that falls off the bus and comes back, a boot-up after a restart.
+TEST_F(Drives, EventsTellAnEmergencyASilentNodeAndABootUpOnce) {
+    sim.reset();
+    Serial_ClosePort();
+    start({"--heartbeat-ms", "50", "--fault-at-ms", "1:600", "--silence-at-ms", "2:1000:1800"});
+    const Clock::time_point started = Clock::now();
+    ASSERT_EQ(Orvex_WatchHeartbeat(2, 200), 1);
+    std::atomic<bool> polling{true};
+    std::atomic<int> polls{0};
+    std::thread poller([&] {
+        while (polling) {
+            GetPosition(1);
+            ++polls;
+        }
+    });
+    std::vector<OrvexEvent> seen;
+    double lost_at = -1, back_at = -1;
+    while (Clock::now() - started < std::chrono::seconds(4) && back_at < 0) {
+        OrvexEvent event{};
+        if (Orvex_NextEvent(&event, 100) != 1) continue;
+        seen.push_back(event);
+        const double at = std::chrono::duration<double>(Clock::now() - started).count();
+        if (event.kind == ORVEX_EVENT_HEARTBEAT_LOST && event.node == 2) lost_at = at;
+        if (event.kind == ORVEX_EVENT_HEARTBEAT_BACK && event.node == 2) back_at = at;
+    }
+    polling = false;
+    poller.join();
+    EXPECT_GT(polls.load(), 10);
+
+    int emergencies = 0;
+    for (const OrvexEvent& event : seen) {
+        if (event.kind != ORVEX_EVENT_EMERGENCY) continue;
+        ++emergencies;
+        EXPECT_EQ(event.node, 1);
+        EXPECT_EQ(event.error_code, 0x8611u);
+        EXPECT_EQ(event.error_register, 0x21);
+        EXPECT_STREQ(Orvex_ErrorCodeText(event.error_code), "following error");
+    }
+    EXPECT_EQ(emergencies, 1) << "delivered once";
+    // Silent from 1.0 s: lost within the consumer time (0.2 s) and one poll (0.1 s), with slack.
+    EXPECT_GT(lost_at, 0.9);
+    EXPECT_LT(lost_at, 1.0 + 0.2 + 0.1 + 0.3);
+    EXPECT_GT(back_at, lost_at);
+
+    // A restart (NMT reset communication) brings the drive's boot-up as an event.
+    ASSERT_EQ(CMD_Restart_motor(1), 1);
+    bool booted = false;
+    OrvexEvent event{};
+    while (!booted && Orvex_NextEvent(&event, 500) == 1)
+        booted = event.kind == ORVEX_EVENT_BOOT_UP && event.node == 1 && event.nmt_state == 0;
+    EXPECT_TRUE(booted);
 }
 
 }  // namespace

@@ -246,6 +246,57 @@ TEST(BusServerHeartbeat, EachDriveReportsItsNetworkStateAtItsPeriod) {
     EXPECT_EQ(bus.Advance(1.0).size(), 1u);  // drive 2 only, once however long the gap
 }
 
+TEST(BusServerTimed, ADriveFaultsAtItsTimeAndASilencedOneIsOffTheBusUntilItReturns) {
+    ServerOptions options;
+    options.heartbeat_ms = 100;
+    options.faults_at = {{1, 250}};
+    options.silences = {{2, 150, 450}};
+    BusServer bus(options);
+    EXPECT_EQ(bus.Advance(0.0).size(), 2u);  // the boot-ups
+    EXPECT_NEAR(bus.SecondsToNextTimedEvent(), 0.150, 1e-9);
+    EXPECT_EQ(bus.Advance(0.1).size(), 2u);  // both heartbeats
+    EXPECT_EQ(Hex(bus.Advance(0.1)), Frames{"07 01 7F 00 00 00 00 00 00 00 0D 0A"});
+    EXPECT_TRUE(bus.silenced(2));
+    // Silent: no answer to SDO, deaf to NMT, and no boot-up from a reset it did not hear.
+    EXPECT_TRUE(Send(bus, Sdo(2, 0x40, 0x6041, 0)).empty());
+    EXPECT_TRUE(Send(bus, MakeFrame(0x000, {0x81, 0x02, 0, 0, 0, 0, 0, 0})).empty());
+    // Drive 1 faults at 250 ms: its EMCY (following error, register 0x21), then heartbeats go on.
+    EXPECT_EQ(Hex(bus.Advance(0.05)), Frames{"00 81 11 86 21 00 00 00 00 00 0D 0A"});
+    EXPECT_EQ(bus.drive(1).state(), DriveState::kFault);
+    EXPECT_EQ(bus.Advance(0.05).size(), 1u);
+    EXPECT_EQ(bus.Advance(0.1).size(), 1u);
+    // Back at 450 ms: it answers and beats again, and it kept its state (no reset reached it).
+    bus.Advance(0.05);
+    EXPECT_FALSE(bus.silenced(2));
+    EXPECT_EQ(Send(bus, Sdo(2, 0x40, 0x6041, 0)).size(), 1u);
+    const std::vector<Frame> beats = bus.Advance(0.1);
+    ASSERT_EQ(beats.size(), 2u);
+    EXPECT_EQ(Hex(beats[1]), "07 02 7F 00 00 00 00 00 00 00 0D 0A");
+    EXPECT_LT(bus.SecondsToNextTimedEvent(), 0.0) << "nothing more is due";
+
+    // A stopped drive answers no SDO whether it is strict or not, and its heartbeat shows 0x04;
+    // NMT to all nodes reaches every drive.
+    Send(bus, MakeFrame(0x000, {0x02, 0x00, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x40, 0x6041, 0)).empty());
+    EXPECT_TRUE(Send(bus, Sdo(2, 0x40, 0x6041, 0)).empty());
+    for (const Frame& beat : bus.Advance(0.1)) EXPECT_EQ(beat[2], 0x04) << Hex(beat);
+    Send(bus, MakeFrame(0x000, {0x01, 0x00, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Send(bus, Sdo(1, 0x40, 0x6041, 0)).size(), 1u);
+    // A fault reset of the timed fault sends the error-reset EMCY.
+    EXPECT_EQ(
+        Hex(Send(bus, Sdo(1, 0x2B, 0x6040, 0, 0x80))),
+        (Frames{"05 81 60 40 60 00 00 00 00 00 0D 0A", "00 81 00 00 00 00 00 00 00 00 0D 0A"}));
+}
+
+TEST(BusServerTimed, ADriveSilentFromTheStartSendsNoBootUp) {
+    ServerOptions options;
+    options.silences = {{1, 0, -1}};
+    BusServer bus(options);
+    EXPECT_EQ(Hex(bus.Advance(0.0)), Frames{"07 02 00 00 00 00 00 00 00 00 0D 0A"});
+    EXPECT_TRUE(Send(bus, Sdo(1, 0x40, 0x6041, 0)).empty());
+    EXPECT_LT(bus.SecondsToNextTimedEvent(), 0.0);
+}
+
 // ---- transfers of any size: the server's side of each dialogue, frame by frame ----------------
 
 Frame Data(int node, std::initializer_list<uint8_t> bytes) {

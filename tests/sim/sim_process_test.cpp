@@ -173,10 +173,17 @@ TEST(SimProcess, AnswersOnItsTerminalAcrossReopensAndExitsCleanly) {
 }
 
 TEST(SimProcess, RejectsBadOptionsWithStatusTwo) {
-    for (const char* bad : {"--drives=0", "--bogus", "--delay-ms", "--fault-node=3",
-                            "--fault-node=1:", "--fault-node=1:0x10000", "--fault-node=1:0",
-                            "--fault-node=1:-5", "--baud=-1", "--latency-ms=256", "--can-kbit=2000",
-                            "--heartbeat-ms=x", "--force=1", "--acks=1", "--no-acks=0"}) {
+    for (const char* bad : {"--drives=0",          "--bogus",
+                            "--delay-ms",          "--fault-node=3",
+                            "--fault-node=1:",     "--fault-node=1:0x10000",
+                            "--fault-node=1:0",    "--fault-node=1:-5",
+                            "--baud=-1",           "--latency-ms=256",
+                            "--can-kbit=2000",     "--heartbeat-ms=x",
+                            "--force=1",           "--acks=1",
+                            "--no-acks=0",         "--fault-at-ms=1",
+                            "--fault-at-ms=3:100", "--fault-at-ms=1:100:200",
+                            "--silence-at-ms=1:x", "--silence-at-ms=2:500:400",
+                            "--silence-at-ms=0:5"}) {
         SimProcess sim({bad});
         EXPECT_EQ(sim.Wait(), 2) << bad;
     }

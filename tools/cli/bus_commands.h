@@ -31,9 +31,18 @@ class QueryLimit {
 int RunScan(Arguments& args, const Connection& connection);
 int RunMonitor(Arguments& args, const Connection& connection);
 int RunWatch(Arguments& args, const Connection& connection);
+int RunEvents(Arguments& args, const Connection& connection);
+int RunDoctor(Arguments& args, const Connection& connection);
+
+// An emergency's code with its meaning and its error register ("0x8611 following error, error
+// register 0x21 (generic error, ...)"); what any other event means (events.cpp).
+std::string EmergencyText(const OrvexEvent& event);
+std::string EventText(const OrvexEvent& event);
 
 extern const char kScanHelp[];
 extern const char kMonitorHelp[];
 extern const char kWatchHelp[];
+extern const char kEventsHelp[];
+extern const char kDoctorHelp[];
 
 }  // namespace orvex::cli

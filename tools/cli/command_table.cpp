@@ -32,6 +32,8 @@ const Command kCommands[] = {
     {"scan", RunScan, kScanHelp, Addressee::kAnyNode},
     {"monitor", RunMonitor, kMonitorHelp, Addressee::kAnyNode},
     {"watch", RunWatch, kWatchHelp, Addressee::kDrives},
+    {"events", RunEvents, kEventsHelp, Addressee::kDrives},
+    {"doctor", RunDoctor, kDoctorHelp, Addressee::kDrives},
 };
 
 // The option names of a Subcommand::options text; `valued` collects those that take a value.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "bus_commands.h"
 #include "drive.h"
 #include "format.h"
 #include "orvex.h"
@@ -56,6 +57,11 @@ void PrintStatus(const Port& port, int node, bool verbose) {
                       << (bits.empty() ? "no bits set" : bits) << "\n";
         }
         if (in_fault) std::cout << "  'orvex reset' clears the fault\n";
+    }
+    // The latest emergency the library heard from the drive (a fault reset clears the history).
+    OrvexEvent latest{};
+    if (Orvex_Emergencies(node, &latest, 1) == 1) {
+        std::cout << "  last EMCY   " << EmergencyText(latest) << "\n";
     }
 }
 

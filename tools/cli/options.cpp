@@ -17,10 +17,15 @@ Arguments::Arguments(int argc, const char* const* argv) {
 }
 
 void FlushOutput() {
+    // Output longer than the stream's buffer is written while it is put out: a write that failed
+    // then left its reason in errno, and the flush below finds the stream failed already without
+    // writing again.
+    const bool failed_before = std::ferror(stdout) || !std::cout;
+    const int earlier = failed_before ? errno : 0;
     errno = 0;
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout;
-    if (failed) throw OutputError(errno != 0 ? errno : EIO);
+    if (failed) throw OutputError(errno != 0 ? errno : earlier != 0 ? earlier : EIO);
 }
 
 bool LooksLikeOption(const std::string& word) {

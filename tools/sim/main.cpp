@@ -348,6 +348,8 @@ double Simulator::WaitSeconds(double now) const {
     if (server_.any_moving()) wait = 0.001;  // the motion tick
     const double heartbeat = server_.SecondsToNextHeartbeat();
     if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
+    const double timed = server_.SecondsToNextTimedEvent();
+    if (timed >= 0.0) wait = std::min(wait, timed);
     // Paced request bytes matter once a whole frame can be in, not at each byte.
     // The reader holds at most the bytes since its last frame, so it cannot decide on a frame
     // before 12 minus those have come.

@@ -43,6 +43,8 @@ BusServer::BusServer(const ServerOptions& options) : options_(options) {
         // Each drive announces itself as it comes up, before anything else it says.
         if (options_.acks) power_up_.push_back(codec::BootUp(node));
     }
+    fault_done_.assign(options_.faults_at.size(), false);
+    RunTimedEvents();
 }
 
 void BusServer::PowerUp(std::size_t slot) {
@@ -58,8 +60,9 @@ void BusServer::PowerUp(std::size_t slot) {
 void BusServer::CollectEmergencies(std::vector<Frame>* out) {
     for (Drive& d : drives_) {
         for (const Emergency& e : d.TakeEmergencies()) {
-            // A forwarding adapter passes them on; a filtering one keeps them to itself.
-            if (!options_.acks) continue;
+            // A forwarding adapter passes them on; a filtering one keeps them to itself. What a
+            // silenced drive says never reaches the bus.
+            if (!options_.acks || silenced(d.node())) continue;
             out->push_back(codec::Emcy(d.node(), e.error_code, e.error_register));
         }
     }
@@ -69,14 +72,52 @@ bool BusServer::any_moving() const {
     return std::any_of(drives_.begin(), drives_.end(), [](const Drive& d) { return d.moving(); });
 }
 
+bool BusServer::silenced(int node) const {
+    const double now_ms = elapsed_ * 1000.0 + 1e-6;
+    for (const Silence& s : options_.silences) {
+        if (s.node == node && now_ms >= s.from_ms && (s.until_ms < 0 || now_ms < s.until_ms))
+            return true;
+    }
+    return false;
+}
+
+void BusServer::RunTimedEvents() {
+    const double now_ms = elapsed_ * 1000.0 + 1e-6;
+    for (std::size_t i = 0; i < options_.faults_at.size(); ++i) {
+        const TimedFault& fault = options_.faults_at[i];
+        if (fault_done_[i] || now_ms < fault.at_ms || fault.node > drive_count()) continue;
+        fault_done_[i] = true;
+        if (drive(fault.node).state() != DriveState::kFault) drive(fault.node).InjectFault(0);
+    }
+}
+
+double BusServer::SecondsToNextTimedEvent() const {
+    double next = -1.0;
+    auto consider = [&](int at_ms) {
+        const double left = at_ms / 1000.0 - elapsed_;
+        if (left > 0.0 && (next < 0.0 || left < next)) next = left;
+    };
+    for (std::size_t i = 0; i < options_.faults_at.size(); ++i)
+        if (!fault_done_[i]) consider(options_.faults_at[i].at_ms);
+    for (const Silence& s : options_.silences) {
+        consider(s.from_ms);
+        if (s.until_ms >= 0) consider(s.until_ms);
+    }
+    return next;
+}
+
 std::vector<Frame> BusServer::Advance(double seconds) {
     std::vector<Frame> out;
-    out.swap(power_up_);
+    elapsed_ += seconds;
+    RunTimedEvents();
+    for (const Frame& boot_up : power_up_)
+        if (!silenced(CobId(boot_up) - kBootUpBase)) out.push_back(boot_up);
+    power_up_.clear();
     for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
         Drive& d = drives_[slot];
         d.Advance(seconds);
         const uint16_t period_ms = d.heartbeat_ms();
-        if (period_ms == 0) {
+        if (period_ms == 0 || silenced(d.node())) {
             since_heartbeat_[slot] = 0.0;
             continue;
         }
@@ -150,6 +191,7 @@ void BusServer::HandleNmt(const Frame& request, std::vector<Frame>* out) {
     for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
         Drive& d = drives_[slot];
         if (target != 0 && target != d.node()) continue;
+        if (silenced(d.node())) continue;  // cut off: it hears nothing
         switch (command) {
             case kNmtStart:
                 d.set_nmt_state(NmtState::kOperational);
@@ -226,8 +268,8 @@ SdoFaultKind BusServer::FaultNow(int node) {
 
 void BusServer::HandleSdo(int node, const Frame& request, std::vector<Frame>* out) {
     if (node > drive_count()) return;  // absent node: nothing on the bus answers
-    // A stopped node keeps off the bus but for NMT and heartbeats.
-    if (node > 0 && options_.strict_402 && drive(node).nmt_state() == NmtState::kStopped) return;
+    // A stopped node keeps off the bus but for NMT and heartbeats; a silenced one is off it.
+    if (node > 0 && (drive(node).nmt_state() == NmtState::kStopped || silenced(node))) return;
     if (sessions_.size() <= static_cast<std::size_t>(drive_count()))
         sessions_.resize(static_cast<std::size_t>(drive_count()) + 1);
     const uint8_t command = codec::SdoCommand(request);

@@ -42,6 +42,17 @@ struct SdoFault {
     int segment = 2;
 };
 
+// Things that happen to a drive at a time after power-up (ms since the simulator started).
+struct TimedFault {
+    int node = 0;
+    int at_ms = 0;
+};
+struct Silence {
+    int node = 0;
+    int from_ms = 0;
+    int until_ms = -1;  // -1: for good
+};
+
 struct ServerOptions {
     int drive_count = 2;
     // The adapter forwards everything on the bus: download confirmations, boot-ups and
@@ -55,6 +66,10 @@ struct ServerOptions {
     int homing_error_node = 0;              // drive whose homing always fails; 0 = none
     bool refuse_block = false;              // answer block transfers with abort 0x05040001
     std::vector<SdoFault> sdo_faults = {};  // at most one per node
+    // Timed events: a drive faults (following error) at its time; a silenced drive sends nothing
+    // and answers nothing, as one cut off the bus, from its time until it returns.
+    std::vector<TimedFault> faults_at = {};
+    std::vector<Silence> silences = {};
 };
 
 // A transfer of any size under way with one node's server.
@@ -103,6 +118,10 @@ class BusServer {
     bool any_moving() const;
     // Seconds until the next heartbeat is due, or below 0 when no drive sends any.
     double SecondsToNextHeartbeat() const;
+    // Seconds until the next timed fault or silence begins or ends, or below 0 when none is due.
+    double SecondsToNextTimedEvent() const;
+    // Whether drive `node` is cut off from the bus now.
+    bool silenced(int node) const;
 
     // Bit n-1 set for drive n: operation enabled, target reached, in fault.
     uint32_t EnabledMask() const;
@@ -130,7 +149,10 @@ class BusServer {
 
     ServerOptions options_;
     std::vector<Drive> drives_;
+    void RunTimedEvents();
     std::vector<double> since_heartbeat_;  // seconds since each drive's last heartbeat
+    double elapsed_ = 0.0;                 // seconds since power-up
+    std::vector<bool> fault_done_;         // by entry of options_.faults_at
     std::vector<Frame> power_up_;          // boot-ups not yet sent
     std::vector<SdoSession> sessions_;     // by node; node 0 has none
 };

@@ -60,6 +60,18 @@ bool ParseSdoFault(const std::string& text, SdoFault* fault) {
            ParseInt(text.substr(second + 1), 1, 1000000, &fault->segment);
 }
 
+// N:MS, or N:MS:UNTIL where `until` is given (UNTIL after MS).
+bool ParseTimed(const std::string& text, int* node, int* at_ms, int* until_ms) {
+    const std::size_t first = text.find(':');
+    if (first == std::string::npos || !ParseInt(text.substr(0, first), 1, 127, node)) return false;
+    const std::size_t second = text.find(':', first + 1);
+    const std::string at = text.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    if (!ParseInt(at, 0, 86400000, at_ms)) return false;
+    if (second == std::string::npos) return true;
+    return until_ms != nullptr && ParseInt(text.substr(second + 1), *at_ms + 1, 86400000, until_ms);
+}
+
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* options) {
@@ -140,6 +152,21 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
                     "not '" +
                     raw + "'";
             }
+        } else if (arg == "--fault-at-ms" || arg == "--silence-at-ms") {
+            // Timed events on the bus, for tests of what a host sees when a drive faults or
+            // falls silent while it runs.
+            std::string raw;
+            error = text(&raw);
+            const bool fault = arg == "--fault-at-ms";
+            int node = 0, at_ms = 0, until_ms = -1;
+            if (error.empty() && !ParseTimed(raw, &node, &at_ms, fault ? nullptr : &until_ms)) {
+                error = "option " + arg + " needs " + (fault ? "N:MS" : "N:MS[:UNTIL]") +
+                        " (node 1-127, ms since start" + (fault ? "" : ", UNTIL after MS") +
+                        "), not '" + raw + "'";
+            }
+            if (error.empty() && fault) options->server.faults_at.push_back({node, at_ms});
+            if (error.empty() && !fault)
+                options->server.silences.push_back({node, at_ms, until_ms});
         } else if (arg == "--homing-error-node") {
             error = number(&options->server.homing_error_node, 1, 127);
         } else if (arg == "--no-block") {
@@ -173,6 +200,16 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
     for (const SdoFault& fault : options->server.sdo_faults) {
         if (fault.node > options->server.drive_count)
             return "--sdo-fault node " + std::to_string(fault.node) + " is not one of the " +
+                   std::to_string(options->server.drive_count) + " drives";
+    }
+    for (const TimedFault& fault : options->server.faults_at) {
+        if (fault.node > options->server.drive_count)
+            return "--fault-at-ms node " + std::to_string(fault.node) + " is not one of the " +
+                   std::to_string(options->server.drive_count) + " drives";
+    }
+    for (const Silence& silence : options->server.silences) {
+        if (silence.node > options->server.drive_count)
+            return "--silence-at-ms node " + std::to_string(silence.node) + " is not one of the " +
                    std::to_string(options->server.drive_count) + " drives";
     }
     if (options->server.homing_error_node > options->server.drive_count) {
@@ -209,6 +246,12 @@ std::string UsageText(const std::string& program) {
            "                      drive N is in fault from power-up (and after an NMT reset node)\n"
            "                      with error code CODE (hex with 0x, or decimal; default 0x8611,\n"
            "                      following error)\n"
+           "  --fault-at-ms N:MS  drive N faults MS ms after the start (following error 0x8611,\n"
+           "                      error register 0x21; its EMCY goes out); repeatable\n"
+           "  --silence-at-ms N:MS[:UNTIL]\n"
+           "                      drive N falls silent MS ms after the start, as one cut off the\n"
+           "                      bus: no heartbeats, no answers, deaf to NMT; back at UNTIL ms\n"
+           "                      when given; repeatable\n"
            "  --homing-error-node N\n"
            "                      every homing run of drive N fails: it stops with a homing error\n"
            "                      (statusword bit 13) instead of attaining home\n"
