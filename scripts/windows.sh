@@ -8,7 +8,12 @@
 #                                the import libraries, its contents), then the Windows tests under
 #                                wine: x64 under wine64, x86 under 32-bit wine, each against the DLL
 #                                that is in the archive
-# ORVEX_REQUIRE_X86=1 makes a machine that cannot run 32-bit programs a failure instead of a skip.
+#                                where the kernel runs no 32-bit programs, the x86 line is instead
+#                                the 32-bit Linux build's suites run emulated (scripts/linux32.sh),
+#                                after the wine64 run, so its emulation never reaches wine64
+# ORVEX_X86_RUN=linux32 runs the 32-bit Linux build for the x86 line where 32-bit wine could run.
+# ORVEX_WINE_PREFIX names the wine prefixes (default /tmp/orvex-wine: -UID and 32-UID are added).
+# ORVEX_REQUIRE_X86=1 makes a machine that runs no x86 tests a failure instead of a skip.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -292,10 +297,10 @@ run_wine_tests() {
         die "$exe is missing; run scripts/windows.sh build"
     if [ "$arch" = x64 ]; then
         WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-        export WINEARCH=win64 WINEPREFIX=/tmp/orvex-wine-$(id -u)
+        export WINEARCH=win64 WINEPREFIX=${ORVEX_WINE_PREFIX:-/tmp/orvex-wine}-$(id -u)
     else
         WINE=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32
-        export WINEARCH=win32 WINEPREFIX=/tmp/orvex-wine32-$(id -u)
+        export WINEARCH=win32 WINEPREFIX=${ORVEX_WINE_PREFIX:-/tmp/orvex-wine}32-$(id -u)
     fi
     [ -x "$WINE" ] || die "$WINE not found"
 
@@ -335,8 +340,34 @@ wine_stage() {
     counts=$(tr -d '\r' <"$log" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1 || true)
     rm -f "$log"
     [ -n "$counts" ] || status=1
-    SUMMARY+=("$arch: ${counts:-no result} in $((SECONDS - started)) s")
+    local under
+    [ "$arch" = x86 ] && under=wine32 || under=wine64
+    SUMMARY+=("$arch: ${counts:-no result} (ORVEX_DLL.dll under $under) in $((SECONDS - started)) s")
     [ $status -eq 0 ] || FAILED=1
+}
+
+# The x86 line where 32-bit wine cannot run: the 32-bit Linux build's suites (emulated where the
+# kernel runs no 32-bit programs; the script registers and removes the emulation itself).
+linux32_stage() {
+    local started=$SECONDS log status=0 counts
+    log=$(mktemp /tmp/orvex-winlog.XXXXXX)
+    echo "== x86: the 32-bit Linux build's suites (scripts/linux32.sh)"
+    "$ROOT/scripts/linux32.sh" "$ROOT/build-linux32" 2>&1 | tee "$log" || status=1
+    counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed \(32-bit Linux build, [a-z]+\)$' "$log" |
+        tail -n 1 || true)
+    rm -f "$log"
+    [ -n "$counts" ] || status=1
+    SUMMARY+=("x86: ${counts:-no result (32-bit Linux build)} in $((SECONDS - started)) s")
+    [ $status -eq 0 ] || FAILED=1
+}
+
+# Whether the kernel itself runs no 32-bit programs (an emulation registered by another counts as
+# none).
+kernel_runs_no_32bit() {
+    local out
+    [ -e /lib/ld-linux.so.2 ] || return 1
+    out=$(/lib/ld-linux.so.2 --version 2>&1) && return 1
+    grep -qi 'exec format error' <<<"$out"
 }
 
 case "${1:-}" in
@@ -350,7 +381,10 @@ case "${1:-}" in
         SUMMARY+=("static checks: $([ $FAILED -eq 0 ] && echo passed || echo FAILED)")
         wine_stage x64
         reason=$(x86_unavailable)
-        if [ -z "$reason" ]; then
+        if [ "${ORVEX_X86_RUN:-}" = linux32 ] || { [ -n "$reason" ] && kernel_runs_no_32bit; }; then
+            [ -z "$reason" ] || echo "== x86: 32-bit wine cannot run here: $reason"
+            linux32_stage
+        elif [ -z "$reason" ]; then
             wine_stage x86
         else
             echo "== x86: SKIPPED: $reason"

@@ -419,9 +419,11 @@ TEST_F(Procedures, ARefusedWriteFailsAtOnceWithTheDrivesCode) {
         EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT) << row.call;
         EXPECT_EQ(Orvex_LastAbortCode(), row.code) << row.call;
         EXPECT_LT(ms, 500) << row.call;
-        if (row.not_written != nullptr)
-            for (const std::string& frame : written())
+        if (row.not_written != nullptr) {
+            for (const std::string& frame : written()) {
                 EXPECT_NE(frame, row.not_written) << row.call;
+            }
+        }
     }
 }
 
