@@ -5,7 +5,9 @@ Needs python-can and pyserial (Debian: python3-can, python3-serial); without the
 """
 
 import asyncio
+import configparser
 import os
+import re
 import select
 import shutil
 import signal
@@ -388,6 +390,80 @@ class Strict402(unittest.TestCase):
                                              (0x0F, 0x6F, 0x27)):
                 self.assertEqual(sdo_write(bus, 1, 0x6040, 0, controlword, 2)[0], 0x60)
                 self.assertEqual(sdo_read(bus, 1, 0x6041, 0)[1] & mask, state, hex(controlword))
+
+
+class ElectronicDataSheet(unittest.TestCase):
+    """orvex-sim --write-eds, as CANopen tools (python-canopen's import_od) read it: an INI file
+    that configparser takes, whose every object the simulated drives serve with its type and
+    power-on value."""
+
+    SIZES = {0x0002: 1, 0x0003: 2, 0x0004: 4, 0x0005: 1, 0x0006: 2, 0x0007: 4}
+    UPLOAD_COMMAND = {1: 0x4F, 2: 0x4B, 4: 0x43}
+
+    @classmethod
+    def setUpClass(cls):
+        program = os.environ.get("ORVEX_SIM")
+        if not program:
+            raise unittest.SkipTest("set ORVEX_SIM to the built orvex-sim to run this test")
+        cls.work = tempfile.mkdtemp(prefix="orvex-eds-")
+        cls.path = os.path.join(cls.work, "orvex-sim.eds")
+        subprocess.run([program, "--write-eds", cls.path], check=True, timeout=10)
+        cls.eds = configparser.ConfigParser(interpolation=None, strict=True)
+        cls.eds.optionxform = str  # keys keep their case, as in the file
+        with open(cls.path) as file:
+            cls.eds.read_file(file)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def variables(self):
+        """(index, subindex, section) of every entry: the variables and the records' entries."""
+        for section in self.eds.sections():
+            match = re.fullmatch(r"([0-9A-F]{4})(?:sub([0-9A-F]+))?", section)
+            if match and self.eds[section]["ObjectType"] == "0x7":
+                yield int(match[1], 16), int(match[2] or "0", 16), self.eds[section]
+
+    def test_the_lists_name_every_object_and_each_has_its_section(self):
+        listed = []
+        for name in ("MandatoryObjects", "OptionalObjects", "ManufacturerObjects"):
+            objects = self.eds[name]
+            count = int(objects["SupportedObjects"])
+            listed += [int(objects[str(i)], 16) for i in range(1, count + 1)]
+        self.assertEqual([int(self.eds["MandatoryObjects"][str(i)], 16) for i in (1, 2, 3)],
+                         [0x1000, 0x1001, 0x1018])
+        self.assertEqual(sorted(listed), sorted({index for index, _, _ in self.variables()}))
+        for index in listed:
+            self.assertIn("%04X" % index, self.eds)
+        for index in (0x6040, 0x6041, 0x6060, 0x6061, 0x6064, 0x607A, 0x6081, 0x6098, 0x60FF,
+                      0x6502, 0x1008, 0x100A, 0x2010):
+            self.assertIn(index, listed, hex(index))
+        self.assertEqual(self.eds["DeviceInfo"]["NrOfTXPDO"], "0")
+        record = self.eds["1018"]
+        self.assertEqual((record["ObjectType"], record["SubNumber"]), ("0x9", "5"))
+        self.assertEqual(self.eds["6040"]["AccessType"], "rw")
+        self.assertEqual(self.eds["6041"]["AccessType"], "ro")
+        self.assertEqual(self.eds["1008"]["DataType"], "0x0009")  # VISIBLE_STRING
+        self.assertEqual(self.eds["2010"]["DataType"], "0x000F")  # DOMAIN
+
+    def test_each_drive_serves_every_object_with_its_size_and_power_on_value(self):
+        with Simulator("--drives", 2, "--acks", "--strict-402") as sim, \
+                can.Bus(interface="orvex", channel=sim.path) as bus:
+            checked = 0
+            for node in (1, 2):
+                for index, subindex, entry in self.variables():
+                    size = self.SIZES.get(int(entry["DataType"], 16))
+                    where = "node %d 0x%04X:%02X" % (node, index, subindex)
+                    command, value = sdo_read(bus, node, index, subindex)
+                    if size is None:  # a string or DOMAIN: answered in segments
+                        self.assertEqual(command & 0xE3, 0x41, where)  # segmented, size given
+                        continue
+                    self.assertEqual(command, self.UPLOAD_COMMAND[size], where)
+                    default = entry["DefaultValue"].replace("$NODEID", str(node))
+                    expected = eval(default, {"__builtins__": {}})  # "0x1F", "-5", "2+0x2024"
+                    self.assertEqual(value, expected & (1 << 8 * size) - 1, where)
+                    checked += 1
+            self.assertGreater(checked, 60)
 
 
 class Packaging(unittest.TestCase):
