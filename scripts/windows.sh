@@ -205,6 +205,9 @@ check_archive_contents() {
     stray=$(grep -vE '^(x86|x64)/ORVEX_DLL\.(dll|lib|dll\.a)$|^include/orvex(_exports)?\.h$|^dotnet/Orvex\.cs$|^examples/[a-z_]+\.c$|^python/orvex/[a-z_]+\.py$|^python/README\.md$|^README-windows\.txt$' <<<"$listing" || true)
     [ -z "$stray" ] || fail "the archive holds what does not belong: $(tr '\n' ' ' <<<"$stray")"
     grep -q "$VERSION" "$top/README-windows.txt" || fail "README-windows.txt does not name $VERSION"
+    # Orvex.cs and python/orvex load libORVEX_DLL.so on Linux, which the archive does not hold.
+    grep -q "This archive is for Windows only" "$top/README-windows.txt" ||
+        fail "README-windows.txt does not say that the archive holds no Linux library"
     echo "archive: $(wc -l <<<"$listing") files"
 }
 
