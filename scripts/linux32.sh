@@ -8,10 +8,13 @@
 # from /lib/ld-linux.so.2), qemu-i386-static is registered in binfmt_misc for this run only (root;
 # the registration is removed when the script ends) and they run emulated.
 # The last line is the count: "N passed, M failed (32-bit Linux build, native|emulated)".
+#   scripts/linux32.sh --how         prints how 32-bit programs would run here, changing nothing:
+#                                     "native", "emulated" (the kernel runs none itself, or an
+#                                     emulation is registered already) or "unknown" (no loader)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(realpath -m "${1:-$ROOT/build-linux32}")
+BUILD=$(realpath -m -- "${1:-$ROOT/build-linux32}")
 JOBS=${JOBS:-2}
 LOADER=/lib/ld-linux.so.2
 QEMU=/usr/bin/qemu-i386-static
@@ -89,6 +92,21 @@ googletest() {
     cmake --install "$BUILD/googletest-build" >/dev/null
     touch "$prefix/.built"
 }
+
+if [ "${1:-}" = --how ]; then
+    if emulation_registered; then
+        echo emulated
+    elif [ ! -e "$LOADER" ]; then
+        echo unknown
+    elif out=$("$LOADER" --version 2>&1); then
+        echo native
+    elif grep -qi 'exec format error' <<<"$out"; then
+        echo emulated
+    else
+        echo unknown
+    fi
+    exit 0
+fi
 
 choose_mode
 echo "== 32-bit Linux build in $BUILD, run $MODE"
