@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build test demo windows release test-windows bench test-asan test-tsan fuzz package clean
+.PHONY: all build test demo windows release test-windows test-linux32 bench test-asan test-tsan fuzz package clean
 
 all: build
 
@@ -34,6 +34,11 @@ release: windows
 # Checks of the archive, then the Windows tests under wine against both DLLs in it.
 test-windows: release
 	./scripts/windows.sh test
+
+# The 32-bit Linux build (-m32) in build-linux32/ and its library, end-to-end and CLI suites:
+# natively, or emulated where the kernel runs no 32-bit programs (root: binfmt_misc).
+test-linux32:
+	./scripts/linux32.sh build-linux32
 
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_BENCH=ON -DORVEX_BUILD_TESTS=OFF

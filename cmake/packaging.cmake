@@ -50,6 +50,13 @@ if(ORVEX_BUILD_TOOLS AND NOT WIN32)
     endif()
   endforeach()
   add_custom_target(orvex_man_pages ALL DEPENDS ${ORVEX_MAN_FILES})
+  # Whatever builds the programs builds their pages, so that an install after `make demo` (which
+  # builds only the library and the programs) finds every file it installs.
+  foreach(program orvex orvex-sim)
+    if(TARGET ${program})
+      add_dependencies(${program} orvex_man_pages)
+    endif()
+  endforeach()
   install(FILES ${ORVEX_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 

@@ -132,6 +132,18 @@ stage_install() {
   echo "result: $(cd "$prefix" && find . -type f | wc -l) files under the prefix"
 }
 
+# README's order for a first hour: `make demo` builds only the library and the two programs, then
+# `cmake --install build --prefix ~/.local`. A fresh build of just those targets must install.
+stage_install_after_demo() {
+  local demo_build=$work/demo-build demo_prefix=$work/demo-prefix
+  cmake -S "$source_dir" -B "$demo_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$demo_build" -j "$(nproc 2>/dev/null || echo 2)" --target ORVEX_DLL orvex orvex-sim
+  cmake --install "$demo_build" --prefix "$demo_prefix"
+  [[ -x $demo_prefix/bin/orvex && -x $demo_prefix/bin/orvex-sim ]]
+  ls "$demo_prefix"/share/man/man1/orvex.1* "$demo_prefix"/share/man/man1/orvex-sim.1*
+  echo "result: $(cd "$demo_prefix" && find . -type f | wc -l) files under the prefix"
+}
+
 stage_find_package() {
   build_cmake_consumer "$prefix" "$work/consumer-cmake"
   expect_resolved "$work/consumer-cmake/orvex_consumer" "$(library_dir "$prefix")"
@@ -248,6 +260,7 @@ EOF
 
 echo "consumer tests of $build (work directory $work)"
 run_stage "install into a prefix (layout, soname, exports, man pages)" stage_install
+run_stage "install after building only what make demo builds" stage_install_after_demo
 run_stage "find_package(orvex) consumer against the prefix" stage_find_package
 run_stage "find_package(orvex 2.0) refused" stage_version_refused
 run_stage "pkg-config consumer against the prefix" stage_pkg_config

@@ -21,7 +21,8 @@
 // system's DLL search path; take x64\ORVEX_DLL.dll for a 64-bit process (AnyCPU on a 64-bit
 // Windows, the default) and x86\ORVEX_DLL.dll for a 32-bit one (x86, or "Prefer 32-bit"). A wrong
 // one fails with BadImageFormatException. On Linux, Mono and .NET look for libORVEX_DLL.so on the
-// library path (LD_LIBRARY_PATH).
+// library path (LD_LIBRARY_PATH); the Windows release archive does not hold it (the Debian package
+// and a build from the sources do).
 using System;
 using System.Runtime.InteropServices;
 using System.Threading;
@@ -563,7 +564,7 @@ namespace Orvex
                 if (openCall() != 1)
                 {
                     Failure f = Failure.Read();
-                    Native.Serial_ClosePort(); // a refused setting can leave the device open
+                    ClosePortAfterRefusal(); // a refused setting can leave the device open
                     throw f.Exception("cannot open " + device + " at " + baud + " baud",
                                       operation, null);
                 }
@@ -579,14 +580,14 @@ namespace Orvex
         {
             if (loaded) return;
             bool chosen = Environment.GetEnvironmentVariable(LoadDelayVariable) != null;
-            if (!chosen) Environment.SetEnvironmentVariable(LoadDelayVariable, "0");
+            if (!chosen) SetLoadVariable(LoadDelayVariable, "0");
             try
             {
-                Native.Orvex_LastResult();
+                LoadNow();
             }
             finally
             {
-                if (!chosen) Environment.SetEnvironmentVariable(LoadDelayVariable, null);
+                if (!chosen) SetLoadVariable(LoadDelayVariable, null);
             }
             loaded = true;
         }
@@ -785,6 +786,88 @@ namespace Orvex
                         return new OrvexException(text + " (outcome " + (int)Outcome + ")",
                                                   operation, node, Outcome, AbortCode, SystemError);
                 }
+            }
+        }
+
+        // ---- the environment the library reads at load ----
+
+        // Sets (null: removes) a variable where the library reads it at load: the process
+        // environment on Windows (GetEnvironmentVariableA), the C runtime's elsewhere (getenv),
+        // which .NET's Environment.SetEnvironmentVariable does not reach there.
+        internal static void SetLoadVariable(string name, string value)
+        {
+            Environment.SetEnvironmentVariable(name, value);
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT) return;
+            try
+            {
+                CRuntime.Set(name, value, false);
+            }
+            catch (DllNotFoundException)
+            {
+                CRuntime.Set(name, value, true);
+            }
+        }
+
+        // The first call into the library loads it. A method of its own, compiled only when it
+        // runs: a runtime that resolves a P/Invoke target while compiling its caller (Mono) would
+        // otherwise load the library before the variable is set.
+        [System.Runtime.CompilerServices.MethodImpl(
+            System.Runtime.CompilerServices.MethodImplOptions.NoInlining)]
+        private static void LoadNow() => Native.Orvex_LastResult();
+
+        // For Open, which runs before the library is loaded: no P/Invoke of its own (see LoadNow).
+        [System.Runtime.CompilerServices.MethodImpl(
+            System.Runtime.CompilerServices.MethodImplOptions.NoInlining)]
+        private static void ClosePortAfterRefusal() => Native.Serial_ClosePort();
+
+        internal static class CRuntime
+        {
+            private const string GlibcName = "libc.so.6";
+            private const string LibcName = "libc"; // other C libraries, by the runtime's own mapping
+
+            [DllImport(GlibcName, EntryPoint = "setenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern int GlibcSetenv(string name, string value, int overwrite);
+            [DllImport(GlibcName, EntryPoint = "unsetenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern int GlibcUnsetenv(string name);
+            [DllImport(GlibcName, EntryPoint = "getenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern IntPtr GlibcGetenv(string name);
+            [DllImport(LibcName, EntryPoint = "setenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern int LibcSetenv(string name, string value, int overwrite);
+            [DllImport(LibcName, EntryPoint = "unsetenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern int LibcUnsetenv(string name);
+            [DllImport(LibcName, EntryPoint = "getenv", CallingConvention = CallingConvention.Cdecl)]
+            private static extern IntPtr LibcGetenv(string name);
+
+            internal static void Set(string name, string value, bool other)
+            {
+                if (value == null)
+                {
+                    if (other) LibcUnsetenv(name);
+                    else GlibcUnsetenv(name);
+                }
+                else if (other)
+                {
+                    LibcSetenv(name, value, 1);
+                }
+                else
+                {
+                    GlibcSetenv(name, value, 1);
+                }
+            }
+
+            // What the C runtime's getenv sees (null: not set).
+            internal static string Get(string name)
+            {
+                IntPtr value;
+                try
+                {
+                    value = GlibcGetenv(name);
+                }
+                catch (DllNotFoundException)
+                {
+                    value = LibcGetenv(name);
+                }
+                return value == IntPtr.Zero ? null : Marshal.PtrToStringAnsi(value);
             }
         }
     }
@@ -1053,5 +1136,58 @@ namespace Orvex
         }
 
         public override string ToString() => "Drive " + Node + " on " + Bus.Device;
+
+        // ---- objects of any size (Orvex_SdoUpload, Orvex_SdoDownload) ----
+
+        /// <summary>The largest object ReadBytes takes: 1 MiB.</summary>
+        public const int MaxObjectBytes = 1 << 20;
+        private const uint AbortOutOfMemory = 0x05040005;
+
+        /// <summary>Reads an object of any size (expedited, segmented or block, as the drive
+        /// answers): its bytes. A buffer too small for what the drive announces is made as large
+        /// as that and the object read again, up to MaxObjectBytes.</summary>
+        public byte[] ReadBytes(ushort index, byte subindex)
+        {
+            int capacity = 256;
+            while (true)
+            {
+                Bus.CheckOpen("Orvex_SdoUpload", Node);
+                var buffer = new byte[capacity];
+                int length = 0;
+                int result = Native.Orvex_SdoUpload(Node, index, subindex, buffer, capacity, out length);
+                Bus.Failure failure = Bus.Failure.Read();
+                if (result == 1 && failure.Outcome == Outcome.Ok)
+                {
+                    Array.Resize(ref buffer, length);
+                    return buffer;
+                }
+                bool tooSmall = failure.Outcome == Outcome.SdoAbort && length > capacity &&
+                                failure.AbortCode == AbortOutOfMemory && length <= MaxObjectBytes;
+                if (!tooSmall)
+                    throw failure.Exception(ObjectName(index, subindex), "Orvex_SdoUpload", Node);
+                capacity = length;
+            }
+        }
+
+        /// <summary>Writes data (0 or more bytes) to an object of any size; returns once the
+        /// drive has confirmed every step (expedited up to four bytes, segmented or block
+        /// above).</summary>
+        public void WriteBytes(ushort index, byte subindex, byte[] data)
+        {
+            if (data == null) throw new ArgumentNullException(nameof(data));
+            Bus.Call("Orvex_SdoDownload", Node,
+                     () => Native.Orvex_SdoDownload(Node, index, subindex, data, data.Length),
+                     ObjectName(index, subindex));
+        }
+
+        /// <summary>A VISIBLE_STRING object as text (UTF-8; NUL padding dropped).</summary>
+        public string ReadString(ushort index, byte subindex) =>
+            System.Text.Encoding.UTF8.GetString(ReadBytes(index, subindex)).TrimEnd('\0');
+
+        /// <summary>The manufacturer's device name (0x1008).</summary>
+        public string DeviceName => ReadString(0x1008, 0);
+
+        /// <summary>The manufacturer's software version (0x100A).</summary>
+        public string SoftwareVersion => ReadString(0x100A, 0);
     }
 }

@@ -18,6 +18,7 @@ Needs python-can 4 and pyserial; ``import orvex`` does not import this module.
 
 import errno
 import os
+import select
 import threading
 import time
 
@@ -64,10 +65,17 @@ class OrvexBus(can.BusABC):
         self._reader = FrameReader()
         self._read_timeout = None
         self._write_timeout = None
+        self._unsent = b""  # the rest of a frame that went out in part
         self._send_lock = threading.Lock()
         self._recv_lock = threading.Lock()
         self._closed = False
-        self._serial = self._open(self.channel, baudrate)
+        # POSIX: a shutdown writes to this pipe, which ends a send waiting for room at once.
+        self._wake = os.pipe() if fcntl is not None else None
+        try:
+            self._serial = self._open(self.channel, baudrate)
+        except BaseException:
+            self._close_wake()
+            raise
         super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
 
     @staticmethod
@@ -152,10 +160,11 @@ class OrvexBus(can.BusABC):
         return self._read(port, count, remaining)
 
     def _read(self, port, count, timeout):
-        if timeout != self._read_timeout:
-            port.timeout = timeout  # pyserial reconfigures the port on every change
-            self._read_timeout = timeout
         try:
+            if timeout != self._read_timeout:
+                # pyserial reconfigures the port on every change: that fails on a hung-up port.
+                port.timeout = timeout
+                self._read_timeout = timeout
             return port.read(count)
         except (serial.SerialException, OSError) as error:
             raise self._gone("receiving", error) from error
@@ -171,22 +180,62 @@ class OrvexBus(can.BusABC):
     def send(self, msg, timeout=None):
         """Sends ``msg`` as a standard data frame of eight data bytes (shorter data is padded with
         zeros). Extended identifiers, remote, error and CAN FD frames are refused with
-        can.CanOperationError: the adapter cannot carry them. With ``timeout`` (seconds), a frame
-        the port does not take in time raises can.CanOperationError."""
+        can.CanOperationError: the adapter cannot carry them. With ``timeout`` (seconds; 0: only
+        if the port takes it at once), a frame the port does not take in time raises
+        can.CanOperationError and none of it is sent. Once part of a frame is out, the frame is
+        sent: a rest the port did not take in time goes out ahead of the next frame."""
         frame = self._encode(msg)
         with self._send_lock:
             port = self._port("send")
-            if timeout != self._write_timeout:
-                port.write_timeout = timeout
-                self._write_timeout = timeout
+            if self._wake is None:
+                self._write_portable(port, frame, msg.arbitration_id, timeout)
+            else:
+                self._write(port, frame, msg.arbitration_id, timeout)
+
+    def _write(self, port, frame, can_id, timeout):
+        """Writes ``frame`` to the descriptor, which pyserial keeps non-blocking: waits for room
+        in select, never by retrying, and ends at once on a shutdown. The rest of a frame that
+        went out in part is kept and goes out ahead of the next one, so the adapter never sees a
+        torn frame while the bus is open."""
+        limit = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        fd = port.fileno()
+        before = len(self._unsent)  # the rest of an earlier frame
+        data = self._unsent + frame
+        sent = 0
+        while True:
             try:
-                port.write(frame)
-            except serial.SerialTimeoutException as error:
-                # Part of the frame may have gone out: a torn frame for the adapter.
-                raise can.CanOperationError("the frame to 0x%03X was not sent within %s s"
-                                            % (msg.arbitration_id, timeout)) from error
-            except (serial.SerialException, OSError) as error:
+                sent += os.write(fd, data[sent:])
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError as error:
                 raise self._gone("sending", error) from error
+            self._unsent = data[sent:] if sent > before else data[sent:before]
+            if sent == len(data) or (sent > before and limit is not None
+                                     and time.monotonic() >= limit):
+                return  # a frame begun is sent: its rest is kept
+            remaining = None if limit is None else limit - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                raise can.CanOperationError("the frame to 0x%03X was not sent within %s s"
+                                            % (can_id, timeout))
+            woken, _, _ = select.select([self._wake[0]], [fd], [], remaining)
+            if woken:
+                self._port("send")  # the shutdown raises
+
+    def _write_portable(self, port, frame, can_id, timeout):
+        try:
+            if timeout != self._write_timeout:
+                port.write_timeout = timeout  # pyserial reconfigures the port on every change
+                self._write_timeout = timeout
+            sent = port.write(frame)
+        except serial.SerialTimeoutException as error:
+            raise can.CanOperationError("the frame to 0x%03X was not sent within %s s"
+                                        % (can_id, timeout)) from error
+        except (serial.SerialException, OSError) as error:
+            raise self._gone("sending", error) from error
+        if sent is not None and sent != len(frame):
+            self._port("send")  # cancelled by a shutdown
+            raise can.CanOperationError("the frame to 0x%03X went out in part (%d of %d bytes)"
+                                        % (can_id, sent, len(frame)))
 
     def flush_tx_buffer(self):
         """Discards what the port has not sent yet."""
@@ -218,12 +267,10 @@ class OrvexBus(can.BusABC):
     # -- the port -------------------------------------------------------------------------------
 
     def fileno(self):
-        """The port's file descriptor (POSIX only). Input is read no further than the frame
-        returned, except where framing is not known (at the start, after noise): there a frame
-        held back is returned by the next recv(), not signalled by the descriptor."""
-        if fcntl is None:
-            raise NotImplementedError("the orvex interface has no file descriptor on this platform")
-        return self._port("watch").fileno()
+        """Not offered: finding frames after noise reads input beyond the frame returned, so a
+        descriptor would not signal a frame held back. python-can's Notifier then receives in a
+        thread of its own, with an asyncio loop too."""
+        raise NotImplementedError("the orvex interface offers no file descriptor to watch")
 
     def _port(self, action):
         if self._closed:
@@ -243,10 +290,13 @@ class OrvexBus(can.BusABC):
         self._closed = True
         super().shutdown()
         port = self._serial
-        try:
-            port.cancel_read()  # wakes a receive that waits without a time limit
-        except (AttributeError, NotImplementedError, serial.SerialException, OSError):
-            pass
+        for cancel in ("cancel_read", "cancel_write"):  # wake a receive or send that waits
+            try:
+                getattr(port, cancel)()
+            except (AttributeError, NotImplementedError, serial.SerialException, OSError):
+                pass
+        if self._wake is not None:
+            os.write(self._wake[1], b"\0")
         with self._recv_lock, self._send_lock:
             if fcntl is not None:
                 try:
@@ -258,6 +308,13 @@ class OrvexBus(can.BusABC):
             except (serial.SerialException, OSError):
                 pass
             self._reader.reset()
+            self._close_wake()
+
+    def _close_wake(self):
+        if self._wake is not None:
+            for fd in self._wake:
+                os.close(fd)
+            self._wake = None
 
     @staticmethod
     def _detect_available_configs():

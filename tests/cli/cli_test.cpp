@@ -248,8 +248,10 @@ TEST(CliCommands, SdoReadsAndWritesObjectsOfAnySize) {
     };
     for (const Read& r : reads) EXPECT_EQ(OrvexOk(sim.path(), r.words).out, r.out);
 
-    const std::string in = ::testing::TempDir() + "orvex-cli-domain.in";
-    const std::string out = ::testing::TempDir() + "orvex-cli-domain.out";
+    const TempFile in_file;
+    const TempFile out_file;
+    const std::string& in = in_file.path();
+    const std::string& out = out_file.path();
     std::string data;
     for (int i = 0; i < 300; ++i) data += static_cast<char>(i * 31);
     { std::ofstream(in, std::ios::binary) << data; }
@@ -780,6 +782,20 @@ TEST(CliBus, ScanFindsExactlyTheSimulatedDrivesWithTheirIdentity) {
 
     const RunResult backwards = Orvex(sim.path(), {"scan", "--from", "5", "--to", "2"});
     EXPECT_EQ(backwards.exit_code, 2) << Describe(backwards);
+}
+
+TEST(CliBus, AScanOfASlowBusSaysHowToWaitLonger) {
+    Simulator sim({"--drives", "2", "--delay-ms", "300"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult scan = Orvex(sim.path(), {"scan", "--to", "3"});
+    EXPECT_EQ(scan.exit_code, 0) << Describe(scan);
+    EXPECT_THAT(scan.out, HasSubstr("no node answered in 1-3 (20 ms a node), "));
+    EXPECT_THAT(scan.err, HasSubstr("answers may take longer than 20 ms a node"));
+    EXPECT_THAT(scan.err, HasSubstr("--limit-ms"));
+    // The advice works: with a limit above the delay, both drives are found, without it.
+    const RunResult patient = Orvex(sim.path(), {"scan", "--to", "3", "--limit-ms", "1000"});
+    EXPECT_THAT(patient.out, HasSubstr("2 nodes answered in 1-3 (1000 ms a node), "));
+    EXPECT_EQ(patient.err, "");
 }
 
 TEST(CliBus, MonitorDecodesWhatTheBusSends) {

@@ -34,6 +34,7 @@ static class OrvexTests
         {
             Test("every export is declared as the export list declares it", ExportsMatchTheList),
             Test("outcome, state and move codes match the header", CodesMatchTheHeader),
+            Test("the load delay is turned off where the library reads it", LoadDelay),
             Test("a bus opens, holds the one port, and reopens after closing", OpenAndClose),
             Test("a missing device fails with the system's error", MissingDevice),
             Test("power states on lenient and strict drives", PowerStates),
@@ -41,6 +42,7 @@ static class OrvexTests
             Test("set-ups switch no drive on", SetUpsSwitchNoDriveOn),
             Test("a drive in fault: code, refused calls, reset, enable", FaultAndReset),
             Test("object access: sizes, signs and an SDO abort", ObjectAccess),
+            Test("objects of any size: strings, a DOMAIN both ways, aborts", ObjectsOfAnySize),
             Test("an absent node times out", AbsentNode),
             Test("a long wait ends promptly when cancelled", CancelledWaits),
             Test("no port: a closed bus fails at once, the library with NoPort", NoPort),
@@ -342,6 +344,30 @@ static class OrvexTests
         }
     }
 
+    // The library reads ORVEX_LOAD_DELAY_MS with the C runtime's getenv on Linux, which .NET's
+    // Environment.SetEnvironmentVariable does not reach under .NET (Core): the binding sets it
+    // there, for the load only.
+    static void LoadDelay()
+    {
+        const string name = "ORVEX_DOTNET_TEST_VARIABLE";
+        Bus.SetLoadVariable(name, "42");
+        Equal(Bus.CRuntime.Get(name), "42", "the C runtime's getenv sees the value");
+        Equal(Environment.GetEnvironmentVariable(name), "42", "and .NET does");
+        Bus.SetLoadVariable(name, null);
+        Equal(Bus.CRuntime.Get(name), (string)null, "the C runtime's getenv sees it removed");
+
+        bool chosen = Environment.GetEnvironmentVariable("ORVEX_LOAD_DELAY_MS") != null;
+        using (var sim = new Sim())
+        {
+            var watch = Stopwatch.StartNew();
+            using (var bus = Bus.Open(sim.Path))
+                Check(watch.Elapsed.TotalSeconds < 0.8, "the first open loads without the 1 s delay: " +
+                      watch.Elapsed);
+        }
+        if (!chosen)
+            Equal(Bus.CRuntime.Get("ORVEX_LOAD_DELAY_MS"), (string)null, "nothing left behind");
+    }
+
     static void OpenAndClose()
     {
         using (var sim = new Sim("--drives", "2"))
@@ -523,6 +549,42 @@ static class OrvexTests
             foreach (var part in new[] { "node 6", "0x5FFF:00", "0x06020000", "does not exist" })
                 Check(e.Message.Contains(part), "the message has " + part + ": " + e.Message);
             Throws<ArgumentOutOfRangeException>(() => drive.SdoRead(0x6041, 0, 5), "size 5");
+        }
+    }
+
+    static void ObjectsOfAnySize()
+    {
+        using (var sim = new Sim("--drives", "2"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            var drive = bus.Drive(2);
+            Equal(drive.DeviceName, "orvex-sim CiA 402 servo drive", "device name 0x1008");
+            Equal(drive.SoftwareVersion, "orvex-sim 1.3.2", "software version 0x100A");
+            Equal(drive.ReadString(0x1009, 0), "sim board rev. B", "hardware version 0x1009");
+            // The DOMAIN holds a known kilobyte at power-up: more than the first buffer takes.
+            byte[] domain = drive.ReadBytes(0x2010, 0);
+            Equal(domain.Length, 1024, "the DOMAIN's size at power-up");
+            Check(domain.Select((b, i) => b == i % 251).All(same => same), "its pattern");
+            foreach (int size in new[] { 0, 3, 4, 5, 300, 4096 })
+            {
+                byte[] data = Enumerable.Range(0, size).Select(i => (byte)(i * 31 + size)).ToArray();
+                drive.WriteBytes(0x2010, 0, data);
+                Check(drive.ReadBytes(0x2010, 0).SequenceEqual(data), size + " bytes read back");
+            }
+            Equal(drive.ReadBytes(0x6041, 0).Length, 2, "an expedited object's own size");
+
+            var tooLong = Throws<SdoAbortException>(
+                () => drive.WriteBytes(0x2010, 0, new byte[4097]), "a DOMAIN over its size");
+            Equal(tooLong.Operation, "Orvex_SdoDownload", "operation");
+            Check(tooLong.Message.Contains("0x2010:00"), "the message names the object: " + tooLong.Message);
+            var readOnly = Throws<SdoAbortException>(
+                () => drive.WriteBytes(0x1008, 0, new byte[] { 65, 66, 67, 68, 69, 70 }), "a read-only string");
+            Equal(readOnly.AbortCode, 0x06010002u, "read-only abort");
+            var missing = Throws<SdoAbortException>(() => drive.ReadBytes(0x5FFF, 0), "a missing object");
+            Equal(missing.Operation, "Orvex_SdoUpload", "operation");
+            Equal(missing.AbortCode, 0x06020000u, "abort code");
+            Throws<ArgumentNullException>(() => drive.WriteBytes(0x2010, 0, null), "null data");
+            Equal(drive.DeviceName, "orvex-sim CiA 402 servo drive", "the string is untouched");
         }
     }
 

@@ -1,8 +1,11 @@
 // Objects of any size against orvex-sim: every size written and read back by each kind of
 // transfer, and the simulator's faults met as a host meets them.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -47,8 +50,18 @@ class SimTransfers : public ::testing::Test {
         if (sim) {
             EXPECT_EQ(sim->stop(), 0);
         }
+        std::remove(trace_path().c_str());
     }
-    static std::string trace_path() { return ::testing::TempDir() + "orvex-sdo-transfer.trace"; }
+    // A file of this run's own: runs side by side must not share it.
+    static const std::string& trace_path() {
+        static const std::string path = [] {
+            std::string name = ::testing::TempDir() + "orvex-sdo-transfer-XXXXXX";
+            const int fd = mkstemp(name.data());
+            if (fd >= 0) close(fd);
+            return name;
+        }();
+        return path;
+    }
     static std::string trace() {
         std::ifstream in(trace_path());
         std::stringstream text;

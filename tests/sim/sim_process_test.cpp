@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -66,6 +67,18 @@ class SimProcess {
         ssize_t n;
         while (WaitReadable(stderr_fd_, 2000) &&
                (n = read(stderr_fd_, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+    // What the program wrote on stdout until it exited (call after Wait).
+    std::string Stdout() {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while (WaitReadable(stdout_fd_, 2000) &&
+               (n = read(stdout_fd_, buffer, sizeof buffer)) > 0) {
             text.append(buffer, static_cast<std::size_t>(n));
         }
         return text;
@@ -183,10 +196,94 @@ TEST(SimProcess, RejectsBadOptionsWithStatusTwo) {
                             "--no-acks=0",         "--fault-at-ms=1",
                             "--fault-at-ms=3:100", "--fault-at-ms=1:100:200",
                             "--silence-at-ms=1:x", "--silence-at-ms=2:500:400",
-                            "--silence-at-ms=0:5"}) {
+                            "--silence-at-ms=0:5", "--version=1",
+                            "--write-eds"}) {
         SimProcess sim({bad});
         EXPECT_EQ(sim.Wait(), 2) << bad;
     }
+}
+
+TEST(SimProcess, VersionAndEdsAreWrittenAndNothingIsServed) {
+    SimProcess version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_EQ(version.Stdout(), std::string("orvex-sim ") + ORVEX_VERSION + "\n");
+
+    SimProcess eds({"--write-eds", "-", "--drives", "3"});
+    EXPECT_EQ(eds.Wait(), 0);
+    const std::string text = eds.Stdout();
+    EXPECT_EQ(text.rfind("[FileInfo]\n", 0), 0u) << text.substr(0, 200);
+    // Its own dictionary: a record with a node-dependent serial, strings, a DOMAIN, the drive.
+    for (const char* part :
+         {"[1018]\nParameterName=identity object\nObjectType=0x9\nSubNumber=5\n",
+          "[1018sub4]\nParameterName=", "DefaultValue=$NODEID+0x20240000\n",
+          "[1008]\nParameterName=manufacturer device name\nObjectType=0x7\nDataType=0x0009\n"
+          "AccessType=ro\nDefaultValue=orvex-sim CiA 402 servo drive\n",
+          "[2010]\nParameterName=data (DOMAIN)\nObjectType=0x7\nDataType=0x000F\nAccessType=rw\n"
+          "PDOMapping=0\n",
+          "[6041]\nParameterName=statusword\nObjectType=0x7\nDataType=0x0006\nAccessType=ro\n"
+          "DefaultValue=0x240\n",
+          "[607A]\n", "DataType=0x0004\nAccessType=rw\nDefaultValue=0\n", "[6098]\n",
+          "DataType=0x0002\nAccessType=rw\nDefaultValue=17\n", "NrOfTXPDO=0\n"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part;
+    }
+
+    SimProcess unwritable({"--write-eds", "/nonexistent/orvex-sim.eds"});
+    EXPECT_EQ(unwritable.Wait(), 1);
+    EXPECT_NE(unwritable.Stderr().find("cannot write /nonexistent/orvex-sim.eds"),
+              std::string::npos);
+    SimProcess full({"--write-eds", "/dev/full"});
+    EXPECT_EQ(full.Wait(), 1);
+    EXPECT_NE(full.Stderr().find("cannot write /dev/full"), std::string::npos);
+}
+
+// What orvex-sim writes on a terminal within a second: run in the terminal's foreground, or in a
+// process group of its own behind it, as '&' in an interactive shell starts it.
+std::string OnATerminal(bool foreground) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        static std::string binary = ORVEX_SIM_BINARY;
+        static std::string drives = "--drives=1";
+        char* argv[] = {binary.data(), drives.data(), nullptr};
+        if (foreground) {
+            execv(binary.c_str(), argv);
+            _exit(127);
+        }
+        const pid_t job = fork();  // this process plays the shell that keeps the foreground
+        if (job == 0) {
+            setpgid(0, 0);
+            execv(binary.c_str(), argv);
+            _exit(127);
+        }
+        usleep(1500 * 1000);
+        kill(job, SIGTERM);
+        waitpid(job, nullptr, 0);
+        _exit(0);
+    }
+    std::string text;
+    if (pid < 0) return text;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    char buffer[512];
+    while (std::chrono::steady_clock::now() < until) {
+        if (!SimProcess::WaitReadable(master, 100)) continue;
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(master);
+    return text;
+}
+
+TEST(SimProcess, TheLiveStatusIsDrawnOnlyFromTheTerminalsForeground) {
+    const std::string foreground = OnATerminal(true);
+    EXPECT_NE(foreground.find("/dev/pts/"), std::string::npos) << foreground;
+    EXPECT_NE(foreground.find("\033[2Knode   1"), std::string::npos) << foreground;
+    const std::string background = OnATerminal(false);
+    EXPECT_NE(background.find("/dev/pts/"), std::string::npos) << background;
+    EXPECT_EQ(background.find("\033["), std::string::npos) << background;
+    EXPECT_EQ(background.find("node   1"), std::string::npos) << background;
 }
 
 // Reads whatever arrives within `ms`.

@@ -208,6 +208,13 @@ int RunScan(Arguments& args, const Connection& connection) {
                       found.size(), found.size() == 1 ? "" : "s", range.c_str(), limit_ms, seconds);
     }
     std::cout << summary << "\n";
+    if (found.empty()) {
+        // A slow adapter or bus answers after the scan has moved on, while a query with the
+        // library's full limit (status, sdo read) still works.
+        std::cerr << "orvex: answers may take longer than " << limit_ms
+                  << " ms a node on a slow adapter or bus: raise the limit with --limit-ms "
+                     "(such as --limit-ms 1000)\n";
+    }
     return 0;
 }
 

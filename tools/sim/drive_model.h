@@ -109,6 +109,8 @@ class Drive {
     NmtState nmt_state() const { return nmt_state_; }
     void set_nmt_state(NmtState state) { nmt_state_ = state; }
     // Heartbeat producer time (0x1017) in ms; 0 when the drive sends none.
+    // Every object with its present value.
+    const ObjectDictionary& dictionary() const { return od_; }
     uint16_t heartbeat_ms() const { return static_cast<uint16_t>(od_.GetUnsigned(0x1017, 0)); }
     void set_heartbeat_ms(uint16_t ms) { od_.Set(0x1017, 0, ms); }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "line_model.h"
+#include "object_dictionary.h"
 #include "sdo_server.h"
 #include "sim_options.h"
 
@@ -321,7 +322,18 @@ void Simulator::ClearExclusiveAfterClose() {
     if (closed) ioctl(slave_fd_, TIOCNXCL);
 }
 
+// The display belongs to the terminal's foreground: started with '&' (or stopped and put in the
+// background), orvex-sim must not draw over the shell and what is typed there.
+bool OwnsTerminalForeground() {
+    const pid_t foreground = tcgetpgrp(STDERR_FILENO);
+    return foreground != -1 && foreground == getpgrp();
+}
+
 void Simulator::ShowStatus() {
+    if (!OwnsTerminalForeground()) {
+        display_lines_ = 0;  // back in the foreground, the lines start afresh below
+        return;
+    }
     std::string text;
     if (display_lines_ > 0) text += "\033[" + std::to_string(display_lines_) + "A";
     char line[200];
@@ -401,10 +413,35 @@ void Simulator::Run() {
         if ((fds[0].revents & POLLIN) != 0) ReadInput();
         if (inotify_fd_ >= 0 && (fds[1].revents & POLLIN) != 0) ClearExclusiveAfterClose();
     }
-    if (display_) std::fputc('\n', stderr);
+    if (display_ && display_lines_ > 0 && OwnsTerminalForeground()) std::fputc('\n', stderr);
 }
 
 }  // namespace
+
+// Writes the drive's EDS to `path` ("-": stdout); the exit status.
+static int WriteEds(const std::string& program, const std::string& path) {
+    const std::string eds = orvex::sim::DriveEds();
+    FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program.c_str(), path.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    const bool written = std::fwrite(eds.data(), 1, eds.size(), file) == eds.size();
+    const bool flushed = std::fflush(file) == 0 && !std::ferror(file);
+    const int saved = errno;
+    if (file != stdout && std::fclose(file) != 0 && written && flushed) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program.c_str(), path.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (!written || !flushed) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program.c_str(), path.c_str(),
+                     std::strerror(saved));
+        return 1;
+    }
+    return 0;
+}
 
 int main(int argc, char** argv) {
     // The line model wakes at exact times (a frame's last byte in, a latency timer running out):
@@ -418,6 +455,11 @@ int main(int argc, char** argv) {
                      program.c_str());
         return 2;
     }
+    if (options.version) {
+        std::printf("%s %s\n", program.c_str(), ORVEX_VERSION);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
+    if (!options.eds_path.empty()) return WriteEds(program, options.eds_path);
     if (options.help) {
         std::fputs(orvex::sim::UsageText(program).c_str(), stdout);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -38,9 +38,9 @@ void ObjectDictionary::Add(uint16_t index, uint8_t subindex, ObjectType type, Ac
 }
 
 void ObjectDictionary::AddBytes(uint16_t index, uint8_t subindex, Access access,
-                                std::size_t max_size, const std::string& data) {
+                                std::size_t max_size, const std::string& data, ByteType type) {
     byte_entries_[Key(index, subindex)] =
-        ByteObject{access, max_size, std::vector<uint8_t>(data.begin(), data.end())};
+        ByteObject{access, max_size, std::vector<uint8_t>(data.begin(), data.end()), type};
 }
 
 const ByteObject* ObjectDictionary::FindBytes(uint16_t index, uint8_t subindex) const {
@@ -118,7 +118,7 @@ ObjectDictionary MakeDriveDictionary(int node) {
     // A DOMAIN for tests, holding kDomainPowerOnBytes of a known pattern at power-up.
     std::string domain(kDomainPowerOnBytes, '\0');
     for (std::size_t i = 0; i < domain.size(); ++i) domain[i] = static_cast<char>(i % 251);
-    od.AddBytes(kTestDomainIndex, 0, rw, kMaxDomainBytes, domain);
+    od.AddBytes(kTestDomainIndex, 0, rw, kMaxDomainBytes, domain, ByteType::kDomain);
     od.Add(0x603F, 0, T::kU16, ro, 0);
     od.Add(0x6040, 0, T::kU16, rw, 0);
     od.Add(0x6041, 0, T::kU16, ro, 0);

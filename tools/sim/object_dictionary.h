@@ -35,10 +35,12 @@ struct ObjectEntry {
 };
 
 // An object longer than four bytes: a VISIBLE_STRING or a DOMAIN, held as bytes.
+enum class ByteType { kVisibleString, kDomain };
 struct ByteObject {
     Access access;
     std::size_t max_size;  // a download longer than this is refused
     std::vector<uint8_t> data;
+    ByteType type = ByteType::kVisibleString;
 };
 
 // Largest DOMAIN the simulated drives hold.
@@ -52,7 +54,7 @@ class ObjectDictionary {
   public:
     void Add(uint16_t index, uint8_t subindex, ObjectType type, Access access, uint32_t value);
     void AddBytes(uint16_t index, uint8_t subindex, Access access, std::size_t max_size,
-                  const std::string& data);
+                  const std::string& data, ByteType type = ByteType::kVisibleString);
 
     const ByteObject* FindBytes(uint16_t index, uint8_t subindex) const;
     // Replaces the bytes of an existing byte object.
@@ -70,6 +72,25 @@ class ObjectDictionary {
     // Sign-extended from the entry's size when its type is signed.
     int32_t GetSigned(uint16_t index, uint8_t subindex) const;
 
+    // Every entry in order of index and subindex: `number` for objects of up to four bytes,
+    // `bytes` for longer ones.
+    template <typename Numbers, typename Bytes>
+    void ForEach(Numbers number, Bytes bytes) const {
+        auto n = entries_.begin();
+        auto b = byte_entries_.begin();
+        while (n != entries_.end() || b != byte_entries_.end()) {
+            if (b == byte_entries_.end() || (n != entries_.end() && n->first < b->first)) {
+                number(static_cast<uint16_t>(n->first >> 8), static_cast<uint8_t>(n->first),
+                       n->second);
+                ++n;
+            } else {
+                bytes(static_cast<uint16_t>(b->first >> 8), static_cast<uint8_t>(b->first),
+                      b->second);
+                ++b;
+            }
+        }
+    }
+
   private:
     static uint32_t Key(uint16_t index, uint8_t subindex) {
         return (static_cast<uint32_t>(index) << 8) | subindex;
@@ -80,5 +101,11 @@ class ObjectDictionary {
 
 // Every object a drive at `node` offers, with power-on values.
 ObjectDictionary MakeDriveDictionary(int node);
+
+// The electronic data sheet (an EDS, INI text) of the simulated drive, made from the dictionary
+// of a drive as it powers up (values that follow the node number as $NODEID+...): every object
+// with its type, access and power-on value, for CANopen tools that build their object
+// dictionary from one. (Defined in eds.cpp.)
+std::string DriveEds();
 
 }  // namespace orvex::sim

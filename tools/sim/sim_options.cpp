@@ -114,6 +114,10 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* options)
         std::string error;
         if (arg == "--help" || arg == "-h") {
             error = flag(&options->help);
+        } else if (arg == "--version") {
+            error = flag(&options->version);
+        } else if (arg == "--write-eds") {
+            error = text(&options->eds_path);
         } else if (arg == "--drives") {
             error = number(&options->server.drive_count, 1, 127);
         } else if (arg == "--link") {
@@ -296,7 +300,12 @@ std::string UsageText(const std::string& program) {
            "                      is refused\n"
            "  --force             with --link, take the link over even from a running orvex-sim\n"
            "  --trace FILE        log every frame received and sent to FILE\n"
-           "  --quiet             no live status display on stderr\n"
+           "  --quiet             no live status display on stderr (it is shown only while\n"
+           "                      orvex-sim runs in the foreground of its terminal)\n"
+           "  --write-eds FILE    write the simulated drive's electronic data sheet (EDS) to FILE\n"
+           "                      (- for stdout) and exit: every object with its type, access\n"
+           "                      and power-on value, for CANopen tools such as python-canopen\n"
+           "  --version           show orvex-sim's version\n"
            "  --help              show this text\n"
            "\n"
            "Examples:\n"

@@ -19,6 +19,8 @@ struct SimOptions {
     std::string trace_path;   // frame trace file, empty for none
     bool quiet = false;
     bool help = false;
+    bool version = false;
+    std::string eds_path;  // --write-eds: write the drive's EDS there ("-": stdout) and exit
 };
 
 // Fills `options` from the arguments; returns an empty string or what is wrong with them.
