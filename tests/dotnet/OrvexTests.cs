@@ -573,14 +573,14 @@ static class OrvexTests
             }
             Equal(drive.ReadBytes(0x6041, 0).Length, 2, "an expedited object's own size");
 
-            var tooLong = Throws<SdoAbortException>(
+            var tooLong = Throws<OrvexSdoAbortException>(
                 () => drive.WriteBytes(0x2010, 0, new byte[4097]), "a DOMAIN over its size");
             Equal(tooLong.Operation, "Orvex_SdoDownload", "operation");
             Check(tooLong.Message.Contains("0x2010:00"), "the message names the object: " + tooLong.Message);
-            var readOnly = Throws<SdoAbortException>(
+            var readOnly = Throws<OrvexSdoAbortException>(
                 () => drive.WriteBytes(0x1008, 0, new byte[] { 65, 66, 67, 68, 69, 70 }), "a read-only string");
             Equal(readOnly.AbortCode, 0x06010002u, "read-only abort");
-            var missing = Throws<SdoAbortException>(() => drive.ReadBytes(0x5FFF, 0), "a missing object");
+            var missing = Throws<OrvexSdoAbortException>(() => drive.ReadBytes(0x5FFF, 0), "a missing object");
             Equal(missing.Operation, "Orvex_SdoUpload", "operation");
             Equal(missing.AbortCode, 0x06020000u, "abort code");
             Throws<ArgumentNullException>(() => drive.WriteBytes(0x2010, 0, null), "null data");
