@@ -243,6 +243,20 @@ void check_request_frame(const Object& object, std::uint8_t command) {
                             0,
                             0x0D,
                             0x0A};
+    // A longer object answered with the start of a transfer: the request, then the abort that
+    // ends the server's transfer (0x05040001 for the object).
+    const bool refused = Orvex_LastResult() == ORVEX_SDO_ABORT &&
+                         Orvex_LastAbortCode() == 0x05040001u && writes.size() >= 2;
+    if (refused) {
+        const Bytes refusal = {0x06, object.node, 0x80,
+                               static_cast<std::uint8_t>(object.index),
+                               static_cast<std::uint8_t>(object.index >> 8), object.subindex,
+                               0x01, 0x00, 0x04, 0x05, 0x0D, 0x0A};
+        if (writes.back() == refusal) {
+            if (writes[writes.size() - 2] != expected) fail("request frame differs", 0);
+            return;
+        }
+    }
     if (writes.back() != expected) fail("request frame differs", writes.back().size());
 }
 
@@ -259,12 +273,17 @@ void check_query(const Line& line, const Object& object, std::uint64_t t0, std::
     // Everything the query could have seen: what arrived after its purge and before it returned.
     const Bytes seen = line.between(t0, t1);
     bool found = false;
+    // An answer that starts a transfer (command bit 1 clear: a longer object) is no value: the
+    // query ends that transfer and fails with 0x05040001.
+    const auto expedited = [](const std::uint8_t* w) { return (w[2] & 0x02) != 0; };
     for (std::size_t i = 0; i + 12 <= seen.size() && !found; ++i) {
         const Seen kind = judge(&seen[i], object);
-        if (result == ORVEX_OK && kind == Seen::kResponse)
+        if (result == ORVEX_OK && kind == Seen::kResponse && expedited(&seen[i]))
             found = project(value_of(&seen[i])) == project(value);
         if (result == ORVEX_SDO_ABORT && kind == Seen::kAbort)
             found = value_of(&seen[i]) == Orvex_LastAbortCode();
+        if (result == ORVEX_SDO_ABORT && kind == Seen::kResponse && !expedited(&seen[i]))
+            found = Orvex_LastAbortCode() == 0x05040001u;
     }
     if (result == ORVEX_OK && !found) fail("query took a value nobody sent for it", value);
     if (result == ORVEX_SDO_ABORT && !found) fail("query reported an abort nobody sent");
@@ -277,6 +296,11 @@ void check_query(const Line& line, const Object& object, std::uint64_t t0, std::
     for (std::size_t i = 0; i + 12 <= in_time.size(); i += 12) {
         const Seen kind = judge(&in_time[i], object);
         if (kind == Seen::kUnframed) return;
+        if (kind == Seen::kResponse && !expedited(&in_time[i])) {
+            if (result != ORVEX_SDO_ABORT || Orvex_LastAbortCode() != 0x05040001u)
+                fail("query took the start of a transfer as a value", result, i);
+            return;
+        }
         if (kind == Seen::kResponse) {
             if (result != ORVEX_OK || project(value) != project(value_of(&in_time[i])))
                 fail("query missed its answer", result, i);
