@@ -50,3 +50,28 @@ const char* state_name(int state) {
 }
 
 }  // namespace orvex::cia402
+
+namespace orvex {
+
+bool is_signed_object(std::uint16_t index) {
+    switch (index) {
+        case 0x6061:  // modes of operation display
+        case 0x6062:  // position demand value
+        case 0x6063:  // position actual value (increments)
+        case 0x6064:  // position actual value
+        case 0x606B:  // velocity demand value
+        case 0x606C:  // velocity actual value
+        case 0x6071:  // target torque
+        case 0x6074:  // torque demand
+        case 0x6077:  // torque actual value
+        case 0x6078:  // current actual value
+        case 0x607A:  // target position
+        case 0x60F4:  // following error actual value
+        case 0x60FF:  // target velocity
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace orvex

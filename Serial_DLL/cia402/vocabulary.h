@@ -46,6 +46,10 @@ constexpr std::uint32_t kProfileTorque = 4;
 constexpr std::uint32_t kHoming = 6;
 }  // namespace mode
 
+// Whether the object holds a signed integer (a value mapped into a PDO is then sign-extended):
+// the drive profile's positions, velocities, torques, currents and the mode display.
+bool is_signed_object(std::uint16_t index);
+
 // The statusword bits GetMotorStatus reports: 0-3, 8 and 10-12.
 constexpr std::uint32_t kStatuswordMask = 0x1D0F;
 

@@ -49,7 +49,7 @@ int Orvex_ReceiveFrame(unsigned char frame[12], int timeout_ms) {
     // timeout of 0 takes only what is already there.
     FrameWait wait(Deadline::starting_now(timeout_ms - 1));
     const Outcome outcome =
-        exchange.await(wait, received, [](const std::uint8_t*) { return true; });
+        exchange.await(wait, received, [](const std::uint8_t* f) { return !Exchange::is_streamed(f); });
     if (outcome != Outcome::kOk) {
         end_of_wait(outcome);
         return 0;

@@ -457,6 +457,38 @@ ORVEX_API int ORVEX_CALL Orvex_NextEvent(OrvexEvent* event, int timeout_ms);
 ORVEX_API int ORVEX_CALL Orvex_WatchHeartbeat(int node, int consumer_ms);
 ORVEX_API int ORVEX_CALL Orvex_Emergencies(int node, OrvexEvent* events, int capacity);
 
+/* ---- Streaming: cyclic values without requests ---------------------------------------------------
+ * A drive sends chosen objects by itself every period_ms in a transmit PDO (one 8-byte frame,
+ * transmission type 254 with an event timer; no SYNC needed): no request on the line at all, so a
+ * 115200-baud adapter line carries about 960 such frames a second beside the commands. The library
+ * recognises a stream's frames by their COB-ID, whoever reads the line, and keeps each node's
+ * newest values; they never reach Orvex_ReceiveFrame or a query.
+ *
+ * Orvex_StreamStart: configures a free transmit PDO of the node (the one it streams on already,
+ *   else the first of TPDO1-4 whose COB-ID is invalid) by SDO, each write confirmed, in the order
+ *   CiA 301 requires: COB-ID invalid (bit 31) first, transmission type 254, event timer =
+ *   period_ms, inhibit time 0, mapping count 0, the entries, the count, then the COB-ID valid
+ *   (0x180 + node for TPDO1, the PDO's own default otherwise), then NMT start for the node: PDOs flow
+ *   only in operational, so the node goes operational. `entries` are `count` (1-8) mapping entries
+ *   as CiA 301 writes them, index << 16 | subindex << 8 | bit length (0x60410010 statusword,
+ *   0x60640020 position), 1-32 bits each and 64 in all. A refusal is ORVEX_SDO_ABORT with its code
+ *   (0x06040041 an object that cannot be mapped, 0x06040042 too many bits) and leaves the PDO
+ *   invalid; a node with no free PDO, ORVEX_WRONG_STATE. period_ms 1-65535.
+ * Orvex_StreamRead: the node's newest values into `values` (up to `count`, as many as were
+ *   mapped), sign-extended to 32 bits for the drive profile's signed objects (positions,
+ *   velocities, torques, the mode display) and zero-extended otherwise; their age in ms through
+ *   `age_ms` and the number of frames received since the start through `sequence` (null pointers
+ *   skipped). No I/O beyond taking in what has arrived. 1 when values were stored; 0 with
+ *   ORVEX_TIMEOUT when none has come yet, ORVEX_WRONG_STATE when the node streams nothing.
+ * Orvex_StreamStop: makes the PDO's COB-ID invalid again (confirmed) and forgets the stream.
+ *   Closing or opening a port forgets every stream (the drives keep sending until told).
+ */
+ORVEX_API int ORVEX_CALL Orvex_StreamStart(int node, const unsigned* entries, int count,
+                                           int period_ms);
+ORVEX_API int ORVEX_CALL Orvex_StreamRead(int node, unsigned* values, int count, int* age_ms,
+                                          unsigned* sequence);
+ORVEX_API int ORVEX_CALL Orvex_StreamStop(int node);
+
 /* ---- Objects of any size -----------------------------------------------------------------------
  * SDO transfers as CiA 301 defines them, for objects that do not fit four bytes (device name
  * 0x1008, hardware and software versions 0x1009/0x100A, DOMAIN objects) and for any other object.

@@ -116,7 +116,13 @@
     X(int, Orvex_NextEvent, (OrvexEvent* event, int timeout_ms), (event, timeout_ms))            \
     X(int, Orvex_WatchHeartbeat, (int node, int consumer_ms), (node, consumer_ms))               \
     X(int, Orvex_Emergencies, (int node, OrvexEvent* events, int capacity),                      \
-      (node, events, capacity))
+      (node, events, capacity))                                                                  \
+    X(int, Orvex_StreamStart, (int node, const unsigned* entries, int count, int period_ms),     \
+      (node, entries, count, period_ms))                                                         \
+    X(int, Orvex_StreamRead,                                                                     \
+      (int node, unsigned* values, int count, int* age_ms, unsigned* sequence),                  \
+      (node, values, count, age_ms, sequence))                                                   \
+    X(int, Orvex_StreamStop, (int node), (node))
 
 /* The whole export table, in order. */
 #define ORVEX_EXPORTS(X, ALIAS)       \

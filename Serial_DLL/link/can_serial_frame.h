@@ -32,8 +32,9 @@ constexpr std::uint8_t kDownloadConfirmation = 0x60;  // the server's answer to 
 }  // namespace sdo
 
 namespace nmt {
+constexpr std::uint8_t kStart = 0x01;
 constexpr std::uint8_t kResetCommunication = 0x82;
-}
+}  // namespace nmt
 
 struct ObjectEntry {
     std::uint16_t index;

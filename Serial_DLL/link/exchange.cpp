@@ -106,9 +106,22 @@ Outcome Exchange::next(FrameWait& wait, std::uint8_t* frame) {
     }
 }
 
+bool Exchange::is_streamed(const std::uint8_t* frame) {
+    Line& l = line();
+    os::LockGuard guard(l.events_lock);
+    for (int node = 1; node < 128; ++node)
+        if (l.streams.cob_id(node) != 0 && l.streams.cob_id(node) == frame_id(frame)) return true;
+    return false;
+}
+
 void Exchange::pass_over(const std::uint8_t* frame) {
     Line& l = line();
     if (!last_held_) l.receiver.pass_over_last();
+    {
+        // A stream's frame: its values are the newest, and nobody else's business.
+        os::LockGuard guard(l.events_lock);
+        if (l.streams.take(frame, os::tick_ms())) return;
+    }
     if (is_sdo_request(frame)) return;
     if (is_sdo_answer(frame)) {
         // The answer to a download of a one-frame command, perhaps: one fewer to come.

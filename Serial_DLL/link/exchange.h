@@ -68,6 +68,8 @@ class Exchange {
     Outcome next(FrameWait& wait, std::uint8_t* frame);
     // The frame next() gave is not taken: disposed of as said above.
     void pass_over(const std::uint8_t* frame);
+    // The frame belongs to a PDO stream (see pdo_streams.h): pass_over() takes it.
+    static bool is_streamed(const std::uint8_t* frame);
     // A frame the bus sent unasked, taken by this exchange: decoded into an event where it is one
     // (pass_over does it for the frames it keeps).
     void observe(const std::uint8_t* frame);

@@ -70,6 +70,7 @@ void Serial_Close() {
     {
         os::LockGuard events(g_line.events_lock);
         g_line.events.reset(os::tick_ms());
+        g_line.streams.clear();
     }
     g_line.confirmation = Confirmation::kUnknown;
     for (std::uint8_t& count : g_line.unanswered_downloads) count = 0;

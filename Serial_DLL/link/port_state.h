@@ -16,6 +16,7 @@
 #include "frame_queue.h"
 #include "frame_receiver.h"
 #include "last_result.h"
+#include "pdo_streams.h"
 #include "serial_device.h"
 
 namespace orvex {
@@ -55,6 +56,7 @@ struct Line {
     // it while another thread holds the line.
     os::RecursiveLock events_lock;
     BusEvents events;
+    PdoStreams streams;  // under events_lock too
     // Stops sent to each node (quick stop, halt, disable): a procedure that started before the
     // latest one writes nothing more to the node (see StopGuard in exchange.h).
     std::atomic<std::uint32_t> stops[128] = {};

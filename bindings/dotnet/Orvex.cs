@@ -246,6 +246,16 @@ namespace Orvex
         public static extern int Orvex_Emergencies(int node, [Out] OrvexEvent[] events,
                                                    int capacity);
 
+        // ---- streaming ----
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_StreamStart(int node, uint[] entries, int count,
+                                                   int period_ms);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_StreamRead(int node, [Out] uint[] values, int count,
+                                                  out int age_ms, out uint sequence);
+        [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]
+        public static extern int Orvex_StreamStop(int node);
+
         // ---- what codes mean: the texts are the library's static strings, never to be freed
         // (IntPtr, not string, so that the marshaller frees nothing; Meanings reads them) ----
         [DllImport(LibraryName, CallingConvention = Cdecl, ExactSpelling = true)]

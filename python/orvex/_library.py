@@ -127,6 +127,12 @@ OPTIONAL_PROTOTYPES = {
     "Orvex_NextEvent": (_int, (ctypes.POINTER(OrvexEvent), _int)),
     "Orvex_WatchHeartbeat": (_int, (_int, _int)),
     "Orvex_Emergencies": (_int, (_int, ctypes.POINTER(OrvexEvent), _int)),
+    "Orvex_StreamStart": (_int, (_int, ctypes.POINTER(_uint), _int, _int)),
+    "Orvex_StreamRead": (
+        _int,
+        (_int, ctypes.POINTER(_uint), _int, ctypes.POINTER(_int), ctypes.POINTER(_uint)),
+    ),
+    "Orvex_StreamStop": (_int, (_int,)),
     # What codes mean: static texts of the library.
     "Orvex_ResultText": (ctypes.c_char_p, (_int,)),
     "Orvex_AbortText": (ctypes.c_char_p, (_uint,)),

@@ -32,6 +32,7 @@ C_TYPES = {
     "int*": ctypes.POINTER(ctypes.c_int),
     "const int*": ctypes.POINTER(ctypes.c_int),
     "unsigned*": ctypes.POINTER(ctypes.c_uint),
+    "const unsigned*": ctypes.POINTER(ctypes.c_uint),
     "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
     "const unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
     "OrvexEvent*": ctypes.POINTER(_library.OrvexEvent),

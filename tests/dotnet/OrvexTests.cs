@@ -149,6 +149,7 @@ static class OrvexTests
         { "int*", new[] { typeof(int).MakeByRefType(), typeof(int[]) } },
         { "const int*", new[] { typeof(int[]) } },
         { "unsigned*", new[] { typeof(uint).MakeByRefType(), typeof(uint[]) } },
+        { "const unsigned*", new[] { typeof(uint[]) } },
         { "unsigned char*", new[] { typeof(byte[]) } },
         { "const unsigned char*", new[] { typeof(byte[]) } },
         { "OrvexEvent*", new[] { typeof(OrvexEvent).MakeByRefType(), typeof(OrvexEvent[]) } },

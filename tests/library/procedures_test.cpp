@@ -504,6 +504,90 @@ TEST_F(Procedures, TheFaultResetEdgeReachesADriveThatSamplesOnceACycle) {
     }
 }
 
+// ---- streaming ------------------------------------------------------------------------------
+
+// The transmit PDO is configured in the order CiA 301 requires, each write confirmed, then the
+// node is started; its frames are decoded with their bit lengths and signs, counted, kept from
+// a query that runs meanwhile and from Orvex_ReceiveFrame.
+TEST_F(Procedures, AStreamIsConfiguredInOrderAndItsFramesDecoded) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    drive.set(0x1800, 0x80000181);  // TPDO1 free: its COB-ID invalid
+    drive.confirm_downloads();
+    use(drive);
+    const unsigned entries[] = {0x60410010, 0x60640020, 0x60610008};
+    ASSERT_EQ(Orvex_StreamStart(1, entries, 3, 10), 1) << Orvex_LastResult();
+    std::vector<std::string> frames = written(13);
+    // The first write after the port opened carries a read-back: the adapter's ways are learnt.
+    frames.erase(std::remove(frames.begin(), frames.end(),
+                             std::string("06 01 40 00 18 01 00 00 00 00 0D 0A")),
+                 frames.end());
+    EXPECT_EQ(frames,
+              (std::vector<std::string>{
+                  "06 01 23 00 18 01 81 01 00 80 0D 0A",  // COB-ID invalid
+                  "06 01 2F 00 18 02 FE 00 00 00 0D 0A",  // transmission type 254
+                  "06 01 2B 00 18 05 0A 00 00 00 0D 0A",  // event timer 10 ms
+                  "06 01 2B 00 18 03 00 00 00 00 0D 0A",  // inhibit time 0
+                  "06 01 2F 00 1A 00 00 00 00 00 0D 0A",  // mapping count 0
+                  "06 01 23 00 1A 01 10 00 41 60 0D 0A",  // the entries
+                  "06 01 23 00 1A 02 20 00 64 60 0D 0A", "06 01 23 00 1A 03 08 00 61 60 0D 0A",
+                  "06 01 2F 00 1A 00 03 00 00 00 0D 0A",  // the count
+                  "06 01 23 00 18 01 81 01 00 00 0D 0A",  // COB-ID valid
+                  "00 00 01 01 00 00 00 00 00 00 0D 0A",  // NMT start node 1
+              }));
+    unsigned values[3] = {};
+    EXPECT_EQ(Orvex_StreamRead(1, values, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_TIMEOUT) << "nothing has come yet";
+
+    // Statusword 0x0637, position -5, mode display -1 (a manufacturer's mode): one frame before
+    // a query's answer, one after.
+    const Frame pdo =
+        frame_of({0x01, 0x81, 0x37, 0x06, 0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x0D, 0x0A});
+    adapter.set_responder([&](const Frame& request) {
+        return std::vector<Reply>{Reply{concat(
+            {bytes_of(pdo), bytes_of(sdo_answer(request[1], 0x6064, 0, 42)), bytes_of(pdo)})}};
+    });
+    EXPECT_EQ(GetPosition(1), 42);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int age = -1;
+    unsigned sequence = 0;
+    ASSERT_EQ(Orvex_StreamRead(1, values, 3, &age, &sequence), 1);
+    EXPECT_EQ(values[0], 0x0637u);
+    EXPECT_EQ(static_cast<int>(values[1]), -5);
+    EXPECT_EQ(static_cast<int>(values[2]), -1);
+    EXPECT_EQ(sequence, 2u) << "no frame lost to the query";
+    EXPECT_GE(age, 0);
+    use(drive);
+    adapter.send(bytes_of(pdo));
+    unsigned char frame[12];
+    EXPECT_EQ(Orvex_ReceiveFrame(frame, 100), 0) << "a stream's frame is no noise";
+    ASSERT_EQ(Orvex_StreamRead(1, values, 3, &age, &sequence), 1);
+    EXPECT_EQ(sequence, 3u);
+
+    adapter.clear();
+    EXPECT_EQ(Orvex_StreamStop(1), 1);
+    EXPECT_EQ(written(1)[0], "06 01 23 00 18 01 81 01 00 80 0D 0A");
+    EXPECT_EQ(Orvex_StreamRead(1, values, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_WRONG_STATE);
+}
+
+// A refused mapping is reported with its code and leaves the PDO invalid.
+TEST_F(Procedures, ARefusedMappingLeavesThePdoInvalid) {
+    ScriptedDrive drive(kOperationEnabled, nullptr);
+    drive.set(0x1800, 0x80000181);
+    drive.refuse(0x1A00, 0x06040041);
+    drive.confirm_downloads();
+    use(drive);
+    const unsigned entries[] = {0x20100020};
+    EXPECT_EQ(Orvex_StreamStart(1, entries, 1, 10), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_SDO_ABORT);
+    EXPECT_EQ(Orvex_LastAbortCode(), 0x06040041u);
+    for (const std::string& frame : written())
+        EXPECT_NE(frame, "06 01 23 00 18 01 81 01 00 00 0D 0A") << "made valid";
+    const unsigned too_many[] = {0x60640020, 0x60640020, 0x60410010};
+    EXPECT_EQ(Orvex_StreamStart(1, too_many, 3, 10), 0);
+    EXPECT_EQ(Orvex_LastResult(), ORVEX_BAD_ARGUMENT) << "80 bits do not fit a frame";
+}
+
 TEST_F(Procedures, BadArgumentsSendNothing) {
     adapter.silence();
     const struct {
