@@ -165,7 +165,7 @@ int Orvex_StreamStop(int node) {
         slot = l.streams.slot(node);
         l.streams.stop(node);
     }
-    if (cob_id == 0) return finish(Outcome::kOk);  // nothing streams
+    if (cob_id == 0) cob_id = default_cob_id(slot = 0, node);  // started elsewhere: TPDO1
     return finish(
         DriveLink(node).write(communication(slot, 1), sdo::kDownload4, cob_id | kInvalid));
 }

@@ -480,7 +480,8 @@ ORVEX_API int ORVEX_CALL Orvex_Emergencies(int node, OrvexEvent* events, int cap
  *   `age_ms` and the number of frames received since the start through `sequence` (null pointers
  *   skipped). No I/O beyond taking in what has arrived. 1 when values were stored; 0 with
  *   ORVEX_TIMEOUT when none has come yet, ORVEX_WRONG_STATE when the node streams nothing.
- * Orvex_StreamStop: makes the PDO's COB-ID invalid again (confirmed) and forgets the stream.
+ * Orvex_StreamStop: makes the PDO's COB-ID invalid again (confirmed) and forgets the stream; for
+ *   a node this library streams nothing from (a stream another program started), TPDO1's.
  *   Closing or opening a port forgets every stream (the drives keep sending until told).
  */
 ORVEX_API int ORVEX_CALL Orvex_StreamStart(int node, const unsigned* entries, int count,

@@ -31,6 +31,7 @@ class QueryLimit {
 int RunScan(Arguments& args, const Connection& connection);
 int RunMonitor(Arguments& args, const Connection& connection);
 int RunWatch(Arguments& args, const Connection& connection);
+int RunStream(Arguments& args, const Connection& connection);
 int RunEvents(Arguments& args, const Connection& connection);
 int RunDoctor(Arguments& args, const Connection& connection);
 
@@ -42,6 +43,7 @@ std::string EventText(const OrvexEvent& event);
 extern const char kScanHelp[];
 extern const char kMonitorHelp[];
 extern const char kWatchHelp[];
+extern const char kStreamHelp[];
 extern const char kEventsHelp[];
 extern const char kDoctorHelp[];
 

@@ -32,6 +32,7 @@ const Command kCommands[] = {
     {"scan", RunScan, kScanHelp, Addressee::kAnyNode},
     {"monitor", RunMonitor, kMonitorHelp, Addressee::kAnyNode},
     {"watch", RunWatch, kWatchHelp, Addressee::kDrives},
+    {"stream", RunStream, kStreamHelp},
     {"events", RunEvents, kEventsHelp, Addressee::kDrives},
     {"doctor", RunDoctor, kDoctorHelp, Addressee::kDrives},
 };

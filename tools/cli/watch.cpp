@@ -25,6 +25,7 @@ namespace orvex::cli {
 
 const char kWatchHelp[] =
     "Usage: orvex [connection] watch --nodes LIST [--every S] [--count N] [--limit-ms T]\n"
+    "                                [--stream [--period-ms P]]\n"
     "\n"
     "Reads the position (0x6064) and statusword (0x6041) of every drive in LIST in one\n"
     "pipelined batch (Orvex_ReadMany): all requests go out at once and the answers are matched\n"
@@ -38,6 +39,11 @@ const char kWatchHelp[] =
     "--limit-ms T  how long a refresh waits for the last answers (default: the library's 800 ms);\n"
     "              the time the batch's frames take on the line at --baud is added to it. A\n"
     "              short limit keeps the refresh rate up while a drive is silent\n"
+    "--stream      follow the drives from their own transmit PDOs instead of polling: each\n"
+    "              drive is set up to send position and statusword every P ms by itself\n"
+    "              (Orvex_StreamStart; the drive goes NMT operational), the table shows the\n"
+    "              newest values and their age, and the streams are stopped at the end\n"
+    "--period-ms P the streams' period (default 10)\n"
     "A drive that does not answer shows 'no answer'; one that refuses shows the abort code.\n"
     "\n"
     "Examples:\n"
@@ -53,13 +59,31 @@ constexpr std::size_t kItemsPerNode = 2;                // position, statusword
 constexpr std::size_t kMaxBatch = 127 / kItemsPerNode;  // nodes in one Orvex_ReadMany
 
 struct Reading {
-    int node;
+    int node = 0;
     int position_result;
     int status_result;
     std::int32_t position;
     std::uint16_t statusword;
     std::uint32_t abort;  // the abort code when one item of the batch was refused, else 0
+    int age_ms = -1;      // streamed values: how old they are
 };
+
+// What a stream carries, in this order.
+const unsigned kStreamed[] = {0x60640020, 0x60410010};  // position, statusword
+
+// The newest streamed values of each drive: no request on the line.
+std::vector<Reading> ReadStreams(const std::vector<int>& nodes) {
+    std::vector<Reading> readings;
+    for (int node : nodes) {
+        unsigned values[2] = {};
+        int age = -1;
+        const int result =
+            Orvex_StreamRead(node, values, 2, &age, nullptr) == 1 ? ORVEX_OK : Orvex_LastResult();
+        readings.push_back({node, result, result, static_cast<std::int32_t>(values[0]),
+                            static_cast<std::uint16_t>(values[1] & 0xFFFF), 0, age});
+    }
+    return readings;
+}
 
 // One batch per kMaxBatch drives. Items that time out or are refused are reported per drive;
 // a port that fails ends the command.
@@ -98,6 +122,7 @@ std::vector<Reading> ReadAll(const Port& port, const std::vector<int>& nodes) {
 
 std::string Problem(int result, std::uint32_t abort) {
     if (result == ORVEX_TIMEOUT) return "no answer";
+    if (result == ORVEX_WRONG_STATE) return "not streaming";
     if (result == ORVEX_SDO_ABORT) {
         if (abort == 0) return "SDO abort";
         return "SDO abort " + HexValue(abort, 4) + " " + Orvex_AbortText(abort);
@@ -119,6 +144,8 @@ std::string StateText(const Reading& r) {
         return std::string(StateName(r.statusword)) +
                " (position: " + Problem(r.position_result, r.abort) + ")";
     }
+    if (r.age_ms >= 0)
+        return std::string(StateName(r.statusword)) + ", " + std::to_string(r.age_ms) + " ms old";
     return StateName(r.statusword);
 }
 
@@ -162,6 +189,8 @@ int RunWatch(Arguments& args, const Connection& connection) {
     const auto every_word = args.TakeValue("--every");
     const auto count_word = args.TakeValue("--count");
     const auto limit_word = args.TakeValue("--limit-ms");
+    const bool stream = args.TakeFlag("--stream");
+    const auto period_word = args.TakeValue("--period-ms");
     const std::vector<int>& nodes = connection.nodes;
     const double every =
         every_word ? ParseSeconds(*every_word, "--every", topic) : kDefaultEverySeconds;
@@ -169,11 +198,20 @@ int RunWatch(Arguments& args, const Connection& connection) {
         count_word ? ParseInteger(*count_word, "--count", 0, 1000000000, topic) : 0;
     const int limit_ms =
         limit_word ? static_cast<int>(ParseInteger(*limit_word, "--limit-ms", 1, 60000, topic)) : 0;
+    const int period_ms =
+        period_word ? static_cast<int>(ParseInteger(*period_word, "--period-ms", 1, 65535, topic))
+                    : 10;
+    if (period_word && !stream) throw UsageError("--period-ms goes with --stream", topic);
     args.ExpectEnd();
 
     Port port(connection);
     std::optional<QueryLimit> limit;
     if (limit_ms > 0) limit.emplace(limit_ms, port);
+    if (stream) {
+        for (int node : nodes)
+            port.Require(Orvex_StreamStart(node, kStreamed, 2, period_ms),
+                         "start the stream of " + NodeName(node));
+    }
     const bool terminal = isatty(STDOUT_FILENO) == 1;
     Table table;
     using Clock = std::chrono::steady_clock;
@@ -189,13 +227,15 @@ int RunWatch(Arguments& args, const Connection& connection) {
             nanosleep(&pause, nullptr);  // a signal ends it early
         }
         if (PendingSignal() != 0) break;
-        const std::vector<Reading> readings = ReadAll(port, nodes);
+        const std::vector<Reading> readings = stream ? ReadStreams(nodes) : ReadAll(port, nodes);
         if (terminal) {
             table.Show(readings);
         } else {
             ShowLines(readings, std::chrono::duration<double>(Clock::now() - start).count());
         }
     }
+    if (stream)
+        for (int node : nodes) Orvex_StreamStop(node);
     return 0;
 }
 
