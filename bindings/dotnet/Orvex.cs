@@ -284,6 +284,54 @@ namespace Orvex
         public static extern int Orvex_SetVelocity(int node, int velocity);
     }
 
+    /// <summary>A drive's values sent by itself in a transmit PDO (Drive.Stream).</summary>
+    public sealed class Stream
+    {
+        private readonly Drive drive;
+        private readonly int count;
+
+        internal Stream(Drive drive, int count)
+        {
+            this.drive = drive;
+            this.count = count;
+        }
+
+        /// <summary>The newest values (the library sign-extends the drive profile's signed
+        /// objects), their age in ms and the frames received so far; null when no frame has come
+        /// yet. Reads nothing from the drive.</summary>
+        public StreamValues Read()
+        {
+            var values = new uint[count];
+            int age;
+            uint frames;
+            if (Native.Orvex_StreamRead(drive.Node, values, count, out age, out frames) == 1)
+                return new StreamValues(Array.ConvertAll(values, v => unchecked((int)v)), age, frames);
+            if ((Outcome)Native.Orvex_LastResult() == Outcome.Timeout) return null;
+            throw Bus.Failure.Read().Exception(null, "Orvex_StreamRead", drive.Node);
+        }
+
+        /// <summary>Makes the PDO invalid again (Orvex_StreamStop).</summary>
+        public void Stop()
+        {
+            drive.Bus.Call("Orvex_StreamStop", drive.Node, () => Native.Orvex_StreamStop(drive.Node));
+        }
+    }
+
+    /// <summary>One reading of a stream.</summary>
+    public sealed class StreamValues
+    {
+        public int[] Values { get; }
+        public int AgeMs { get; }
+        public uint Frames { get; }
+
+        internal StreamValues(int[] values, int ageMs, uint frames)
+        {
+            Values = values;
+            AgeMs = ageMs;
+            Frames = frames;
+        }
+    }
+
     /// <summary>The kinds of OrvexEvent (ORVEX_EVENT_*).</summary>
     public enum EventKind
     {
@@ -904,6 +952,18 @@ namespace Orvex
         public void WatchHeartbeat(int consumerMs)
         {
             Bus.Call("Orvex_WatchHeartbeat", Node, () => Native.Orvex_WatchHeartbeat(Node, consumerMs));
+        }
+
+        /// <summary>Sets up a transmit PDO of this drive to send the entries (CiA 301 mapping
+        /// entries, index &lt;&lt; 16 | subindex &lt;&lt; 8 | bits; default statusword and
+        /// position) every periodMs by itself and starts the node (Orvex_StreamStart: it goes
+        /// NMT operational).</summary>
+        public Stream Stream(uint[] entries = null, int periodMs = 10)
+        {
+            entries = entries ?? new uint[] { 0x60410010, 0x60640020 };
+            Bus.Call("Orvex_StreamStart", Node,
+                     () => Native.Orvex_StreamStart(Node, entries, entries.Length, periodMs));
+            return new Stream(this, entries.Length);
         }
 
         /// <summary>The drive's last emergencies (at most 8), newest first (Orvex_Emergencies);

@@ -791,6 +791,21 @@ class Drive:
                                     None, node=self.node)
         return [Event(raw[i]) for i in range(count)]
 
+    def stream(self, entries=(0x60410010, 0x60640020), period_ms=10):
+        """Sets up a transmit PDO of this drive to send ``entries`` (CiA 301 mapping entries:
+        index << 16 | subindex << 8 | bits; default statusword and position) every ``period_ms``
+        by itself, and starts the node (Orvex_StreamStart; it goes NMT operational). Returns a
+        Stream whose read() gives the newest values and their age; stop() ends it."""
+        entries = [int(e) & 0xFFFFFFFF for e in entries]
+        period_ms = _whole("period_ms", period_ms, (1, 0xFFFF))
+        self.bus._check_usable("Orvex_StreamStart", self.node)
+        function = self.bus.library.require("Orvex_StreamStart")
+        array = (ctypes.c_uint * len(entries))(*entries)
+        if function(self.node, array, len(entries), period_ms) != 1:
+            raise self.bus._failure("Orvex_StreamStart", self.bus.library.Orvex_LastResult(),
+                                    "start a stream", node=self.node)
+        return Stream(self, len(entries))
+
     def restart(self):
         """NMT reset communication for this node."""
         self._command("CMD_Restart_motor")
@@ -1122,3 +1137,38 @@ class Drive:
         """Sets the drive's LED object (0x2003:14) to ``value``: any 32-bit value, signed or
         not (the range the command-line tool takes)."""
         self._command("LED_Set", _signed32(_whole("value", value, BITS32)))
+
+
+class Stream:
+    """A drive's values sent by itself in a transmit PDO (Drive.stream)."""
+
+    def __init__(self, drive, count):
+        self.drive = drive
+        self._count = count
+
+    def read(self):
+        """The newest values as a tuple of signed 32-bit integers (the library sign-extends the
+        drive profile's signed objects; mask an unsigned 32-bit object with 0xFFFFFFFF), with
+        their age in ms and the frames received so far: (values, age_ms, frames). None when no
+        frame has come yet. Reads nothing from the drive: it takes in what has arrived."""
+        library = self.drive.bus.library
+        function = library.require("Orvex_StreamRead")
+        values = (ctypes.c_uint * self._count)()
+        age = ctypes.c_int(-1)
+        frames = ctypes.c_uint(0)
+        if function(self.drive.node, values, self._count, ctypes.byref(age),
+                    ctypes.byref(frames)) != 1:
+            outcome = library.Orvex_LastResult()
+            if outcome == errors.TIMEOUT:
+                return None
+            raise self.drive.bus._failure("Orvex_StreamRead", outcome, "read the stream",
+                                          node=self.drive.node)
+        signed = tuple(v - (1 << 32) if v & 0x80000000 else v for v in values)
+        return signed, age.value, frames.value
+
+    def stop(self):
+        """Makes the PDO invalid again (Orvex_StreamStop)."""
+        library = self.drive.bus.library
+        if library.require("Orvex_StreamStop")(self.drive.node) != 1:
+            raise self.drive.bus._failure("Orvex_StreamStop", library.Orvex_LastResult(),
+                                          "stop the stream", node=self.drive.node)
