@@ -297,6 +297,73 @@ TEST(BusServerTimed, ADriveSilentFromTheStartSendsNoBootUp) {
     EXPECT_LT(bus.SecondsToNextTimedEvent(), 0.0);
 }
 
+TEST(BusServerPdo, ATpdoSetUpOverSdoStreamsWhileOperationalUntilAResetTakesItBack) {
+    BusServer bus(ServerOptions{});
+    bus.Advance(0.0);  // boot-ups
+    auto ack = [](uint16_t index, uint8_t subindex) {
+        return Hex(codec::SdoFrame(0x581, 0x60, index, subindex, 0));
+    };
+    auto refused = [](uint16_t index, uint8_t subindex, uint32_t code) {
+        return Hex(codec::SdoFrame(0x581, 0x80, index, subindex, code));
+    };
+    struct Step {
+        Frame request;
+        std::string answer;
+    };
+    const Step steps[] = {
+        {Sdo(1, 0x2F, 0x1A00, 0, 0), ack(0x1A00, 0)},
+        {Sdo(1, 0x23, 0x1A00, 1, 0x60400010), refused(0x1A00, 1, 0x06040041)},
+        {Sdo(1, 0x23, 0x1A00, 1, 0x60640020), ack(0x1A00, 1)},
+        {Sdo(1, 0x23, 0x1A00, 2, 0x60410010), ack(0x1A00, 2)},
+        {Sdo(1, 0x23, 0x1A00, 3, 0x60610008), ack(0x1A00, 3)},
+        {Sdo(1, 0x23, 0x1A00, 4, 0x10010008), ack(0x1A00, 4)},
+        {Sdo(1, 0x23, 0x1A00, 5, 0x60770010), ack(0x1A00, 5)},
+        {Sdo(1, 0x2F, 0x1A00, 0, 6), refused(0x1A00, 0, 0x06040041)},  // sub 6 is empty
+        {Sdo(1, 0x2F, 0x1A00, 0, 5), refused(0x1A00, 0, 0x06040042)},  // 80 bits
+        {Sdo(1, 0x2F, 0x1A00, 0, 4), ack(0x1A00, 0)},
+        {Sdo(1, 0x2B, 0x1800, 5, 10), ack(0x1800, 5)},
+        {Sdo(1, 0x23, 0x1800, 1, 0x181), ack(0x1800, 1)},
+        {Sdo(1, 0x2F, 0x1A00, 0, 0), refused(0x1A00, 0, 0x08000022)},
+    };
+    for (const Step& step : steps)
+        EXPECT_EQ(Hex(Send(bus, step.request)), Frames{step.answer}) << Hex(step.request);
+
+    // Position, statusword, mode display, error register; nothing from drive 2 or the unconfigured
+    // TPDOs.
+    const char* const pdo = "01 81 00 00 00 00 40 02 00 00 0D 0A";
+    auto run = [&bus](double seconds) {
+        std::vector<Frame> frames;
+        for (double t = 0.0; t < seconds - 1e-9; t += 0.001) {
+            const std::vector<Frame> now = bus.Advance(0.001);
+            frames.insert(frames.end(), now.begin(), now.end());
+        }
+        return Hex(frames);
+    };
+    EXPECT_TRUE(run(0.1).empty()) << "pre-operational";
+    auto start = [&bus](uint8_t command) {
+        Send(bus, MakeFrame(0x000, {command, 0, 0, 0, 0, 0, 0, 0}));
+    };
+    start(0x01);
+    Frames frames = run(0.1);
+    EXPECT_GE(frames.size(), 9u);
+    EXPECT_LE(frames.size(), 10u);
+    EXPECT_EQ(frames, Frames(frames.size(), pdo));
+    start(0x02);
+    EXPECT_TRUE(run(0.1).empty()) << "stopped";
+    start(0x01);
+    EXPECT_GE(run(0.1).size(), 9u);
+
+    // A reset of communication puts the TPDO back to its power-on objects: invalid again.
+    start(0x82);
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x1800, 1))),
+              Frames{Hex(codec::SdoFrame(0x581, 0x43, 0x1800, 1, 0x80000181))});
+    EXPECT_EQ(Hex(Send(bus, Sdo(1, 0x40, 0x1A00, 1))),
+              Frames{Hex(codec::SdoFrame(0x581, 0x43, 0x1A00, 1, 0x60410010))});
+    start(0x01);
+    EXPECT_TRUE(run(0.1).empty());
+    EXPECT_LT(bus.SecondsToNextPdo(), 0.0);
+}
+
 // ---- transfers of any size: the server's side of each dialogue, frame by frame ----------------
 
 Frame Data(int node, std::initializer_list<uint8_t> bytes) {

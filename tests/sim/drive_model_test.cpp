@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "pdo.h"
 
 namespace orvex::sim {
 namespace {
@@ -341,6 +346,195 @@ TEST_F(DriveTest, HaltInterruptsHomingAndANewStartRunsItAgain) {
 }
 
 // ---- the strict CiA 402 drive ---------------------------------------------------------------
+
+// Transmit PDOs: the objects' power-on values, their change rules, the packing and the timers.
+class TpdoTest : public DriveTest {
+  protected:
+    uint32_t Try(uint16_t index, uint8_t subindex, uint32_t value) {
+        return drive_.Write(index, subindex, value, 0, false);
+    }
+    // Frames per identifier sent over `seconds` of motion and timers run in `step` pieces.
+    std::map<uint16_t, int> Count(double seconds, double step) {
+        std::map<uint16_t, int> frames;
+        for (double t = 0.0; t < seconds - 1e-9; t += step) {
+            drive_.Advance(step);
+            for (const codec::Frame& f : drive_.TransmitPdos(step)) ++frames[codec::CobId(f)];
+        }
+        return frames;
+    }
+    // TPDO `pdo` (0-3) sending every `period_ms` on its default identifier.
+    void Stream(int pdo, uint16_t period_ms) {
+        const auto comm = static_cast<uint16_t>(0x1800 + pdo);
+        Write(comm, period_ms, 5);
+        Write(comm, 0x180u + 0x100u * static_cast<uint32_t>(pdo) + 1, 1);
+    }
+};
+
+TEST_F(TpdoTest, FourTpdosPowerUpInvalidWithTheirDefaultIdentifiersAndMappings) {
+    const uint32_t mappings[4][3] = {{1, 0x60410010, 0},
+                                     {2, 0x60410010, 0x60610008},
+                                     {2, 0x60410010, 0x60640020},
+                                     {2, 0x60410010, 0x606C0020}};
+    for (int pdo = 0; pdo < 4; ++pdo) {
+        const auto comm = static_cast<uint16_t>(0x1800 + pdo);
+        const auto map = static_cast<uint16_t>(0x1A00 + pdo);
+        EXPECT_EQ(Read(comm, 0), 5u) << pdo;
+        EXPECT_EQ(Read(comm, 1), 0x80000000u + 0x181u + 0x100u * static_cast<uint32_t>(pdo));
+        EXPECT_EQ(Read(comm, 2), 255u);
+        EXPECT_EQ(Read(comm, 3), 0u);
+        EXPECT_EQ(Read(comm, 5), 0u);
+        for (int sub = 0; sub < 3; ++sub)
+            EXPECT_EQ(Read(map, static_cast<uint8_t>(sub)), mappings[pdo][sub]);
+        EXPECT_EQ(Read(map, 8), 0u);
+    }
+    uint32_t value = 0;
+    std::size_t size = 0;
+    EXPECT_EQ(drive_.Read(0x1800, 4, &value, &size), 0x06090011u) << "sub 4 is reserved";
+    EXPECT_EQ(drive_.Read(0x1804, 1, &value, &size), 0x06020000u);
+    EXPECT_EQ(Try(0x1800, 0, 6), 0x06010002u);
+    Drive other(5);
+    EXPECT_EQ(other.Read(0x1803, 1, &value, &size), 0u);
+    EXPECT_EQ(value, 0x80000485u);
+}
+
+TEST_F(TpdoTest, MappingAndIdentifierChangeOnlyAsTheRulesAllow) {
+    constexpr uint32_t kState = 0x08000022;
+    constexpr uint32_t kCannotMap = 0x06040041;
+    constexpr uint32_t kTooLong = 0x06040042;
+    constexpr uint32_t kBadValue = 0x06090030;
+    struct Step {
+        uint16_t index;
+        uint8_t subindex;
+        uint32_t value;
+        uint32_t abort;
+        const char* what;
+    };
+    const Step steps[] = {
+        {0x1A00, 1, 0x60640020, kState, "entry while the count is 1"},
+        {0x1A00, 0, 0, 0, "count 0"},
+        {0x1800, 1, 0x181, kState, "valid with nothing mapped"},
+        {0x1A00, 1, 0x60400010, kCannotMap, "controlword is not mappable"},
+        {0x1A00, 1, 0x20030020, kCannotMap, "LED is not mappable"},
+        {0x1A00, 1, 0x12340020, kCannotMap, "no such object"},
+        {0x1A00, 1, 0x60410110, kCannotMap, "no such subindex"},
+        {0x1A00, 1, 0x60640010, kCannotMap, "position is 32 bits, not 16"},
+        {0x1A00, 1, 0x60410020, kCannotMap, "statusword is 16 bits, not 32"},
+        {0x1A00, 1, 0x60640020, 0, "position"},
+        {0x1A00, 2, 0x606C0020, 0, "velocity"},
+        {0x1A00, 3, 0x60410010, 0, "statusword"},
+        {0x1A00, 4, 0, 0, "an empty entry"},
+        {0x1A00, 0, 3, kTooLong, "80 bits"},
+        {0x1A00, 0, 9, kTooLong, "nine entries"},
+        {0x1A00, 0, 2, 0, "64 bits"},
+        {0x1A00, 3, 0x60770010, kState, "entry while the count is 2"},
+        {0x1800, 1, 0x581, kBadValue, "an SDO identifier"},
+        {0x1800, 1, 0x701, kBadValue, "a heartbeat identifier"},
+        {0x1800, 1, 0x20000181, kBadValue, "a 29-bit identifier"},
+        {0x1800, 1, 0x181, 0, "valid"},
+        {0x1A00, 0, 0, kState, "count while valid"},
+        {0x1A00, 3, 0x60770010, kState, "entry while valid"},
+        {0x1800, 1, 0x1C1, kState, "another identifier while valid"},
+        {0x1800, 1, 0x40000181, 0, "the same identifier, no remote request"},
+        {0x1800, 3, 50, kState, "inhibit time while valid"},
+        {0x1800, 5, 10, 0, "event timer while valid"},
+        {0x1800, 2, 245, kBadValue, "reserved transmission type"},
+        {0x1800, 2, 254, 0, "transmission type while valid"},
+        {0x1800, 1, 0x80000181, 0, "invalid"},
+        {0x1800, 3, 50, 0, "inhibit time while invalid"},
+        {0x1800, 1, 0x1C1, 0, "valid on another identifier"},
+    };
+    for (const Step& s : steps) {
+        const uint32_t before = Read(s.index, s.subindex);
+        EXPECT_EQ(Try(s.index, s.subindex, s.value), s.abort) << s.what;
+        EXPECT_EQ(Read(s.index, s.subindex), s.abort == 0 ? s.value : before)
+            << s.what << ": a refused write changes nothing";
+    }
+    EXPECT_EQ(Read(0x1A00, 0), 2u);
+    EXPECT_EQ(Read(0x1A00, 3), 0x60410010u);
+}
+
+TEST(TpdoPacking, MappedValuesGoLeastSignificantFirstWithTheirSignAndLength) {
+    struct Case {
+        std::vector<std::pair<uint32_t, uint32_t>> entries;  // mapping entry, object value
+        codec::Data data;
+    };
+    const Case cases[] = {
+        {{{0x60610008, 0xFA}, {0x60770010, 0xFF6A}, {0x60640020, 0xFFFFFFFE}},
+         {0xFA, 0x6A, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0x00}},
+        {{{0x60410010, 0x1237}, {0x606C0020, 0x01020304}},
+         {0x37, 0x12, 0x04, 0x03, 0x02, 0x01, 0x00, 0x00}},
+        {{{0x60FD0020, 0x80000001}, {0x60640020, 0x7FFFFFFF}},
+         {0x01, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}},
+        {{{0x603F0010, 0x2310}, {0x10010008, 0x03}, {0x60610008, 0x01}},
+         {0x10, 0x23, 0x03, 0x01, 0x00, 0x00, 0x00, 0x00}},
+        {std::vector<std::pair<uint32_t, uint32_t>>(8, {0x10010008, 0x21}),
+         {0x21, 0x21, 0x21, 0x21, 0x21, 0x21, 0x21, 0x21}},
+        {{}, {}},
+    };
+    for (const Case& c : cases) {
+        ObjectDictionary od = MakeDriveDictionary(1);
+        uint8_t sub = 0;
+        for (const auto& [entry, value] : c.entries) {
+            od.Set(0x1A01, ++sub, entry);
+            od.Set(static_cast<uint16_t>(entry >> 16), static_cast<uint8_t>(entry >> 8), value);
+        }
+        od.Set(0x1A01, 0, sub);
+        EXPECT_EQ(PackTpdo(od, 1), c.data) << c.entries.size() << " entries";
+    }
+}
+
+TEST_F(TpdoTest, EventTimersSendOnlyWhileOperationalValidAndEventDriven) {
+    Stream(0, 10);
+    EXPECT_TRUE(Count(1.0, 0.001).empty()) << "pre-operational";
+    EXPECT_LT(drive_.SecondsToNextPdo(), 0.0);
+
+    drive_.set_nmt_state(NmtState::kOperational);
+    EXPECT_GT(drive_.SecondsToNextPdo(), 0.0);
+    EXPECT_LE(drive_.SecondsToNextPdo(), 0.010 + 1e-9);
+    // The first frame one period after the start, carrying the statusword.
+    EXPECT_TRUE(drive_.TransmitPdos(0.009).empty());
+    const std::vector<codec::Frame> first = drive_.TransmitPdos(0.001);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(codec::CobId(first[0]), 0x181);
+    EXPECT_EQ(first[0][2] | first[0][3] << 8, Status());
+    EXPECT_EQ(first[0][4], 0);
+
+    // 100 a second, in any size of time steps; a second TPDO at its own period.
+    Stream(1, 25);
+    for (const double step : {0.001, 0.003, 0.0007}) {
+        const std::map<uint16_t, int> frames = Count(1.0, step);
+        EXPECT_GE(frames.at(0x181), 98) << step;
+        EXPECT_LE(frames.at(0x181), 101) << step;
+        EXPECT_GE(frames.at(0x281), 38) << step;
+        EXPECT_LE(frames.at(0x281), 41) << step;
+    }
+    // A caller that stalls gets one frame per TPDO, not the missed ones.
+    EXPECT_EQ(drive_.TransmitPdos(0.5).size(), 2u);
+
+    // The inhibit time stretches a shorter event timer.
+    Write(0x1801, 0x80000281, 1);
+    Write(0x1800, 0x80000181, 1);
+    Write(0x1800, 200, 3);  // 20 ms
+    Write(0x1800, 0x181, 1);
+    std::map<uint16_t, int> frames = Count(1.0, 0.001);
+    EXPECT_EQ(frames.count(0x281), 0u) << "invalid again";
+    EXPECT_GE(frames[0x181], 48);
+    EXPECT_LE(frames[0x181], 51);
+
+    // No frames when stopped, pre-operational, synchronous or without an event timer.
+    for (const NmtState state : {NmtState::kStopped, NmtState::kPreOperational}) {
+        drive_.set_nmt_state(state);
+        EXPECT_TRUE(Count(0.2, 0.001).empty()) << NmtStateName(state);
+    }
+    drive_.set_nmt_state(NmtState::kOperational);
+    Write(0x1800, 1, 2);
+    EXPECT_TRUE(Count(0.2, 0.001).empty()) << "synchronous: no SYNC here";
+    Write(0x1800, 254, 2);
+    Write(0x1800, 0, 5);
+    EXPECT_TRUE(Count(0.2, 0.001).empty()) << "no event timer";
+    Write(0x1800, 10, 5);
+    EXPECT_GE(Count(0.2, 0.001)[0x181], 9) << "254 sends like 255";
+}
 
 class StrictDriveTest : public DriveTest {
   protected:

@@ -472,5 +472,53 @@ TEST(SimProcess, TheLineModelHoldsAnswersForTheLatencyTimerAndKeepsTheirOrder) {
     close(fd);
 }
 
+TEST(SimProcess, TpdosBeyondTheLineRateQueueBehindItAndAnswersWaitTheirTurn) {
+    SimProcess sim({"--quiet", "--drives", "4", "--baud", "115200"});
+    const int fd = OpenRaw(sim.FirstLine());
+    ASSERT_GE(fd, 0);
+    // Each drive's TPDO 1 (statusword) every millisecond: 4000 frames a second for a line that
+    // carries 960.
+    for (int node = 1; node <= 4; ++node) {
+        const auto id = static_cast<uint32_t>(0x180 + node);
+        EXPECT_EQ(Exchange(fd, Sdo(node, 0x2B, 0x1800, 5, 1)).substr(0, 8),
+                  "05 8" + std::to_string(node) + " 60");
+        EXPECT_EQ(Exchange(fd, Sdo(node, 0x23, 0x1800, 1, id)).substr(0, 8),
+                  "05 8" + std::to_string(node) + " 60");
+    }
+    const Frame start = MakeFrame(0x000, {0x01, 0x00, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    const auto began = std::chrono::steady_clock::now();
+    auto elapsed = [&began] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    };
+    int pdos = 0;
+    while (elapsed() < 0.5) {
+        const std::string frame = ReadFrame(fd);
+        ASSERT_FALSE(frame.empty());
+        if (frame.rfind("01 8", 0) == 0) ++pdos;
+    }
+    const double seconds = elapsed();
+    EXPECT_GE(pdos, 200) << "the line carries the stream";
+    EXPECT_LE(pdos, 960 * seconds + 10) << "no faster than the baud rate";
+
+    // Leaving operational ends the stream; what the adapter holds still goes out, a bounded
+    // backlog, and an answer comes after it.
+    const Frame pre_operational = MakeFrame(0x000, {0x80, 0x00, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(write(fd, pre_operational.data(), pre_operational.size()),
+              static_cast<ssize_t>(pre_operational.size()));
+    usleep(50000);
+    const Frame request = Sdo(2, 0x40, 0x6041, 0);
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    const double asked = elapsed();
+    int backlog = 0;
+    std::string frame;
+    for (frame = ReadFrame(fd); frame.rfind("01 8", 0) == 0; frame = ReadFrame(fd)) ++backlog;
+    EXPECT_EQ(frame, "05 82 4B 41 60 00 40 02 00 00 0D 0A");
+    // 341 frames fill the adapter; unbounded, half a second of the stream would be ~1500.
+    EXPECT_LE(backlog, 4096 / 12 + 10) << "the adapter's queue is bounded";
+    EXPECT_LT(elapsed() - asked, 1.0);
+    close(fd);
+}
+
 }  // namespace
 }  // namespace orvex::sim

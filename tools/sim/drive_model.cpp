@@ -122,6 +122,12 @@ uint32_t Drive::Write(uint16_t index, uint8_t subindex, uint32_t value, std::siz
     if (strict_sizes && announced_size != 0 && announced_size != SizeOf(entry->type)) {
         return kAbortLengthMismatch;
     }
+    if (IsTpdoObject(index)) {
+        const std::size_t size = SizeOf(entry->type);
+        const uint32_t stored = size >= 4 ? value : value & ((1u << (8 * size)) - 1u);
+        const uint32_t code = CheckTpdoWrite(od_, index, subindex, stored);
+        if (code != 0) return code;
+    }
     if (strict_ && index == 0x6060) {
         const int8_t requested = static_cast<int8_t>(value & 0xFF);
         const bool modelled =

@@ -7,6 +7,7 @@
 
 #include "codec.h"
 #include "object_dictionary.h"
+#include "pdo.h"
 
 namespace orvex::sim {
 
@@ -114,6 +115,18 @@ class Drive {
     uint16_t heartbeat_ms() const { return static_cast<uint16_t>(od_.GetUnsigned(0x1017, 0)); }
     void set_heartbeat_ms(uint16_t ms) { od_.Set(0x1017, 0, ms); }
 
+    // Transmit PDOs: runs their event timers for `seconds` (after the motion, so the frames carry
+    // the values at the end of it) and returns the frames due; they send only while operational.
+    std::vector<codec::Frame> TransmitPdos(double seconds) {
+        return tpdos_.Advance(od_, nmt_state_ == NmtState::kOperational, seconds);
+    }
+    // Seconds until a TPDO is due, or below 0 when none sends.
+    double SecondsToNextPdo() const {
+        return tpdos_.SecondsToNext(od_, nmt_state_ == NmtState::kOperational);
+    }
+    // A reset of communication puts the TPDO objects back to their power-on values.
+    void ResetPdoObjects() { AddTpdoObjects(&od_, node_); }
+
     DriveState state() const { return state_; }
     int8_t mode() const { return static_cast<int8_t>(od_.GetSigned(0x6060, 0)); }
     double position() const { return position_; }
@@ -151,6 +164,7 @@ class Drive {
     ObjectDictionary od_;
     NmtState nmt_state_ = NmtState::kPreOperational;
     std::vector<Emergency> emergencies_;
+    TpdoTimers tpdos_;
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t last_controlword_ = 0;
     double position_ = 0.0;

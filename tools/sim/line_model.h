@@ -52,6 +52,8 @@ class LineModel {
     // kNever when nothing waits.
     double NextEvent(std::size_t host_bytes_wanted = 1) const;
     bool idle() const { return from_host_.empty() && to_host_.empty(); }
+    // Bytes on their way to the host that have not reached it yet.
+    std::size_t bytes_to_host() const { return to_host_.size(); }
 
   private:
     struct TimedByte {

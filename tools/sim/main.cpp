@@ -122,6 +122,7 @@ class Simulator {
     void TakeRequests(double now);
     void Schedule(const Frame& answer, double ready, bool counted);
     void SendDue(double now);
+    bool AdapterBufferFull() const;
     void ClearExclusiveAfterClose();
     void Trace(const char* direction, const uint8_t* bytes, std::size_t count);
     void ShowStatus();
@@ -272,8 +273,20 @@ void Simulator::Schedule(const Frame& frame, double ready, bool counted) {
             return;
         }
     }
+    if (AdapterBufferFull()) {
+        Trace("overflow", frame.data(), frame.size());
+        return;
+    }
     Trace("tx", frame.data(), frame.size());
     line_.ToHost(frame.data(), frame.size(), ready);
+}
+
+// The adapter holds a bounded queue of frames for the host: what the bus sends beyond the
+// line's rate (streaming PDOs faster than the baud rate carries them) waits there, and once it
+// is full the adapter loses what comes, as a real one does.
+bool Simulator::AdapterBufferFull() const {
+    constexpr std::size_t kAdapterBufferBytes = 4096;
+    return line_.bytes_to_host() + orvex::sim::kFrameSize > kAdapterBufferBytes;
 }
 
 void Simulator::SendDue(double now) {
@@ -360,6 +373,8 @@ double Simulator::WaitSeconds(double now) const {
     if (server_.any_moving()) wait = 0.001;  // the motion tick
     const double heartbeat = server_.SecondsToNextHeartbeat();
     if (heartbeat >= 0.0) wait = std::min(wait, heartbeat);
+    const double pdo = server_.SecondsToNextPdo();
+    if (pdo >= 0.0) wait = std::min(wait, pdo);
     const double timed = server_.SecondsToNextTimedEvent();
     if (timed >= 0.0) wait = std::min(wait, timed);
     // Paced request bytes matter once a whole frame can be in, not at each byte.

@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "pdo.h"
+
 namespace orvex::sim {
 
 std::size_t SizeOf(ObjectType type) {
@@ -143,8 +145,10 @@ ObjectDictionary MakeDriveDictionary(int node) {
     od.Add(0x6099, 1, T::kU32, rw, 2000);
     od.Add(0x6099, 2, T::kU32, rw, 500);
     od.Add(0x609A, 0, T::kU32, rw, 20000);
+    od.Add(0x60FD, 0, T::kU32, ro, 0);  // digital inputs: none active
     od.Add(0x60FF, 0, T::kI32, rw, 0);
     od.Add(0x6502, 0, T::kU32, ro, 0x2D);  // profile position, velocity, torque, homing
+    AddTpdoObjects(&od, node);
     return od;
 }
 

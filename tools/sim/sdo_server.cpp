@@ -116,6 +116,9 @@ std::vector<Frame> BusServer::Advance(double seconds) {
     for (std::size_t slot = 0; slot < drives_.size(); ++slot) {
         Drive& d = drives_[slot];
         d.Advance(seconds);
+        // Transmit PDOs carry the values the motion just reached; a silenced drive's are lost.
+        for (const Frame& pdo : d.TransmitPdos(seconds))
+            if (!silenced(d.node())) out.push_back(pdo);
         const uint16_t period_ms = d.heartbeat_ms();
         if (period_ms == 0 || silenced(d.node())) {
             since_heartbeat_[slot] = 0.0;
@@ -140,6 +143,15 @@ double BusServer::SecondsToNextHeartbeat() const {
         if (period_ms == 0) continue;
         const double left = std::max(0.0, period_ms / 1000.0 - since_heartbeat_[slot]);
         if (next < 0.0 || left < next) next = left;
+    }
+    return next;
+}
+
+double BusServer::SecondsToNextPdo() const {
+    double next = -1.0;
+    for (const Drive& d : drives_) {
+        const double left = d.SecondsToNextPdo();
+        if (left >= 0.0 && (next < 0.0 || left < next)) next = left;
     }
     return next;
 }
@@ -209,6 +221,7 @@ void BusServer::HandleNmt(const Frame& request, std::vector<Frame>* out) {
                 } else {
                     // Resetting communication keeps the drive's application state as it is.
                     d.set_heartbeat_ms(static_cast<uint16_t>(options_.heartbeat_ms));
+                    d.ResetPdoObjects();
                     d.set_nmt_state(NmtState::kPreOperational);
                     since_heartbeat_[slot] = 0.0;
                 }

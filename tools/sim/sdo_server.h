@@ -108,8 +108,8 @@ class BusServer {
 
     // All frames the bus sends back for one request, in order (none for absent nodes).
     std::vector<Frame> Handle(const Frame& request);
-    // Runs the drives for `seconds`; returns what they send unasked meanwhile (heartbeats,
-    // emergencies), in order.
+    // Runs the drives for `seconds`; returns what they send unasked meanwhile (transmit PDOs,
+    // heartbeats, emergencies), in order.
     std::vector<Frame> Advance(double seconds);
 
     int drive_count() const { return static_cast<int>(drives_.size()); }
@@ -118,6 +118,8 @@ class BusServer {
     bool any_moving() const;
     // Seconds until the next heartbeat is due, or below 0 when no drive sends any.
     double SecondsToNextHeartbeat() const;
+    // Seconds until the next transmit PDO is due, or below 0 when no drive sends any.
+    double SecondsToNextPdo() const;
     // Seconds until the next timed fault or silence begins or ends, or below 0 when none is due.
     double SecondsToNextTimedEvent() const;
     // Whether drive `node` is cut off from the bus now.
