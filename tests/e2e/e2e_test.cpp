@@ -244,5 +244,39 @@ TEST_F(Drives, EventsTellAnEmergencyASilentNodeAndABootUpOnce) {
     EXPECT_TRUE(booted);
 }
 
+// Two drives stream statusword and position by themselves; the values follow the drives, no
+// frame is lost to the queries that run meanwhile, and none reaches Orvex_ReceiveFrame.
+TEST_F(Drives, StreamsFollowTwoDrivesBesideQueries) {
+    const unsigned entries[] = {0x60410010, 0x60640020};
+    for (int node : {1, 2}) {
+        ready_for_moves(node);
+        ASSERT_EQ(Orvex_StreamStart(node, entries, 2, 10), 1) << Orvex_LastResult();
+    }
+    ASSERT_EQ(PP_Abs_move(2, 3000), 1);
+    const Clock::time_point started = Clock::now();
+    int queries = 0;
+    while (Clock::now() - started < std::chrono::milliseconds(600)) {
+        int value = 0;
+        ASSERT_EQ(SDO_Read(1, 0x6081, 0, &value, 4), 1) << "a query beside the streams";
+        EXPECT_EQ(value, 40000);
+        ++queries;
+    }
+    unsigned values[2] = {};
+    int age = -1;
+    unsigned frames = 0;
+    ASSERT_EQ(Orvex_StreamRead(2, values, 2, &age, &frames), 1);
+    EXPECT_EQ(static_cast<int>(values[1]), 3000) << "the position the drive moved to";
+    EXPECT_EQ(values[0] & 0x6F, 0x27u) << "operation enabled";
+    EXPECT_LT(age, 100);
+    // About 60 frames in 600 ms at 10 ms: none may be lost to the queries.
+    EXPECT_GE(frames, 45u) << queries << " queries ran meanwhile";
+    unsigned char frame[12];
+    while (Orvex_ReceiveFrame(frame, 50) == 1) {
+        const unsigned id = static_cast<unsigned>(frame[0]) << 8 | frame[1];
+        EXPECT_FALSE(id == 0x181 || id == 0x182) << "a stream's frame handed out";
+    }
+    for (int node : {1, 2}) EXPECT_EQ(Orvex_StreamStop(node), 1);
+}
+
 }  // namespace
 }  // namespace orvex::test
