@@ -14,6 +14,7 @@
 
 #include "alloc_counter.h"
 #include "batch_bench.h"
+#include "stream_bench.h"
 #include "child_process.h"
 #include "cpu_placement.h"
 #include "orvex.h"
@@ -576,6 +577,7 @@ void register_benchmarks() {
     }
     register_batch_benchmarks();
     register_transfer_benchmarks();
+    register_stream_benchmarks();
 #endif
 }
 
@@ -607,6 +609,7 @@ int main(int argc, char** argv) {
     SimProcess::instance().stop();
     stop_batch_simulators();
     stop_transfer_simulators();
+    stop_stream_simulators();
     g_library_side.reset();
     g_reference_side.reset();
 
