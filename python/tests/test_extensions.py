@@ -216,6 +216,28 @@ class ReadingMany(SimTestCase):
             self.bus.positions([1, 9])
         self.assertEqual([r.value for r in caught.exception.readings], [0, None])
 
+    def test_a_stream_gives_the_newest_values_without_requests(self):
+        drive = self.bus.drive(3)
+        drive.enable()
+        drive.set_profile(100000, 1000000, 1000000)
+        drive.move_to(-700, wait=True)
+        stream = drive.stream((0x60410010, 0x60640020), period_ms=5)
+        try:
+            reading = None
+            for _ in range(100):
+                reading = stream.read()
+                if reading is not None and reading[2] >= 3:
+                    break
+                time.sleep(0.01)
+            self.assertIsNotNone(reading)
+            (statusword, position), age_ms, frames = reading
+            self.assertEqual(position, -700)  # signed, as the object is
+            self.assertEqual(orvex.Status(statusword).state, State.OPERATION_ENABLED)
+            self.assertLess(age_ms, 100)
+            self.assertEqual(self.bus.positions([3]), {3: -700})  # a query beside it
+        finally:
+            stream.stop()
+
 
 if __name__ == "__main__":
     unittest.main()

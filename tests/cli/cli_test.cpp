@@ -867,6 +867,29 @@ TEST(CliBus, WatchReadsManyDrivesAndNamesTheSilentOne) {
     EXPECT_THAT(twice.err, HasSubstr("--nodes names node 2 twice"));
 }
 
+// watch --stream follows the drives from their own PDOs: no request a refresh, values with
+// their age; stream read prints one drive's newest values; a refused mapping is named.
+TEST(CliBus, WatchStreamAndStreamReadFollowTheDrivesOwnPdos) {
+    Simulator sim({"--drives", "2", "--trace", ::testing::TempDir() + "orvex-cli-stream.trace"});
+    ASSERT_FALSE(sim.path().empty());
+    const RunResult watch = Orvex(sim.path(), {"watch", "--nodes", "1-2", "--stream", "--period-ms",
+                                               "5", "--count", "3", "--every", "0.1"});
+    EXPECT_EQ(watch.exit_code, 0) << Describe(watch);
+    EXPECT_EQ(std::count(watch.out.begin(), watch.out.end(), '\n'), 6) << watch.out;
+    EXPECT_THAT(watch.out,
+                HasSubstr("node 2  position 0  statusword 0x0240  switch on disabled, "));
+    EXPECT_THAT(watch.out, HasSubstr(" ms old\n"));
+
+    const RunResult read =
+        Orvex(sim.path(), {"--node", "2", "stream", "read", "--map", "0x60410010,0x60610008"});
+    EXPECT_EQ(read.exit_code, 0) << Describe(read);
+    EXPECT_THAT(read.out, HasSubstr("0x6041:0  576  (0x00000240)"));
+    const RunResult unmappable =
+        Orvex(sim.path(), {"--node", "2", "stream", "start", "--map", "0x10080020"});
+    EXPECT_EQ(unmappable.exit_code, 1) << Describe(unmappable);
+    EXPECT_THAT(unmappable.err, HasSubstr("0x06040041"));
+}
+
 TEST(CliBus, EventsShowEmergenciesHeartbeatsLostAndBackAndTheirJson) {
     // Drive 1 faults at 1.2 s; drive 2 is off the bus from 0.8 s to 1.8 s.
     Simulator sim({"--drives", "2", "--heartbeat-ms", "100", "--fault-at-ms", "1:1200",

@@ -47,6 +47,7 @@ static class OrvexTests
             Test("a long wait ends promptly when cancelled", CancelledWaits),
             Test("no port: a closed bus fails at once, the library with NoPort", NoPort),
             Test("events: an emergency beside polling, a heartbeat lost and back", Events),
+            Test("a stream: the newest values without requests", Streams),
         };
         foreach (var test in tests)
         {
@@ -651,6 +652,37 @@ static class OrvexTests
             var back = seen.FindIndex(e => e.Kind == EventKind.HeartbeatBack && e.Node == 2);
             Check(lost >= 0 && back > lost, "lost, then back: " + string.Join("; ", seen));
             Equal(seen.Count(e => e.Kind == EventKind.HeartbeatLost), 1, "lost once");
+        }
+    }
+
+    static void Streams()
+    {
+        using (var sim = new Sim("--drives", "2"))
+        using (var bus = Bus.Open(sim.Path))
+        {
+            var drive = bus.Drive(2);
+            drive.Enable();
+            drive.SetProfile(100000, 1000000, 1000000);
+            drive.MoveAndWait(-700, timeoutMs: 5000);
+            var stream = drive.Stream(new uint[] { 0x60410010, 0x60640020 }, 5);
+            try
+            {
+                StreamValues reading = null;
+                for (int i = 0; i < 100 && (reading == null || reading.Frames < 3); ++i)
+                {
+                    Thread.Sleep(10);
+                    reading = stream.Read();
+                }
+                Check(reading != null, "the stream's values came");
+                Equal(reading.Values[1], -700, "position, signed");
+                Equal(reading.Values[0] & 0x6F, 0x27, "operation enabled");
+                Check(reading.AgeMs < 100, "newest value's age " + reading.AgeMs);
+                Equal(drive.Position, -700, "a query beside the stream");
+            }
+            finally
+            {
+                stream.Stop();
+            }
         }
     }
 
