@@ -264,7 +264,7 @@ TEST_F(Drives, StreamsFollowTwoDrivesBesideQueries) {
     unsigned values[2] = {};
     int age = -1;
     unsigned frames = 0;
-    ASSERT_EQ(Orvex_StreamRead(2, values, 2, &age, &frames), 1);
+    ASSERT_EQ(Orvex_StreamRead(2, values, 2, &age, &frames), 1) << Orvex_LastResult();
     EXPECT_EQ(static_cast<int>(values[1]), 3000) << "the position the drive moved to";
     EXPECT_EQ(values[0] & 0x6F, 0x27u) << "operation enabled";
     EXPECT_LT(age, 100);

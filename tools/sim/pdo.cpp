@@ -168,15 +168,15 @@ codec::Data PackTpdo(const ObjectDictionary& od, int pdo) {
     return data;
 }
 
-double TpdoTimers::Period(const ObjectDictionary& od, bool operational, int pdo) {
-    if (!operational || !Valid(od, pdo)) return 0.0;
+uint32_t TpdoTimers::PeriodUs(const ObjectDictionary& od, bool operational, int pdo) {
+    if (!operational || !Valid(od, pdo)) return 0;
     const uint16_t comm = CommunicationIndex(pdo);
     const uint32_t type = od.GetUnsigned(comm, kSubTransmissionType);
-    if (type != kTransmissionEventManufacturer && type != kTransmissionEventProfile) return 0.0;
+    if (type != kTransmissionEventManufacturer && type != kTransmissionEventProfile) return 0;
     const uint32_t event_ms = od.GetUnsigned(comm, kSubEventTimer);
-    if (event_ms == 0) return 0.0;
-    // The inhibit time is the least time between two frames of the PDO.
-    return std::max(event_ms / 1000.0, od.GetUnsigned(comm, kSubInhibitTime) / 10000.0);
+    if (event_ms == 0) return 0;
+    // The inhibit time (100 us units) is the least time between two frames of the PDO.
+    return std::max(event_ms * 1000u, od.GetUnsigned(comm, kSubInhibitTime) * 100u);
 }
 
 std::vector<codec::Frame> TpdoTimers::Advance(const ObjectDictionary& od, bool operational,
@@ -184,11 +184,12 @@ std::vector<codec::Frame> TpdoTimers::Advance(const ObjectDictionary& od, bool o
     std::vector<codec::Frame> frames;
     for (int pdo = 0; pdo < kTpdoCount; ++pdo) {
         const auto slot = static_cast<std::size_t>(pdo);
-        const double period = Period(od, operational, pdo);
+        const uint32_t period_us = PeriodUs(od, operational, pdo);
+        const double period = period_us / 1e6;
         // A timer that starts, or whose period changes, runs one whole period from here.
-        if (period != period_[slot]) due_[slot] = period;
-        period_[slot] = period;
-        if (period == 0.0) continue;
+        if (period_us != period_us_[slot]) due_[slot] = period;
+        period_us_[slot] = period_us;
+        if (period_us == 0) continue;
         due_[slot] -= seconds;
         if (due_[slot] > 1e-9) continue;
         due_[slot] += period;
@@ -204,9 +205,10 @@ double TpdoTimers::SecondsToNext(const ObjectDictionary& od, bool operational) c
     double next = -1.0;
     for (int pdo = 0; pdo < kTpdoCount; ++pdo) {
         const auto slot = static_cast<std::size_t>(pdo);
-        const double period = Period(od, operational, pdo);
-        if (period == 0.0) continue;
-        const double left = period == period_[slot] ? std::max(0.0, due_[slot]) : period;
+        const uint32_t period_us = PeriodUs(od, operational, pdo);
+        if (period_us == 0) continue;
+        const double left =
+            period_us == period_us_[slot] ? std::max(0.0, due_[slot]) : period_us / 1e6;
         if (next < 0.0 || left < next) next = left;
     }
     return next;

@@ -73,11 +73,12 @@ class TpdoTimers {
     double SecondsToNext(const ObjectDictionary& od, bool operational) const;
 
   private:
-    // Seconds between two frames of `pdo`, or 0 when it sends nothing.
-    static double Period(const ObjectDictionary& od, bool operational, int pdo);
+    // Microseconds between two frames of `pdo`, or 0 when it sends nothing. Whole numbers, so that
+    // a period compares equal to itself whatever the floating-point unit keeps in its registers.
+    static uint32_t PeriodUs(const ObjectDictionary& od, bool operational, int pdo);
 
-    std::array<double, kTpdoCount> period_{};  // the period each timer runs with; 0 = stopped
-    std::array<double, kTpdoCount> due_{};     // seconds until each timer runs out
+    std::array<uint32_t, kTpdoCount> period_us_{};  // the period each timer runs with; 0 = stopped
+    std::array<double, kTpdoCount> due_{};          // seconds until each timer runs out
 };
 
 }  // namespace orvex::sim
