@@ -109,9 +109,7 @@ Outcome Exchange::next(FrameWait& wait, std::uint8_t* frame) {
 bool Exchange::is_streamed(const std::uint8_t* frame) {
     Line& l = line();
     os::LockGuard guard(l.events_lock);
-    for (int node = 1; node < 128; ++node)
-        if (l.streams.cob_id(node) != 0 && l.streams.cob_id(node) == frame_id(frame)) return true;
-    return false;
+    return l.streams.owns(frame);
 }
 
 void Exchange::pass_over(const std::uint8_t* frame) {

@@ -18,6 +18,13 @@ void PdoStreams::stop(int node) {
     streams_[node & 0x7F] = Stream{};
 }
 
+bool PdoStreams::owns(const std::uint8_t* frame) const {
+    const unsigned id = frame_id(frame);
+    for (const Stream& stream : streams_)
+        if (stream.cob_id != 0 && stream.cob_id == id) return true;
+    return false;
+}
+
 bool PdoStreams::take(const std::uint8_t* frame, std::uint32_t now) {
     const unsigned id = frame_id(frame);
     if (id < 0x181 || id > 0x57F) return false;  // the PDO range of CiA 301's identifiers

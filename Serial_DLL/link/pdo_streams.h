@@ -29,6 +29,8 @@ class PdoStreams {
     unsigned cob_id(int node) const { return streams_[node & 0x7F].cob_id; }
     int slot(int node) const { return streams_[node & 0x7F].slot; }
 
+    // The frame belongs to a stream.
+    bool owns(const std::uint8_t* frame) const;
     // Takes the frame when it belongs to a stream (true), decoding it into that stream's values.
     bool take(const std::uint8_t* frame, std::uint32_t now);
 
